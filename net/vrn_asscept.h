@@ -1,0 +1,13 @@
+// Listening-socket registry: keeps listening sockets armed for incoming connections.
+#pragma once
+
+#include <stdint.h>
+
+extern "C" {
+// Called on a pump worker with 1 (a connection is waiting) or -1 (the registration ended).
+typedef void (*AcceptCallback)(int32_t fd, int32_t code);
+
+void Vrn_Accept_Init();
+int32_t Vrn_Accept_Add(int32_t fd, AcceptCallback callback);
+void Vrn_Accept_Remove(int32_t fd);
+}
