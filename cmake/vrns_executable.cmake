@@ -3,6 +3,7 @@
 # libraries and the host library from runtime/lib beside it.
 set(VRNS_MONO_LIBDIR /usr/lib CACHE PATH "Where the Mono support libraries live")
 set(VRNS_RUNTIME_LIB ${CMAKE_BINARY_DIR}/runtime/lib)
+file(MAKE_DIRECTORY ${VRNS_RUNTIME_LIB})
 
 foreach(lib libMonoPosixHelper.so libMonoSupportW.so libmono-native.so.0)
   if(NOT EXISTS ${VRNS_MONO_LIBDIR}/${lib})
@@ -18,9 +19,13 @@ set_target_properties(vrns PROPERTIES
   INSTALL_RPATH "$ORIGIN/runtime/lib")
 # Export every global symbol (the standard library's too, which is linked in statically so
 # that the process does not depend on the system's libstdc++), and record the needed libraries
-# in this order: the three Mono support libraries, the host library, libc, libpthread.
+# in this order: the three Mono support libraries, the host library, libc, libpthread. The
+# driver drops a plain -lc from the user's arguments, hence -l:libc.so.6.
 target_link_options(vrns PRIVATE -rdynamic -static-libstdc++ -static-libgcc -Wl,--no-as-needed)
 target_link_libraries(vrns PRIVATE
   "$<LINK_LIBRARY:WHOLE_ARCHIVE,vrns_core>"
   -L${VRNS_MONO_LIBDIR} -l:libMonoPosixHelper.so -l:libMonoSupportW.so -l:libmono-native.so.0
-  orvanta -lc -l:libpthread.so.0)
+  orvanta -l:libc.so.6 -l:libpthread.so.0
+  # Whatever the compiler driver appends after this point (libm for the static standard
+  # library, its own libc) is recorded only if it is really used.
+  -Wl,--as-needed)
