@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# Builds and runs every test, as CI does. Four runs, each in its own build directory:
+#   release   optimised full build (executable, link tests, benchmarks compiled), ctest
+#   asan      AddressSanitizer + UndefinedBehaviorSanitizer, system library and unit tests
+#   tsan      ThreadSanitizer, system library and unit tests
+#   aarch64   cross-built for AArch64, unit tests run under qemu-aarch64
+# The sanitizer and AArch64 runs leave out the executable and its link tests: those need the
+# x86_64 Mono libraries, so they run in the release run only.
+# Every run goes ahead even when an earlier one failed; the last line is "N passed, N failed"
+# over all runs (a run whose configure or build fails counts as one failure), and the exit
+# status is non-zero when anything failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+top=$PWD
+
+bash scripts/install-deps.sh test || exit 1
+
+total_passed=0
+total_failed=0
+failed_runs=()
+timings=()
+
+section() {
+  echo
+  echo "================================================================"
+  echo "== $*"
+  echo "================================================================"
+}
+
+# Adds the counts from ctest's summary line ("X% tests passed, F tests failed out of T").
+count_results() {
+  local log=$1 line failed total
+  line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$line" ]; then
+    total_failed=$((total_failed + 1))
+    return
+  fi
+  failed=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+  total_passed=$((total_passed + total - failed))
+  total_failed=$((total_failed + failed))
+}
+
+# run_suite NAME CMAKE_ARGS...: configure, build and test in build/ci-NAME, with the variables
+# in suite_env (sanitizer options) set for the build too, which lists each test binary's cases.
+suite_env=()
+run_suite() {
+  local name=$1 dir=$top/build/ci-$1 log start ok=1
+  shift
+  section "$name: $*"
+  start=$SECONDS
+  log=$(mktemp)
+  if cmake -S "$top" -B "$dir" -G Ninja "$@" && env "${suite_env[@]}" cmake --build "$dir" -j2; then
+    (cd "$dir" && env "${suite_env[@]}" ctest --output-on-failure -j2 --no-tests=error) 2>&1 | tee "$log" || ok=0
+    count_results "$log"
+  else
+    echo "$name: configure or build failed"
+    total_failed=$((total_failed + 1))
+    ok=0
+  fi
+  rm -f "$log"
+  [ $ok -eq 1 ] || failed_runs+=("$name")
+  timings+=("$(printf '%-8s %4ds  %s' "$name" $((SECONDS - start)) "$([ $ok -eq 1 ] && echo ok || echo FAILED)")")
+}
+
+# The engine's records are never freed on purpose. Should LeakSanitizer ever report one,
+# tests/lsan.supp names it, with the reason beside the entry; likewise tests/tsan.supp.
+lsan_options() {
+  local opts=print_suppressions=0
+  [ -f "$top/tests/lsan.supp" ] && opts+=":suppressions=$top/tests/lsan.supp"
+  echo "$opts"
+}
+
+tsan_options() {
+  local opts=halt_on_error=1:second_deadlock_stack=1
+  [ -f "$top/tests/tsan.supp" ] && opts+=":suppressions=$top/tests/tsan.supp"
+  echo "$opts"
+}
+
+run_suite release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRNS_CORE_ONLY=OFF -DVRNS_BENCH=ON
+
+suite_env=(
+  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:strict_init_order=1
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+  LSAN_OPTIONS="$(lsan_options)"
+)
+run_suite asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRNS_CORE_ONLY=ON \
+  -DVRNS_SANITIZE=address,undefined
+
+suite_env=(TSAN_OPTIONS="$(tsan_options)")
+run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRNS_CORE_ONLY=ON -DVRNS_SANITIZE=thread
+
+suite_env=()
+run_suite aarch64 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRNS_CORE_ONLY=ON \
+  -DCMAKE_TOOLCHAIN_FILE="$top/cmake/aarch64-linux-gnu.cmake"
+
+section "summary"
+printf '%s\n' "${timings[@]}"
+[ ${#failed_runs[@]} -eq 0 ] || echo "failed runs: ${failed_runs[*]}"
+echo "${total_passed} passed, ${total_failed} failed"
+[ ${#failed_runs[@]} -eq 0 ]
