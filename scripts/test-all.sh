@@ -51,7 +51,7 @@ run_suite() {
   start=$SECONDS
   log=$(mktemp)
   if cmake -S "$top" -B "$dir" -G Ninja "$@" && env "${suite_env[@]}" cmake --build "$dir" -j2; then
-    (cd "$dir" && env "${suite_env[@]}" ctest --output-on-failure -j2 --no-tests=error) 2>&1 | tee "$log" || ok=0
+    (cd "$dir" && env "${suite_env[@]}" ctest --output-on-failure -j2 --timeout 300 --no-tests=error) 2>&1 | tee "$log" || ok=0
     count_results "$log"
   else
     echo "$name: configure or build failed"
