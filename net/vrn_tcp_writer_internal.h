@@ -1,0 +1,56 @@
+// What the two writers share, and the vector writer's request, reachable by tests. Nothing here
+// is part of the exported interface.
+#pragma once
+
+#include <stdint.h>
+#include <sys/uio.h>
+
+#include "net/vrn_write_completion.h"
+
+namespace vrn_tcp_writer_internal {
+
+// A completion's result for a failed call: its errno, or -1 when the call left errno at 0.
+inline int32_t ErrnoResult(int savedErrno) {
+    return savedErrno != 0 ? savedErrno : -1;
+}
+
+// Delivers a completion through the pump as a Vrn_TcpWriter_EventPump_Task. A null completion
+// has nobody to tell: no task is queued.
+void QueueWriteCompletion(int32_t fd, WriteCompletion completion, int32_t result, void* userData);
+
+// Calls a completion on this thread, dropping whatever it throws. A null completion is skipped.
+void CallWriteCompletion(int32_t fd, WriteCompletion completion, int32_t result, void* userData);
+
+void ShutdownAndClose(int32_t fd);
+
+// One Vrn_Tcp_WriteAsync call that has something to write. Owned by the thread that runs it
+// until it waits; then by the engine's write registration, whose user data it is; freed by
+// Finish. Invariant: remaining == length1 + length2 - offset.
+struct VectorWriteRequest {
+    int32_t fd;
+    uint64_t remaining;
+    const uint8_t* data1;  // the buffer being written
+    uint64_t length1;
+    const uint8_t* data2;  // the buffer after it, or null
+    uint64_t length2;
+    void* userData;
+    WriteCompletion completion;
+    uint64_t offset;  // bytes of data1 already written; may run past length1 until GatherList
+    int32_t timeout;
+
+    // Moves the second buffer up once the first is done, then fills entries for the next writev
+    // and returns how many to pass (1 or 2).
+    int GatherList(iovec entries[2]);
+    // Books n bytes that writev took.
+    void Advance(uint64_t n) {
+        remaining -= n;
+        offset += n;
+    }
+    // Writes until done, failed or the socket is full; direct: running on the engine callback's
+    // worker (the completion is called here) rather than on the caller's thread (it is queued).
+    void ContinueWrite(bool direct);
+    // Delivers the completion and frees the request.
+    void Finish(int32_t result, bool direct);
+};
+
+}  // namespace vrn_tcp_writer_internal
