@@ -1,0 +1,91 @@
+// The socket registry. Lookups of existing records take _rw_lock shared and run in parallel;
+// creating a record (about once per descriptor number for the life of the process) takes it
+// exclusive. The lock prefers writers, so a stream of lookups cannot starve a creation.
+#include "epoll/vrn_epoll_sck_map.h"
+
+#include <errno.h>
+#include <sched.h>
+
+#include <atomic>
+
+#include "host/vrn_host_lib.h"
+
+FdNode* _FdNodes[kFdBuckets];
+pthread_rwlock_t _rw_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+
+namespace {
+
+std::atomic<bool> _mapInitialised{false};
+
+// Holds _rw_lock, shared or exclusive, for its scope. A failed attempt is logged with the
+// failing call's error (in errno) and then retried until the lock is held: the lookup still
+// gives its usual result, and the chain is never walked or changed without the lock.
+class RwLockGuard {
+  public:
+    RwLockGuard(bool exclusive, const char* failureMessage) {
+        bool logged = false;
+        while (int rc = exclusive ? pthread_rwlock_wrlock(&_rw_lock) : pthread_rwlock_rdlock(&_rw_lock)) {
+            if (!logged) {
+                errno = rc;
+                OutDebug(failureMessage, errno);
+                logged = true;
+            }
+            sched_yield();
+        }
+    }
+    ~RwLockGuard() { pthread_rwlock_unlock(&_rw_lock); }
+    RwLockGuard(const RwLockGuard&) = delete;
+    RwLockGuard& operator=(const RwLockGuard&) = delete;
+};
+
+// Caller holds _rw_lock (either mode).
+sckInfo* FindInChain(int32_t fd) {
+    for (FdNode* n = _FdNodes[fd % kFdBuckets]; n != nullptr; n = n->next) {
+        if (n->fd == fd) return n->sockinfo;
+    }
+    return nullptr;
+}
+
+// The record is complete, with its mutex and node, before it is linked in, so no lookup ever
+// sees a half-built record. Caller holds _rw_lock exclusive.
+sckInfo* CreateAndLink(int32_t fd) {
+    sckInfo* s =
+        new sckInfo{fd, nullptr, -1, nullptr, nullptr, nullptr, false, -1, nullptr, nullptr, nullptr, false};
+    s->mutex = new std::mutex();
+    FdNode*& head = _FdNodes[fd % kFdBuckets];
+    FdNode* node = new FdNode{fd, s, nullptr, head};
+    if (head != nullptr) head->prev = node;
+    head = node;
+    return s;
+}
+
+}  // namespace
+
+void SocketMap_Init() {
+    if (_mapInitialised.exchange(true)) return;
+    for (FdNode*& head : _FdNodes) head = nullptr;
+    pthread_rwlockattr_t attr;
+    pthread_rwlockattr_init(&attr);
+    pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&_rw_lock, &attr);
+    pthread_rwlockattr_destroy(&attr);
+}
+
+// Double-checked: the shared lock is released and the exclusive one taken afresh (never
+// upgraded), so the chain is walked again before creating.
+sckInfo* SocketMap_GetOrAddNode(int32_t fd) {
+    if (!VrnFdInRange(fd)) return nullptr;
+    {
+        RwLockGuard shared(false, "vrn_epoll_sck_map GetOrAddNode(..), lock error，errno=%d\n");
+        if (sckInfo* s = FindInChain(fd)) return s;
+    }
+    RwLockGuard exclusive(true, "vrn_epoll_sck_map GetOrAddNode 方法加写锁失败，errno=%d\n");
+    if (sckInfo* s = FindInChain(fd)) return s;
+    return CreateAndLink(fd);
+}
+
+sckInfo* SocketMap_GetNode(int32_t fd) {
+    if (!VrnFdInRange(fd)) return nullptr;
+    RwLockGuard shared(false, "vrn_epoll_sck_map GetNode方法中，加读锁失败，errno=%d\n");
+    return FindInChain(fd);
+}

@@ -1,0 +1,80 @@
+// The socket registry: descriptor number -> sckInfo record, created on first use. A fixed table
+// of 1000 buckets of doubly linked chains (newest first) under one writer-preferring
+// reader/writer lock, _rw_lock, which is a leaf: it is released before a lookup returns, so no
+// record or wheel-slot lock is ever taken under it.
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+
+#include <mutex>
+
+#include "epoll/vrn_listen_callback.h"
+
+class VrnEpoll_TimeWheel;
+
+constexpr uint32_t kVrnMaxFd = 1000000;  // highest descriptor number the engine accepts
+constexpr int32_t kFdBuckets = 1000;
+
+// Descriptors are compared as unsigned 32-bit numbers, so every negative number is out of range.
+inline bool VrnFdInRange(int32_t fd) {
+    return static_cast<uint32_t>(fd) <= kVrnMaxFd;
+}
+
+// The engine's record of one descriptor number. Records, their mutexes and their FdNodes are
+// never freed, on purpose: the record's address is the user data of the socket's epoll
+// registration and of its wheel nodes, so a late event or expiry for a socket closed meanwhile
+// must still find valid memory. One record serves every socket that later gets the same number.
+struct sckInfo {
+    int32_t fd;         // never changes after creation
+    std::mutex* mutex;  // the record's own lock; never destroyed
+    // The read half, guarded by *mutex.
+    int32_t readWheelIndex;         // slot of readWheel holding the node, -1 when none
+    VrnEpoll_TimeWheel* readWheel;  // null when the half is in no wheel
+    ListenCallback readCallback;    // null when no read interest is registered
+    void* readUserData;
+    bool readTimedOut;  // expired, expiry not yet delivered
+    // The write half, same layout, guarded by *mutex.
+    int32_t writeWheelIndex;
+    VrnEpoll_TimeWheel* writeWheel;
+    ListenCallback writeCallback;
+    void* writeUserData;
+    bool writeTimedOut;
+};
+
+// One registry node per record; never unlinked or freed (see sckInfo).
+struct FdNode {
+    int32_t fd;
+    sckInfo* sockinfo;
+    FdNode* prev;
+    FdNode* next;
+};
+
+// Bucket heads, guarded by _rw_lock together with every chain.
+extern FdNode* _FdNodes[kFdBuckets];
+extern pthread_rwlock_t _rw_lock;
+
+void SocketMap_Init();
+// The record of fd, created when there is none; null when fd is out of range.
+sckInfo* SocketMap_GetOrAddNode(int32_t fd);
+// The record of fd, or null when fd is out of range or has none. Never creates anything.
+sckInfo* SocketMap_GetNode(int32_t fd);
+
+// A view of one half of a record, so that code serving either half is written once.
+struct SckHalf {
+    int32_t& wheelIndex;
+    VrnEpoll_TimeWheel*& wheel;
+    ListenCallback& callback;
+    void*& userData;
+    bool& timedOut;
+};
+
+inline SckHalf ReadHalf(sckInfo* s) {
+    return {s->readWheelIndex, s->readWheel, s->readCallback, s->readUserData, s->readTimedOut};
+}
+inline SckHalf WriteHalf(sckInfo* s) {
+    return {s->writeWheelIndex, s->writeWheel, s->writeCallback, s->writeUserData, s->writeTimedOut};
+}
+inline SckHalf HalfOf(sckInfo* s, bool write) {
+    return write ? WriteHalf(s) : ReadHalf(s);
+}
