@@ -14,8 +14,9 @@ void VrnEpoll_Close() {
     _closeFlag.store(1, std::memory_order_relaxed);
 }
 
+// Acquire: a caller that sees the loop ended also sees everything the loop thread did.
 int32_t VrnEpoll_IsRunning() {
-    return _running.load(std::memory_order_relaxed);
+    return _running.load(std::memory_order_acquire);
 }
 
 // While the loop runs, the clock it cached at the top of its current pass (at most one pass

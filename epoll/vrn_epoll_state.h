@@ -15,7 +15,7 @@ class VrnEpoll_TimeWheel;
 // 0: VrnEpoll_Init never ran; -1: the last creation failed. Written by VrnEpoll_Init only,
 // with release after both wheels are published.
 extern std::atomic<int32_t> _epollFd;
-// 1 while the loop thread runs. Written by the loop thread only.
+// 1 while the loop thread runs. Written by the loop thread only; cleared with release when it ends.
 extern std::atomic<uint8_t> _running;
 // Set to 1 by VrnEpoll_Close and never cleared.
 extern std::atomic<int32_t> _closeFlag;

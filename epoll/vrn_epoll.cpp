@@ -1,0 +1,245 @@
+// The socket event engine: one-shot read and write interest per socket over epoll, each half
+// with a time-out kept in a time-out wheel, served by one loop thread (vrn_epoll_loop.cpp).
+//
+// Owns: the epoll instance, the two wheels (vrn_epoll_time_wheel) and the socket registry
+// (vrn_epoll_sck_map), none of which is ever torn down. Threads: any caller thread (host
+// library, pump workers inside callbacks) runs VrnEpoll_Listen and VrnEpoll_Remove; the loop
+// thread runs ParseEvent and CheckTimeOut. Every change to a record's halves is made under the
+// record's lock, and every delivery goes to the event pump; no callback runs under an engine
+// lock or on the loop thread.
+//
+// Lock order: the registry's _rw_lock (taken and released inside a lookup), then one record's
+// lock, then either one wheel slot's lock or the pump's queue lock. Nothing takes a record's lock
+// while holding a slot or pump lock, and no thread holds two record locks.
+//
+// Invariant: a socket is in the epoll set exactly while one of its halves is armed, and the mask
+// it was last armed with names the armed halves.
+#include "epoll/vrn_epoll.h"
+
+#include <errno.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <exception>
+#include <mutex>
+
+#include "epoll/vrn_epoll_internal.h"
+#include "epoll/vrn_epoll_state.h"
+#include "host/vrn_host_lib.h"
+#include "pump/vrn_event_pump.h"
+
+int VrnEpoll_Ctl(int op, int32_t fd, uint32_t events, sckInfo* s) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = s;
+    int rc;
+    do {
+        rc = epoll_ctl(_epollFd.load(std::memory_order_relaxed), op, fd, &ev);
+    } while (rc == -1 && errno == EINTR);
+    return rc == 0 ? 0 : errno;
+}
+
+void QueueDelivery(sckInfo* s, ListenCallback callback, int32_t code, void* userData) {
+    VRN_EventPump_AddTask(new VrnEpoll_EventPump_Task(s->fd, callback, code, userData));
+}
+
+namespace {
+
+// Takes s out of the epoll set once no half is armed. A socket closed meanwhile has left the set
+// by itself, so ENOENT and EBADF are expected here.
+void DropInterest(sckInfo* s) {
+    int err = VrnEpoll_Ctl(EPOLL_CTL_DEL, s->fd, 0, nullptr);
+    if (err == 0 || err == ENOENT || err == EBADF) return;
+    OutDebug("vrn_epoll: ResetEventListen(): 调用 EPOLL_CTL_DEL 出错,errno:%d, fd:%d\n", err, s->fd);
+    errno = 0;
+}
+
+}  // namespace
+
+// The kernel disarmed the socket when it reported it (one-shot); this arms it again for the
+// halves that are still waiting.
+void ResetEventListen(sckInfo* s) {
+    uint32_t mask;
+    if (s->writeCallback != nullptr) {
+        mask = s->readCallback != nullptr ? kVrnReadWriteMask : kVrnWriteMask;
+    } else if (s->readCallback != nullptr) {
+        mask = kVrnReadMask;
+    } else {
+        DropInterest(s);
+        return;
+    }
+    int err = VrnEpoll_Ctl(EPOLL_CTL_MOD, s->fd, mask, s);
+    if (err == 0) return;
+    OutDebug("VrnEpoll ResetEventListen 函数: 调用 EPOLL_CTL_MOD 出错,errno:%d, fd:%d\n", err, s->fd);
+    if (err == ENOENT) {
+        err = VrnEpoll_Ctl(EPOLL_CTL_ADD, s->fd, mask, s);
+        if (err != 0) {
+            OutDebug("VrnEpoll ResetEventListen 函数: 调用 EPOLL_CTL_ADD 出错,errno:%d, fd:%d\n", err, s->fd);
+        }
+    }
+    errno = err;
+}
+
+namespace {
+
+// A registration that failed half-way leaves the wheels as they were and publishes nothing, so
+// a later Init builds what is missing and no call ever sees a missing wheel.
+void CreateWheels() {
+    if (_readWheel.load(std::memory_order_acquire) == nullptr) {
+        _readWheel.store(new VrnEpoll_TimeWheel(false), std::memory_order_release);
+    }
+    if (_writeWheel.load(std::memory_order_acquire) == nullptr) {
+        _writeWheel.store(new VrnEpoll_TimeWheel(true), std::memory_order_release);
+    }
+}
+
+int32_t InitEngine() noexcept {
+    errno = 0;
+    if (_epollFd.load(std::memory_order_acquire) > 0) return 0;
+    int epfd = epoll_create(1000);
+    if (epfd == -1) {
+        int err = errno;
+        _epollFd.store(-1, std::memory_order_release);
+        errno = err;
+        return -1;
+    }
+    try {
+        CreateWheels();
+        SocketMap_Init();
+    } catch (const std::exception& e) {
+        close(epfd);
+        _epollFd.store(-1, std::memory_order_release);
+        OutDebug("* DEBUG: VrnEpoll_init() Error: %s\n", e.what());
+        return -1;
+    }
+    // Published last: a descriptor above 0 means both wheels and the registry exist.
+    _epollFd.store(epfd, std::memory_order_release);
+    return 0;
+}
+
+// The old registration of a half that a new VrnEpoll_Listen replaces hears -1.
+void CancelReplaced(sckInfo* s, bool write, ListenCallback newCallback, void* newUserData) {
+    SckHalf half = HalfOf(s, write);
+    OutDebug(write ? "* VrnEpoll_Listen 函数在添加可写监听时发现该socke已存在可写监听, socket:%d, "
+                     "原回调地址:%p，新回调地址:%p \n"
+                   : "* VrnEpoll_Listen 函数在添加可读监听时发现该 socke 已存在可读监听, socket:%d, "
+                     "原回调地址:%p，新回调地址:%p \n",
+             s->fd, reinterpret_cast<void*>(half.callback), reinterpret_cast<void*>(newCallback));
+    OutDebug("  用户原附带对象地址: %p, 用户现附带对象地址: %p \n", half.userData, newUserData);
+    if (half.wheel != nullptr) half.wheel->UnregTimeWheel(s);
+    TakenCallback old = TakeOff(half);
+    QueueDelivery(s, old.callback, -1, old.userData);
+}
+
+// Adds or modifies the socket's interest, modifying when a half was armed before this call (the
+// socket is then in the set). A record reused by a new socket with the same number may be wrong
+// about that (a socket closed while armed left the set with its close), so each operation falls
+// back once to the other. Returns 0 or the error; *op receives the operation last tried.
+int ArmInterest(sckInfo* s, bool inSet, uint32_t mask, int* op) {
+    *op = inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    int err = VrnEpoll_Ctl(*op, s->fd, mask, s);
+    if ((err == ENOENT && *op == EPOLL_CTL_MOD) || (err == EEXIST && *op == EPOLL_CTL_ADD)) {
+        *op = *op == EPOLL_CTL_MOD ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+        err = VrnEpoll_Ctl(*op, s->fd, mask, s);
+    }
+    return err;
+}
+
+// Registers one half of a record; caller holds the record's lock. Returns 0 or the error.
+int RegisterHalf(sckInfo* s, int32_t rwevent, void* userData, ListenCallback callback, int32_t timeout) {
+    bool write = rwevent == 2;
+    SckHalf half = HalfOf(s, write);
+    SckHalf other = HalfOf(s, !write);
+    bool inSet = half.callback != nullptr || other.callback != nullptr;
+    if (half.callback != nullptr) CancelReplaced(s, write, callback, userData);
+    half.callback = callback;
+    half.userData = userData;
+    VrnEpoll_TimeWheel* wheel = (write ? _writeWheel : _readWheel).load(std::memory_order_acquire);
+    wheel->RegTimeWheel(s, timeout);
+    uint32_t mask = other.callback != nullptr ? kVrnReadWriteMask : (write ? kVrnWriteMask : kVrnReadMask);
+    int op;
+    int err = ArmInterest(s, inSet, mask, &op);
+    if (err == 0) return 0;
+    if (op == EPOLL_CTL_MOD) {
+        OutDebug("* VrnEpoll_Listen函数: EPOLL_CTL_MOD 失败： errno=%d, rwevent=%d\n", err, rwevent);
+    } else {
+        OutDebug("* vrn_epoll: VrnEpoll_Listen(..): EPOLL_CTL_ADD error： errno=%d, rwevent=%d\n", err,
+                 rwevent);
+    }
+    // Undo this registration only; a callback replaced above stays cancelled.
+    TakeOff(half);
+    wheel->UnregTimeWheel(s);
+    return err;
+}
+
+int32_t Listen(int32_t fd, int32_t rwevent, void* userData, ListenCallback callback,
+               int32_t timeout) noexcept {
+    if (!VrnFdInRange(fd)) {
+        errno = EBADF;
+        return -1;
+    }
+    if (callback == nullptr || (rwevent != 1 && rwevent != 2)) return -1;
+    if (timeout == 0) timeout = kDefaultTimeoutSec;
+    errno = 0;
+    if (_epollFd.load(std::memory_order_acquire) <= 0) {  // no wheels to register in yet
+        errno = EINVAL;
+        return -1;
+    }
+    sckInfo* s = SocketMap_GetOrAddNode(fd);
+    if (s == nullptr) {
+        errno = ENOENT;
+        return -1;
+    }
+    int err;
+    {
+        std::lock_guard<std::mutex> guard(*s->mutex);
+        err = RegisterHalf(s, rwevent, userData, callback, timeout);
+        errno = err;
+    }
+    if (err == 0) return 0;
+    OutDebug("*** vrn_epoll: VrnEpoll_Listen error: fd=%d, errno:%d\n", fd, err);
+    errno = err;
+    return -1;
+}
+
+// Remove cancels both halves with 0, read first. Caller holds s's lock.
+void CancelHalf(sckInfo* s, SckHalf half) {
+    if (half.callback == nullptr) return;
+    half.timedOut = false;
+    TakenCallback taken = TakeOff(half);
+    QueueDelivery(s, taken.callback, 0, taken.userData);
+}
+
+void Remove(int32_t fd) noexcept {
+    if (!VrnFdInRange(fd)) return;
+    sckInfo* s = SocketMap_GetNode(fd);
+    if (s == nullptr) return;
+    std::lock_guard<std::mutex> guard(*s->mutex);
+    if (s->readCallback == nullptr && s->writeCallback == nullptr) return;
+    if (VrnEpoll_Ctl(EPOLL_CTL_DEL, fd, 0, nullptr) != 0) {
+        int err = errno;
+        OutDebug("DEBUG: VrnEpoll_Real_Remove(..) Call epoll_ctl(CTL_DEL) return -1, sck:%d, errno:%d\n", fd,
+                 err);
+        errno = err;
+    }
+    if (s->readWheel != nullptr) s->readWheel->UnregTimeWheel(s);
+    if (s->writeWheel != nullptr) s->writeWheel->UnregTimeWheel(s);
+    CancelHalf(s, ReadHalf(s));
+    CancelHalf(s, WriteHalf(s));
+}
+
+}  // namespace
+
+// The exported functions let no exception out: the noexcept bodies end the process on one.
+int32_t VrnEpoll_Init() {
+    return InitEngine();
+}
+
+int32_t VrnEpoll_Listen(int32_t fd, int32_t rwevent, void* userData, ListenCallback callback,
+                        int32_t timeout) {
+    return Listen(fd, rwevent, userData, callback, timeout);
+}
+
+void VrnEpoll_Remove(int32_t fd) {
+    Remove(fd);
+}

@@ -1,0 +1,286 @@
+// The engine's loop thread: waits on the epoll instance, turns each reported event into
+// deliveries to the callbacks on the socket's record (ParseEvent), and on every fifth pass turns
+// the two time-out wheels and delivers what expired (CheckTimeOut). It holds at most one record
+// lock at a time and never calls a callback itself: deliveries go to the event pump.
+#include <errno.h>
+#include <sys/epoll.h>
+
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "epoll/vrn_epoll.h"
+#include "epoll/vrn_epoll_internal.h"
+#include "epoll/vrn_epoll_state.h"
+#include "host/vrn_host_lib.h"
+
+namespace {
+
+constexpr int32_t kSweepAfterPasses = 3;  // the sweep runs when the counter is above this
+
+bool Closing() {
+    return _closeFlag.load(std::memory_order_relaxed) != 0;
+}
+
+// Delivers one half that the event reached, or whose socket failed.
+void DeliverHalf(sckInfo* s, SckHalf half, int32_t code) {
+    if (half.wheel != nullptr) half.wheel->UnregTimeWheel(s);
+    TakenCallback taken = TakeOff(half);
+    QueueDelivery(s, taken.callback, code, taken.userData);
+}
+
+// The socket failed or hung up: it leaves the set and every armed half hears of it.
+void HandleError(sckInfo* s, int32_t readCode) {
+    int err = VrnEpoll_Ctl(EPOLL_CTL_DEL, s->fd, 0, nullptr);
+    if (err != 0) {
+        if (err != ENOENT && err != EBADF) {
+            OutDebug(
+                "VrnEpoll.ParseEvent函数在处理 IsSckError 事件调用EPOLL_CTL_DEL发生错误,errno:%d, fd:%d\n",
+                err, s->fd);
+        }
+        errno = 0;
+    }
+    if (s->readCallback == nullptr && s->writeCallback == nullptr) {
+        OutDebug("** vrn_epoll.ParseEvent(..): is(IsSckErrr)...: Not Callback function,sck:%d\n", s->fd);
+        for (SckHalf half : {ReadHalf(s), WriteHalf(s)}) {
+            if (half.wheel != nullptr) half.wheel->UnregTimeWheel(s);
+            TakeOff(half);
+        }
+        return;
+    }
+    if (s->readCallback != nullptr) DeliverHalf(s, ReadHalf(s), readCode);
+    if (s->writeCallback != nullptr) DeliverHalf(s, WriteHalf(s), -1);
+}
+
+void HandleWritable(sckInfo* s) {
+    if (s->writeWheel != nullptr) s->writeWheel->UnregTimeWheel(s);
+    TakenCallback taken = TakeOff(WriteHalf(s));
+    ResetEventListen(s);
+    if (taken.callback != nullptr) {
+        QueueDelivery(s, taken.callback, 2, taken.userData);
+    } else {
+        OutDebug("*** Error: VrnEpoll ParseEvent函数在处理可写事件时，发现 可写任务 的回调函数为空！\n");
+    }
+}
+
+// A half removed between the kernel's report and this point is idle; that is silent here.
+void HandleReadable(sckInfo* s) {
+    if (s->readWheel != nullptr) s->readWheel->UnregTimeWheel(s);
+    TakenCallback taken = TakeOff(ReadHalf(s));
+    ResetEventListen(s);
+    if (taken.callback != nullptr) QueueDelivery(s, taken.callback, 1, taken.userData);
+}
+
+// Delivers the halves marked expired. Their nodes have already left the wheel.
+void HandleTimeOuts(sckInfo* s) {
+    if (s->readTimedOut) {
+        s->readTimedOut = false;
+        TakenCallback taken = TakeOff(ReadHalf(s));
+        ResetEventListen(s);
+        if (taken.callback != nullptr) {
+            QueueDelivery(s, taken.callback, 0, taken.userData);
+        } else {
+            OutDebug("** VrnEpoll: ParseEvent函数中，在处理 读超时 发现没有 可读事件 回调函数，sck:%d\n",
+                     s->fd);
+        }
+    }
+    if (s->writeTimedOut) {
+        s->writeTimedOut = false;
+        TakenCallback taken = TakeOff(WriteHalf(s));
+        ResetEventListen(s);
+        if (taken.callback != nullptr) {
+            QueueDelivery(s, taken.callback, 0, taken.userData);
+        } else {
+            OutDebug("** VrnEpoll: ParseEvent函数中，在处理 写超时 发现没有 可写事件 回调函数, sck:%d\n",
+                     s->fd);
+        }
+    }
+}
+
+}  // namespace
+
+void ParseEvent(sckInfo* s, uint32_t events) {
+    if (events == 0) {
+        HandleTimeOuts(s);
+        return;
+    }
+    bool in = (events & EPOLLIN) != 0;
+    bool out = (events & EPOLLOUT) != 0;
+    if ((events & kVrnErrorBits) != 0) {
+        HandleError(s, in ? 1 : -1);
+        return;
+    }
+    if (!in && !out) {
+        HandleError(s, -1);
+        return;
+    }
+    if (out) HandleWritable(s);
+    if (in) HandleReadable(s);
+}
+
+namespace {
+
+void FreeNode(WheelNode* node) {
+    node->sockinfo = nullptr;
+    node->prev = node->next = nullptr;
+    delete node;
+}
+
+// Marks the wheel's half of s expired, but only while it still names this wheel and the slot
+// the tick emptied: a half removed or registered again since the tick is no longer this node's,
+// and marking it would time out the new registration. Caller holds s's lock.
+bool MarkExpired(sckInfo* s, VrnEpoll_TimeWheel* wheel, int32_t slot) {
+    SckHalf half = HalfOf(s, wheel->IsWriter());
+    if (half.wheel != wheel || half.wheelIndex != slot) return false;
+    half.wheelIndex = -1;
+    half.wheel = nullptr;
+    half.timedOut = true;
+    return true;
+}
+
+// Frees one node of a detached chain and delivers its half's time-out. False when handling it
+// raised something other than a standard exception.
+bool ExpireNode(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* node) {
+    sckInfo* s = node->sockinfo;
+    int32_t nodeFd = node->fd;
+    FreeNode(node);
+    if (s == nullptr) return true;
+    if (nodeFd != s->fd) {
+        OutDebug("* VrnEpoll CheckTimeOut发现异常对象：s.fd=%d != s.sockinfo->fd=%d\n", nodeFd, s->fd);
+        return true;
+    }
+    if (!VrnFdInRange(s->fd)) {
+        OutDebug("*** BUG: VrnEpoll epoll_wait返回的对象中，发现文件描述符是：%d, events=%d, timtoue: %s\n",
+                 s->fd, 0, "yes");
+        return true;
+    }
+    try {
+        std::lock_guard<std::mutex> guard(*s->mutex);
+        if (MarkExpired(s, wheel, slot)) ParseEvent(s, 0);
+    } catch (const std::exception& e) {
+        OutDebug("* DEBUG: vrn_epoll CheckTimeOut() call ParseEvent() Error: %s\n", e.what());
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+// Every node of the chain is finished or freed, whatever happens to one of them.
+bool TurnWheel(VrnEpoll_TimeWheel* wheel) {
+    if (wheel == nullptr) return true;
+    int32_t slot;
+    WheelNode* node = wheel->MoveTimeWheel(&slot);
+    bool ok = true;
+    while (node != nullptr) {
+        WheelNode* next = node->next;
+        ok = ExpireNode(wheel, slot, node) && ok;
+        node = next;
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool CheckTimeOut() {
+    bool ok = TurnWheel(_readWheel.load(std::memory_order_acquire));
+    return TurnWheel(_writeWheel.load(std::memory_order_acquire)) && ok;
+}
+
+namespace {
+
+void HandleEntry(sckInfo* s, uint32_t events) {
+    if (s == nullptr) {
+        OutDebug("*** BUG: ParseEvent(): VrnEpoll epoll_wait返回的对象中，发现目标对象为NULL\n");
+        return;
+    }
+    if (!VrnFdInRange(s->fd)) {
+        OutDebug("*** BUG: VrnEpoll epoll_wait返回的对象中，发现文件描述符是：%d, events=%d, timtoue: %s\n",
+                 s->fd, static_cast<int>(events), "no");
+        return;
+    }
+    try {
+        std::lock_guard<std::mutex> guard(*s->mutex);
+        ParseEvent(s, events);
+    } catch (const std::exception& e) {
+        OutDebug("* DEBUG: vrn_epoll _WorkThreadFunc() call ParseEvent() Error: %s\n", e.what());
+    }
+}
+
+// Handles a batch in buffer order. False when the close flag stopped it early.
+bool Dispatch(epoll_event* events, int count) {
+    for (int i = 0; i < count; ++i) {
+        HandleEntry(static_cast<sckInfo*>(events[i].data.ptr), events[i].events);
+        events[i].data.ptr = nullptr;
+        if (i + 1 < count && Closing()) return false;
+    }
+    return true;
+}
+
+// Passes until the close flag is seen or a wait fails. The sweep runs on every fifth pass that
+// completes (counter 0..4): about every 500 ms when idle, more often under load.
+void RunPasses(epoll_event* events) {
+    int32_t sweep = 0;
+    while (!Closing()) {
+        int64_t now = GetTime_msec();
+        if (now > 0) _cachedMsec.store(now, std::memory_order_relaxed);
+        int count =
+            epoll_wait(_epollFd.load(std::memory_order_relaxed), events, kMaxEventsPerWait, kWaitMsec);
+        int err = errno;
+        if (Closing()) return;
+        if (count < 0) {
+            if (err == EINTR) continue;
+            OutDebug("*** Error: VrnEpoll >>> epoll_wait: errno:%d\n", err);
+            return;
+        }
+        if (!Dispatch(events, count) || Closing()) return;
+        if (sweep > kSweepAfterPasses) {
+            if (!CheckTimeOut()) OutDebug("VrnEpoll._WorkThreadFunc: CheckTimeout: errno:%d\n", errno);
+            sweep = 0;
+        } else {
+            ++sweep;
+        }
+    }
+}
+
+}  // namespace
+
+void _WorkThreadFunc() {
+    // Only one loop thread at a time, even when two starts race.
+    if (_running.exchange(1, std::memory_order_relaxed) != 0) return;
+    std::unique_ptr<epoll_event[]> events(new (std::nothrow) epoll_event[kMaxEventsPerWait]());
+    if (events) RunPasses(events.get());
+    OutDebug("***** VrnEpoll _WorkThreadFunc Loop end *****\n");
+    events.reset();
+    _running.store(0, std::memory_order_release);
+}
+
+namespace {
+
+int32_t StartLoop() noexcept {
+    // Cleared so that the result speaks of this call alone, not of the caller's earlier errors.
+    errno = 0;
+    if (_epollFd.load(std::memory_order_acquire) == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (_running.load(std::memory_order_acquire) != 0) return 0;
+    try {
+        std::thread(_WorkThreadFunc).detach();
+        return 0;
+    } catch (const std::exception& e) {
+        OutDebug("* Error: VrnEpoll: VrnEpoll_Start() thread error:\n");
+        OutDebug("  %s\n", e.what());
+    } catch (...) {
+        OutDebug("* Error: VrnEpoll: VrnEpoll_Start() 工作线程启动发生未知异常\n");
+    }
+    if (errno == 0) errno = EOPNOTSUPP;
+    return -1;
+}
+
+}  // namespace
+
+int32_t VrnEpoll_Start() {
+    return StartLoop();
+}
