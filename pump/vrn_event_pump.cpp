@@ -1,0 +1,247 @@
+// The event pump: one process-wide FIFO of tasks and the elastic pool of workers that run them.
+//
+// Owns the queue (_pumpHead/_pumpTail), its lock and semaphore, and the worker threads: one
+// persistent worker started by the first VRN_EventPump_AddTask, plus up to _maxExtraWorkers extra
+// workers that only the persistent worker adds, when a backlog piles up while it is busy. An extra
+// worker retires after 5000 ms without a wake-up. Nothing is torn down: workers are detached and
+// the pump lives as long as the process.
+//
+// Threads: any producer (engine loop thread, writers, pump workers, callers outside the
+// executable), the persistent worker, the extra workers.
+//
+// Locks: _pumpLock is the innermost lock of the system. It is held only for a few pointer and
+// counter operations, never while a task runs, a worker waits or a node is allocated, and no other
+// lock is taken under it, so producers may queue while holding a socket record's lock.
+#include "pump/vrn_event_pump.h"
+
+#include <errno.h>
+#include <semaphore.h>
+
+#include <atomic>
+#include <climits>
+#include <exception>
+#include <mutex>
+#include <thread>
+
+#include "host/vrn_host_lib.h"
+#include "pump/vrn_event_pump_internal.h"
+
+// Written under _pumpLock at start; afterwards only the persistent worker reads and writes it.
+int64_t _lastAddMsec = 0;
+
+namespace {
+
+struct PumpNode {
+    Vrn_Event_Pump_TaskBase* task;  // owned by the pump while queued
+    PumpNode* next;
+};
+
+// Growth is damped: only a backlog above this many tasks queued since the last take counts...
+constexpr int32_t kGrowthBacklog = 32;
+// ...and at most one worker is added per this many milliseconds.
+constexpr int64_t kGrowthIntervalMsec = 1500;
+// An extra worker leaves after one wait of this length without a wake-up.
+constexpr int kExtraIdleMsec = 5000;
+
+// Guards _pumpHead, _pumpTail, every write of _pumpCount, the enqueue's semaphore test-and-post
+// and the start sequence.
+std::mutex _pumpLock;
+PumpNode* _pumpHead = nullptr;
+PumpNode* _pumpTail = nullptr;
+// Written under _pumpLock; the growth test reads it without the lock, where a stale value only
+// moves the moment of growth.
+std::atomic<int32_t> _pumpCount{0};
+// Idle workers wait here. Enqueues post it only when its value is below 1.
+sem_t _pumpSem;
+// Extra workers now running; the persistent worker increments it, a retiring worker decrements it.
+std::atomic<int32_t> _extraWorkers{0};
+// Written under _pumpLock at start; afterwards read only by the persistent worker.
+int32_t _maxExtraWorkers = 0;
+// Set once under _pumpLock and read first without it. A caller that sees it set still queues
+// under the lock, so it cannot reach the queue before the start sequence is complete.
+std::atomic<bool> _pumpStarted{false};
+
+std::atomic<int32_t> _workersStarted{0};
+// -1: ask the thread library. Tests set a figure before the pump starts.
+std::atomic<int64_t> _hardwareConcurrencyFigure{-1};
+
+void _PumpThreadFunc(bool persistent) noexcept;
+
+// Throws (and so, from the noexcept callers, ends the process) when the thread cannot start.
+void StartWorker(bool persistent) {
+    _workersStarted.fetch_add(1, std::memory_order_relaxed);
+    std::thread(_PumpThreadFunc, persistent).detach();
+}
+
+unsigned HardwareConcurrency() {
+    int64_t figure = _hardwareConcurrencyFigure.load(std::memory_order_relaxed);
+    return figure >= 0 ? unsigned(figure) : std::thread::hardware_concurrency();
+}
+
+// noexcept: a lock or thread failure here terminates the process.
+void StartPump() noexcept {
+    if (_pumpStarted.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> guard(_pumpLock);
+    if (_pumpStarted.load(std::memory_order_relaxed)) return;
+    _pumpStarted.store(true, std::memory_order_release);
+    _maxExtraWorkers = vrn_pump_internal::ExtraWorkerLimit(HardwareConcurrency());
+    (void)sem_init(&_pumpSem, 0, 0);
+    _lastAddMsec = GetTime_msec();
+    StartWorker(true);
+}
+
+// noexcept: a failed allocation or lock terminates the process.
+void EnqueueTask(Vrn_Event_Pump_TaskBase* task) noexcept {
+    auto* node = new PumpNode{task, nullptr};  // allocated before the lock is taken
+    std::lock_guard<std::mutex> guard(_pumpLock);
+    if (_pumpTail)
+        _pumpTail->next = node;
+    else
+        _pumpHead = node;
+    _pumpTail = node;
+    _pumpCount.fetch_add(1, std::memory_order_relaxed);
+    // Leave one wake-up pending only when none is: a burst costs one post, not one per task.
+    int value = 0;
+    (void)sem_getvalue(&_pumpSem, &value);
+    if (value < 1) (void)sem_post(&_pumpSem);
+}
+
+// Detaches the whole shared queue as the caller's batch.
+PumpNode* TakeQueue() {
+    std::lock_guard<std::mutex> guard(_pumpLock);
+    _pumpCount.store(0, std::memory_order_relaxed);
+    PumpNode* batch = _pumpHead;
+    _pumpHead = nullptr;
+    _pumpTail = nullptr;
+    return batch;
+}
+
+// Run by the persistent worker before each task of its batch. Only tasks that piled up in the
+// shared queue since the batch was taken count; the clock is read only when growth is allowed.
+void GrowIfBacklogged() {
+    if (_pumpCount.load(std::memory_order_relaxed) <= kGrowthBacklog) return;
+    if (_extraWorkers.load() >= _maxExtraWorkers) return;
+    int64_t now = GetTime_msec();
+    if (now - _lastAddMsec <= kGrowthIntervalMsec) return;
+    _lastAddMsec = now;
+    _extraWorkers.fetch_add(1);
+    StartWorker(false);
+}
+
+void RunTask(Vrn_Event_Pump_TaskBase* task) {
+    try {
+        task->DoEvent();
+    } catch (...) {
+        // Dropped: one task's failure must not end the worker that serves all the others.
+    }
+    delete task;  // outside the handler; a task's destructor does not throw
+}
+
+void RunBatch(PumpNode* node, bool persistent) {
+    while (node) {
+        if (persistent) GrowIfBacklogged();
+        PumpNode* next = node->next;
+        RunTask(node->task);
+        delete node;
+        node = next;
+    }
+}
+
+void WaitPersistent() {
+    while (sem_wait(&_pumpSem) == -1) {
+        int err = errno;
+        if (err != EINTR) return;  // any other failure: look at the queue again
+    }
+}
+
+// True when woken; false when the idle wait ran out or failed and the worker should retire.
+// An interrupted wait starts again with the full time.
+bool WaitExtra() {
+    for (;;) {
+        int rc = Sem_TimedWait(&_pumpSem, kExtraIdleMsec);
+        if (rc == 0) return true;
+        int err = errno;
+        if (rc != -1 || err != EINTR) return false;
+    }
+}
+
+// A worker waits only after it has found the queue empty; after a batch it looks again first.
+void _PumpThreadFunc(bool persistent) noexcept {
+    for (;;) {
+        PumpNode* batch = TakeQueue();
+        if (batch) {
+            RunBatch(batch, persistent);
+        } else if (persistent) {
+            WaitPersistent();
+        } else if (!WaitExtra()) {
+            _extraWorkers.fetch_sub(1);
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+Vrn_Event_Pump_TaskBase::~Vrn_Event_Pump_TaskBase() = default;
+
+VrnEpoll_EventPump_Task::~VrnEpoll_EventPump_Task() = default;
+
+void VrnEpoll_EventPump_Task::DoEvent() {
+    try {
+        callback(fd, code, userData);
+    } catch (const std::exception& e) {
+        OutDebug("VrnEpoll_Event_Target.DoEvent() Error: \n");
+        OutDebug("%s\n", e.what());
+    } catch (...) {
+        // Anything that is not a standard exception carries no text to log.
+    }
+}
+
+void VRN_EventPump_AddTask(Vrn_Event_Pump_TaskBase* task) {
+    StartPump();
+    if (task) EnqueueTask(task);
+}
+
+namespace vrn_pump_internal {
+
+int32_t ExtraWorkerLimit(unsigned hardwareConcurrency) {
+    if (hardwareConcurrency <= 1) return 2;
+    return hardwareConcurrency > unsigned(INT32_MAX) ? INT32_MAX : int32_t(hardwareConcurrency);
+}
+
+void OverrideHardwareConcurrency(unsigned figure) {
+    _hardwareConcurrencyFigure.store(figure, std::memory_order_relaxed);
+}
+
+std::mutex& PumpLock() {
+    return _pumpLock;
+}
+
+bool PumpStarted() {
+    return _pumpStarted.load(std::memory_order_acquire);
+}
+
+int32_t PumpCount() {
+    return _pumpCount.load(std::memory_order_relaxed);
+}
+
+int SemValue() {
+    int value = 0;
+    (void)sem_getvalue(&_pumpSem, &value);
+    return value;
+}
+
+int32_t ExtraWorkers() {
+    return _extraWorkers.load();
+}
+
+int32_t MaxExtraWorkers() {
+    std::lock_guard<std::mutex> guard(_pumpLock);
+    return _maxExtraWorkers;
+}
+
+int32_t WorkersStarted() {
+    return _workersStarted.load(std::memory_order_relaxed);
+}
+
+}  // namespace vrn_pump_internal
