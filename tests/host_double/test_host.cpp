@@ -42,10 +42,10 @@ void OutDebug(const char* format, ...) {
     vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
     if (getenv("VRNS_TEST_ECHO")) fputs(buf, stderr);
-    {
-        std::lock_guard<std::mutex> guard(_linesLock);
-        _lines.emplace_back(buf);
-    }
+    // Notified under the lock: a waiter may return and the process exit as soon as it sees the
+    // line, and the condition variable must not be in use by then.
+    std::lock_guard<std::mutex> guard(_linesLock);
+    _lines.emplace_back(buf);
     _linesChanged.notify_all();
 }
 
