@@ -48,4 +48,7 @@ void ParseEvent(sckInfo* s, uint32_t events);
 // Turns both wheels and delivers their expiries. False when a node's handling raised something
 // that is not a standard exception (the rest of the chain is still finished).
 bool CheckTimeOut();
+// Finishes a chain detached from wheel by the tick that emptied slot: every node is freed, and
+// each half still in that slot is delivered its time-out. False as for CheckTimeOut.
+bool ExpireChain(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* chain);
 void _WorkThreadFunc();

@@ -167,18 +167,26 @@ bool ExpireNode(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* node) {
     return true;
 }
 
+}  // namespace
+
 // Every node of the chain is finished or freed, whatever happens to one of them.
+bool ExpireChain(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* chain) {
+    bool ok = true;
+    while (chain != nullptr) {
+        WheelNode* next = chain->next;
+        ok = ExpireNode(wheel, slot, chain) && ok;
+        chain = next;
+    }
+    return ok;
+}
+
+namespace {
+
 bool TurnWheel(VrnEpoll_TimeWheel* wheel) {
     if (wheel == nullptr) return true;
     int32_t slot;
-    WheelNode* node = wheel->MoveTimeWheel(&slot);
-    bool ok = true;
-    while (node != nullptr) {
-        WheelNode* next = node->next;
-        ok = ExpireNode(wheel, slot, node) && ok;
-        node = next;
-    }
-    return ok;
+    WheelNode* chain = wheel->MoveTimeWheel(&slot);
+    return ExpireChain(wheel, slot, chain);
 }
 
 }  // namespace

@@ -1,0 +1,209 @@
+// Interest registration without the loop thread: what VrnEpoll_Listen and VrnEpoll_Remove leave
+// in the record, the wheels and the kernel's epoll set, and what they deliver through the pump.
+#include <errno.h>
+#include <netinet/in.h>
+
+#include "tests/unit/epoll_test_util.h"
+
+namespace {
+
+using namespace engine_test;
+
+constexpr const char* kAddError =
+    "* vrn_epoll: VrnEpoll_Listen(..): EPOLL_CTL_ADD error： errno=%d, rwevent=%d\n";
+constexpr const char* kListenError = "*** vrn_epoll: VrnEpoll_Listen error: fd=%d, errno:%d\n";
+
+using EngineListen = Engine;
+
+TEST_F(EngineListen, InitTwiceKeepsTheFirstInstance) {
+    int epfd = _epollFd.load();
+    VrnEpoll_TimeWheel* reader = _readWheel.load();
+    EXPECT_GT(epfd, 0);
+    ASSERT_NE(reader, nullptr);
+    EXPECT_FALSE(reader->IsWriter());
+    EXPECT_TRUE(_writeWheel.load()->IsWriter());
+    errno = EAGAIN;
+    EXPECT_EQ(VrnEpoll_Init(), 0);
+    EXPECT_EQ(errno, 0);
+    EXPECT_EQ(_epollFd.load(), epfd);
+    EXPECT_EQ(_readWheel.load(), reader);
+}
+
+TEST_F(EngineListen, DescriptorBoundAndArgumentChecks) {
+    for (int32_t fd : {1000001, -1}) {
+        errno = 0;
+        EXPECT_EQ(VrnEpoll_Listen(fd, 1, nullptr, CallbackA, 5), -1);
+        EXPECT_EQ(errno, EBADF);
+        EXPECT_EQ(SocketMap_GetNode(fd), nullptr);
+    }
+    SocketPair p = Pair();
+    errno = 1234;
+    EXPECT_EQ(VrnEpoll_Listen(p.a(), 3, nullptr, CallbackA, 5), -1);
+    EXPECT_EQ(VrnEpoll_Listen(p.a(), 0, nullptr, CallbackA, 5), -1);
+    EXPECT_EQ(VrnEpoll_Listen(p.a(), 1, nullptr, nullptr, 5), -1);
+    EXPECT_EQ(errno, 1234);
+    EXPECT_TRUE(test_host::Lines().empty());
+    EXPECT_FALSE(EpollMask(p.a()));
+
+    // 1000000 passes the bound: it gets a record and reaches the kernel, which knows no such
+    // descriptor here.
+    EXPECT_EQ(VrnEpoll_Listen(1000000, 1, nullptr, CallbackA, 5), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_NE(SocketMap_GetNode(1000000), nullptr);
+}
+
+TEST_F(EngineListen, FailedAddLeavesTheHalfIdle) {
+    int fd = Own(dup(0 /* any open descriptor, closed below */));
+    close(fd);
+    owned_.pop_back();
+    EXPECT_EQ(VrnEpoll_Listen(fd, 2, Tag(1), CallbackA, 5), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(test_host::CountLines(Format(kAddError, EBADF, 2)), 1u);
+    EXPECT_EQ(test_host::CountLines(Format(kListenError, fd, EBADF)), 1u);
+    sckInfo s = Snapshot(fd);
+    EXPECT_EQ(s.writeCallback, nullptr);
+    EXPECT_EQ(s.writeUserData, nullptr);
+    EXPECT_EQ(s.writeWheel, nullptr);
+    EXPECT_EQ(s.writeWheelIndex, -1);
+    EXPECT_EQ(_writeWheel.load()->SlotHead(5), nullptr);
+}
+
+TEST_F(EngineListen, MasksThroughAddAndModify) {
+    SocketPair p = Pair();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, nullptr, CallbackA, 5), 0);
+    EXPECT_EQ(errno, 0);
+    EXPECT_EQ(EpollMask(p.a()), 0x40002059u);
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, nullptr, CallbackB, 5), 0);
+    EXPECT_EQ(EpollMask(p.a()), 0x4000205Du);
+    ASSERT_EQ(VrnEpoll_Listen(p.b(), 2, nullptr, CallbackB, 5), 0);
+    EXPECT_EQ(EpollMask(p.b()), 0x4000201Cu);
+    EXPECT_TRUE(test_host::Lines().empty());
+}
+
+TEST_F(EngineListen, RegistrationPlacesTheHalfInItsWheel) {
+    SocketPair p = Pair();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(7), CallbackA, 0), 0);  // 0: the default of 30 s
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(8), CallbackB, 12), 0);
+    sckInfo s = Snapshot(p.a());
+    EXPECT_EQ(s.readWheelIndex, 30);
+    EXPECT_EQ(s.readWheel, _readWheel.load());
+    EXPECT_EQ(s.readCallback, &CallbackA);
+    EXPECT_EQ(s.readUserData, Tag(7));
+    EXPECT_EQ(s.writeWheelIndex, 12);
+    EXPECT_EQ(s.writeWheel, _writeWheel.load());
+    EXPECT_EQ(s.writeUserData, Tag(8));
+    EXPECT_EQ(_readWheel.load()->SlotHead(30)->fd, p.a());
+    EXPECT_EQ(_writeWheel.load()->SlotHead(12)->fd, p.a());
+}
+
+TEST_F(EngineListen, ReplacedCallbackHearsMinusOneWithItsOldUserData) {
+    SocketPair p = Pair();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(1), CallbackA, 5), 0);
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(2), CallbackA, 5), 0);
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(3), CallbackB, 9), 0);
+    auto got = Deliveries::Get().WaitFor(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], (Delivery{'A', p.a(), -1, Tag(1)}));
+    char expected[512];
+    snprintf(expected, sizeof expected,
+             "* VrnEpoll_Listen 函数在添加可读监听时发现该 socke 已存在可读监听, socket:%d, "
+             "原回调地址:%p，新回调地址:%p \n",
+             p.a(), reinterpret_cast<void*>(&CallbackA), reinterpret_cast<void*>(&CallbackB));
+    EXPECT_EQ(test_host::CountLines(expected), 1u);
+    snprintf(expected, sizeof expected, "  用户原附带对象地址: %p, 用户现附带对象地址: %p \n", Tag(1),
+             Tag(3));
+    EXPECT_EQ(test_host::CountLines(expected), 1u);
+    EXPECT_EQ(EpollMask(p.a()), 0x4000205Du);
+    sckInfo s = Snapshot(p.a());
+    EXPECT_EQ(s.readCallback, &CallbackB);
+    EXPECT_EQ(s.readUserData, Tag(3));
+    EXPECT_EQ(s.readWheelIndex, 9);
+    // The old node left slot 5; only the write half's node is there.
+    EXPECT_EQ(_readWheel.load()->SlotHead(5), nullptr);
+}
+
+TEST_F(EngineListen, ReplacingWhileTheOtherHalfIsIdleModifiesTheInterest) {
+    SocketPair p = Pair();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(1), CallbackA, 5), 0);
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(2), CallbackB, 5), 0);
+    EXPECT_EQ(EpollMask(p.a()), 0x4000201Cu);
+    auto got = Deliveries::Get().WaitFor(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], (Delivery{'A', p.a(), -1, Tag(1)}));
+    sckInfo s = Snapshot(p.a());
+    EXPECT_EQ(s.writeCallback, &CallbackB);
+    EXPECT_EQ(s.writeWheelIndex, 5);
+}
+
+TEST_F(EngineListen, RecordReusedByANewSocketRegistersCleanly) {
+    SocketPair first;
+    int number = first.a();
+    ASSERT_EQ(VrnEpoll_Listen(number, 1, Tag(1), CallbackA, 5), 0);
+    close(first.a());  // leaves the epoll set with its close; the record still says armed
+    close(first.b());
+    SocketPair second = Pair();
+    ASSERT_EQ(second.a(), number);
+    ASSERT_EQ(VrnEpoll_Listen(number, 2, Tag(2), CallbackB, 5), 0);
+    EXPECT_EQ(EpollMask(number), 0x4000205Du);
+    ASSERT_EQ(VrnEpoll_Listen(number, 1, Tag(3), CallbackB, 5), 0);
+    EXPECT_EQ(Deliveries::Get().WaitFor(1).at(0), (Delivery{'A', number, -1, Tag(1)}));
+    EXPECT_EQ(EpollMask(number), 0x4000205Du);
+}
+
+TEST_F(EngineListen, RemoveCancelsBothHalvesReadFirst) {
+    SocketPair p = Pair();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(2), CallbackB, 5), 0);
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(1), CallbackA, 7), 0);
+    VrnEpoll_Remove(p.a());
+    auto got = Deliveries::Get().WaitFor(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], (Delivery{'A', p.a(), 0, Tag(1)}));
+    EXPECT_EQ(got[1], (Delivery{'B', p.a(), 0, Tag(2)}));
+    EXPECT_FALSE(EpollMask(p.a()));
+    sckInfo s = Snapshot(p.a());
+    EXPECT_EQ(s.readCallback, nullptr);
+    EXPECT_EQ(s.writeCallback, nullptr);
+    EXPECT_EQ(s.readWheel, nullptr);
+    EXPECT_EQ(s.writeWheelIndex, -1);
+    EXPECT_EQ(_readWheel.load()->SlotHead(7), nullptr);
+    EXPECT_EQ(_writeWheel.load()->SlotHead(5), nullptr);
+
+    // Nothing armed any more: no epoll call (no error line), nothing queued.
+    VrnEpoll_Remove(p.a());
+    EXPECT_TRUE(test_host::Lines().empty());
+    EXPECT_EQ(SocketMap_GetNode(p.a()), SocketMap_GetNode(p.a()));
+}
+
+TEST_F(EngineListen, RemoveNeverCreatesARecord) {
+    SocketPair p = Pair();
+    VrnEpoll_Remove(p.a());
+    VrnEpoll_Remove(1000001);
+    VrnEpoll_Remove(-1);
+    EXPECT_EQ(SocketMap_GetNode(p.a()), nullptr);
+    EXPECT_TRUE(test_host::Lines().empty());
+}
+
+TEST_F(EngineListen, RemoveOfAClosedSocketStillDelivers) {
+    SocketPair p;
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(4), CallbackA, 5), 0);
+    close(p.a());
+    close(p.b());
+    VrnEpoll_Remove(p.a());
+    EXPECT_EQ(Deliveries::Get().WaitFor(1).at(0), (Delivery{'A', p.a(), 0, Tag(4)}));
+    EXPECT_EQ(test_host::CountLines(Format(
+                  "DEBUG: VrnEpoll_Real_Remove(..) Call epoll_ctl(CTL_DEL) return -1, sck:%d, errno:%d\n",
+                  p.a(), EBADF)),
+              1u);
+}
+
+TEST(EngineStart, RefusedBeforeInit) {
+    errno = 0;
+    EXPECT_EQ(VrnEpoll_Start(), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(VrnEpoll_IsRunning(), 0);
+    // Listen has no wheel to register in yet.
+    EXPECT_EQ(VrnEpoll_Listen(0, 1, nullptr, CallbackA, 5), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+}  // namespace

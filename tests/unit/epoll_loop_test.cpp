@@ -1,0 +1,259 @@
+// The loop thread end to end: real sockets, real epoll, callbacks observed from pump workers.
+#include <errno.h>
+#include <netinet/in.h>
+
+#include <atomic>
+
+#include "tests/unit/epoll_test_util.h"
+
+namespace {
+
+using namespace engine_test;
+
+constexpr const char* kLoopEnd = "***** VrnEpoll _WorkThreadFunc Loop end *****\n";
+
+using EngineLoop = Engine;
+
+TEST_F(EngineLoop, StartIsIdempotentAndCloseEndsTheLoop) {
+    errno = EAGAIN;  // left over from the caller's earlier work: not this call's failure
+    ASSERT_EQ(VrnEpoll_Start(), 0);
+    ASSERT_TRUE(WaitUntil([] { return VrnEpoll_IsRunning() == 1; }));
+    EXPECT_EQ(VrnEpoll_Start(), 0);
+    VrnEpoll_Close();
+    EXPECT_TRUE(test_host::WaitForLine(kLoopEnd));
+    EXPECT_TRUE(WaitUntil([] { return VrnEpoll_IsRunning() == 0; }));
+    EXPECT_EQ(test_host::CountLines(kLoopEnd), 1u);  // the second start made no second thread
+
+    // No way back: a new thread ends at once.
+    EXPECT_EQ(VrnEpoll_Start(), 0);
+    EXPECT_TRUE(WaitUntil([] { return test_host::CountLines(kLoopEnd) == 2; }));
+    EXPECT_TRUE(WaitUntil([] { return VrnEpoll_IsRunning() == 0; }));
+}
+
+TEST_F(EngineLoop, ClockIsCachedOnlyWhileTheLoopRuns) {
+    test_host::UseManualClock(1000000);
+    StartLoop();
+    ASSERT_TRUE(WaitUntil([] { return _cachedMsec.load() == 1000000; }));
+    // The loop stores only positive readings, so a reading of 0 leaves the cached value.
+    test_host::SetClock(0);
+    uint64_t reads = test_host::ClockReads();
+    ASSERT_TRUE(WaitUntil([&] { return test_host::ClockReads() > reads + 1; }));  // a whole pass later
+    EXPECT_EQ(VrnNowMsec(), 1000000);
+    VrnEpoll_Close();
+    ASSERT_TRUE(WaitUntil([] { return VrnEpoll_IsRunning() == 0; }));
+    EXPECT_EQ(VrnNowMsec(), 0);
+}
+
+TEST_F(EngineLoop, ReadableDeliversOneAndLeavesTheSet) {
+    SocketPair p = Pair();
+    StartLoop();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(5), CallbackA, 30), 0);
+    ASSERT_EQ(write(p.b(), "x", 1), 1);
+    auto got = Deliveries::Get().WaitFor(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], (Delivery{'A', p.a(), 1, Tag(5)}));
+    sckInfo s = Snapshot(p.a());
+    EXPECT_EQ(s.readCallback, nullptr);
+    EXPECT_EQ(s.readWheel, nullptr);
+    EXPECT_EQ(s.readWheelIndex, -1);
+    EXPECT_FALSE(EpollMask(p.a()));
+    EXPECT_EQ(_readWheel.load()->SlotHead(30), nullptr);
+}
+
+TEST_F(EngineLoop, WritableOnlyReArmsForReading) {
+    SocketPair p = Pair();
+    StartLoop();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(1), CallbackA, 30), 0);
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(2), CallbackB, 30), 0);
+    auto got = Deliveries::Get().WaitFor(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], (Delivery{'B', p.a(), 2, Tag(2)}));
+    EXPECT_EQ(EpollMask(p.a()), 0x40002059u);
+    sckInfo s = Snapshot(p.a());
+    EXPECT_EQ(s.readCallback, &CallbackA);
+    EXPECT_EQ(s.writeWheel, nullptr);
+    // The read half still works.
+    ASSERT_EQ(write(p.b(), "x", 1), 1);
+    EXPECT_EQ(Deliveries::Get().WaitFor(2).at(1), (Delivery{'A', p.a(), 1, Tag(1)}));
+}
+
+TEST_F(EngineLoop, ReadableAndWritableAtOnceQueuesTwoBeforeOne) {
+    SocketPair p = Pair();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(1), CallbackA, 30), 0);
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(2), CallbackB, 30), 0);
+    ASSERT_EQ(write(p.b(), "x", 1), 1);
+    StartLoop();  // the first wait sees both at once
+    auto got = Deliveries::Get().WaitFor(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], (Delivery{'B', p.a(), 2, Tag(2)}));
+    EXPECT_EQ(got[1], (Delivery{'A', p.a(), 1, Tag(1)}));
+    EXPECT_FALSE(EpollMask(p.a()));
+}
+
+TEST_F(EngineLoop, HangUpGivesOneToReadAndMinusOneToWrite) {
+    SocketPair p = Pair();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(1), CallbackA, 30), 0);
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(2), CallbackB, 30), 0);
+    ASSERT_EQ(shutdown(p.b(), SHUT_RDWR), 0);
+    StartLoop();
+    auto got = Deliveries::Get().WaitFor(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], (Delivery{'A', p.a(), 1, Tag(1)}));
+    EXPECT_EQ(got[1], (Delivery{'B', p.a(), -1, Tag(2)}));
+    EXPECT_FALSE(EpollMask(p.a()));
+    sckInfo s = Snapshot(p.a());
+    EXPECT_EQ(s.readWheel, nullptr);
+    EXPECT_EQ(s.writeWheel, nullptr);
+}
+
+TEST_F(EngineLoop, ErrorWithoutInputGivesMinusOneToBoth) {
+    // A TCP socket that never connected reports hang-up without input.
+    int fd = Own(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(VrnEpoll_Listen(fd, 1, Tag(1), CallbackA, 30), 0);
+    ASSERT_EQ(VrnEpoll_Listen(fd, 2, Tag(2), CallbackB, 30), 0);
+    StartLoop();
+    auto got = Deliveries::Get().WaitFor(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], (Delivery{'A', fd, -1, Tag(1)}));
+    EXPECT_EQ(got[1], (Delivery{'B', fd, -1, Tag(2)}));
+    EXPECT_FALSE(EpollMask(fd));
+}
+
+TEST_F(EngineLoop, ReplacedCallbackGetsMinusOneAndTheNewOneTheEvent) {
+    SocketPair p = Pair();
+    FillUntilFull(p.a());  // keeps the write half waiting
+    StartLoop();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(9), CallbackB, 30), 0);
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(1), CallbackA, 30), 0);
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(2), CallbackB, 30), 0);
+    ASSERT_EQ(write(p.b(), "x", 1), 1);
+    auto got = Deliveries::Get().WaitFor(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], (Delivery{'A', p.a(), -1, Tag(1)}));
+    EXPECT_EQ(got[1], (Delivery{'B', p.a(), 1, Tag(2)}));
+    EXPECT_EQ(EpollMask(p.a()), 0x4000201Cu);
+}
+
+TEST_F(EngineLoop, TimeOutDeliversZeroOnceAndLeavesTheOtherHalfArmed) {
+    test_host::UseManualClock(500000);
+    SocketPair p = Pair();
+    FillUntilFull(p.a());
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(2), CallbackB, 200), 0);
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(1), CallbackA, 1), 0);  // slot 1: the second tick
+    StartLoop();
+    VrnEpoll_TimeWheel* reader = _readWheel.load();
+    // Each sweep ticks at most once however far the clock has moved.
+    ASSERT_TRUE(WaitUntil([&] {
+        test_host::AdvanceClock(1000);
+        return !Deliveries::Get().List().empty();
+    }));
+    EXPECT_GE(reader->CurIndex(), 2);
+    EXPECT_EQ(Deliveries::Get().List().at(0), (Delivery{'A', p.a(), 0, Tag(1)}));
+    EXPECT_EQ(EpollMask(p.a()), 0x4000201Cu);
+    int32_t seen = reader->CurIndex();
+    ASSERT_TRUE(WaitUntil([&] {
+        test_host::AdvanceClock(1000);
+        return reader->CurIndex() >= seen + 3;
+    }));
+    EXPECT_EQ(Deliveries::Get().List().size(), 1u);
+    sckInfo s = Snapshot(p.a());
+    EXPECT_FALSE(s.readTimedOut);
+    EXPECT_EQ(s.readWheel, nullptr);
+    EXPECT_EQ(s.writeCallback, &CallbackB);
+    EXPECT_EQ(s.writeWheel, _writeWheel.load());
+}
+
+TEST_F(EngineLoop, ErrorOnARecordWithNothingArmedDeliversNothing) {
+    SocketPair p = Pair();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(1), CallbackA, 30), 0);
+    VrnEpoll_Remove(p.a());
+    Deliveries::Get().WaitFor(1);
+    sckInfo* s = SocketMap_GetNode(p.a());
+    {
+        std::lock_guard<std::mutex> guard(*s->mutex);
+        ParseEvent(s, EPOLLERR);
+    }
+    EXPECT_EQ(
+        test_host::CountLines("** vrn_epoll.ParseEvent(..): is(IsSckErrr)...: Not Callback function,sck:" +
+                              std::to_string(p.a()) + "\n"),
+        1u);
+    EXPECT_EQ(Deliveries::Get().List().size(), 1u);
+}
+
+// The expiry of a half that was registered again after the tick detached its node must not time
+// out the new registration.
+TEST_F(EngineLoop, StaleExpiryLeavesANewRegistrationAlone) {
+    test_host::UseManualClock(500000);
+    SocketPair p = Pair();
+    FillUntilFull(p.a());
+    VrnEpoll_TimeWheel* writer = _writeWheel.load();
+    writer->MoveTimeWheel();  // start the wheel (this thread stands in for the loop)
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(1), CallbackA, -5), 0);  // slot 1
+    test_host::AdvanceClock(980);
+    ASSERT_EQ(writer->MoveTimeWheel(), nullptr);
+    test_host::AdvanceClock(980);
+    int32_t slot;
+    WheelNode* chain = writer->MoveTimeWheel(&slot);
+    ASSERT_NE(chain, nullptr);
+    ASSERT_EQ(slot, 1);
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(2), CallbackB, 9), 0);  // replaces: A hears -1
+    EXPECT_TRUE(ExpireChain(writer, slot, chain));
+    auto got = Deliveries::Get().WaitFor(1);
+    sckInfo s = Snapshot(p.a());
+    EXPECT_EQ(s.writeCallback, &CallbackB);
+    EXPECT_FALSE(s.writeTimedOut);
+    EXPECT_EQ(s.writeWheelIndex, (9 + 2) % 240);
+    EXPECT_EQ(EpollMask(p.a()), 0x4000201Cu);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], (Delivery{'A', p.a(), -1, Tag(1)}));
+
+    // Its own expiry still comes: tick until slot 11 is handed out.
+    while (writer->CurIndex() != 11) {
+        test_host::AdvanceClock(980);
+        ASSERT_EQ(writer->MoveTimeWheel(), nullptr);
+    }
+    test_host::AdvanceClock(980);
+    chain = writer->MoveTimeWheel(&slot);
+    EXPECT_TRUE(ExpireChain(writer, slot, chain));
+    EXPECT_EQ(Deliveries::Get().WaitFor(2).at(1), (Delivery{'B', p.a(), 0, Tag(2)}));
+    EXPECT_FALSE(EpollMask(p.a()));
+}
+
+}  // namespace
+
+namespace {
+
+using namespace engine_test;
+
+struct PingPong {
+    std::atomic<int> rounds{0};
+    std::atomic<int> faults{0};
+    int target = 0;
+};
+
+// Reads the ball, sends it back and registers again from inside the callback.
+void Bounce(int32_t fd, int32_t code, void* userData) {
+    auto* game = static_cast<PingPong*>(userData);
+    char ball;
+    if (code != 1 || read(fd, &ball, 1) != 1) {
+        game->faults.fetch_add(1);
+        return;
+    }
+    if (game->rounds.fetch_add(1) + 1 >= game->target) return;
+    if (VrnEpoll_Listen(fd, 1, game, Bounce, 30) != 0 || write(fd, &ball, 1) != 1) game->faults.fetch_add(1);
+}
+
+TEST_F(EngineLoop, CallbackThatRegistersAgainKeepsAPingPongGoing) {
+    SocketPair p = Pair();
+    static PingPong game;  // outlives the test: the last callback may still be returning
+    game.target = 3000;
+    StartLoop();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, &game, Bounce, 30), 0);
+    ASSERT_EQ(VrnEpoll_Listen(p.b(), 1, &game, Bounce, 30), 0);
+    ASSERT_EQ(write(p.a(), "o", 1), 1);
+    EXPECT_TRUE(WaitUntil([&] { return game.rounds.load() >= game.target; }, std::chrono::seconds(60)));
+    EXPECT_EQ(game.faults.load(), 0);
+}
+
+}  // namespace
