@@ -7,7 +7,7 @@
 # The sanitizer and AArch64 runs leave out the executable and its link tests: those need the
 # x86_64 Mono libraries, so they run in the release run only.
 # Every run goes ahead even when an earlier one failed; the last line is "N passed, N failed"
-# over all runs (a run whose configure or build fails counts as one failure), and the exit
+# over all runs (a failed configure or build counts as one failure more), and the exit
 # status is non-zero when anything failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -50,13 +50,19 @@ run_suite() {
   section "$name: $*"
   start=$SECONDS
   log=$(mktemp)
-  if cmake -S "$top" -B "$dir" -G Ninja "$@" && env "${suite_env[@]}" cmake --build "$dir" -j2; then
-    (cd "$dir" && env "${suite_env[@]}" ctest --output-on-failure -j2 --timeout 300 --no-tests=error) 2>&1 | tee "$log" || ok=0
-    count_results "$log"
-  else
-    echo "$name: configure or build failed"
+  if ! cmake -S "$top" -B "$dir" -G Ninja "$@"; then
+    echo "$name: configure failed"
     total_failed=$((total_failed + 1))
     ok=0
+  else
+    # Keep going past a target that fails, so the tests that did build still run.
+    if ! env "${suite_env[@]}" cmake --build "$dir" -j2 -- -k 0; then
+      echo "$name: build failed"
+      total_failed=$((total_failed + 1))
+      ok=0
+    fi
+    (cd "$dir" && env "${suite_env[@]}" ctest --output-on-failure -j2 --timeout 300 --no-tests=error) 2>&1 | tee "$log" || ok=0
+    count_results "$log"
   fi
   rm -f "$log"
   [ $ok -eq 1 ] || failed_runs+=("$name")
