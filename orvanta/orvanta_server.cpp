@@ -1,13 +1,331 @@
+// The host library's default job: a static-file HTTP/1.1 server that reaches the network only
+// through the executable's exported interface, resolved by name as the managed server does.
+//
+// Threads: the process's main thread parses options, opens the listening socket, starts the
+// engine, then waits on a signalfd and a wake-up eventfd; it alone resumes accepting. Pump
+// workers run every engine callback: accepting (OnAcceptReady) and the connections
+// (http_connection.cpp). The accept gate's mutex is taken before the registry's own lock (it is
+// held across Vrn_Accept_Add/Remove) and never while a connection callback runs.
 #include "orvanta/orvanta_server.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+
+#include "host/vrn_host_lib.h"
+#include "orvanta/http_server.h"
+#include "orvanta/server_options.h"
+
+HttpServer* g_server = nullptr;
+
+namespace {
+
+constexpr int kAcceptsPerWake = 64;
+constexpr int64_t kFirstBackoffMsec = 10;
+constexpr int64_t kMaxBackoffMsec = 1000;
+
+int64_t NowMsec() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Stops and resumes accepting. The registry re-arms the listening socket after every
+// notification, so a callback that cannot accept (descriptors exhausted, connection limit)
+// takes the socket out; the main thread puts it back after a pause that doubles while accept
+// keeps failing, so the server neither spins nor stops for good.
+class AcceptGate {
+  public:
+    void Init(int wakeFd) { wakeFd_ = wakeFd; }
+
+    // On a pump worker, inside the accept callback: take the socket out for delayMsec.
+    void Pause(int listenFd, int64_t delayMsec) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (!paused_) g_server->ex.Vrn_Accept_Remove(listenFd);
+        PauseLocked(delayMsec);
+    }
+
+    // The registry ended the socket's registration itself (error, or a resume that crossed a
+    // re-arm): it is already out; put it back after a pause.
+    void Lost() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        PauseLocked(100);
+    }
+
+    // Descriptors exhausted: a pause that grows while the condition lasts.
+    int64_t NextBackoff() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        int64_t b = backoffMsec_;
+        backoffMsec_ = std::min(backoffMsec_ * 2, kMaxBackoffMsec);
+        return b;
+    }
+    void AcceptSucceeded() {
+        if (backoffMsec_ != kFirstBackoffMsec) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            backoffMsec_ = kFirstBackoffMsec;
+        }
+    }
+
+    void Wake() {
+        uint64_t one = 1;
+        ssize_t w;
+        do w = write(wakeFd_, &one, sizeof one);
+        while (w < 0 && errno == EINTR);
+    }
+    bool paused() const { return pausedHint_.load(std::memory_order_relaxed); }
+
+    // Main thread: re-adds the socket when due; returns how long the main thread may sleep.
+    int TryResume(int listenFd, AcceptCallback callback);
+    // Main thread, at shutdown: out for good.
+    void Close(int listenFd) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        g_server->ex.Vrn_Accept_Remove(listenFd);
+        closed_ = true;
+        PauseLocked(0);
+    }
+
+  private:
+    void PauseLocked(int64_t delayMsec) {
+        paused_ = true;
+        pausedHint_.store(true, std::memory_order_relaxed);
+        resumeAt_ = NowMsec() + delayMsec;
+        Wake();
+    }
+
+    std::mutex mutex_;  // guards everything below but wakeFd_ and pausedHint_
+    bool paused_ = false;
+    bool closed_ = false;
+    int64_t resumeAt_ = 0;
+    // Read without the lock on the accept path to skip it in the common case.
+    std::atomic<int64_t> backoffMsec_{kFirstBackoffMsec};
+    std::atomic<bool> pausedHint_{false};
+    int wakeFd_ = -1;
+};
+
+AcceptGate* g_gate = nullptr;
+
+bool AtConnectionLimit() {
+    int max = g_server->maxConnections;
+    return max > 0 && g_server->openConnections.load(std::memory_order_relaxed) >= max;
+}
+
+int AcceptGate::TryResume(int listenFd, AcceptCallback callback) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!paused_ || closed_) return -1;
+    int64_t wait = resumeAt_ - NowMsec();
+    if (wait > 0) return int(std::min<int64_t>(wait, INT_MAX));
+    if (AtConnectionLimit()) return -1;  // OnConnectionClosed wakes us
+    if (g_server->ex.Vrn_Accept_Add(listenFd, callback) != 0 && errno != EEXIST) {
+        OutDebug("* vrns http: cannot re-arm the listening socket, errno:%d\n", errno);
+        resumeAt_ = NowMsec() + kMaxBackoffMsec;
+        return int(kMaxBackoffMsec);
+    }
+    paused_ = false;
+    pausedHint_.store(false, std::memory_order_relaxed);
+    return -1;
+}
+
+bool IsOutOfDescriptors(int err) {
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+void OnAcceptReady(int32_t listenFd, int32_t code) {
+    HttpServer& s = *g_server;
+    if (code != 1) {
+        if (!s.stopping.load(std::memory_order_relaxed)) g_gate->Lost();
+        return;
+    }
+    for (int i = 0; i < kAcceptsPerWake; ++i) {
+        if (AtConnectionLimit()) {
+            g_gate->Pause(listenFd, 0);
+            return;
+        }
+        sockaddr_storage peer;
+        socklen_t len = sizeof peer;
+        int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int err = errno;
+        if (fd < 0) {
+            if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
+            if (err == EAGAIN || err == EWOULDBLOCK) return;
+            if (IsOutOfDescriptors(err)) {
+                int64_t delay = g_gate->NextBackoff();
+                OutDebug("* vrns http: accept failed, errno:%d; pausing %d ms\n", err, int(delay));
+                g_gate->Pause(listenFd, delay);
+            } else {
+                OutDebug("* vrns http: accept failed, errno:%d\n", err);
+            }
+            return;
+        }
+        g_gate->AcceptSucceeded();
+        if (s.stopping.load(std::memory_order_relaxed))
+            close(fd);
+        else
+            StartConnection(fd, peer);
+    }
+}
+
+int OpenListener(const ServerOptions& o, std::string* error) {
+    int fd = socket(o.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        *error = strerror(errno);
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&o.address), o.addressLength) != 0 ||
+        listen(fd, 4096) != 0) {
+        *error = strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int OpenAccessLog(const std::string& where) {
+    if (where == "off") return -1;
+    if (where == "-") return STDOUT_FILENO;
+    return open(where.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+// Everything that can fail before serving starts; false with a one-line message.
+bool Prepare(const ServerOptions& o, HttpServer* s, std::string* error) {
+    const char* missing = nullptr;
+    if (!ResolveVrnsExports(&s->ex, &missing)) {
+        *error = std::string("this executable does not export ") + missing;
+        return false;
+    }
+    s->serve.rootFd = open(o.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (s->serve.rootFd < 0) {
+        *error = "cannot serve '" + o.root + "': " + strerror(errno);
+        return false;
+    }
+    s->mime.Load("/etc/mime.types");
+    s->serve.mime = &s->mime;
+    s->readTimeoutSec = o.readTimeoutSec;
+    s->maxConnections = o.maxConnections;
+    s->accessLogFd = OpenAccessLog(o.accessLog);
+    if (s->accessLogFd < 0 && o.accessLog != "off") {
+        *error = "cannot open the access log '" + o.accessLog + "': " + strerror(errno);
+        return false;
+    }
+    std::string why;
+    s->listenFd = OpenListener(o, &why);
+    if (s->listenFd < 0) {
+        *error = "cannot listen on " + o.listen + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+// Starts the engine and the accepting; false with a one-line message.
+bool StartServing(HttpServer* s, std::string* error) {
+    if (s->ex.VrnEpoll_Init() != 0 || s->ex.VrnEpoll_Start() != 0) {
+        *error = std::string("cannot start the event engine: ") + strerror(errno);
+        return false;
+    }
+    s->ex.Vrn_Accept_Init();
+    if (s->ex.Vrn_Accept_Add(s->listenFd, OnAcceptReady) != 0) {
+        *error = std::string("cannot watch the listening socket: ") + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::string ServedRoot(const std::string& root) {
+    char* real = realpath(root.c_str(), nullptr);
+    std::string path = real ? real : root;
+    free(real);
+    return path;
+}
+
+// The main thread's wait: signals end it; wake-ups let the gate resume accepting.
+void WaitForSignal(int signalFd, int wakeFd) {
+    int timeout = -1;
+    while (true) {
+        pollfd fds[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+        int n = poll(fds, 2, timeout);
+        if (n < 0 && errno != EINTR) return;
+        if (n > 0 && fds[0].revents) return;
+        if (n > 0 && fds[1].revents) {
+            uint64_t count;
+            ssize_t r;
+            do r = read(wakeFd, &count, sizeof count);
+            while (r < 0 && errno == EINTR);
+        }
+        timeout = g_gate->TryResume(g_server->listenFd, OnAcceptReady);
+    }
+}
+
+// Stop accepting, let responses in flight finish (bounded), then stop the engine.
+void Shutdown(HttpServer* s) {
+    s->stopping.store(true, std::memory_order_relaxed);
+    g_gate->Close(s->listenFd);
+    int64_t deadline = NowMsec() + 2000;
+    while (s->responsesInFlight.load(std::memory_order_relaxed) > 0 && NowMsec() < deadline) usleep(10000);
+    s->ex.VrnEpoll_Close();
+    deadline = NowMsec() + 1000;
+    while (s->ex.VrnEpoll_IsRunning() && NowMsec() < deadline) usleep(10000);
+}
+
+}  // namespace
+
+void OnConnectionClosed() {
+    g_server->openConnections.fetch_sub(1, std::memory_order_relaxed);
+    if (g_gate->paused()) g_gate->Wake();
+}
 
 int RunServer(int argc, char** argv) {
-    if (argc >= 2 && strcmp(argv[1], "--help") == 0) {
-        printf("usage: vrns [--help] [--version]\n");
+    ServerOptions options;
+    std::string error;
+    if (!ParseServerOptions(argc, argv, &options, &error)) {
+        fprintf(stderr, "vrns: %s\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        fputs(kServerUsage, stdout);
         return 0;
     }
-    fprintf(stderr, "vrns: serving is not available in this build\n");
-    return 2;
+    g_server = new HttpServer();
+    if (!Prepare(options, g_server, &error)) {
+        fprintf(stderr, "vrns: %s\n", error.c_str());
+        return 1;
+    }
+    // Blocked before the engine and the pump start their threads, which inherit the mask, so
+    // the signals reach only the signalfd.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    g_gate = new AcceptGate();
+    g_gate->Init(wakeFd);
+    if (signalFd < 0 || wakeFd < 0 || !StartServing(g_server, &error)) {
+        fprintf(stderr, "vrns: %s\n", error.empty() ? strerror(errno) : error.c_str());
+        return 1;
+    }
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    getsockname(g_server->listenFd, reinterpret_cast<sockaddr*>(&bound), &len);
+    printf("vrns: serving %s on http://%s/\n", ServedRoot(options.root).c_str(),
+           FormatAddress(bound).c_str());
+    fflush(stdout);
+    WaitForSignal(signalFd, wakeFd);
+    Shutdown(g_server);
+    return 0;
 }

@@ -1,0 +1,214 @@
+// One HTTP connection, driven by the executable's engine and writers. A connection is owned by
+// whichever callback currently runs for it: it is armed for exactly one thing at a time (a read
+// registration, a write, or a lingering read), so two threads never touch it at once. After a
+// hand-off to VrnEpoll_Listen or a writer succeeds, the caller does not touch the connection
+// again: the next callback may already be running on another pump worker.
+//
+//   read (code 1) -> recv -> parse -> respond (writer) -> completion -> parse the next
+//   pipelined request, or read again; time-out (0) and errors (-1) close.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <exception>
+#include <string>
+
+#include "host/vrn_host_lib.h"
+#include "orvanta/http_request.h"
+#include "orvanta/http_server.h"
+
+namespace {
+
+constexpr size_t kReadChunk = 16384;
+// Unparsed input is not read beyond this; the rest waits in the socket (flow control).
+constexpr size_t kMaxBuffered = 65536;
+// After a response that ends the connection, unread input is drained for a short while so the
+// close does not reset the connection before the client has read the response.
+constexpr int kLingerSeconds = 2;
+constexpr size_t kMaxLingerBytes = 1 << 20;
+
+struct Connection {
+    int fd = -1;
+    std::string peer;
+    RequestParser parser;
+    std::string in;  // received, not yet parsed
+    bool peerClosed = false;
+    ResponsePlan out;
+    std::string requestLine;
+    size_t lingerBytes = 0;
+};
+
+void ServeBuffered(Connection* c);
+
+std::string PeerName(const sockaddr_storage& peer) {
+    char host[INET6_ADDRSTRLEN] = "-";
+    if (peer.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr, host, sizeof host);
+    else if (peer.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr, host, sizeof host);
+    return host;
+}
+
+void CloseConnection(Connection* c) {
+    if (c->out.fileFd >= 0) close(c->out.fileFd);
+    close(c->fd);
+    delete c;
+    OnConnectionClosed();
+}
+
+void WriteAccessLog(const Connection* c, int status, uint64_t bytes) {
+    int fd = g_server->accessLogFd;
+    if (fd < 0) return;
+    std::string line = AccessLogLine(c->peer, time(nullptr), c->requestLine, status, bytes);
+    // One write per line: lines from different workers never interleave.
+    ssize_t w;
+    do w = write(fd, line.data(), line.size());
+    while (w < 0 && errno == EINTR);
+}
+
+void OnReadable(int32_t fd, int32_t code, void* userData);
+
+void WaitForRequest(Connection* c) {
+    HttpServer& s = *g_server;
+    if (s.ex.VrnEpoll_Listen(c->fd, 1, c, OnReadable, s.readTimeoutSec) != 0) CloseConnection(c);
+}
+
+// Reads what the socket holds, up to the buffer bound. False on a socket error.
+bool ReadInput(Connection* c) {
+    while (c->in.size() < kMaxBuffered) {
+        size_t old = c->in.size();
+        c->in.resize(old + kReadChunk);
+        ssize_t n;
+        do n = recv(c->fd, &c->in[old], kReadChunk, 0);
+        while (n < 0 && errno == EINTR);
+        int err = errno;
+        c->in.resize(old + (n > 0 ? size_t(n) : 0));
+        if (n == 0) c->peerClosed = true;
+        if (n < 0 && err != EAGAIN && err != EWOULDBLOCK) return false;
+        // A short read means the socket is drained: save the recv that would say EAGAIN.
+        if (n < ssize_t(kReadChunk)) return true;
+    }
+    return true;
+}
+
+void OnReadable(int32_t, int32_t code, void* userData) {
+    Connection* c = static_cast<Connection*>(userData);
+    // 0: the read time-out passed (or the engine dropped the registration); -1: error, hang-up.
+    if (code != 1 || !ReadInput(c)) {
+        CloseConnection(c);
+        return;
+    }
+    ServeBuffered(c);
+}
+
+void OnLingerReadable(int32_t fd, int32_t code, void* userData);
+
+void LingerClose(Connection* c) {
+    if (c->peerClosed) {
+        CloseConnection(c);
+        return;
+    }
+    shutdown(c->fd, SHUT_WR);
+    if (g_server->ex.VrnEpoll_Listen(c->fd, 1, c, OnLingerReadable, kLingerSeconds) != 0) CloseConnection(c);
+}
+
+void OnLingerReadable(int32_t, int32_t code, void* userData) {
+    Connection* c = static_cast<Connection*>(userData);
+    char sink[16384];
+    while (code == 1 && c->lingerBytes < kMaxLingerBytes) {
+        ssize_t n = recv(c->fd, sink, sizeof sink, 0);
+        if (n > 0) {
+            c->lingerBytes += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (g_server->ex.VrnEpoll_Listen(c->fd, 1, c, OnLingerReadable, kLingerSeconds) != 0) break;
+            return;
+        }
+        break;  // the peer closed, or an error
+    }
+    CloseConnection(c);
+}
+
+void OnSent(int32_t, int32_t result, void* userData) {
+    Connection* c = static_cast<Connection*>(userData);
+    g_server->responsesInFlight.fetch_sub(1, std::memory_order_relaxed);
+    if (c->out.fileFd >= 0) close(c->out.fileFd);
+    c->out.fileFd = -1;
+    WriteAccessLog(c, c->out.status, result == 0 ? c->out.contentBytes : 0);
+    bool keepAlive = c->out.keepAlive;
+    c->out = ResponsePlan();
+    if (result != 0 || g_server->stopping.load(std::memory_order_relaxed)) {
+        CloseConnection(c);
+    } else if (!keepAlive) {
+        LingerClose(c);
+    } else {
+        c->parser.Reset();
+        ServeBuffered(c);
+    }
+}
+
+// Hands the planned response to a writer; the completion continues with the connection.
+void Send(Connection* c) {
+    HttpServer& s = *g_server;
+    s.responsesInFlight.fetch_add(1, std::memory_order_relaxed);
+    const ResponsePlan& p = c->out;
+    const uint8_t* header = reinterpret_cast<const uint8_t*>(p.header.data());
+    if (p.fileFd >= 0) {
+        s.ex.Vrn_Tcp_WriteFileAsync(c->fd, header, p.header.size(), p.fileFd, int64_t(p.fileOffset),
+                                    p.fileLength, c, OnSent, 0);
+    } else {
+        s.ex.Vrn_Tcp_WriteAsync(c->fd, header, p.header.size(),
+                                reinterpret_cast<const uint8_t*>(p.body.data()), p.body.size(), c, OnSent, 0);
+    }
+}
+
+ResponsePlan Respond(const HttpRequest& request, time_t now) {
+    try {
+        return HandleRequest(request, g_server->serve, now);
+    } catch (const std::exception& e) {
+        OutDebug("* vrns http: request failed: %s\n", e.what());
+    }
+    return GeneratedResponse(500, false, false, now);
+}
+
+void ServeBuffered(Connection* c) {
+    size_t used = 0;
+    ParseResult r = c->parser.Feed(c->in.data(), c->in.size(), &used);
+    c->in.erase(0, used);
+    if (r == ParseResult::kNeedMore) {
+        if (c->peerClosed)
+            CloseConnection(c);
+        else
+            WaitForRequest(c);
+        return;
+    }
+    time_t now = time(nullptr);
+    c->requestLine = c->parser.request().RequestLine();
+    if (r == ParseResult::kError) {
+        // The parser cannot find the next request's start: answer and close.
+        c->out = GeneratedResponse(c->parser.errorStatus(), false, false, now);
+    } else {
+        c->out = Respond(c->parser.request(), now);
+    }
+    Send(c);
+}
+
+}  // namespace
+
+void StartConnection(int fd, const sockaddr_storage& peer) {
+    // Small responses and the tail after the uncork go out at once; with Nagle they could wait
+    // for the client's delayed ACK.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Connection* c = new Connection();
+    c->fd = fd;
+    if (g_server->accessLogFd >= 0) c->peer = PeerName(peer);
+    g_server->openConnections.fetch_add(1, std::memory_order_relaxed);
+    WaitForRequest(c);
+}

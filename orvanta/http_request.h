@@ -1,0 +1,79 @@
+// Request parsing over Debian's http_parser: one RequestParser per connection, fed the bytes
+// as they arrive, stopping after each complete request so pipelined requests are answered one
+// at a time and in order. Memory is bounded: the target and the header section are copied
+// only up to their limits, bodies are skipped, and the caller keeps only unparsed bytes.
+// Not thread-safe; a connection's parser is used by whichever callback owns the connection.
+#pragma once
+
+#include <http_parser.h>
+#include <stddef.h>
+
+#include <string>
+#include <string_view>
+
+// A request-target longer than this gets 414.
+constexpr size_t kMaxTargetBytes = 8192;
+// Header fields (names, values and their separators) beyond this get 431.
+constexpr size_t kMaxHeaderBytes = 16384;
+
+struct HttpRequest {
+    int method = -1;  // enum http_method
+    std::string target;
+    int versionMajor = 1;
+    int versionMinor = 1;
+    bool keepAlive = false;
+    bool hasIfModifiedSince = false;
+    std::string ifModifiedSince;
+    bool hasRange = false;
+    std::string range;
+    std::string transferEncoding;
+
+    // "GET /x HTTP/1.1" for the access log; empty before the request line was read.
+    std::string RequestLine() const;
+};
+
+enum class ParseResult { kNeedMore, kComplete, kError };
+
+class RequestParser {
+  public:
+    RequestParser();
+    RequestParser(const RequestParser&) = delete;
+    RequestParser& operator=(const RequestParser&) = delete;
+
+    // Parses from data until one request is complete, an error, or the bytes run out.
+    // *consumed is how many bytes were used; the rest belongs to the next request.
+    ParseResult Feed(const char* data, size_t len, size_t* consumed);
+    // Tells the parser the peer closed its side; kError when a request was cut short.
+    ParseResult FeedEof();
+    // Starts over for the next request on the same connection.
+    void Reset();
+
+    const HttpRequest& request() const { return request_; }
+    // The HTTP status that answers the error (400, 414, 431, 501, 505).
+    int errorStatus() const { return errorStatus_; }
+    // True while part of a request has been seen.
+    bool InProgress() const { return started_; }
+
+  private:
+    static int OnMessageBegin(http_parser* p);
+    static int OnUrl(http_parser* p, const char* at, size_t len);
+    static int OnHeaderField(http_parser* p, const char* at, size_t len);
+    static int OnHeaderValue(http_parser* p, const char* at, size_t len);
+    static int OnHeadersComplete(http_parser* p);
+    static int OnMessageComplete(http_parser* p);
+    static const http_parser_settings kSettings;
+
+    bool CountHeaderBytes(size_t len);
+    void FinishHeader();
+    int StatusForParserError(http_errno err) const;
+
+    http_parser parser_;
+    HttpRequest request_;
+    std::string field_;
+    std::string value_;
+    bool inValue_ = false;
+    bool started_ = false;
+    bool complete_ = false;
+    size_t headerBytes_ = 0;
+    int errorStatus_ = 0;
+};

@@ -1,0 +1,179 @@
+#include "orvanta/http_resolve.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <http_parser.h>
+#include <linux/openat2.h>
+#include <strings.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "http://host/p?q" (absolute form) is reduced to "/p?q"; origin form passes unchanged.
+bool OriginForm(std::string_view target, std::string_view* out) {
+    if (!target.empty() && target[0] == '/') {
+        *out = target;
+        return true;
+    }
+    http_parser_url url;
+    http_parser_url_init(&url);
+    if (http_parser_parse_url(target.data(), target.size(), 0, &url) != 0) return false;
+    if (!(url.field_set & (1 << UF_SCHEMA)) || !(url.field_set & (1 << UF_HOST))) return false;
+    if (!(url.field_set & (1 << UF_PATH))) {
+        *out = "/";
+        return true;
+    }
+    *out = target.substr(url.field_data[UF_PATH].off);
+    return true;
+}
+
+int StatusForOpenError(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENOTDIR:
+            return 404;
+        case EACCES:
+        case EPERM:
+        case EXDEV:  // the path would leave the root
+        case ELOOP:  // a magic link, or too many links
+        case ENXIO:  // a socket or a FIFO without a writer
+            return 403;
+        case ENAMETOOLONG:
+            return 414;
+        default:
+            return 500;
+    }
+}
+
+// Kernels before 5.6 lack openat2; then each component is opened in turn without following
+// symlinks and ".." is refused, which is stricter but equally confined.
+int OpenBeneathByComponents(int rootFd, const std::string& rel, int flags) {
+    int dir = dup(rootFd);
+    if (dir < 0) return -1;
+    size_t pos = 0;
+    while (true) {
+        size_t slash = rel.find('/', pos);
+        std::string part = rel.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
+        bool last = slash == std::string::npos;
+        if (part == "..") {
+            close(dir);
+            errno = EXDEV;
+            return -1;
+        }
+        int next = openat(dir, part.c_str(),
+                          last ? flags | O_NOFOLLOW : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int saved = errno;
+        close(dir);
+        if (next < 0 || last) {
+            errno = saved;
+            return next;
+        }
+        dir = next;
+        pos = slash + 1;
+    }
+}
+
+int OpenBeneath(int rootFd, const std::string& rel) {
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    open_how how{};
+    how.flags = flags;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    long fd;
+    do fd = syscall(SYS_openat2, rootFd, rel.c_str(), &how, sizeof how);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == ENOSYS) return OpenBeneathByComponents(rootFd, rel, flags);
+    return int(fd);
+}
+
+// The path relative to the root: leading slashes dropped, "" becoming ".".
+std::string RelativePath(const std::string& decoded) {
+    size_t start = decoded.find_first_not_of('/');
+    return start == std::string::npos ? std::string(".") : decoded.substr(start);
+}
+
+// Opens rel beneath the root and checks what it is; status 0 when it is a regular file.
+ResolvedFile OpenFile(int rootFd, const std::string& rel) {
+    ResolvedFile r;
+    r.fd = OpenBeneath(rootFd, rel);
+    if (r.fd < 0) {
+        r.status = StatusForOpenError(errno);
+        return r;
+    }
+    if (fstat(r.fd, &r.st) != 0) {
+        r.status = 500;
+    } else if (S_ISDIR(r.st.st_mode)) {
+        r.status = 301;  // the caller decides between the index and a redirect
+    } else if (!S_ISREG(r.st.st_mode)) {
+        r.status = 403;
+    }
+    if (r.status != 0) {
+        close(r.fd);
+        r.fd = -1;
+    }
+    r.name = rel;
+    return r;
+}
+
+}  // namespace
+
+bool PercentDecode(std::string_view s, std::string* out) {
+    out->clear();
+    out->reserve(s.size());
+    for (size_t i = 0; i < s.size(); ++i) {
+        char c = s[i];
+        if (c == '%') {
+            if (i + 2 >= s.size()) return false;
+            int hi = HexValue(s[i + 1]), lo = HexValue(s[i + 2]);
+            if (hi < 0 || lo < 0) return false;
+            c = char(hi * 16 + lo);
+            i += 2;
+        }
+        if (c == '\0') return false;
+        out->push_back(c);
+    }
+    return true;
+}
+
+bool SplitAndDecodeTarget(std::string_view target, TargetPath* out, int* status) {
+    *status = 400;
+    std::string_view origin;
+    if (!OriginForm(target, &origin)) return false;
+    size_t end = origin.find_first_of("?#");
+    std::string_view path = origin.substr(0, end);
+    out->rawPath.assign(path);
+    out->rawQuery.clear();
+    if (end != std::string_view::npos && origin[end] == '?') {
+        std::string_view query = origin.substr(end + 1);
+        out->rawQuery.assign(query.substr(0, query.find('#')));
+    }
+    if (!PercentDecode(path, &out->decoded)) return false;
+    *status = 0;
+    return true;
+}
+
+ResolvedFile ResolveTarget(int rootFd, std::string_view target) {
+    TargetPath path;
+    ResolvedFile r;
+    if (!SplitAndDecodeTarget(target, &path, &r.status)) return r;
+    std::string rel = RelativePath(path.decoded);
+    r = OpenFile(rootFd, rel);
+    if (r.status != 301) return r;
+    if (path.decoded.empty() || path.decoded.back() != '/') {
+        // One leading slash only: "//host/" would send the client to another host.
+        r.location = "/" + path.rawPath.substr(path.rawPath.find_first_not_of('/')) + "/";
+        if (!path.rawQuery.empty()) r.location += "?" + path.rawQuery;
+        return r;
+    }
+    r = OpenFile(rootFd, rel == "." ? std::string("index.html") : rel + "/index.html");
+    // A directory without an index is not listed.
+    if (r.status == 404 || r.status == 301) r.status = 403;
+    return r;
+}

@@ -1,0 +1,36 @@
+// Maps a request-target to an open file beneath the served root and nowhere else. The path is
+// percent-decoded exactly once; a NUL byte or a malformed escape is refused; the file is opened
+// with openat2(RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS) relative to the root's descriptor, so
+// neither "..", an absolute symlink nor a symlink that climbs out of the root can leave it.
+// Only regular files are handed out. Pure functions of their arguments; any thread.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <string>
+#include <string_view>
+
+// The decoded path of a request-target ("/a/b" for "/a%2Fb?x=1" is "/a/b"), plus the raw
+// path and query as the client sent them (for redirects). False with *status set (400) when
+// the target is not a usable path.
+struct TargetPath {
+    std::string decoded;
+    std::string rawPath;
+    std::string rawQuery;
+};
+bool SplitAndDecodeTarget(std::string_view target, TargetPath* out, int* status);
+
+// Percent-decodes s once; false on a malformed escape or a decoded NUL.
+bool PercentDecode(std::string_view s, std::string* out);
+
+struct ResolvedFile {
+    int status = 0;  // 0: fd is an open regular file; otherwise the HTTP status to answer
+    int fd = -1;     // owned by the caller when status is 0
+    struct stat st {};
+    std::string name;      // path of the file served, for its media type
+    std::string location;  // for 301: where the directory is
+};
+
+// Opens what target names beneath rootFd (a directory descriptor). A directory is answered
+// with its index.html when the path ends in '/', else with 301 to the path with the slash.
+ResolvedFile ResolveTarget(int rootFd, std::string_view target);

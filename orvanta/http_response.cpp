@@ -1,0 +1,220 @@
+#include "orvanta/http_response.h"
+
+#include <http_parser.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include "orvanta/http_request.h"
+#include "orvanta/http_resolve.h"
+#include "orvanta/mime_types.h"
+
+namespace {
+
+constexpr const char* kServerHeader = "Server: vrns\r\n";
+
+// Formatting a date costs more than a response's other headers together; a connection's
+// responses mostly fall in the same second.
+struct CachedDate {
+    time_t second = -1;
+    std::string text;
+};
+
+bool ParseUnsigned(std::string_view s, uint64_t* out) {
+    if (s.empty() || s.size() > 19) return false;
+    uint64_t v = 0;
+    for (char c : s) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + uint64_t(c - '0');
+    }
+    *out = v;
+    return true;
+}
+
+std::string StatusLine(int status) {
+    return "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
+}
+
+// The headers every response carries after its status line.
+std::string CommonHeaders(int status, time_t now, bool keepAlive) {
+    std::string h = StatusLine(status);
+    h += kServerHeader;
+    h += "Date: " + FormatHttpDate(now) + "\r\n";
+    h += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
+    return h;
+}
+
+ResponsePlan FileResponse(const HttpRequest& request, const ResolvedFile& file, const MimeTypes& mime,
+                          time_t now) {
+    uint64_t size = uint64_t(file.st.st_size);
+    ByteRange range = request.hasRange ? ParseRange(request.range, size) : ByteRange{};
+    if (range.kind == RangeKind::kUnsatisfiable) {
+        std::string extra = "Content-Range: bytes */" + std::to_string(size) + "\r\n";
+        return GeneratedResponse(416, request.keepAlive, request.method == HTTP_HEAD, now, extra);
+    }
+    ResponsePlan plan;
+    plan.keepAlive = request.keepAlive;
+    plan.status = range.kind == RangeKind::kSatisfiable ? 206 : 200;
+    uint64_t first = range.kind == RangeKind::kSatisfiable ? range.first : 0;
+    uint64_t length = range.kind == RangeKind::kSatisfiable ? range.length : size;
+    plan.header = CommonHeaders(plan.status, now, plan.keepAlive);
+    plan.header += "Content-Type: " + mime.Lookup(file.name) + "\r\n";
+    plan.header += "Content-Length: " + std::to_string(length) + "\r\n";
+    plan.header += "Last-Modified: " + FormatHttpDate(file.st.st_mtime) + "\r\n";
+    plan.header += "Accept-Ranges: bytes\r\n";
+    if (plan.status == 206)
+        plan.header += "Content-Range: bytes " + std::to_string(first) + "-" +
+                       std::to_string(first + length - 1) + "/" + std::to_string(size) + "\r\n";
+    plan.header += "\r\n";
+    if (request.method != HTTP_HEAD && length > 0) {
+        plan.fileOffset = first;
+        plan.fileLength = length;
+        plan.contentBytes = length;
+    }
+    return plan;
+}
+
+// If-Modified-Since: the file is unchanged when its time is not after the date given, and the
+// date is not in the future (a date from the future is not a valid validator).
+bool NotModified(const HttpRequest& request, const struct stat& st, time_t now) {
+    time_t since;
+    if (!request.hasIfModifiedSince || !ParseHttpDate(request.ifModifiedSince, &since)) return false;
+    return since <= now && st.st_mtime <= since;
+}
+
+ResponsePlan NotModifiedResponse(const HttpRequest& request, const ResolvedFile& file, time_t now) {
+    ResponsePlan plan;
+    plan.status = 304;
+    plan.keepAlive = request.keepAlive;
+    plan.header = CommonHeaders(304, now, plan.keepAlive);
+    // A 304 may announce the length the 200 would have had; it carries no body.
+    plan.header += "Content-Length: " + std::to_string(uint64_t(file.st.st_size)) + "\r\n";
+    plan.header += "Last-Modified: " + FormatHttpDate(file.st.st_mtime) + "\r\n\r\n";
+    return plan;
+}
+
+}  // namespace
+
+const char* ReasonPhrase(int status) {
+    const char* s = http_status_str(static_cast<http_status>(status));
+    return s && strcmp(s, "<unknown>") != 0 ? s : "Unknown";
+}
+
+std::string FormatHttpDate(time_t t) {
+    thread_local CachedDate cache;
+    if (cache.second == t) return cache.text;
+    tm g;
+    gmtime_r(&t, &g);
+    char buf[64];
+    strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S GMT", &g);
+    cache.second = t;
+    cache.text = buf;
+    return cache.text;
+}
+
+bool ParseHttpDate(std::string_view text, time_t* out) {
+    static const char* const kFormats[] = {
+        "%a, %d %b %Y %H:%M:%S GMT",  // IMF-fixdate
+        "%A, %d-%b-%y %H:%M:%S GMT",  // RFC 850
+        "%a %b %e %H:%M:%S %Y",       // asctime
+    };
+    std::string s(text);
+    for (const char* format : kFormats) {
+        tm g{};
+        const char* end = strptime(s.c_str(), format, &g);
+        if (end && *end == '\0') {
+            *out = timegm(&g);
+            return true;
+        }
+    }
+    return false;
+}
+
+ByteRange ParseRange(std::string_view value, uint64_t size) {
+    ByteRange r;
+    if (value.size() < 6 || strncasecmp(value.data(), "bytes=", 6) != 0) return r;
+    value.remove_prefix(6);
+    size_t dash = value.find('-');
+    if (dash == std::string_view::npos || value.find(',') != std::string_view::npos) return r;
+    std::string_view a = value.substr(0, dash), b = value.substr(dash + 1);
+    uint64_t first = 0, last = 0;
+    if (a.empty()) {  // the last n bytes
+        if (!ParseUnsigned(b, &last)) return r;
+        if (last == 0 || size == 0) return ByteRange{RangeKind::kUnsatisfiable, 0, 0};
+        uint64_t n = last < size ? last : size;
+        return ByteRange{RangeKind::kSatisfiable, size - n, n};
+    }
+    if (!ParseUnsigned(a, &first)) return r;
+    if (b.empty())
+        last = size > 0 ? size - 1 : 0;
+    else if (!ParseUnsigned(b, &last) || last < first)
+        return r;
+    if (first >= size) return ByteRange{RangeKind::kUnsatisfiable, 0, 0};
+    if (last >= size) last = size - 1;
+    return ByteRange{RangeKind::kSatisfiable, first, last - first + 1};
+}
+
+ResponsePlan GeneratedResponse(int status, bool keepAlive, bool head, time_t now,
+                               std::string_view extraHeader) {
+    ResponsePlan plan;
+    plan.status = status;
+    plan.keepAlive = keepAlive;
+    std::string title = std::to_string(status) + " " + ReasonPhrase(status);
+    std::string body =
+        "<html><head><title>" + title + "</title></head><body><h1>" + title + "</h1></body></html>\n";
+    plan.header = CommonHeaders(status, now, keepAlive);
+    plan.header += "Content-Type: text/html\r\n";
+    plan.header += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    plan.header.append(extraHeader);
+    plan.header += "\r\n";
+    if (!head) {
+        plan.contentBytes = body.size();
+        plan.body = std::move(body);
+    }
+    return plan;
+}
+
+ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, time_t now) {
+    bool head = request.method == HTTP_HEAD;
+    if (request.method != HTTP_GET && !head)
+        return GeneratedResponse(405, request.keepAlive, false, now, "Allow: GET, HEAD\r\n");
+    ResolvedFile file = ResolveTarget(ctx.rootFd, request.target);
+    if (file.status == 301) {
+        std::string location = "Location: " + file.location + "\r\n";
+        return GeneratedResponse(301, request.keepAlive, head, now, location);
+    }
+    if (file.status != 0) return GeneratedResponse(file.status, request.keepAlive, head, now);
+    ResponsePlan plan = NotModified(request, file.st, now) ? NotModifiedResponse(request, file, now)
+                                                           : FileResponse(request, file, *ctx.mime, now);
+    if (plan.fileLength > 0)
+        plan.fileFd = file.fd;
+    else
+        close(file.fd);
+    return plan;
+}
+
+std::string AccessLogLine(std::string_view peer, time_t when, std::string_view requestLine, int status,
+                          uint64_t bytes) {
+    tm local;
+    localtime_r(&when, &local);
+    char stamp[64];
+    strftime(stamp, sizeof stamp, "[%d/%b/%Y:%H:%M:%S %z]", &local);
+    std::string line(peer.empty() ? "-" : peer);
+    line += " - - ";
+    line += stamp;
+    line += " \"";
+    // Quotes, backslashes and control bytes are escaped so a request cannot forge log lines.
+    for (unsigned char c : requestLine) {
+        if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
+            char esc[5];
+            snprintf(esc, sizeof esc, "\\x%02x", c);
+            line += esc;
+        } else {
+            line += char(c);
+        }
+    }
+    if (requestLine.empty()) line += '-';
+    line += "\" " + std::to_string(status) + " " + (bytes ? std::to_string(bytes) : std::string("-")) + "\n";
+    return line;
+}

@@ -1,0 +1,60 @@
+// Response generation: the status line and headers for files and for small generated
+// answers, HTTP dates, byte ranges, and the access-log line. Pure functions; any thread.
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <string>
+#include <string_view>
+
+class MimeTypes;
+struct HttpRequest;
+
+// "Sun, 06 Nov 1994 08:49:37 GMT".
+std::string FormatHttpDate(time_t t);
+// Accepts the IMF-fixdate, RFC 850 and asctime forms; false for anything else.
+bool ParseHttpDate(std::string_view text, time_t* out);
+
+// A single byte range, resolved against the file's size.
+enum class RangeKind { kNone, kSatisfiable, kUnsatisfiable };
+struct ByteRange {
+    RangeKind kind = RangeKind::kNone;
+    uint64_t first = 0;
+    uint64_t length = 0;
+};
+// "bytes=a-b", "bytes=a-" or "bytes=-n". Several ranges or a malformed value give kNone: the
+// whole file is served, as a server may ignore Range.
+ByteRange ParseRange(std::string_view value, uint64_t size);
+
+// What to send for one request: a header, then either a generated body or a file region.
+struct ResponsePlan {
+    int status = 0;
+    std::string header;
+    std::string body;
+    int fileFd = -1;  // owned by the plan's holder; closed after the send completes
+    uint64_t fileOffset = 0;
+    uint64_t fileLength = 0;
+    bool keepAlive = false;
+    uint64_t contentBytes = 0;  // body bytes sent, for the access log
+};
+
+struct ServeContext {
+    int rootFd = -1;
+    const MimeTypes* mime = nullptr;
+};
+
+// The generated answer for an error or a redirect. For HEAD the body is left out (its length
+// is still announced). extraHeader is added as is ("Allow: GET, HEAD\r\n").
+ResponsePlan GeneratedResponse(int status, bool keepAlive, bool head, time_t now,
+                               std::string_view extraHeader = {});
+// Serves one parsed request from the root.
+ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, time_t now);
+
+// One line in the common log format, with its newline:
+// 127.0.0.1 - - [07/Dec/2026:08:33:42 +0000] "GET / HTTP/1.1" 200 1234
+std::string AccessLogLine(std::string_view peer, time_t when, std::string_view requestLine, int status,
+                          uint64_t bytes);
+
+const char* ReasonPhrase(int status);

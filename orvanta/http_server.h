@@ -1,0 +1,35 @@
+// State shared by the server's parts inside the host library: the executable's interface, what
+// is served and how, and the counters the main thread watches. Created once by RunServer and
+// never freed, because pump workers may still be running callbacks while the process exits.
+#pragma once
+
+#include <stdint.h>
+#include <sys/socket.h>
+
+#include <atomic>
+
+#include "orvanta/http_response.h"
+#include "orvanta/mime_types.h"
+#include "orvanta/orvanta_exports.h"
+
+struct HttpServer {
+    VrnsExports ex{};
+    MimeTypes mime;
+    ServeContext serve;
+    int readTimeoutSec = 30;
+    int maxConnections = 0;
+    int accessLogFd = -1;  // -1: no access log
+    int listenFd = -1;
+    std::atomic<int> openConnections{0};
+    std::atomic<int> responsesInFlight{0};  // handed to a writer, completion not yet seen
+    std::atomic<bool> stopping{false};
+};
+
+extern HttpServer* g_server;
+
+// Takes over an accepted, non-blocking connection: reads requests and answers them until the
+// peer leaves, a time-out, an error or the server stops.
+void StartConnection(int fd, const sockaddr_storage& peer);
+
+// Called by the connection code each time a connection is closed.
+void OnConnectionClosed();

@@ -1,0 +1,131 @@
+#include "orvanta/server_options.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string_view>
+
+const char kServerUsage[] =
+    "usage: vrns [options]\n"
+    "Serves the files beneath a directory over HTTP/1.1.\n"
+    "  --listen HOST:PORT      address to listen on (default 127.0.0.1:8080; IPv6 as [::1]:8080)\n"
+    "  --root DIR              directory to serve (default: the current directory)\n"
+    "  --read-timeout SECONDS  close a connection that sends no complete request for this long\n"
+    "                          (default 30, at most 239)\n"
+    "  --max-connections N     stop accepting while N connections are open (default: no limit)\n"
+    "  --access-log FILE|-|off where to write the access log (default -, standard output)\n"
+    "  --help                  this text\n"
+    "  --version               the version\n";
+
+namespace {
+
+bool ParseInt(const std::string& s, long min, long max, int* out) {
+    if (s.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    long v = strtol(s.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < min || v > max) return false;
+    *out = int(v);
+    return true;
+}
+
+bool ParsePort(const std::string& s, in_port_t* port) {
+    int v;
+    if (!ParseInt(s, 0, 65535, &v)) return false;
+    *port = htons(in_port_t(v));
+    return true;
+}
+
+bool IsValueOption(std::string_view name) {
+    for (const char* known : {"--listen", "--root", "--read-timeout", "--max-connections", "--access-log"})
+        if (name == known) return true;
+    return false;
+}
+
+// Applies one option with its value; false with *error set when the value is bad.
+bool ApplyOption(std::string_view name, const std::string& value, ServerOptions* o, std::string* error) {
+    if (name == "--listen") {
+        o->listen = value;
+        if (ParseListenAddress(value, &o->address, &o->addressLength)) return true;
+        *error = "bad --listen address '" + value + "' (expected HOST:PORT or [IPv6]:PORT)";
+    } else if (name == "--root") {
+        o->root = value;
+        if (!value.empty()) return true;
+        *error = "--root needs a directory";
+    } else if (name == "--read-timeout") {
+        if (ParseInt(value, 1, 239, &o->readTimeoutSec)) return true;
+        *error = "bad --read-timeout '" + value + "' (expected 1 to 239 seconds)";
+    } else if (name == "--max-connections") {
+        if (ParseInt(value, 1, 1000000, &o->maxConnections)) return true;
+        *error = "bad --max-connections '" + value + "' (expected 1 to 1000000)";
+    } else if (name == "--access-log") {
+        o->accessLog = value;
+        if (!value.empty()) return true;
+        *error = "--access-log needs a file, - or off";
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ParseListenAddress(const std::string& text, sockaddr_storage* out, socklen_t* length) {
+    memset(out, 0, sizeof *out);
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return false;
+    std::string host = text.substr(0, colon), port = text.substr(colon + 1);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(out);
+        a6->sin6_family = AF_INET6;
+        *length = sizeof *a6;
+        return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &a6->sin6_addr) == 1 &&
+               ParsePort(port, &a6->sin6_port);
+    }
+    auto* a4 = reinterpret_cast<sockaddr_in*>(out);
+    a4->sin_family = AF_INET;
+    *length = sizeof *a4;
+    if (host == "localhost") host = "127.0.0.1";
+    return inet_pton(AF_INET, host.c_str(), &a4->sin_addr) == 1 && ParsePort(port, &a4->sin_port);
+}
+
+std::string FormatAddress(const sockaddr_storage& address) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (address.ss_family == AF_INET6) {
+        auto* a6 = reinterpret_cast<const sockaddr_in6*>(&address);
+        inet_ntop(AF_INET6, &a6->sin6_addr, host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(a6->sin6_port));
+    }
+    auto* a4 = reinterpret_cast<const sockaddr_in*>(&address);
+    inet_ntop(AF_INET, &a4->sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(a4->sin_port));
+}
+
+bool ParseServerOptions(int argc, char** argv, ServerOptions* o, std::string* error) {
+    if (!ParseListenAddress(o->listen, &o->address, &o->addressLength)) return false;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--help") {
+            o->help = true;
+            continue;
+        }
+        size_t eq = arg.find('=');
+        std::string_view name = arg.substr(0, eq);
+        if (!IsValueOption(name)) {
+            *error = (arg.rfind("--", 0) == 0 ? "unknown option '" : "unexpected argument '") +
+                     std::string(name) + "' (try --help)";
+            return false;
+        }
+        std::string value;
+        if (eq != std::string_view::npos) {
+            value = std::string(arg.substr(eq + 1));
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            *error = "option '" + std::string(arg) + "' needs a value (try --help)";
+            return false;
+        }
+        if (!ApplyOption(name, value, o, error)) return false;
+    }
+    return true;
+}

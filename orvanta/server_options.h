@@ -1,0 +1,30 @@
+// The server's command line. Parsed once on the main thread before anything starts.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <string>
+
+struct ServerOptions {
+    std::string listen = "127.0.0.1:8080";
+    sockaddr_storage address{};  // parsed from listen
+    socklen_t addressLength = 0;
+    std::string root = ".";
+    int readTimeoutSec = 30;
+    int maxConnections = 0;       // 0: no limit of our own (the descriptor limit still applies)
+    std::string accessLog = "-";  // a file, "-" for standard output, or "off"
+    bool help = false;
+};
+
+// Parses argv[1..]: "--name value" or "--name=value". False with a one-line message in *error
+// for an unknown option, a missing or bad value.
+bool ParseServerOptions(int argc, char** argv, ServerOptions* out, std::string* error);
+
+// "HOST:PORT" with an IPv4 address or "[IPv6]:PORT" (numeric addresses, or "localhost").
+bool ParseListenAddress(const std::string& text, sockaddr_storage* out, socklen_t* length);
+
+// "127.0.0.1:8080" or "[::1]:8080" for a bound socket address.
+std::string FormatAddress(const sockaddr_storage& address);
+
+extern const char kServerUsage[];

@@ -1,0 +1,371 @@
+// The HTTP server's pure logic: request parsing, target resolution beneath the root, response
+// headers, dates, ranges, media types, the access-log line and the command line.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <http_parser.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "orvanta/http_request.h"
+#include "orvanta/http_resolve.h"
+#include "orvanta/http_response.h"
+#include "orvanta/mime_types.h"
+#include "orvanta/server_options.h"
+
+namespace {
+
+ParseResult FeedAll(RequestParser& p, const std::string& data, size_t* consumed) {
+    return p.Feed(data.data(), data.size(), consumed);
+}
+
+int ErrorFor(const std::string& data) {
+    RequestParser p;
+    size_t used;
+    EXPECT_EQ(FeedAll(p, data, &used), ParseResult::kError) << data.substr(0, 60);
+    return p.errorStatus();
+}
+
+TEST(RequestParserTest, CompleteRequestWithFields) {
+    RequestParser p;
+    std::string req =
+        "GET /a%20b?x=1 HTTP/1.1\r\nHost: h\r\nIf-Modified-Since:  Thu, 01 Jan 1970 00:00:00 GMT \r\n"
+        "RANGE: bytes=0-9\r\n\r\n";
+    size_t used;
+    ASSERT_EQ(FeedAll(p, req, &used), ParseResult::kComplete);
+    EXPECT_EQ(used, req.size());
+    const HttpRequest& r = p.request();
+    EXPECT_EQ(r.method, HTTP_GET);
+    EXPECT_EQ(r.target, "/a%20b?x=1");
+    EXPECT_TRUE(r.keepAlive);
+    EXPECT_EQ(r.ifModifiedSince, "Thu, 01 Jan 1970 00:00:00 GMT");
+    EXPECT_EQ(r.range, "bytes=0-9");
+    EXPECT_EQ(r.RequestLine(), "GET /a%20b?x=1 HTTP/1.1");
+}
+
+TEST(RequestParserTest, PipelinedRequestsStopAfterEachOne) {
+    std::string first = "GET /1 HTTP/1.1\r\nHost: h\r\n\r\n";
+    std::string second = "HEAD /2 HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n";
+    std::string both = first + second;
+    RequestParser p;
+    size_t used;
+    ASSERT_EQ(FeedAll(p, both, &used), ParseResult::kComplete);
+    EXPECT_EQ(used, first.size());
+    EXPECT_EQ(p.request().target, "/1");
+    p.Reset();
+    ASSERT_EQ(p.Feed(both.data() + used, both.size() - used, &used), ParseResult::kComplete);
+    EXPECT_EQ(used, second.size());
+    EXPECT_EQ(p.request().method, HTTP_HEAD);
+    EXPECT_FALSE(p.request().keepAlive);
+}
+
+TEST(RequestParserTest, ByteAtATimeAndSkippedBody) {
+    std::string req = "POST /form HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\nhelloGET";
+    RequestParser p;
+    size_t i = 0, used = 0;
+    ParseResult r = ParseResult::kNeedMore;
+    for (; i < req.size() && r == ParseResult::kNeedMore; ++i) r = p.Feed(&req[i], 1, &used);
+    ASSERT_EQ(r, ParseResult::kComplete);
+    EXPECT_EQ(i, req.size() - 3);  // the body was consumed, the next request's bytes were not read
+    EXPECT_EQ(p.request().method, HTTP_POST);
+    EXPECT_EQ(p.Feed(req.data(), 0, &used), ParseResult::kComplete);
+}
+
+TEST(RequestParserTest, KeepAliveByVersionAndConnectionHeader) {
+    struct Case {
+        const char* text;
+        bool keepAlive;
+    } cases[] = {
+        {"GET / HTTP/1.0\r\n\r\n", false},
+        {"GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", true},
+        {"GET / HTTP/1.1\r\nConnection: close\r\n\r\n", false},
+        {"GET / HTTP/1.1\r\n\r\n", true},
+    };
+    for (const Case& c : cases) {
+        RequestParser p;
+        size_t used;
+        ASSERT_EQ(FeedAll(p, c.text, &used), ParseResult::kComplete) << c.text;
+        EXPECT_EQ(p.request().keepAlive, c.keepAlive) << c.text;
+    }
+}
+
+TEST(RequestParserTest, ErrorsMapToStatuses) {
+    EXPECT_EQ(ErrorFor("\x01\x02 garbage\r\n\r\n"), 400);
+    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nBad Header\r\n\r\n"), 400);
+    EXPECT_EQ(ErrorFor("GET / HTTP/2.0\r\n\r\n"), 505);
+    EXPECT_EQ(ErrorFor("GET /" + std::string(kMaxTargetBytes, 'a') + " HTTP/1.1\r\n\r\n"), 414);
+    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nX: " + std::string(kMaxHeaderBytes, 'v') + "\r\n\r\n"), 431);
+    std::string many = "GET / HTTP/1.1\r\n";
+    for (int i = 0; i < 2000; ++i) many += "X-" + std::to_string(i) + ": v\r\n";
+    EXPECT_EQ(ErrorFor(many + "\r\n"), 431);
+    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n"), 501);
+    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"), 501);
+}
+
+TEST(RequestParserTest, ChunkedBodyIsAcceptedAndSkipped) {
+    RequestParser p;
+    std::string req = "GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n";
+    size_t used;
+    EXPECT_EQ(FeedAll(p, req, &used), ParseResult::kComplete);
+    EXPECT_EQ(used, req.size());
+}
+
+TEST(PercentDecodeTest, DecodesOnceAndRefusesBadEscapes) {
+    std::string out;
+    EXPECT_TRUE(PercentDecode("/%41b%2fc%252e", &out));
+    EXPECT_EQ(out, "/Ab/c%2e");  // decoded once: %25 gives a literal '%'
+    EXPECT_FALSE(PercentDecode("/a%00b", &out));
+    EXPECT_FALSE(PercentDecode("/a%2", &out));
+    EXPECT_FALSE(PercentDecode("/a%zz", &out));
+    TargetPath t;
+    int status;
+    ASSERT_TRUE(SplitAndDecodeTarget("http://example.com/x%20y?q=1#f", &t, &status));
+    EXPECT_EQ(t.decoded, "/x y");
+    EXPECT_EQ(t.rawQuery, "q=1");
+    EXPECT_FALSE(SplitAndDecodeTarget("no-slash", &t, &status));
+    EXPECT_EQ(status, 400);
+}
+
+// A served root with a file, a sub-directory with an index, an empty directory, a FIFO and
+// symlinks inside and out, beside a secret outside the root.
+class ResolveTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vrns-resolve-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        base_ = tmpl;
+        root_ = base_ + "/root";
+        ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
+        Write(base_ + "/secret.txt", "secret");
+        Write(root_ + "/hello.txt", "hello");
+        ASSERT_EQ(mkdir((root_ + "/sub").c_str(), 0755), 0);
+        Write(root_ + "/sub/index.html", "<p>index</p>");
+        ASSERT_EQ(mkdir((root_ + "/empty").c_str(), 0755), 0);
+        ASSERT_EQ(mkfifo((root_ + "/fifo").c_str(), 0644), 0);
+        ASSERT_EQ(symlink("../secret.txt", (root_ + "/out-rel").c_str()), 0);
+        ASSERT_EQ(symlink((base_ + "/secret.txt").c_str(), (root_ + "/out-abs").c_str()), 0);
+        ASSERT_EQ(symlink("hello.txt", (root_ + "/in-link").c_str()), 0);
+        rootFd_ = open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(rootFd_, 0);
+    }
+    void TearDown() override {
+        close(rootFd_);
+        std::string cmd = "rm -rf '" + base_ + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    static void Write(const std::string& path, const std::string& text) {
+        FILE* f = fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs(text.c_str(), f);
+        fclose(f);
+    }
+    // The status for target; a served file's content is checked and its descriptor closed.
+    int StatusOf(const std::string& target, const std::string& expectContent = "") {
+        ResolvedFile r = ResolveTarget(rootFd_, target);
+        if (r.status == 0) {
+            char buf[64] = {};
+            EXPECT_GE(read(r.fd, buf, sizeof buf - 1), 0);
+            if (!expectContent.empty()) {
+                EXPECT_EQ(std::string(buf), expectContent) << target;
+            }
+            close(r.fd);
+        }
+        return r.status;
+    }
+    std::string base_, root_;
+    int rootFd_ = -1;
+};
+
+TEST_F(ResolveTest, ServesRegularFilesAndIndexes) {
+    EXPECT_EQ(StatusOf("/hello.txt", "hello"), 0);
+    EXPECT_EQ(StatusOf("/%68ello.txt?x", "hello"), 0);
+    EXPECT_EQ(StatusOf("/sub/", "<p>index</p>"), 0);
+    EXPECT_EQ(StatusOf("/sub%2findex.html", "<p>index</p>"), 0);  // an encoded slash is a slash
+    EXPECT_EQ(StatusOf("/in-link", "hello"), 0);
+    EXPECT_EQ(StatusOf("/sub/../hello.txt", "hello"), 0);
+    EXPECT_EQ(ResolveTarget(rootFd_, "/sub/index.html").name, "sub/index.html");
+}
+
+TEST_F(ResolveTest, DirectoryWithoutSlashRedirects) {
+    ResolvedFile r = ResolveTarget(rootFd_, "/sub?a=1");
+    EXPECT_EQ(r.status, 301);
+    EXPECT_EQ(r.location, "/sub/?a=1");
+    EXPECT_EQ(ResolveTarget(rootFd_, "//sub").location, "/sub/");
+    EXPECT_EQ(StatusOf("/empty/"), 403);
+}
+
+TEST_F(ResolveTest, NothingOutsideTheRootIsReached) {
+    EXPECT_EQ(StatusOf("/../secret.txt"), 403);
+    EXPECT_EQ(StatusOf("/%2e%2e/secret.txt"), 403);
+    EXPECT_EQ(StatusOf("/%2e%2e%2fsecret.txt"), 403);
+    EXPECT_EQ(StatusOf("/sub/../../secret.txt"), 403);
+    EXPECT_EQ(StatusOf("/out-rel"), 403);
+    EXPECT_EQ(StatusOf("/out-abs"), 403);
+    EXPECT_EQ(StatusOf("/" + base_ + "/secret.txt"), 404);  // absolute paths are taken beneath the root
+    EXPECT_EQ(StatusOf("/a%00b"), 400);
+    EXPECT_EQ(StatusOf("/fifo"), 403);
+    EXPECT_EQ(StatusOf("/missing"), 404);
+    EXPECT_EQ(StatusOf("/hello.txt/x"), 404);
+}
+
+TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
+    MimeTypes mime;
+    mime.AddTable("text/plain txt\ntext/html html\n");
+    ServeContext ctx{rootFd_, &mime};
+    time_t now = time(nullptr);
+    HttpRequest req;
+    req.method = HTTP_GET;
+    req.keepAlive = true;
+    req.target = "/hello.txt";
+    ResponsePlan plan = HandleRequest(req, ctx, now);
+    EXPECT_EQ(plan.status, 200);
+    EXPECT_NE(plan.header.find("Content-Type: text/plain\r\nContent-Length: 5\r\nLast-Modified: "),
+              std::string::npos);
+    EXPECT_NE(plan.header.find("Connection: keep-alive\r\n"), std::string::npos);
+    EXPECT_EQ(plan.fileLength, 5u);
+    ASSERT_GE(plan.fileFd, 0);
+    close(plan.fileFd);
+
+    req.hasRange = true;
+    req.range = "bytes=1-2";
+    plan = HandleRequest(req, ctx, now);
+    EXPECT_EQ(plan.status, 206);
+    EXPECT_NE(plan.header.find("Content-Range: bytes 1-2/5\r\n"), std::string::npos);
+    EXPECT_EQ(plan.fileOffset, 1u);
+    EXPECT_EQ(plan.fileLength, 2u);
+    close(plan.fileFd);
+
+    req.range = "bytes=5-";
+    plan = HandleRequest(req, ctx, now);
+    EXPECT_EQ(plan.status, 416);
+    EXPECT_NE(plan.header.find("Content-Range: bytes */5\r\n"), std::string::npos);
+    EXPECT_EQ(plan.fileFd, -1);
+
+    req.hasRange = false;
+    req.hasIfModifiedSince = true;
+    req.ifModifiedSince = FormatHttpDate(now);
+    plan = HandleRequest(req, ctx, now);
+    EXPECT_EQ(plan.status, 304);
+    EXPECT_EQ(plan.fileFd, -1);
+    EXPECT_TRUE(plan.body.empty());
+
+    req.ifModifiedSince = "Thu, 01 Jan 1970 00:00:00 GMT";
+    req.method = HTTP_HEAD;
+    plan = HandleRequest(req, ctx, now);
+    EXPECT_EQ(plan.status, 200);
+    EXPECT_EQ(plan.fileFd, -1);  // HEAD sends the header alone
+
+    req.method = HTTP_DELETE;
+    plan = HandleRequest(req, ctx, now);
+    EXPECT_EQ(plan.status, 405);
+    EXPECT_NE(plan.header.find("Allow: GET, HEAD\r\n"), std::string::npos);
+    EXPECT_NE(plan.header.find("Content-Length: " + std::to_string(plan.body.size()) + "\r\n"),
+              std::string::npos);
+
+    req.method = HTTP_GET;
+    req.target = "/sub";
+    plan = HandleRequest(req, ctx, now);
+    EXPECT_EQ(plan.status, 301);
+    EXPECT_NE(plan.header.find("Location: /sub/\r\n"), std::string::npos);
+}
+
+TEST(HttpDateTest, FormatsAndParsesTheThreeForms) {
+    EXPECT_EQ(FormatHttpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
+    time_t t = 0;
+    ASSERT_TRUE(ParseHttpDate("Sun, 06 Nov 1994 08:49:37 GMT", &t));
+    EXPECT_EQ(t, 784111777);
+    ASSERT_TRUE(ParseHttpDate("Sunday, 06-Nov-94 08:49:37 GMT", &t));
+    EXPECT_EQ(t, 784111777);
+    ASSERT_TRUE(ParseHttpDate("Sun Nov  6 08:49:37 1994", &t));
+    EXPECT_EQ(t, 784111777);
+    EXPECT_FALSE(ParseHttpDate("yesterday", &t));
+    EXPECT_FALSE(ParseHttpDate("Sun, 06 Nov 1994 08:49:37 GMT trailing", &t));
+}
+
+TEST(RangeTest, SingleRangesAgainstTheSize) {
+    struct Case {
+        const char* value;
+        uint64_t size;
+        RangeKind kind;
+        uint64_t first, length;
+    } cases[] = {
+        {"bytes=0-0", 10, RangeKind::kSatisfiable, 0, 1},
+        {"bytes=2-", 10, RangeKind::kSatisfiable, 2, 8},
+        {"bytes=5-100", 10, RangeKind::kSatisfiable, 5, 5},
+        {"bytes=-3", 10, RangeKind::kSatisfiable, 7, 3},
+        {"bytes=-30", 10, RangeKind::kSatisfiable, 0, 10},
+        {"bytes=10-", 10, RangeKind::kUnsatisfiable, 0, 0},
+        {"bytes=-0", 10, RangeKind::kUnsatisfiable, 0, 0},
+        {"bytes=0-", 0, RangeKind::kUnsatisfiable, 0, 0},
+        {"bytes=3-2", 10, RangeKind::kNone, 0, 0},
+        {"bytes=0-1,3-4", 10, RangeKind::kNone, 0, 0},
+        {"items=0-1", 10, RangeKind::kNone, 0, 0},
+        {"bytes=a-1", 10, RangeKind::kNone, 0, 0},
+    };
+    for (const Case& c : cases) {
+        ByteRange r = ParseRange(c.value, c.size);
+        EXPECT_EQ(r.kind, c.kind) << c.value;
+        if (c.kind == RangeKind::kSatisfiable) {
+            EXPECT_EQ(r.first, c.first) << c.value;
+            EXPECT_EQ(r.length, c.length) << c.value;
+        }
+    }
+}
+
+TEST(AccessLogTest, CommonLogFormatWithEscapes) {
+    std::string line = AccessLogLine("127.0.0.1", 0, "GET /\"x\x01 HTTP/1.1", 200, 12);
+    EXPECT_EQ(line.rfind("127.0.0.1 - - [", 0), 0u);
+    EXPECT_NE(line.find("] \"GET /\\x22x\\x01 HTTP/1.1\" 200 12\n"), std::string::npos);
+    EXPECT_NE(AccessLogLine("::1", 0, "", 400, 0).find("\"-\" 400 -\n"), std::string::npos);
+}
+
+TEST(MimeTypesTest, LooksUpByExtension) {
+    MimeTypes mime;
+    mime.AddTable("# comment\ntext/html\t\thtml htm\nimage/png png # trailing\ntext/x-dup html\n");
+    EXPECT_EQ(mime.Lookup("a/b/INDEX.HTML"), "text/html");
+    EXPECT_EQ(mime.Lookup("x.png"), "image/png");
+    EXPECT_EQ(mime.Lookup("noext"), "application/octet-stream");
+    EXPECT_EQ(mime.Lookup("dir.d/file"), "application/octet-stream");
+    EXPECT_EQ(mime.Lookup("trailing."), "application/octet-stream");
+    MimeTypes system;
+    ASSERT_TRUE(system.Load("/etc/mime.types"));  // Debian's media-types is a build dependency
+    EXPECT_EQ(system.Lookup("style.css"), "text/css");
+}
+
+TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
+    auto parse = [](std::vector<std::string> args, ServerOptions* o, std::string* err) {
+        std::vector<char*> argv = {const_cast<char*>("vrns")};
+        for (auto& a : args) argv.push_back(a.data());
+        return ParseServerOptions(int(argv.size()), argv.data(), o, err);
+    };
+    ServerOptions o;
+    std::string err;
+    ASSERT_TRUE(parse({}, &o, &err));
+    EXPECT_EQ(FormatAddress(o.address), "127.0.0.1:8080");
+    EXPECT_EQ(o.readTimeoutSec, 30);
+    ASSERT_TRUE(parse({"--listen", "[::1]:0", "--root=/tmp", "--read-timeout", "2", "--max-connections=5",
+                       "--access-log", "off"},
+                      &o, &err));
+    EXPECT_EQ(FormatAddress(o.address), "[::1]:0");
+    EXPECT_EQ(o.root, "/tmp");
+    EXPECT_EQ(o.readTimeoutSec, 2);
+    EXPECT_EQ(o.maxConnections, 5);
+    EXPECT_EQ(o.accessLog, "off");
+    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{{"--listen", "1.2.3.4"},
+                                                                              {"--listen", "127.0.0.1:70000"},
+                                                                              {"--listen", "::1:80"},
+                                                                              {"--read-timeout", "0"},
+                                                                              {"--read-timeout", "3x"},
+                                                                              {"--bogus"},
+                                                                              {"--root"},
+                                                                              {"stray"}}) {
+        ServerOptions b;
+        err.clear();
+        EXPECT_FALSE(parse(bad, &b, &err)) << bad[0];
+        EXPECT_FALSE(err.empty());
+    }
+}
+
+}  // namespace
