@@ -53,9 +53,9 @@ TEST_F(EngineListen, DescriptorBoundAndArgumentChecks) {
 }
 
 TEST_F(EngineListen, FailedAddLeavesTheHalfIdle) {
-    int fd = Own(dup(0 /* any open descriptor, closed below */));
-    close(fd);
-    owned_.pop_back();
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    close(fd);  // a number that names nothing now
     EXPECT_EQ(VrnEpoll_Listen(fd, 2, Tag(1), CallbackA, 5), -1);
     EXPECT_EQ(errno, EBADF);
     EXPECT_EQ(test_host::CountLines(Format(kAddError, EBADF, 2)), 1u);
