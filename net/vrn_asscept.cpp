@@ -51,11 +51,19 @@ struct AcceptEntry {
     uintptr_t token;  // engine user data of this entry's registrations; never reused
 };
 
-std::mutex _acceptLock;
-AcceptEntry* _acceptHead = nullptr;         // guarded by _acceptLock
-uintptr_t _nextToken = 1;                   // guarded by _acceptLock
-std::vector<int32_t> _engineCallsInFlight;  // guarded by _acceptLock; one element per call
-std::condition_variable _engineCallDone;    // a socket left _engineCallsInFlight
+// The registry's state. Allocated once and never freed on purpose: detached pump workers may
+// still be running notifications while the process exits and runs static destructors.
+struct AcceptState {
+    std::mutex lock;
+    std::vector<int32_t> engineCallsInFlight;  // guarded by lock; one element per call
+    std::condition_variable engineCallDone;    // a socket left engineCallsInFlight
+};
+AcceptState& _acceptState = *new AcceptState;
+std::mutex& _acceptLock = _acceptState.lock;
+std::vector<int32_t>& _engineCallsInFlight = _acceptState.engineCallsInFlight;
+std::condition_variable& _engineCallDone = _acceptState.engineCallDone;
+AcceptEntry* _acceptHead = nullptr;  // guarded by _acceptLock
+uintptr_t _nextToken = 1;            // guarded by _acceptLock
 
 void* UserDataOf(uintptr_t token) {
     return reinterpret_cast<void*>(token);
