@@ -1,0 +1,667 @@
+// End-to-end tests of the static-file server: each test starts the built executable as a user
+// would (a temporary root, an ephemeral port on loopback) and talks to it with raw sockets and
+// with curl. Every wait has a deadline; a test that stops the server expects exit status 0.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/host_double/test_host.h"
+
+#ifndef VRNS_EXECUTABLE
+#error "VRNS_EXECUTABLE must name the built vrns executable"
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr size_t kBigSize = 16u << 20;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary);
+    out << data;
+}
+
+// Deterministic bytes so a mismatch shows where it starts.
+std::string PatternBytes(size_t n) {
+    std::string s(n, '\0');
+    uint32_t x = 12345;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = char(x >> 24);
+    }
+    return s;
+}
+
+// Open descriptors of a process; only its sockets when socketsOnly.
+int CountOpenDescriptors(pid_t pid, bool socketsOnly = false) {
+    std::string path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(path.c_str());
+    if (!d) return -1;
+    int n = 0;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        char target[256] = {};
+        if (socketsOnly && readlink((path + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0 &&
+            strncmp(target, "socket:", 7) != 0)
+            continue;
+        ++n;
+    }
+    closedir(d);
+    return n;
+}
+
+// User plus system CPU time of a process, in clock ticks.
+long CpuTicks(pid_t pid) {
+    std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+        if (i == 14) utime = atol(field.c_str());
+        if (i == 15) {
+            stime = atol(field.c_str());
+            break;
+        }
+    }
+    return utime + stime;
+}
+
+struct Response {
+    int status = 0;
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string body;
+    std::string Header(const std::string& name) const {
+        auto it = headers.find(name);
+        return it == headers.end() ? std::string() : it->second;
+    }
+};
+
+// A client connection with a receive time-out, so every read is bounded.
+class Client {
+  public:
+    explicit Client(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval tv{5, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~Client() { Close(); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool connected() const { return connected_; }
+    int fd() const { return fd_; }
+    void Close() {
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+    void SetReceiveTimeout(int msec) {
+        timeval tv{msec / 1000, (msec % 1000) * 1000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    bool Send(const std::string& data) {
+        size_t off = 0;
+        while (off < data.size()) {
+            ssize_t n = send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            off += size_t(n);
+        }
+        return true;
+    }
+    // One response; for HEAD and 304 there is no body. Status 0 when the connection closed or
+    // the time-out passed first.
+    Response Read(bool head = false) {
+        Response r;
+        size_t end;
+        while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
+            if (!Fill()) return r;
+        std::istringstream lines(buffer_.substr(0, end));
+        std::string line;
+        std::getline(lines, line);
+        if (line.rfind("HTTP/1.1 ", 0) != 0) return r;
+        r.status = atoi(line.c_str() + 9);
+        while (std::getline(lines, line)) {
+            size_t colon = line.find(':');
+            if (colon == std::string::npos) continue;
+            std::string name = line.substr(0, colon);
+            for (char& c : name) c = char(tolower(c));
+            std::string value = line.substr(colon + 1);
+            value.erase(0, value.find_first_not_of(' '));
+            if (!value.empty() && value.back() == '\r') value.pop_back();
+            r.headers[name] = value;
+        }
+        buffer_.erase(0, end + 4);
+        size_t length =
+            head || r.status == 304 ? 0 : strtoull(r.Header("content-length").c_str(), nullptr, 10);
+        while (buffer_.size() < length)
+            if (!Fill()) {
+                r.status = 0;
+                return r;
+            }
+        r.body = buffer_.substr(0, length);
+        buffer_.erase(0, length);
+        return r;
+    }
+    // True when the server closes the connection (EOF or reset) before the receive time-out.
+    bool ClosedByPeer() {
+        char c;
+        ssize_t n = recv(fd_, &c, 1, 0);
+        return n == 0 || (n < 0 && errno == ECONNRESET);
+    }
+    size_t ReceiveSome(size_t atLeast) {
+        while (buffer_.size() < atLeast)
+            if (!Fill()) break;
+        return buffer_.size();
+    }
+
+  private:
+    bool Fill() {
+        char chunk[65536];
+        ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0) return false;
+        buffer_.append(chunk, size_t(n));
+        return true;
+    }
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string buffer_;
+};
+
+// The executable, started with a root of test files beneath a temporary directory.
+class ServerE2ETest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vrns-e2e-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        base_ = tmpl;
+        root_ = base_ + "/root";
+        ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
+        WriteFile(base_ + "/secret.txt", "top secret");
+        WriteFile(root_ + "/hello.txt", "hello, world\n");
+        WriteFile(root_ + "/empty.txt", "");
+        WriteFile(root_ + "/page.html", "<p>page</p>");
+        ASSERT_EQ(mkdir((root_ + "/sub").c_str(), 0755), 0);
+        WriteFile(root_ + "/sub/index.html", "<h1>index</h1>");
+        ASSERT_EQ(mkdir((root_ + "/noindex").c_str(), 0755), 0);
+        ASSERT_EQ(symlink((base_ + "/secret.txt").c_str(), (root_ + "/escape").c_str()), 0);
+        ASSERT_EQ(symlink("../secret.txt", (root_ + "/escape-rel").c_str()), 0);
+    }
+
+    void TearDown() override {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        std::string cmd = "rm -rf '" + base_ + "'";
+        EXPECT_EQ(system(cmd.c_str()), 0);
+    }
+
+    void MakeBigFile() {
+        big_ = PatternBytes(kBigSize);
+        WriteFile(root_ + "/big.bin", big_);
+    }
+
+    // Forks and execs the server with its output in files; rlimitFiles > 0 lowers its
+    // descriptor limit. Returns the child's pid.
+    pid_t Spawn(const std::vector<std::string>& args, const std::string& cwd = "", rlim_t rlimitFiles = 0) {
+        std::vector<std::string> all = {VRNS_EXECUTABLE};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::string out = base_ + "/stdout", err = base_ + "/stderr";
+        pid_t pid = fork();
+        if (pid == 0) {
+            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(o, STDOUT_FILENO);
+            dup2(e, STDERR_FILENO);
+            if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+            if (rlimitFiles > 0) {
+                rlimit lim{rlimitFiles, rlimitFiles};
+                setrlimit(RLIMIT_NOFILE, &lim);
+            }
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+
+    // Starts the server on an ephemeral loopback port and waits until it serves.
+    void StartServer(std::vector<std::string> extra = {}, rlim_t rlimitFiles = 0) {
+        std::vector<std::string> args = {"--listen", "127.0.0.1:0",  "--root",
+                                         root_,      "--access-log", base_ + "/access.log"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        pid_ = Spawn(args, "", rlimitFiles);
+        ASSERT_GT(pid_, 0);
+        ASSERT_TRUE(
+            WaitUntil([&] { return ReadFile(base_ + "/stdout").find('\n') != std::string::npos; }, 10s))
+            << "no start-up line; stderr: " << ReadFile(base_ + "/stderr");
+        std::string line = ReadFile(base_ + "/stdout");
+        size_t colon = line.rfind(':');
+        ASSERT_NE(colon, std::string::npos) << line;
+        port_ = atoi(line.c_str() + colon + 1);
+        ASSERT_GT(port_, 0) << line;
+        ASSERT_TRUE(WaitUntil([&] { return Client(port_).connected(); }, 5s));
+        // Settled: the probe's connection is gone and only the listening socket is left, so
+        // descriptor counts taken now are the idle baseline.
+        ASSERT_TRUE(WaitUntil([&] { return CountOpenDescriptors(pid_, true) == 1; }, 5s));
+    }
+
+    // SIGTERM, then the exit status within a deadline (-1 when it did not exit normally).
+    int StopServer() {
+        if (pid_ <= 0 || kill(pid_, SIGTERM) != 0) return -1;
+        int status = 0;
+        pid_t done = 0;
+        WaitUntil([&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; }, 10s);
+        if (done != pid_) return -1;
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    // A request and its response on a fresh connection.
+    Response Get(const std::string& request, bool head = false) {
+        Client c(port_);
+        EXPECT_TRUE(c.connected());
+        EXPECT_TRUE(c.Send(request));
+        return c.Read(head);
+    }
+
+    // Runs curl with args (its output to a file); returns its standard output and exit status.
+    std::string Curl(const std::string& args, int* exitStatus = nullptr) {
+        std::string cmd = "curl -sS --max-time 20 " + args + " 2>&1";
+        FILE* p = popen(cmd.c_str(), "r");
+        std::string out;
+        char buf[4096];
+        size_t n;
+        while (p && (n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+        int status = p ? pclose(p) : -1;
+        if (exitStatus) *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return out;
+    }
+
+    std::string Url(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + path;
+    }
+
+    std::string base_, root_, big_;
+    pid_t pid_ = 0;
+    int port_ = 0;
+};
+
+TEST_F(ServerE2ETest, CommandLineErrorsGiveOneLineAndFailure) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* expect;
+    } cases[] = {
+        {{"--bogus"}, "unknown option"},
+        {{"--listen", "not-an-address"}, "bad --listen"},
+        {{"--read-timeout", "zero"}, "bad --read-timeout"},
+        {{"--root", "/nonexistent/dir"}, "cannot serve"},
+        {{"--root", root_ + "/hello.txt"}, "cannot serve"},
+        {{"--listen", "127.0.0.1:0", "--access-log", base_ + "/no/such/dir/log"},
+         "cannot open the access log"},
+    };
+    for (const Case& c : cases) {
+        pid_t pid = Spawn(c.args);
+        int status = 0;
+        pid_t done = 0;
+        ASSERT_TRUE(WaitUntil([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, 10s));
+        ASSERT_EQ(done, pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << c.args[0];
+        std::string err = ReadFile(base_ + "/stderr");
+        EXPECT_NE(err.find(c.expect), std::string::npos) << err;
+        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    }
+}
+
+TEST_F(ServerE2ETest, PortInUseIsRefused) {
+    StartServer();
+    pid_t second = Spawn({"--listen", "127.0.0.1:" + std::to_string(port_), "--root", root_});
+    int status = 0;
+    pid_t done = 0;
+    ASSERT_TRUE(WaitUntil([&] { return (done = waitpid(second, &status, WNOHANG)) != 0; }, 10s));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0);
+    EXPECT_NE(ReadFile(base_ + "/stderr").find("cannot listen on 127.0.0.1:"), std::string::npos);
+}
+
+TEST_F(ServerE2ETest, NoArgumentsServeTheCurrentDirectoryOn8080) {
+    pid_ = Spawn({}, root_);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return !ReadFile(base_ + "/stdout").empty() || !ReadFile(base_ + "/stderr").empty(); }, 10s));
+    std::string err = ReadFile(base_ + "/stderr");
+    if (err.find("Address already in use") != std::string::npos) GTEST_SKIP() << "port 8080 is taken here";
+    std::string line = ReadFile(base_ + "/stdout");
+    EXPECT_EQ(line, "vrns: serving " + root_ + " on http://127.0.0.1:8080/\n");
+    port_ = 8080;
+    EXPECT_EQ(Get("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n").body, "hello, world\n");
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, CurlGetsExactFileBytes) {
+    MakeBigFile();
+    StartServer();
+    int rc = -1;
+    EXPECT_EQ(Curl(Url("/hello.txt"), &rc), "hello, world\n");
+    EXPECT_EQ(rc, 0);
+    std::string out = base_ + "/download";
+    EXPECT_EQ(Curl("-o " + out + " -w '%{http_code} %{size_download} %{content_type}' " + Url("/big.bin")),
+              "200 16777216 application/octet-stream");
+    EXPECT_TRUE(ReadFile(out) == big_) << "16 MiB download differs";
+    EXPECT_EQ(Curl("-o " + out + " -w '%{http_code} %{size_download}' " + Url("/empty.txt")), "200 0");
+    EXPECT_EQ(Curl("-w ' %{content_type}' " + Url("/page.html")), "<p>page</p> text/html");
+    EXPECT_EQ(Curl(Url("/sub/")), "<h1>index</h1>");
+    EXPECT_EQ(Curl("-L " + Url("/sub")), "<h1>index</h1>");
+    EXPECT_EQ(StopServer(), 0);
+    // One common-log-format line per request; the redirect followed by curl -L is one more.
+    std::string log = ReadFile(base_ + "/access.log");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 7) << log;
+    EXPECT_NE(log.find("127.0.0.1 - - ["), std::string::npos) << log;
+    EXPECT_NE(log.find("] \"GET /big.bin HTTP/1.1\" 200 16777216\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("] \"GET /sub HTTP/1.1\" 301 "), std::string::npos) << log;
+}
+
+TEST_F(ServerE2ETest, HeadRangesAndConditionalRequests) {
+    StartServer();
+    Client c(port_);
+    ASSERT_TRUE(c.Send("HEAD /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
+    Response head = c.Read(true);
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(head.Header("content-length"), "13");
+    EXPECT_EQ(head.Header("content-type"), "text/plain");
+    EXPECT_FALSE(head.Header("date").empty());
+    EXPECT_EQ(head.Header("server"), "vrns");
+    std::string lastModified = head.Header("last-modified");
+    ASSERT_FALSE(lastModified.empty());
+
+    // The HEAD left no body on the connection: the next response starts right after it.
+    ASSERT_TRUE(c.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\nRange: bytes=7-11\r\n\r\n"));
+    Response part = c.Read();
+    EXPECT_EQ(part.status, 206);
+    EXPECT_EQ(part.body, "world");
+    EXPECT_EQ(part.Header("content-range"), "bytes 7-11/13");
+
+    ASSERT_TRUE(c.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\nRange: bytes=-6\r\n\r\n"));
+    EXPECT_EQ(c.Read().body, "world\n");
+    ASSERT_TRUE(c.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\nRange: bytes=13-\r\n\r\n"));
+    Response unsatisfiable = c.Read();
+    EXPECT_EQ(unsatisfiable.status, 416);
+    EXPECT_EQ(unsatisfiable.Header("content-range"), "bytes */13");
+
+    ASSERT_TRUE(
+        c.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\nIf-Modified-Since: " + lastModified + "\r\n\r\n"));
+    Response notModified = c.Read();
+    EXPECT_EQ(notModified.status, 304);
+    EXPECT_TRUE(notModified.body.empty());
+    ASSERT_TRUE(c.Send(
+        "GET /hello.txt HTTP/1.1\r\nHost: x\r\nIf-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n\r\n"));
+    EXPECT_EQ(c.Read().status, 200);
+
+    EXPECT_EQ(Curl("-r 0-4 " + Url("/hello.txt")), "hello");
+    EXPECT_EQ(Curl("-o /dev/null -w '%{http_code}' -z '" + lastModified + "' " + Url("/hello.txt")), "304");
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, KeepAliveAndPipelinedRequestsAnsweredInOrder) {
+    StartServer();
+    std::string out = Curl("-v " + Url("/hello.txt") + " " + Url("/page.html"));
+    EXPECT_NE(out.find("Re-using existing connection"), std::string::npos) << out;
+
+    Client c(port_);
+    std::string pipeline;
+    for (const char* path : {"/hello.txt", "/page.html", "/missing", "/sub/", "/empty.txt"})
+        pipeline += std::string("GET ") + path + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    ASSERT_TRUE(c.Send(pipeline));
+    EXPECT_EQ(c.Read().body, "hello, world\n");
+    EXPECT_EQ(c.Read().body, "<p>page</p>");
+    EXPECT_EQ(c.Read().status, 404);
+    EXPECT_EQ(c.Read().body, "<h1>index</h1>");
+    Response last = c.Read();
+    EXPECT_EQ(last.status, 200);
+    EXPECT_EQ(last.Header("content-length"), "0");
+
+    // HTTP/1.0 keeps the connection only when asked; Connection: close ends an HTTP/1.1 one.
+    Client old(port_);
+    ASSERT_TRUE(old.Send("GET /hello.txt HTTP/1.0\r\nConnection: keep-alive\r\n\r\n"));
+    EXPECT_EQ(old.Read().Header("connection"), "keep-alive");
+    ASSERT_TRUE(old.Send("GET /hello.txt HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(old.Read().status, 200);
+    EXPECT_TRUE(old.ClosedByPeer());
+    Client closing(port_);
+    ASSERT_TRUE(closing.Send("GET /hello.txt HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    EXPECT_EQ(closing.Read().Header("connection"), "close");
+    EXPECT_TRUE(closing.ClosedByPeer());
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, EveryErrorStatus) {
+    StartServer();
+    struct Case {
+        std::string request;
+        int status;
+        bool keepsConnection;
+    } cases[] = {
+        {"GARBAGE\r\n\r\n", 400, false},
+        {"GET /%zz HTTP/1.1\r\n\r\n", 400, true},
+        {"GET /noindex/ HTTP/1.1\r\n\r\n", 403, true},
+        {"GET /missing.txt HTTP/1.1\r\n\r\n", 404, true},
+        {"DELETE /hello.txt HTTP/1.1\r\n\r\n", 405, true},
+        {"POST /hello.txt HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 405, true},
+        {"GET /" + std::string(10000, 'a') + " HTTP/1.1\r\n\r\n", 414, false},
+        {"GET / HTTP/1.1\r\nX-Big: " + std::string(17000, 'b') + "\r\n\r\n", 431, false},
+        {"GET / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", 501, false},
+        {"GET / HTTP/2.0\r\n\r\n", 505, false},
+        {"GET /sub HTTP/1.1\r\n\r\n", 301, true},
+    };
+    for (const Case& k : cases) {
+        Client c(port_);
+        ASSERT_TRUE(c.Send(k.request));
+        Response r = c.Read();
+        EXPECT_EQ(r.status, k.status) << k.request.substr(0, 40);
+        EXPECT_EQ(r.Header("content-length"), std::to_string(r.body.size()));
+        if (k.status == 405) {
+            EXPECT_EQ(r.Header("allow"), "GET, HEAD");
+        } else if (k.status == 301) {
+            EXPECT_EQ(r.Header("location"), "/sub/");
+        }
+        if (k.keepsConnection) {
+            ASSERT_TRUE(c.Send("GET /hello.txt HTTP/1.1\r\n\r\n"));
+            EXPECT_EQ(c.Read().status, 200) << "after " << k.status;
+        } else {
+            EXPECT_EQ(r.Header("connection"), "close");
+            EXPECT_TRUE(c.ClosedByPeer()) << k.status;
+        }
+    }
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, TraversalAttemptsNeverLeaveTheRoot) {
+    StartServer();
+    for (const char* target :
+         {"/../secret.txt", "/%2e%2e/secret.txt", "/%2E%2E%2Fsecret.txt", "/sub/..%2f..%2fsecret.txt",
+          "/sub/../../secret.txt", "/..%5csecret.txt", "/escape", "/escape-rel", "/%2fetc%2fpasswd",
+          "//etc/passwd", "/hello.txt%00.html"}) {
+        Response r = Get(std::string("GET ") + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_TRUE(r.status == 400 || r.status == 403 || r.status == 404) << target << " gave " << r.status;
+        EXPECT_EQ(r.body.find("secret"), std::string::npos) << target;
+        EXPECT_EQ(r.body.find("root:"), std::string::npos) << target;
+    }
+    // A path that climbs and comes back down inside the root is fine.
+    EXPECT_EQ(Get("GET /sub/../hello.txt HTTP/1.1\r\n\r\n").body, "hello, world\n");
+    EXPECT_EQ(Curl("--path-as-is -o /dev/null -w '%{http_code}' " + Url("/../secret.txt")), "403");
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, ReadTimeOutClosesIdleAndSlowConnections) {
+    StartServer({"--read-timeout", "1"});
+    Client idle(port_), slow(port_), kept(port_);
+    ASSERT_TRUE(slow.Send("GET /hello.txt HTTP/1.1\r\nHost:"));
+    ASSERT_TRUE(kept.Send("GET /hello.txt HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(kept.Read().status, 200);
+    for (Client* c : {&idle, &slow, &kept}) c->SetReceiveTimeout(6000);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(idle.ClosedByPeer());
+    EXPECT_TRUE(slow.ClosedByPeer());
+    EXPECT_TRUE(kept.ClosedByPeer());
+    // One second of time-out plus the wheel's tick; far below the 30 s default.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, ClientLeavingMidResponseDoesNotHurtTheServer) {
+    MakeBigFile();
+    StartServer();
+    int baseline = CountOpenDescriptors(pid_);
+    for (int i = 0; i < 5; ++i) {
+        Client c(port_);
+        ASSERT_TRUE(c.Send("GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"));
+        EXPECT_GT(c.ReceiveSome(100000), 0u);
+        // Unread data makes close send a reset: the server sees the error mid-transfer.
+    }
+    EXPECT_EQ(Curl("-o /dev/null -w '%{http_code} %{size_download}' " + Url("/big.bin")), "200 16777216");
+    EXPECT_TRUE(WaitUntil([&] { return CountOpenDescriptors(pid_) == baseline; }, 15s))
+        << CountOpenDescriptors(pid_) << " open, baseline " << baseline;
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, DescriptorsReturnToBaselineAfterChurn) {
+    StartServer({"--access-log", "off"});
+    int baseline = CountOpenDescriptors(pid_);
+    ASSERT_GT(baseline, 0);
+    // 10 000 requests: 2 000 connections of 5 pipelined requests, some closed by the server
+    // (Connection: close), some by the client, some abandoned before the answers.
+    std::string five;
+    for (int i = 0; i < 5; ++i) five += "GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+    int answered = 0;
+    for (int i = 0; i < 2000; ++i) {
+        Client c(port_);
+        ASSERT_TRUE(c.connected());
+        bool serverCloses = i % 3 == 1;
+        ASSERT_TRUE(
+            c.Send(serverCloses ? five + "GET /hello.txt HTTP/1.1\r\nConnection: close\r\n\r\n" : five));
+        if (i % 10 == 9) continue;  // leaves without reading
+        for (int k = 0; k < 5; ++k) answered += c.Read().status == 200;
+        if (serverCloses) {
+            EXPECT_EQ(c.Read().status, 200);
+            EXPECT_TRUE(c.ClosedByPeer());
+        }
+    }
+    EXPECT_EQ(answered, 1800 * 5);
+    EXPECT_TRUE(WaitUntil([&] { return CountOpenDescriptors(pid_) == baseline; }, 10s))
+        << CountOpenDescriptors(pid_) << " open, baseline " << baseline;
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, ConnectionLimitHoldsBackNewConnections) {
+    StartServer({"--max-connections", "2"});
+    Client a(port_), b(port_);
+    ASSERT_TRUE(a.Send("GET /hello.txt HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(b.Send("GET /hello.txt HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(a.Read().status, 200);
+    EXPECT_EQ(b.Read().status, 200);
+    Client third(port_);  // completes in the kernel's backlog, not yet accepted
+    ASSERT_TRUE(third.connected());
+    ASSERT_TRUE(third.Send("GET /hello.txt HTTP/1.1\r\n\r\n"));
+    third.SetReceiveTimeout(500);
+    EXPECT_EQ(third.Read().status, 0);  // nothing while two are open
+    a.Close();
+    third.SetReceiveTimeout(5000);
+    EXPECT_EQ(third.Read().status, 200);
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, DescriptorExhaustionBacksOffWithoutSpinning) {
+    // A limit that leaves room for a handful of connections only.
+    StartServer({"--access-log", "off"}, 24);
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < 40; ++i) clients.push_back(std::make_unique<Client>(port_));
+    // Let the server meet EMFILE, then measure its CPU use while the condition lasts.
+    ASSERT_TRUE(WaitUntil([&] { return CountOpenDescriptors(pid_) >= 23; }, 5s))
+        << CountOpenDescriptors(pid_);
+    long before = CpuTicks(pid_);
+    auto start = std::chrono::steady_clock::now();
+    WaitUntil([&] { return std::chrono::steady_clock::now() - start >= 1s; }, 2s);
+    long used = CpuTicks(pid_) - before;
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK) / 4) << "CPU ticks spent in one second at EMFILE";
+    clients.clear();
+    // Accepting resumes once descriptors are free again.
+    Response r;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            Client c(port_);
+            c.SetReceiveTimeout(1000);
+            return c.Send("GET /hello.txt HTTP/1.1\r\n\r\n") && (r = c.Read()).status == 200;
+        },
+        10s));
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, SigtermWithOpenConnectionsExitsZero) {
+    MakeBigFile();
+    StartServer();
+    Client idle(port_), busy(port_);
+    ASSERT_TRUE(idle.Send("GET /hello.txt HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(idle.Read().status, 200);
+    ASSERT_TRUE(busy.Send("GET /big.bin HTTP/1.1\r\n\r\n"));
+    EXPECT_GT(busy.ReceiveSome(1), 0u);
+    EXPECT_EQ(StopServer(), 0);
+    // Nothing listens any more.
+    EXPECT_FALSE(Client(port_).connected());
+}
+
+TEST_F(ServerE2ETest, ListensOnIpv6Loopback) {
+    int probe = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    bool haveIpv6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (probe >= 0) close(probe);
+    if (!haveIpv6) GTEST_SKIP() << "no IPv6 loopback here";
+    pid_ = Spawn({"--listen", "[::1]:0", "--root", root_, "--access-log", "off"});
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(base_ + "/stdout").find('\n') != std::string::npos; }, 10s));
+    std::string line = ReadFile(base_ + "/stdout");
+    ASSERT_NE(line.find("http://[::1]:"), std::string::npos) << line;
+    port_ = atoi(line.c_str() + line.rfind(':') + 1);
+    EXPECT_EQ(Curl("-g http://[::1]:" + std::to_string(port_) + "/hello.txt"), "hello, world\n");
+    EXPECT_EQ(StopServer(), 0);
+}
+
+}  // namespace
