@@ -286,9 +286,9 @@ class ServerE2ETest : public ::testing::Test {
         ASSERT_TRUE(WaitUntil([&] { return CountOpenDescriptors(pid_, true) == 1; }, 5s));
     }
 
-    // SIGTERM, then the exit status within a deadline (-1 when it did not exit normally).
-    int StopServer() {
-        if (pid_ <= 0 || kill(pid_, SIGTERM) != 0) return -1;
+    // SIGTERM (or sig), then the exit status within a deadline (-1 when it did not exit normally).
+    int StopServer(int sig = SIGTERM) {
+        if (pid_ <= 0 || kill(pid_, sig) != 0) return -1;
         int status = 0;
         pid_t done = 0;
         WaitUntil([&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; }, 10s);
@@ -373,7 +373,7 @@ TEST_F(ServerE2ETest, NoArgumentsServeTheCurrentDirectoryOn8080) {
     EXPECT_EQ(line, "vrns: serving " + root_ + " on http://127.0.0.1:8080/\n");
     port_ = 8080;
     EXPECT_EQ(Get("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n").body, "hello, world\n");
-    EXPECT_EQ(StopServer(), 0);
+    EXPECT_EQ(StopServer(SIGINT), 0);
 }
 
 TEST_F(ServerE2ETest, CurlGetsExactFileBytes) {
@@ -558,6 +558,21 @@ TEST_F(ServerE2ETest, ClientLeavingMidResponseDoesNotHurtTheServer) {
     }
     EXPECT_EQ(Curl("-o /dev/null -w '%{http_code} %{size_download}' " + Url("/big.bin")), "200 16777216");
     EXPECT_TRUE(WaitUntil([&] { return CountOpenDescriptors(pid_) == baseline; }, 15s))
+        << CountOpenDescriptors(pid_) << " open, baseline " << baseline;
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, StalledWriteIsClosedByTheWritersTimeOut) {
+    MakeBigFile();
+    StartServer();
+    int baseline = CountOpenDescriptors(pid_);
+    Client stalled(port_);
+    ASSERT_TRUE(stalled.Send("GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"));
+    EXPECT_GT(stalled.ReceiveSome(1), 0u);
+    // The client reads no more: the file sender's wait for writability times out (10 s) and the
+    // connection and its file are closed, while the client still holds its end open.
+    ASSERT_TRUE(WaitUntil([&] { return CountOpenDescriptors(pid_) == baseline + 2; }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return CountOpenDescriptors(pid_) == baseline; }, 20s))
         << CountOpenDescriptors(pid_) << " open, baseline " << baseline;
     EXPECT_EQ(StopServer(), 0);
 }
