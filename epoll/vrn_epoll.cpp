@@ -216,8 +216,8 @@ void Remove(int32_t fd) noexcept {
     if (s == nullptr) return;
     std::lock_guard<std::mutex> guard(*s->mutex);
     if (s->readCallback == nullptr && s->writeCallback == nullptr) return;
-    if (VrnEpoll_Ctl(EPOLL_CTL_DEL, fd, 0, nullptr) != 0) {
-        int err = errno;
+    int err = VrnEpoll_Ctl(EPOLL_CTL_DEL, fd, 0, nullptr);
+    if (err != 0) {
         OutDebug("DEBUG: VrnEpoll_Real_Remove(..) Call epoll_ctl(CTL_DEL) return -1, sck:%d, errno:%d\n", fd,
                  err);
         errno = err;
