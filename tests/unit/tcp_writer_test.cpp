@@ -247,6 +247,18 @@ TEST_F(TcpWriterTest, NullCompletionOnACallThatEndsAtOnceIsDropped) {
     EXPECT_EQ(test_host::CountLines(kWritevEbadf), 1u);
 }
 
+// A waiting request without a completion is given up when the engine reports, even with a
+// time-out code: the socket is shut down and closed, since nobody is left to do it.
+TEST_F(TcpWriterTest, NullCompletionAtAnEngineReportClosesTheSocket) {
+    TcpPair pair;
+    net_test::FillSocket(pair.writer);
+    std::vector<uint8_t> data(100000, 7);
+    Vrn_Tcp_WriteAsync(pair.writer, data.data(), data.size(), nullptr, 0, nullptr, nullptr, 30);
+    VrnEpoll_Remove(pair.writer);
+    EXPECT_TRUE(WaitUntil([&] { return fcntl(pair.writer, F_GETFD) == -1; }));
+    pair.writer = -1;  // closed by the writer
+}
+
 void ThrowStd(int32_t, int32_t, void* userData) {
     static_cast<std::atomic<int>*>(userData)->fetch_add(1);
     throw std::runtime_error("completion failed");
