@@ -280,9 +280,15 @@ class ServerE2ETest : public ::testing::Test {
         ASSERT_NE(colon, std::string::npos) << line;
         port_ = atoi(line.c_str() + colon + 1);
         ASSERT_GT(port_, 0) << line;
-        ASSERT_TRUE(WaitUntil([&] { return Client(port_).connected(); }, 5s));
-        // Settled: the probe's connection is gone and only the listening socket is left, so
-        // descriptor counts taken now are the idle baseline.
+        // A probe answered in full: the server has accepted it, so once only the listening
+        // socket is left the descriptor count is the idle baseline.
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                Client probe(port_);
+                return probe.Send("GET /hello.txt HTTP/1.1\r\nConnection: close\r\n\r\n") &&
+                       probe.Read().status == 200;
+            },
+            5s));
         ASSERT_TRUE(WaitUntil([&] { return CountOpenDescriptors(pid_, true) == 1; }, 5s));
     }
 
@@ -391,9 +397,10 @@ TEST_F(ServerE2ETest, CurlGetsExactFileBytes) {
     EXPECT_EQ(Curl(Url("/sub/")), "<h1>index</h1>");
     EXPECT_EQ(Curl("-L " + Url("/sub")), "<h1>index</h1>");
     EXPECT_EQ(StopServer(), 0);
-    // One common-log-format line per request; the redirect followed by curl -L is one more.
+    // One common-log-format line per request: the start-up probe, six curl runs, and the
+    // redirect that curl -L followed.
     std::string log = ReadFile(base_ + "/access.log");
-    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 7) << log;
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 8) << log;
     EXPECT_NE(log.find("127.0.0.1 - - ["), std::string::npos) << log;
     EXPECT_NE(log.find("] \"GET /big.bin HTTP/1.1\" 200 16777216\n"), std::string::npos) << log;
     EXPECT_NE(log.find("] \"GET /sub HTTP/1.1\" 301 "), std::string::npos) << log;
