@@ -30,6 +30,21 @@ TEST_F(EngineLoop, StartIsIdempotentAndCloseEndsTheLoop) {
     EXPECT_TRUE(WaitUntil([] { return VrnEpoll_IsRunning() == 0; }));
 }
 
+TEST_F(EngineLoop, CloseBeforeStartMakesTheLoopEndAtOnce) {
+    VrnEpoll_Close();
+    ASSERT_EQ(VrnEpoll_Start(), 0);
+    EXPECT_TRUE(test_host::WaitForLine(kLoopEnd));
+    EXPECT_TRUE(WaitUntil([] { return VrnEpoll_IsRunning() == 0; }));
+}
+
+TEST_F(EngineLoop, FailingWaitEndsTheLoop) {
+    close(_epollFd.load());  // the next wait fails with EBADF
+    ASSERT_EQ(VrnEpoll_Start(), 0);
+    EXPECT_TRUE(test_host::WaitForLine(kLoopEnd));
+    EXPECT_EQ(test_host::CountLines("*** Error: VrnEpoll >>> epoll_wait: errno:9\n"), 1u);
+    EXPECT_TRUE(WaitUntil([] { return VrnEpoll_IsRunning() == 0; }));
+}
+
 TEST_F(EngineLoop, ClockIsCachedOnlyWhileTheLoopRuns) {
     test_host::UseManualClock(1000000);
     StartLoop();
