@@ -77,20 +77,23 @@ void WaitForRequest(Connection* c) {
     if (s.ex.VrnEpoll_Listen(c->fd, 1, c, OnReadable, s.readTimeoutSec) != 0) CloseConnection(c);
 }
 
-// Reads what the socket holds, up to the buffer bound. False on a socket error.
+// Reads what the socket holds, up to the buffer bound. False on a socket error. The chunk is
+// read on the stack and only the bytes received are appended: growing the string first would
+// clear the whole chunk on every read.
 bool ReadInput(Connection* c) {
+    char chunk[kReadChunk];
     while (c->in.size() < kMaxBuffered) {
-        size_t old = c->in.size();
-        c->in.resize(old + kReadChunk);
         ssize_t n;
-        do n = recv(c->fd, &c->in[old], kReadChunk, 0);
+        do n = recv(c->fd, chunk, sizeof chunk, 0);
         while (n < 0 && errno == EINTR);
-        int err = errno;
-        c->in.resize(old + (n > 0 ? size_t(n) : 0));
-        if (n == 0) c->peerClosed = true;
-        if (n < 0 && err != EAGAIN && err != EWOULDBLOCK) return false;
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+        if (n == 0) {
+            c->peerClosed = true;
+            return true;
+        }
+        c->in.append(chunk, size_t(n));
         // A short read means the socket is drained: save the recv that would say EAGAIN.
-        if (n < ssize_t(kReadChunk)) return true;
+        if (size_t(n) < sizeof chunk) return true;
     }
     return true;
 }
