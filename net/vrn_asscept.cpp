@@ -204,7 +204,16 @@ void OnListenSocketEvent(int32_t fd, int32_t code, void* userData) {
         RemoveIfCurrent(fd, token);
         return;
     }
-    if (code == 1) callback(fd, 1);
+    if (code == 1) {
+        try {
+            callback(fd, 1);
+        } catch (...) {
+            // The callback must not throw; when it does, its listening socket must not stay
+            // unarmed for ever. Arm again, then let the pump's task report the exception.
+            ArmAgain(fd, token, callback);
+            throw;
+        }
+    }
     // Read interest is one-shot: this notification used the registration up.
     ArmAgain(fd, token, callback);
 }

@@ -141,6 +141,23 @@ TEST_F(AcceptTest, ReadinessCallsWithOneAndArmsAgain) {
     EXPECT_NE(vrn_accept_internal::TokenOf(listener), nullptr);
 }
 
+TEST_F(AcceptTest, ThrowingCallbackIsReportedAndItsSocketStaysArmed) {
+    std::atomic<int> calls{0};
+    gFirst.hook = [&](int32_t fd, int32_t code) {
+        AcceptAll(fd, code);
+        if (calls.fetch_add(1) == 0) throw std::runtime_error("accept failed");
+    };
+    ASSERT_EQ(Vrn_Accept_Add(listener, FirstCallback), 0);
+    ConnectClient();
+    ASSERT_TRUE(gFirst.WaitFor(1));
+    EXPECT_TRUE(test_host::WaitForLine("accept failed\n"));
+    // The next connection is still heard: the socket was armed again despite the exception.
+    ConnectClient();
+    ASSERT_TRUE(gFirst.WaitFor(2));
+    EXPECT_EQ(gFirst.Count(1), 2u);
+    EXPECT_EQ(gFirst.Count(-1), 0u);
+}
+
 TEST_F(AcceptTest, DuplicateAddGivesEexistAndKeepsTheFirstArmed) {
     ASSERT_EQ(Vrn_Accept_Add(listener, FirstCallback), 0);
     errno = 0;
