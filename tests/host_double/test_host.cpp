@@ -16,9 +16,11 @@
 
 namespace {
 
-std::mutex _linesLock;
-std::condition_variable _linesChanged;
-std::vector<std::string> _lines;  // guarded by _linesLock
+// Never destroyed: the system's detached threads may still log while the process exits and
+// runs static destructors.
+std::mutex& _linesLock = *new std::mutex;
+std::condition_variable& _linesChanged = *new std::condition_variable;
+std::vector<std::string>& _lines = *new std::vector<std::string>;  // guarded by _linesLock
 
 std::atomic<bool> _manualClock{false};
 std::atomic<int64_t> _manualNow{0};
