@@ -23,6 +23,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -66,19 +68,14 @@ class AcceptGate {
         PauseLocked(100);
     }
 
-    // Descriptors exhausted: a pause that grows while the condition lasts.
+    // Descriptors exhausted: a pause that grows while the condition lasts. Only the accept
+    // callback calls these, and the registry's one-shot arming never runs two of them at once.
     int64_t NextBackoff() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        int64_t b = backoffMsec_;
-        backoffMsec_ = std::min(backoffMsec_ * 2, kMaxBackoffMsec);
+        int64_t b = backoffMsec_.load(std::memory_order_relaxed);
+        backoffMsec_.store(std::min(b * 2, kMaxBackoffMsec), std::memory_order_relaxed);
         return b;
     }
-    void AcceptSucceeded() {
-        if (backoffMsec_ != kFirstBackoffMsec) {
-            std::lock_guard<std::mutex> guard(mutex_);
-            backoffMsec_ = kFirstBackoffMsec;
-        }
-    }
+    void AcceptSucceeded() { backoffMsec_.store(kFirstBackoffMsec, std::memory_order_relaxed); }
 
     void Wake() {
         uint64_t one = 1;
@@ -86,7 +83,10 @@ class AcceptGate {
         do w = write(wakeFd_, &one, sizeof one);
         while (w < 0 && errno == EINTR);
     }
-    bool paused() const { return pausedHint_.load(std::memory_order_relaxed); }
+    // Sequentially consistent, with the connection count: a closing connection that decrements
+    // the count and then finds the gate open must not miss a pause whose owner found the
+    // count still at the limit (store-then-load on both sides).
+    bool paused() const { return pausedHint_.load(); }
 
     // Main thread: re-adds the socket when due; returns how long the main thread may sleep.
     int TryResume(int listenFd, AcceptCallback callback);
@@ -101,7 +101,7 @@ class AcceptGate {
   private:
     void PauseLocked(int64_t delayMsec) {
         paused_ = true;
-        pausedHint_.store(true, std::memory_order_relaxed);
+        pausedHint_.store(true);
         resumeAt_ = NowMsec() + delayMsec;
         Wake();
     }
@@ -110,9 +110,8 @@ class AcceptGate {
     bool paused_ = false;
     bool closed_ = false;
     int64_t resumeAt_ = 0;
-    // Read without the lock on the accept path to skip it in the common case.
     std::atomic<int64_t> backoffMsec_{kFirstBackoffMsec};
-    std::atomic<bool> pausedHint_{false};
+    std::atomic<bool> pausedHint_{false};  // paused_, for readers without the lock
     int wakeFd_ = -1;
 };
 
@@ -120,7 +119,7 @@ AcceptGate* g_gate = nullptr;
 
 bool AtConnectionLimit() {
     int max = g_server->maxConnections;
-    return max > 0 && g_server->openConnections.load(std::memory_order_relaxed) >= max;
+    return max > 0 && g_server->openConnections.load() >= max;
 }
 
 int AcceptGate::TryResume(int listenFd, AcceptCallback callback) {
@@ -129,8 +128,10 @@ int AcceptGate::TryResume(int listenFd, AcceptCallback callback) {
     int64_t wait = resumeAt_ - NowMsec();
     if (wait > 0) return int(std::min<int64_t>(wait, INT_MAX));
     if (AtConnectionLimit()) return -1;  // OnConnectionClosed wakes us
-    if (g_server->ex.Vrn_Accept_Add(listenFd, callback) != 0 && errno != EEXIST) {
-        OutDebug("* vrns http: cannot re-arm the listening socket, errno:%d\n", errno);
+    int added = g_server->ex.Vrn_Accept_Add(listenFd, callback);
+    int err = errno;
+    if (added != 0 && err != EEXIST) {
+        OutDebug("* vrns http: cannot re-arm the listening socket, errno:%d\n", err);
         resumeAt_ = NowMsec() + kMaxBackoffMsec;
         return int(kMaxBackoffMsec);
     }
@@ -284,9 +285,60 @@ void Shutdown(HttpServer* s) {
 }  // namespace
 
 void OnConnectionClosed() {
-    g_server->openConnections.fetch_sub(1, std::memory_order_relaxed);
+    g_server->openConnections.fetch_sub(1);  // sequentially consistent: see AcceptGate::paused
     if (g_gate->paused()) g_gate->Wake();
 }
+
+namespace {
+
+// SIGINT and SIGTERM are blocked before the engine and the pump start their threads, which
+// inherit the mask, so the signals reach only the signalfd. False with a message on failure.
+bool OpenWakeups(int* signalFd, int* wakeFd, std::string* error) {
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    *signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    if (*signalFd < 0) {
+        *error = std::string("signalfd: ") + strerror(errno);
+        return false;
+    }
+    *wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (*wakeFd < 0) {
+        *error = std::string("eventfd: ") + strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+// Serves until SIGINT or SIGTERM; the process's exit status.
+int Serve(const ServerOptions& options) {
+    std::string error;
+    g_server = new HttpServer();
+    g_gate = new AcceptGate();
+    int signalFd = -1, wakeFd = -1;
+    if (!Prepare(options, g_server, &error) || !OpenWakeups(&signalFd, &wakeFd, &error)) {
+        fprintf(stderr, "vrns: %s\n", error.c_str());
+        return 1;
+    }
+    g_gate->Init(wakeFd);
+    if (!StartServing(g_server, &error)) {
+        fprintf(stderr, "vrns: %s\n", error.c_str());
+        return 1;
+    }
+    sockaddr_storage bound{};
+    socklen_t len = sizeof bound;
+    getsockname(g_server->listenFd, reinterpret_cast<sockaddr*>(&bound), &len);
+    printf("vrns: serving %s on http://%s/\n", ServedRoot(options.root).c_str(),
+           FormatAddress(bound).c_str());
+    fflush(stdout);
+    WaitForSignal(signalFd, wakeFd);
+    Shutdown(g_server);
+    return 0;
+}
+
+}  // namespace
 
 int RunServer(int argc, char** argv) {
     ServerOptions options;
@@ -299,33 +351,5 @@ int RunServer(int argc, char** argv) {
         fputs(kServerUsage, stdout);
         return 0;
     }
-    g_server = new HttpServer();
-    if (!Prepare(options, g_server, &error)) {
-        fprintf(stderr, "vrns: %s\n", error.c_str());
-        return 1;
-    }
-    // Blocked before the engine and the pump start their threads, which inherit the mask, so
-    // the signals reach only the signalfd.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-    int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    g_gate = new AcceptGate();
-    g_gate->Init(wakeFd);
-    if (signalFd < 0 || wakeFd < 0 || !StartServing(g_server, &error)) {
-        fprintf(stderr, "vrns: %s\n", error.empty() ? strerror(errno) : error.c_str());
-        return 1;
-    }
-    sockaddr_storage bound{};
-    socklen_t len = sizeof bound;
-    getsockname(g_server->listenFd, reinterpret_cast<sockaddr*>(&bound), &len);
-    printf("vrns: serving %s on http://%s/\n", ServedRoot(options.root).c_str(),
-           FormatAddress(bound).c_str());
-    fflush(stdout);
-    WaitForSignal(signalFd, wakeFd);
-    Shutdown(g_server);
-    return 0;
+    return Serve(options);
 }
