@@ -56,6 +56,7 @@ void RequestParser::Reset() {
     started_ = false;
     complete_ = false;
     headerBytes_ = 0;
+    hostFields_ = 0;
     errorStatus_ = 0;
 }
 
@@ -154,6 +155,8 @@ void RequestParser::FinishHeader() {
     } else if (EqualsNoCase(field_, "range")) {
         request_.hasRange = true;
         request_.range.assign(value);
+    } else if (EqualsNoCase(field_, "host")) {
+        ++hostFields_;
     } else if (EqualsNoCase(field_, "transfer-encoding")) {
         if (!request_.transferEncoding.empty()) request_.transferEncoding += ", ";
         request_.transferEncoding.append(value);
@@ -172,6 +175,11 @@ int RequestParser::OnHeadersComplete(http_parser* p) {
     r.versionMinor = p->http_minor;
     if (r.versionMajor != 1) {
         self->errorStatus_ = 505;
+        return -1;
+    }
+    // HTTP/1.1 requires exactly one Host field; more than one is never valid.
+    if (self->hostFields_ > 1 || (r.versionMinor >= 1 && self->hostFields_ == 0)) {
+        self->errorStatus_ = 400;
         return -1;
     }
     // Only chunked is understood; any other coding leaves the body's length unknown.

@@ -75,5 +75,6 @@ class RequestParser {
     bool started_ = false;
     bool complete_ = false;
     size_t headerBytes_ = 0;
+    int hostFields_ = 0;
     int errorStatus_ = 0;
 };

@@ -80,8 +80,8 @@ TEST(RequestParserTest, KeepAliveByVersionAndConnectionHeader) {
     } cases[] = {
         {"GET / HTTP/1.0\r\n\r\n", false},
         {"GET / HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", true},
-        {"GET / HTTP/1.1\r\nConnection: close\r\n\r\n", false},
-        {"GET / HTTP/1.1\r\n\r\n", true},
+        {"GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n", false},
+        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", true},
     };
     for (const Case& c : cases) {
         RequestParser p;
@@ -93,20 +93,23 @@ TEST(RequestParserTest, KeepAliveByVersionAndConnectionHeader) {
 
 TEST(RequestParserTest, ErrorsMapToStatuses) {
     EXPECT_EQ(ErrorFor("\x01\x02 garbage\r\n\r\n"), 400);
-    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nBad Header\r\n\r\n"), 400);
+    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nHost: x\r\nBad Header\r\n\r\n"), 400);
     EXPECT_EQ(ErrorFor("GET / HTTP/2.0\r\n\r\n"), 505);
-    EXPECT_EQ(ErrorFor("GET /" + std::string(kMaxTargetBytes, 'a') + " HTTP/1.1\r\n\r\n"), 414);
-    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nX: " + std::string(kMaxHeaderBytes, 'v') + "\r\n\r\n"), 431);
-    std::string many = "GET / HTTP/1.1\r\n";
+    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\n\r\n"), 400);  // HTTP/1.1 without Host
+    EXPECT_EQ(ErrorFor("GET / HTTP/1.0\r\nHost: a\r\nhost: b\r\n\r\n"), 400);
+    EXPECT_EQ(ErrorFor("GET /" + std::string(kMaxTargetBytes, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n"), 414);
+    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nHost: x\r\nX: " + std::string(kMaxHeaderBytes, 'v') + "\r\n\r\n"),
+              431);
+    std::string many = "GET / HTTP/1.1\r\nHost: x\r\n";
     for (int i = 0; i < 2000; ++i) many += "X-" + std::to_string(i) + ": v\r\n";
     EXPECT_EQ(ErrorFor(many + "\r\n"), 431);
-    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n"), 501);
-    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"), 501);
+    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n"), 501);
+    EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"), 501);
 }
 
 TEST(RequestParserTest, ChunkedBodyIsAcceptedAndSkipped) {
     RequestParser p;
-    std::string req = "GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n";
+    std::string req = "GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n";
     size_t used;
     EXPECT_EQ(FeedAll(p, req, &used), ParseResult::kComplete);
     EXPECT_EQ(used, req.size());

@@ -285,7 +285,7 @@ class ServerE2ETest : public ::testing::Test {
         ASSERT_TRUE(WaitUntil(
             [&] {
                 Client probe(port_);
-                return probe.Send("GET /hello.txt HTTP/1.1\r\nConnection: close\r\n\r\n") &&
+                return probe.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n") &&
                        probe.Read().status == 200;
             },
             5s));
@@ -473,7 +473,7 @@ TEST_F(ServerE2ETest, KeepAliveAndPipelinedRequestsAnsweredInOrder) {
     EXPECT_EQ(old.Read().status, 200);
     EXPECT_TRUE(old.ClosedByPeer());
     Client closing(port_);
-    ASSERT_TRUE(closing.Send("GET /hello.txt HTTP/1.1\r\nConnection: close\r\n\r\n"));
+    ASSERT_TRUE(closing.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
     EXPECT_EQ(closing.Read().Header("connection"), "close");
     EXPECT_TRUE(closing.ClosedByPeer());
     EXPECT_EQ(StopServer(), 0);
@@ -487,16 +487,17 @@ TEST_F(ServerE2ETest, EveryErrorStatus) {
         bool keepsConnection;
     } cases[] = {
         {"GARBAGE\r\n\r\n", 400, false},
-        {"GET /%zz HTTP/1.1\r\n\r\n", 400, true},
-        {"GET /noindex/ HTTP/1.1\r\n\r\n", 403, true},
-        {"GET /missing.txt HTTP/1.1\r\n\r\n", 404, true},
-        {"DELETE /hello.txt HTTP/1.1\r\n\r\n", 405, true},
-        {"POST /hello.txt HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 405, true},
-        {"GET /" + std::string(10000, 'a') + " HTTP/1.1\r\n\r\n", 414, false},
-        {"GET / HTTP/1.1\r\nX-Big: " + std::string(17000, 'b') + "\r\n\r\n", 431, false},
-        {"GET / HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\n", 501, false},
+        {"GET /hello.txt HTTP/1.1\r\n\r\n", 400, false},  // no Host
+        {"GET /%zz HTTP/1.1\r\nHost: x\r\n\r\n", 400, true},
+        {"GET /noindex/ HTTP/1.1\r\nHost: x\r\n\r\n", 403, true},
+        {"GET /missing.txt HTTP/1.1\r\nHost: x\r\n\r\n", 404, true},
+        {"DELETE /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n", 405, true},
+        {"POST /hello.txt HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc", 405, true},
+        {"GET /" + std::string(10000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n", 414, false},
+        {"GET / HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(17000, 'b') + "\r\n\r\n", 431, false},
+        {"GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n", 501, false},
         {"GET / HTTP/2.0\r\n\r\n", 505, false},
-        {"GET /sub HTTP/1.1\r\n\r\n", 301, true},
+        {"GET /sub HTTP/1.1\r\nHost: x\r\n\r\n", 301, true},
     };
     for (const Case& k : cases) {
         Client c(port_);
@@ -510,7 +511,7 @@ TEST_F(ServerE2ETest, EveryErrorStatus) {
             EXPECT_EQ(r.Header("location"), "/sub/");
         }
         if (k.keepsConnection) {
-            ASSERT_TRUE(c.Send("GET /hello.txt HTTP/1.1\r\n\r\n"));
+            ASSERT_TRUE(c.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
             EXPECT_EQ(c.Read().status, 200) << "after " << k.status;
         } else {
             EXPECT_EQ(r.Header("connection"), "close");
@@ -532,7 +533,7 @@ TEST_F(ServerE2ETest, TraversalAttemptsNeverLeaveTheRoot) {
         EXPECT_EQ(r.body.find("root:"), std::string::npos) << target;
     }
     // A path that climbs and comes back down inside the root is fine.
-    EXPECT_EQ(Get("GET /sub/../hello.txt HTTP/1.1\r\n\r\n").body, "hello, world\n");
+    EXPECT_EQ(Get("GET /sub/../hello.txt HTTP/1.1\r\nHost: x\r\n\r\n").body, "hello, world\n");
     EXPECT_EQ(Curl("--path-as-is -o /dev/null -w '%{http_code}' " + Url("/../secret.txt")), "403");
     EXPECT_EQ(StopServer(), 0);
 }
@@ -541,7 +542,7 @@ TEST_F(ServerE2ETest, ReadTimeOutClosesIdleAndSlowConnections) {
     StartServer({"--read-timeout", "1"});
     Client idle(port_), slow(port_), kept(port_);
     ASSERT_TRUE(slow.Send("GET /hello.txt HTTP/1.1\r\nHost:"));
-    ASSERT_TRUE(kept.Send("GET /hello.txt HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(kept.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
     EXPECT_EQ(kept.Read().status, 200);
     for (Client* c : {&idle, &slow, &kept}) c->SetReceiveTimeout(6000);
     auto start = std::chrono::steady_clock::now();
@@ -597,8 +598,8 @@ TEST_F(ServerE2ETest, DescriptorsReturnToBaselineAfterChurn) {
         Client c(port_);
         ASSERT_TRUE(c.connected());
         bool serverCloses = i % 3 == 1;
-        ASSERT_TRUE(
-            c.Send(serverCloses ? five + "GET /hello.txt HTTP/1.1\r\nConnection: close\r\n\r\n" : five));
+        ASSERT_TRUE(c.Send(
+            serverCloses ? five + "GET /hello.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n" : five));
         if (i % 10 == 9) continue;  // leaves without reading
         for (int k = 0; k < 5; ++k) answered += c.Read().status == 200;
         if (serverCloses) {
@@ -615,13 +616,13 @@ TEST_F(ServerE2ETest, DescriptorsReturnToBaselineAfterChurn) {
 TEST_F(ServerE2ETest, ConnectionLimitHoldsBackNewConnections) {
     StartServer({"--max-connections", "2"});
     Client a(port_), b(port_);
-    ASSERT_TRUE(a.Send("GET /hello.txt HTTP/1.1\r\n\r\n"));
-    ASSERT_TRUE(b.Send("GET /hello.txt HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(a.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(b.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
     EXPECT_EQ(a.Read().status, 200);
     EXPECT_EQ(b.Read().status, 200);
     Client third(port_);  // completes in the kernel's backlog, not yet accepted
     ASSERT_TRUE(third.connected());
-    ASSERT_TRUE(third.Send("GET /hello.txt HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(third.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
     third.SetReceiveTimeout(500);
     EXPECT_EQ(third.Read().status, 0);  // nothing while two are open
     a.Close();
@@ -650,7 +651,7 @@ TEST_F(ServerE2ETest, DescriptorExhaustionBacksOffWithoutSpinning) {
         [&] {
             Client c(port_);
             c.SetReceiveTimeout(1000);
-            return c.Send("GET /hello.txt HTTP/1.1\r\n\r\n") && (r = c.Read()).status == 200;
+            return c.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n") && (r = c.Read()).status == 200;
         },
         10s));
     EXPECT_EQ(StopServer(), 0);
@@ -660,9 +661,9 @@ TEST_F(ServerE2ETest, SigtermWithOpenConnectionsExitsZero) {
     MakeBigFile();
     StartServer();
     Client idle(port_), busy(port_);
-    ASSERT_TRUE(idle.Send("GET /hello.txt HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(idle.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
     EXPECT_EQ(idle.Read().status, 200);
-    ASSERT_TRUE(busy.Send("GET /big.bin HTTP/1.1\r\n\r\n"));
+    ASSERT_TRUE(busy.Send("GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"));
     EXPECT_GT(busy.ReceiveSome(1), 0u);
     EXPECT_EQ(StopServer(), 0);
     // Nothing listens any more.
