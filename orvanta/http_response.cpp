@@ -21,6 +21,26 @@ struct CachedDate {
     std::string text;
 };
 
+// Closes the descriptor unless it is released: an exception while a response is planned
+// leaves no file open.
+class FdGuard {
+  public:
+    explicit FdGuard(int fd) : fd_(fd) {}
+    ~FdGuard() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
+
 bool ParseUnsigned(std::string_view s, uint64_t* out) {
     if (s.empty() || s.size() > 19) return false;
     uint64_t v = 0;
@@ -185,12 +205,10 @@ ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, 
         return GeneratedResponse(301, request.keepAlive, head, now, location);
     }
     if (file.status != 0) return GeneratedResponse(file.status, request.keepAlive, head, now);
+    FdGuard fd(file.fd);
     ResponsePlan plan = NotModified(request, file.st, now) ? NotModifiedResponse(request, file, now)
                                                            : FileResponse(request, file, *ctx.mime, now);
-    if (plan.fileLength > 0)
-        plan.fileFd = file.fd;
-    else
-        close(file.fd);
+    if (plan.fileLength > 0) plan.fileFd = fd.Release();
     return plan;
 }
 
