@@ -53,6 +53,8 @@ int StatusForOpenError(int err) {
     }
 }
 
+}  // namespace
+
 // Kernels before 5.6 lack openat2; then each component is opened in turn without following
 // symlinks and ".." is refused, which is stricter but equally confined.
 int OpenBeneathByComponents(int rootFd, const std::string& rel, int flags) {
@@ -61,8 +63,13 @@ int OpenBeneathByComponents(int rootFd, const std::string& rel, int flags) {
     size_t pos = 0;
     while (true) {
         size_t slash = rel.find('/', pos);
-        std::string part = rel.substr(pos, slash == std::string::npos ? std::string::npos : slash - pos);
         bool last = slash == std::string::npos;
+        std::string part = rel.substr(pos, last ? std::string::npos : slash - pos);
+        pos = slash + 1;
+        if (part.empty() || part == ".") {
+            if (!last) continue;
+            part = ".";
+        }
         if (part == "..") {
             close(dir);
             errno = EXDEV;
@@ -77,9 +84,10 @@ int OpenBeneathByComponents(int rootFd, const std::string& rel, int flags) {
             return next;
         }
         dir = next;
-        pos = slash + 1;
     }
 }
+
+namespace {
 
 int OpenBeneath(int rootFd, const std::string& rel) {
     const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
@@ -172,7 +180,8 @@ ResolvedFile ResolveTarget(int rootFd, std::string_view target) {
         if (!path.rawQuery.empty()) r.location += "?" + path.rawQuery;
         return r;
     }
-    r = OpenFile(rootFd, rel == "." ? std::string("index.html") : rel + "/index.html");
+    if (rel.back() != '/') rel += '/';
+    r = OpenFile(rootFd, rel == "./" ? std::string("index.html") : rel + "index.html");
     // A directory without an index is not listed.
     if (r.status == 404 || r.status == 301) r.status = 403;
     return r;

@@ -34,3 +34,7 @@ struct ResolvedFile {
 // Opens what target names beneath rootFd (a directory descriptor). A directory is answered
 // with its index.html when the path ends in '/', else with 301 to the path with the slash.
 ResolvedFile ResolveTarget(int rootFd, std::string_view target);
+
+// The confinement used where the kernel lacks openat2: components opened one at a time with
+// O_NOFOLLOW, ".." refused (EXDEV). Declared here for its tests.
+int OpenBeneathByComponents(int rootFd, const std::string& rel, int flags);

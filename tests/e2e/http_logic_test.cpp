@@ -213,6 +213,27 @@ TEST_F(ResolveTest, NothingOutsideTheRootIsReached) {
     EXPECT_EQ(StatusOf("/hello.txt/x"), 404);
 }
 
+TEST_F(ResolveTest, ComponentFallbackIsEquallyConfined) {
+    auto opens = [&](const char* rel) {
+        int fd = OpenBeneathByComponents(rootFd_, rel, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) close(fd);
+        return fd >= 0;
+    };
+    EXPECT_TRUE(opens("hello.txt"));
+    EXPECT_TRUE(opens("sub//index.html"));
+    EXPECT_TRUE(opens("./sub/./index.html"));
+    EXPECT_TRUE(opens("."));
+    EXPECT_FALSE(opens("../secret.txt"));
+    EXPECT_EQ(errno, EXDEV);
+    EXPECT_FALSE(opens("sub/../../secret.txt"));
+    EXPECT_FALSE(opens("out-rel"));
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_FALSE(opens("out-abs"));
+    EXPECT_FALSE(opens("in-link"));  // stricter than openat2: no symlink is followed at all
+    EXPECT_FALSE(opens("missing"));
+    EXPECT_EQ(errno, ENOENT);
+}
+
 TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     MimeTypes mime;
     mime.AddTable("text/plain txt\ntext/html html\n");
