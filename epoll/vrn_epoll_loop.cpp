@@ -122,43 +122,49 @@ void ParseEvent(sckInfo* s, uint32_t events) {
 
 namespace {
 
-void FreeNode(WheelNode* node) {
-    node->sockinfo = nullptr;
-    node->prev = node->next = nullptr;
-    delete node;
-}
-
-// Marks the wheel's half of s expired, but only while it still names this wheel and the slot
-// the tick emptied: a half removed or registered again since the tick is no longer this node's,
-// and marking it would time out the new registration. Caller holds s's lock.
-bool MarkExpired(sckInfo* s, VrnEpoll_TimeWheel* wheel, int32_t slot) {
+// Marks the wheel's half of s expired, but only while it still names this wheel and the slot the
+// tick emptied, and only when it still held the expired node (which the caller has just taken
+// back under s's lock): a half removed or registered again since the tick is no longer this
+// node's, even when the new registration landed in the slot just emptied, and marking it would
+// time out the new registration. Caller holds s's lock.
+bool MarkExpired(sckInfo* s, VrnEpoll_TimeWheel* wheel, int32_t slot, bool heldNode) {
     SckHalf half = HalfOf(s, wheel->IsWriter());
-    if (half.wheel != wheel || half.wheelIndex != slot) return false;
+    if (!heldNode || half.wheel != wheel || half.wheelIndex != slot) return false;
     half.wheelIndex = -1;
     half.wheel = nullptr;
     half.timedOut = true;
     return true;
 }
 
-// Frees one node of a detached chain and delivers its half's time-out. False when handling it
-// raised something other than a standard exception.
-bool ExpireNode(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* node) {
-    sckInfo* s = node->sockinfo;
-    int32_t nodeFd = node->fd;
-    FreeNode(node);
-    if (s == nullptr) return true;
-    if (nodeFd != s->fd) {
-        OutDebug("* VrnEpoll CheckTimeOut发现异常对象：s.fd=%d != s.sockinfo->fd=%d\n", nodeFd, s->fd);
-        return true;
+// Logs why a node cannot be delivered; true when it can.
+bool Deliverable(const WheelNode* node, const sckInfo* s) {
+    if (node->fd != s->fd) {
+        OutDebug("* VrnEpoll CheckTimeOut发现异常对象：s.fd=%d != s.sockinfo->fd=%d\n", node->fd, s->fd);
+        return false;
     }
     if (!VrnFdInRange(s->fd)) {
         OutDebug("*** BUG: VrnEpoll epoll_wait返回的对象中，发现文件描述符是：%d, events=%d, timtoue: %s\n",
                  s->fd, 0, "yes");
+        return false;
+    }
+    return true;
+}
+
+// Frees one node of a detached chain and delivers its half's time-out. The node is freed under
+// its record's lock once the record no longer names it, passed-over nodes included; should that
+// lock fail, the node is left allocated rather than freed under a record that may still name it.
+// False when handling it raised something other than a standard exception.
+bool ExpireNode(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* node) {
+    sckInfo* s = node->sockinfo;
+    if (s == nullptr) {
+        wheel->ReleaseNode(node);
         return true;
     }
+    bool deliverable = Deliverable(node, s);
     try {
         std::lock_guard<std::mutex> guard(*s->mutex);
-        if (MarkExpired(s, wheel, slot)) ParseEvent(s, 0);
+        bool held = wheel->ReleaseNode(node);
+        if (deliverable && MarkExpired(s, wheel, slot, held)) ParseEvent(s, 0);
     } catch (const std::exception& e) {
         OutDebug("* DEBUG: vrn_epoll CheckTimeOut() call ParseEvent() Error: %s\n", e.what());
     } catch (...) {

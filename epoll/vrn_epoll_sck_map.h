@@ -12,6 +12,7 @@
 #include "epoll/vrn_listen_callback.h"
 
 class VrnEpoll_TimeWheel;
+struct WheelNode;
 
 constexpr uint32_t kVrnMaxFd = 1000000;  // highest descriptor number the engine accepts
 constexpr int32_t kFdBuckets = 1000;
@@ -40,6 +41,12 @@ struct sckInfo {
     ListenCallback writeCallback;
     void* writeUserData;
     bool writeTimedOut;
+    // Each half's own node in its wheel, so that unregistering it needs no search of the slot's
+    // chain. Guarded by *mutex. Set by RegTimeWheel; cleared by UnregTimeWheel and by the receiver
+    // of a detached chain before it frees the node, so a record never names a freed node. Kept
+    // after the halves so that their layout stays field for field the same.
+    WheelNode* readNode;
+    WheelNode* writeNode;
 };
 
 // One registry node per record; never unlinked or freed (see sckInfo).
@@ -67,13 +74,15 @@ struct SckHalf {
     ListenCallback& callback;
     void*& userData;
     bool& timedOut;
+    WheelNode*& node;
 };
 
 inline SckHalf ReadHalf(sckInfo* s) {
-    return {s->readWheelIndex, s->readWheel, s->readCallback, s->readUserData, s->readTimedOut};
+    return {s->readWheelIndex, s->readWheel, s->readCallback, s->readUserData, s->readTimedOut, s->readNode};
 }
 inline SckHalf WriteHalf(sckInfo* s) {
-    return {s->writeWheelIndex, s->writeWheel, s->writeCallback, s->writeUserData, s->writeTimedOut};
+    return {s->writeWheelIndex, s->writeWheel,    s->writeCallback,
+            s->writeUserData,   s->writeTimedOut, s->writeNode};
 }
 inline SckHalf HalfOf(sckInfo* s, bool write) {
     return write ? WriteHalf(s) : ReadHalf(s);

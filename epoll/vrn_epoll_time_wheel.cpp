@@ -1,5 +1,7 @@
 #include "epoll/vrn_epoll_time_wheel.h"
 
+#include <memory>
+
 #include "epoll/vrn_epoll.h"
 #include "host/vrn_host_lib.h"
 
@@ -11,15 +13,28 @@ int32_t ClampTimeout(int32_t timeoutSec) {
     return timeoutSec;
 }
 
+void FreeNode(WheelNode* node) {
+    node->sockinfo = nullptr;
+    node->prev = node->next = nullptr;
+    delete node;
+}
+
 }  // namespace
 
 VrnEpoll_TimeWheel::VrnEpoll_TimeWheel(bool writer) : writer(writer) {}
 
+// Frees the nodes still in the slots; a record that names one of them stops naming it, so
+// nothing is left pointing at freed memory.
 VrnEpoll_TimeWheel::~VrnEpoll_TimeWheel() {
     for (WheelNode* head : slots) {
         while (head != nullptr) {
             WheelNode* next = head->next;
-            delete head;
+            if (head->sockinfo == nullptr) {
+                FreeNode(head);
+            } else {
+                std::lock_guard<std::mutex> guard(*head->sockinfo->mutex);
+                ReleaseNode(head);
+            }
             head = next;
         }
     }
@@ -33,44 +48,63 @@ void VrnEpoll_TimeWheel::RegTimeWheel(sckInfo* s, int32_t timeoutSec) {
     half.wheelIndex = slot;
     half.wheel = this;
     half.timedOut = false;
-    WheelNode* node = new WheelNode{s->fd, s, nullptr, nullptr};
-    std::lock_guard<std::mutex> guard(slotLocks[slot]);
-    node->next = slots[slot];
-    if (slots[slot] != nullptr) slots[slot]->prev = node;
-    slots[slot] = node;
+    std::unique_ptr<WheelNode> node(new WheelNode{s->fd, s, nullptr, nullptr, 0});
+    {
+        std::lock_guard<std::mutex> guard(slotLocks[slot]);
+        node->generation = slotTicks[slot];
+        node->next = slots[slot];
+        if (slots[slot] != nullptr) slots[slot]->prev = node.get();
+        slots[slot] = node.get();
+    }
+    half.node = node.release();
+}
+
+bool VrnEpoll_TimeWheel::UnlinkLocked(int32_t slot, WheelNode* node, int32_t fd) noexcept {
+    // The count tells a node still in the chain from one a tick has handed out, without a walk;
+    // a detached node's links belong to the receiver and must not be touched here.
+    if (node == nullptr || node->generation != slotTicks[slot] || node->fd != fd) return false;
+    if (node->prev != nullptr) {
+        node->prev->next = node->next;
+    } else {
+        slots[slot] = node->next;
+    }
+    if (node->next != nullptr) node->next->prev = node->prev;
+    return true;
 }
 
 void VrnEpoll_TimeWheel::UnregTimeWheel(sckInfo* s) noexcept {
     SckHalf half = HalfOf(s, writer);
     int32_t slot = half.wheelIndex;
+    WheelNode* node = half.node;
     half.wheelIndex = -1;
     half.wheel = nullptr;
+    half.node = nullptr;
     if (static_cast<uint32_t>(slot) >= static_cast<uint32_t>(kSlots)) {
         OutDebug("** VrnEpoll TimeWheel UnregTimeWhell中，移动对象的轮序错，index=%d, scoke=%d\n", slot,
                  s->fd);
         return;
     }
-    WheelNode* node;
     {
         std::lock_guard<std::mutex> guard(slotLocks[slot]);
-        node = slots[slot];
-        while (node != nullptr && node->fd != s->fd) node = node->next;
-        if (node == nullptr) {
+        if (!UnlinkLocked(slot, node, s->fd)) {
             // A tick has detached the slot; the node is the loop thread's to free.
             OutDebug("** VrnEpoll TimeWheel UnregTimeWhell中，没有找到被移对象，轮序=%d, scoke=%d\n", slot,
                      s->fd);
             return;
         }
-        if (node->prev != nullptr) {
-            node->prev->next = node->next;
-        } else {
-            slots[slot] = node->next;
-        }
-        if (node->next != nullptr) node->next->prev = node->prev;
     }
-    node->sockinfo = nullptr;
-    node->prev = node->next = nullptr;
-    delete node;
+    FreeNode(node);
+}
+
+bool VrnEpoll_TimeWheel::ReleaseNode(WheelNode* node) noexcept {
+    bool named = false;
+    if (node->sockinfo != nullptr) {
+        WheelNode*& own = HalfOf(node->sockinfo, writer).node;
+        named = own == node;
+        if (named) own = nullptr;
+    }
+    FreeNode(node);
+    return named;
 }
 
 // One slot per tick however late the call: under load the wheel runs slow rather than
@@ -88,6 +122,7 @@ WheelNode* VrnEpoll_TimeWheel::MoveTimeWheel(int32_t* emptiedSlot) noexcept {
     std::lock_guard<std::mutex> guard(slotLocks[slot]);
     WheelNode* chain = slots[slot];
     slots[slot] = nullptr;
+    ++slotTicks[slot];  // the nodes just taken no longer count as the slot's
     curIndex.store((slot + 1) % kSlots, std::memory_order_relaxed);
     if (emptiedSlot != nullptr) *emptiedSlot = slot;
     return chain;

@@ -1,7 +1,15 @@
 // A time-out wheel: a ring of 240 slots of about one second, each the head of a chain of nodes
 // (newest first), one node per registered record half. The read wheel serves the read halves of
 // the records, the write wheel the write halves. Lock order: a record's lock, then one slot's
-// lock; the wheel never holds two slot locks and never takes a record's lock.
+// lock; the wheel never holds two slot locks and never takes a record's lock (its destructor
+// aside, which holds no slot lock).
+//
+// A record half names its own node (readNode / writeNode), so unregistering takes constant time
+// however many halves share the slot. A tick detaches a whole chain and hands it to the loop
+// thread while the records still name those nodes; each slot therefore counts its ticks, and a
+// node remembers the count it was linked in under. A node whose count is behind its slot's has
+// been handed out: it is no longer the wheel's to unlink, but the receiver's to free, and the
+// receiver frees it only after the record has stopped naming it (both under the record's lock).
 #pragma once
 
 #include <stdint.h>
@@ -12,10 +20,11 @@
 #include "epoll/vrn_epoll_sck_map.h"
 
 struct WheelNode {
-    int32_t fd;  // the record's fd at registration: the key UnregTimeWheel searches by
+    int32_t fd;  // the record's fd at registration; must still equal it for the node to count
     sckInfo* sockinfo;
     WheelNode* prev;
     WheelNode* next;
+    uint32_t generation;  // the slot's tick count when the node was linked in
 };
 
 class VrnEpoll_TimeWheel {
@@ -38,13 +47,19 @@ class VrnEpoll_TimeWheel {
     // Registers this wheel's half of s, timeoutSec slots ahead (clamped). The half must not be
     // registered already. Caller holds s's lock. A failed allocation or slot lock throws.
     void RegTimeWheel(sckInfo* s, int32_t timeoutSec);
-    // Takes this wheel's half of s out and frees its node. Caller holds s's lock.
+    // Takes this wheel's half of s out and frees its node. Caller holds s's lock. A node that a
+    // tick has handed out meanwhile is not found: it stays the receiver's.
     void UnregTimeWheel(sckInfo* s) noexcept;
     // Loop thread only. On a tick, the detached chain of the emptied slot (newest first, linked
     // by next; the caller owns the nodes), else null. emptiedSlot, when given, receives the
     // slot a tick emptied, or -1 when there was no tick.
     WheelNode* MoveTimeWheel() noexcept { return MoveTimeWheel(nullptr); }
     WheelNode* MoveTimeWheel(int32_t* emptiedSlot) noexcept;
+    // For the receiver of a detached chain: frees node, first clearing this wheel's half of
+    // node->sockinfo if the half still names it. Caller holds that record's lock (when the node
+    // has a record). True when the half named the node, i.e. it was not unregistered or
+    // registered again since the tick.
+    bool ReleaseNode(WheelNode* node) noexcept;
 
     // The slot that the next tick empties.
     int32_t CurIndex() const { return curIndex.load(std::memory_order_relaxed); }
@@ -52,6 +67,9 @@ class VrnEpoll_TimeWheel {
     WheelNode* SlotHead(int32_t i);
 
   private:
+    // Unlinks node from slot's chain if it is still there. Caller holds slot's lock.
+    bool UnlinkLocked(int32_t slot, WheelNode* node, int32_t fd) noexcept;
+
     std::mutex slotLocks[kSlots];  // slotLocks[i] guards slots[i] and its chain
     int64_t lastMoveMsec = 0;      // last tick's clock reading, 0 before the first call; loop thread only
     WheelNode* slots[kSlots] = {};
@@ -59,4 +77,8 @@ class VrnEpoll_TimeWheel {
     // it before taking any lock, so it must be read and written whole.
     std::atomic<int32_t> curIndex{0};
     const bool writer;  // true: serves the write halves
+    // slotTicks[i], guarded by slotLocks[i]: the ticks that have emptied slot i. Wraps after
+    // 2^32 turns of the wheel; a node only has to tell "in the slot" from "handed out by the
+    // last tick and not yet freed".
+    uint32_t slotTicks[kSlots] = {};
 };

@@ -235,6 +235,80 @@ TEST_F(EngineLoop, StaleExpiryLeavesANewRegistrationAlone) {
     EXPECT_FALSE(EpollMask(p.a()));
 }
 
+constexpr const char* kNotFound =
+    "** VrnEpoll TimeWheel UnregTimeWhell中，没有找到被移对象，轮序=%d, scoke=%d\n";
+
+// Ticks wheel (this thread stands in for the loop) until it hands out a chain; the chain and the
+// slot it came from.
+WheelNode* TickUntilHandedOut(VrnEpoll_TimeWheel* wheel, int32_t* slot) {
+    for (int i = 0; i < VrnEpoll_TimeWheel::kSlots; ++i) {
+        test_host::AdvanceClock(980);
+        if (WheelNode* chain = wheel->MoveTimeWheel(slot)) return chain;
+    }
+    return nullptr;
+}
+
+// Replaced after the tick and placed in the very slot the tick emptied: the old node's expiry
+// must not time out the new registration, which then unregisters from that slot as usual.
+TEST_F(EngineLoop, StaleExpirySparesANewRegistrationInTheEmptiedSlot) {
+    test_host::UseManualClock(500000);
+    SocketPair p = Pair();
+    FillUntilFull(p.a());
+    VrnEpoll_TimeWheel* writer = _writeWheel.load();
+    writer->MoveTimeWheel();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(1), CallbackA, 5), 0);
+    int32_t slot;
+    WheelNode* chain = TickUntilHandedOut(writer, &slot);
+    ASSERT_NE(chain, nullptr);
+    ASSERT_EQ(slot, 5);
+    while (writer->CurIndex() != 10) {
+        test_host::AdvanceClock(980);
+        ASSERT_EQ(writer->MoveTimeWheel(), nullptr);
+    }
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(2), CallbackB, 235), 0);  // slot (10 + 235) % 240 = 5
+    EXPECT_EQ(test_host::CountLines(Format(kNotFound, 5, p.a())), 1u);
+    EXPECT_TRUE(ExpireChain(writer, slot, chain));
+    sckInfo s = Snapshot(p.a());
+    EXPECT_EQ(s.writeCallback, &CallbackB);
+    EXPECT_FALSE(s.writeTimedOut);
+    EXPECT_EQ(s.writeWheelIndex, 5);
+    EXPECT_NE(s.writeNode, nullptr);
+    VrnEpoll_Remove(p.a());
+    auto got = Deliveries::Get().WaitFor(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], (Delivery{'A', p.a(), -1, Tag(1)}));
+    EXPECT_EQ(got[1], (Delivery{'B', p.a(), 0, Tag(2)}));
+    EXPECT_EQ(test_host::CountLines(Format(kNotFound, 5, p.a())), 1u);  // found this time
+    EXPECT_EQ(writer->SlotHead(5), nullptr);
+}
+
+// A node passed over as foreign is still freed, and its record stops naming it, so a later
+// removal finds nothing rather than a freed node.
+TEST_F(EngineLoop, PassedOverNodeIsFreedAndForgotten) {
+    test_host::UseManualClock(500000);
+    SocketPair p = Pair();
+    VrnEpoll_TimeWheel* reader = _readWheel.load();
+    reader->MoveTimeWheel();
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(1), CallbackA, 1), 0);
+    int32_t slot;
+    WheelNode* chain = TickUntilHandedOut(reader, &slot);
+    ASSERT_NE(chain, nullptr);
+    chain->fd = p.a() + 1;  // as if the node had been made for another socket
+    EXPECT_TRUE(ExpireChain(reader, slot, chain));
+    EXPECT_EQ(test_host::CountLines(Format(
+                  "* VrnEpoll CheckTimeOut发现异常对象：s.fd=%d != s.sockinfo->fd=%d\n", p.a() + 1, p.a())),
+              1u);
+    sckInfo s = Snapshot(p.a());
+    EXPECT_EQ(s.readNode, nullptr);
+    EXPECT_EQ(s.readWheelIndex, slot);  // not marked: nothing is delivered for it
+    EXPECT_EQ(s.readCallback, &CallbackA);
+    VrnEpoll_Remove(p.a());
+    EXPECT_EQ(test_host::CountLines(Format(kNotFound, slot, p.a())), 1u);
+    auto got = Deliveries::Get().WaitFor(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], (Delivery{'A', p.a(), 0, Tag(1)}));
+}
+
 }  // namespace
 
 namespace {
