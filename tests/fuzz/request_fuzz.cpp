@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "orvanta/http_request.h"
@@ -20,6 +21,7 @@
 
 namespace {
 
+std::string g_base;  // temporary directory holding the root, removed at exit
 std::string g_root;  // real path of the served root
 int g_rootFd = -1;
 MimeTypes* g_mime = nullptr;
@@ -35,6 +37,8 @@ void MakeRoot() {
     char tmpl[] = "/tmp/vrns-fuzz-XXXXXX";
     Check(mkdtemp(tmpl) != nullptr, "mkdtemp");
     std::string base = tmpl;
+    g_base = base;
+    atexit([] { std::filesystem::remove_all(g_base); });
     std::string root = base + "/root";
     mkdir(root.c_str(), 0755);
     mkdir((root + "/sub").c_str(), 0755);
