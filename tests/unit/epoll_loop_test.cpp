@@ -233,6 +233,7 @@ TEST_F(EngineLoop, StaleExpiryLeavesANewRegistrationAlone) {
     EXPECT_TRUE(ExpireChain(writer, slot, chain));
     EXPECT_EQ(Deliveries::Get().WaitFor(2).at(1), (Delivery{'B', p.a(), 0, Tag(2)}));
     EXPECT_FALSE(EpollMask(p.a()));
+    EXPECT_EQ(Snapshot(p.a()).writeNode, nullptr);  // freed with the expiry, no longer named
 }
 
 constexpr const char* kNotFound =

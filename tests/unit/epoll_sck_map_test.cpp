@@ -56,6 +56,8 @@ TEST_F(SocketMap, NewRecordIsIdleWithAFreeMutex) {
     EXPECT_EQ(s->writeUserData, nullptr);
     EXPECT_FALSE(s->readTimedOut);
     EXPECT_FALSE(s->writeTimedOut);
+    EXPECT_EQ(s->readNode, nullptr);
+    EXPECT_EQ(s->writeNode, nullptr);
 }
 
 TEST_F(SocketMap, GetNodeNeverCreatesAndFindsWhatGetOrAddMade) {
