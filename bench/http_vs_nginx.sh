@@ -25,9 +25,7 @@ conns=(${CONNS:-16 256})
 servers=(vrns nginx1 nginx2)
 declare -A port=([vrns]=18180 [nginx1]=18181 [nginx2]=18182)
 
-for tool in wrk nginx; do
-  command -v "$tool" >/dev/null || { echo "missing $tool: apt-get install wrk nginx-light" >&2; exit 1; }
-done
+bash scripts/install-deps.sh bench
 [ -x "$vrns" ] || { echo "missing $vrns: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/vrns-bench-XXXXXX)

@@ -7,6 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 dir=${FUZZ_DIR:-build-fuzz}
 mkdir -p "$dir/corpus"
+bash scripts/install-deps.sh fuzz
 
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I. \
   tests/fuzz/request_fuzz.cpp orvanta/http_request.cpp orvanta/http_resolve.cpp \

@@ -2,6 +2,8 @@
 # Installs the Debian 12 packages a command of this project needs, as root.
 #   scripts/install-deps.sh run    build and run the executable
 #   scripts/install-deps.sh test   everything test-all.sh needs (run's packages included)
+#   scripts/install-deps.sh fuzz   clang and libFuzzer for scripts/fuzz.sh (run's included)
+#   scripts/install-deps.sh bench  nginx, wrk and gnuplot for bench/http_vs_nginx.sh (test's included)
 # Idempotent: when every package is already installed it changes nothing and reaches no
 # network; otherwise it refreshes the package lists once and installs only what is missing.
 set -euo pipefail
@@ -21,9 +23,13 @@ TEST_PACKAGES=(
   g++-aarch64-linux-gnu qemu-user
   curl
 )
+# The request fuzzer: clang with its libFuzzer and sanitizer runtimes.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# The HTTP benchmark: the peer server, the load generator and the chart.
+BENCH_PACKAGES=(nginx-light wrk gnuplot-nox)
 
 usage() {
-  echo "usage: $0 run|test" >&2
+  echo "usage: $0 run|test|fuzz|bench" >&2
   exit 2
 }
 
@@ -37,6 +43,8 @@ main() {
   case "$group" in
     run) ;;
     test) wanted+=("${TEST_PACKAGES[@]}") ;;
+    fuzz) wanted+=("${FUZZ_PACKAGES[@]}") ;;
+    bench) wanted+=("${TEST_PACKAGES[@]}" "${BENCH_PACKAGES[@]}") ;;
     *) usage ;;
   esac
 
