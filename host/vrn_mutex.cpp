@@ -10,13 +10,19 @@ VrnMutex::VrnMutex() {
     pthread_mutexattr_destroy(&attr);
 }
 
-VrnMutex::~VrnMutex() { pthread_mutex_destroy(&mutex_); }
+VrnMutex::~VrnMutex() {
+    pthread_mutex_destroy(&mutex_);
+}
 
 bool VrnMutex::Lock() {
     int rc = pthread_mutex_lock(&mutex_);
     return rc == 0 || rc == EDEADLK;
 }
 
-bool VrnMutex::Trylock() { return pthread_mutex_trylock(&mutex_) == 0; }
+bool VrnMutex::Trylock() {
+    return pthread_mutex_trylock(&mutex_) == 0;
+}
 
-void VrnMutex::Unlock() { pthread_mutex_unlock(&mutex_); }
+void VrnMutex::Unlock() {
+    pthread_mutex_unlock(&mutex_);
+}

@@ -5,7 +5,7 @@
 #include <pthread.h>
 
 class VrnMutex {
-public:
+  public:
     VrnMutex();
     ~VrnMutex();
     VrnMutex(const VrnMutex&) = delete;
@@ -17,6 +17,6 @@ public:
     bool Trylock();
     void Unlock();
 
-private:
+  private:
     pthread_mutex_t mutex_;
 };

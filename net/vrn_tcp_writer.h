@@ -9,7 +9,7 @@
 
 // Delivers one write completion on a pump worker. Owns nothing.
 class Vrn_TcpWriter_EventPump_Task : public Vrn_Event_Pump_TaskBase {
-public:
+  public:
     Vrn_TcpWriter_EventPump_Task(int32_t fd, WriteCompletion completion, int32_t result, void* userData)
         : fd(fd), completion(completion), result(result), userData(userData) {}
     void DoEvent() override;
@@ -25,6 +25,6 @@ extern "C" {
 void Vrn_Tcp_WriteAsync(int32_t fd, const uint8_t* data1, uint64_t length1, const uint8_t* data2,
                         uint64_t length2, void* userData, WriteCompletion completion, int32_t timeout);
 void Vrn_Tcp_WriteFileAsync(int32_t fd, const uint8_t* header, uint64_t headerLength, int32_t fileFd,
-                            int64_t fileOffset, uint64_t fileLength, void* userData, WriteCompletion completion,
-                            int32_t timeout);
+                            int64_t fileOffset, uint64_t fileLength, void* userData,
+                            WriteCompletion completion, int32_t timeout);
 }

@@ -46,9 +46,9 @@ bool Resolve(F*& slot, const char* name, const char** missing) {
 bool ResolveVrnsExports(VrnsExports* e, const char** missing) {
 #define VRNS_RESOLVE(name) Resolve(e->name, #name, missing)
     return VRNS_RESOLVE(VrnEpoll_Init) && VRNS_RESOLVE(VrnEpoll_Start) && VRNS_RESOLVE(VrnEpoll_Close) &&
-           VRNS_RESOLVE(VrnEpoll_IsRunning) && VRNS_RESOLVE(VrnEpoll_Listen) && VRNS_RESOLVE(VrnEpoll_Remove) &&
-           VRNS_RESOLVE(VrnNowMsec) && VRNS_RESOLVE(Vrn_Accept_Init) && VRNS_RESOLVE(Vrn_Accept_Add) &&
-           VRNS_RESOLVE(Vrn_Accept_Remove) && VRNS_RESOLVE(Vrn_Tcp_WriteAsync) &&
-           VRNS_RESOLVE(Vrn_Tcp_WriteFileAsync);
+           VRNS_RESOLVE(VrnEpoll_IsRunning) && VRNS_RESOLVE(VrnEpoll_Listen) &&
+           VRNS_RESOLVE(VrnEpoll_Remove) && VRNS_RESOLVE(VrnNowMsec) && VRNS_RESOLVE(Vrn_Accept_Init) &&
+           VRNS_RESOLVE(Vrn_Accept_Add) && VRNS_RESOLVE(Vrn_Accept_Remove) &&
+           VRNS_RESOLVE(Vrn_Tcp_WriteAsync) && VRNS_RESOLVE(Vrn_Tcp_WriteFileAsync);
 #undef VRNS_RESOLVE
 }

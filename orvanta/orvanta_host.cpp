@@ -50,7 +50,9 @@ void OutDebug(const char* format, ...) {
     while (w < 0 && errno == EINTR);
 }
 
-int64_t GetTime_msec() { return MonotonicMsec(); }
+int64_t GetTime_msec() {
+    return MonotonicMsec();
+}
 
 // 0 when taken; -1 with EINTR when interrupted; -1 with ETIMEDOUT (or the wait's own error)
 // when the time ran out or the wait failed. Measured on the monotonic clock, so a change of

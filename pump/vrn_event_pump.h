@@ -8,14 +8,14 @@
 #include "epoll/vrn_listen_callback.h"
 
 class Vrn_Event_Pump_TaskBase {
-public:
+  public:
     virtual void DoEvent() = 0;
     virtual ~Vrn_Event_Pump_TaskBase();
 };
 
 // Delivers one engine callback. Owns nothing: userData stays the caller's.
 class VrnEpoll_EventPump_Task : public Vrn_Event_Pump_TaskBase {
-public:
+  public:
     VrnEpoll_EventPump_Task(int32_t fd, ListenCallback callback, int32_t code, void* userData)
         : fd(fd), callback(callback), code(code), userData(userData) {}
     void DoEvent() override;

@@ -70,7 +70,9 @@ int Sem_TimedWait(sem_t* sem, int msec) {
     return sem_clockwait(sem, CLOCK_MONOTONIC, &ts);
 }
 
-int libvrns_main(int, char**, char**) { return 0; }
+int libvrns_main(int, char**, char**) {
+    return 0;
+}
 }
 
 namespace test_host {
@@ -92,20 +94,29 @@ size_t CountLines(const std::string& line) {
 
 bool WaitForLine(const std::string& line, std::chrono::milliseconds deadline) {
     std::unique_lock<std::mutex> lock(_linesLock);
-    return _linesChanged.wait_for(lock, deadline, [&] {
-        return std::find(_lines.begin(), _lines.end(), line) != _lines.end();
-    });
+    return _linesChanged.wait_for(
+        lock, deadline, [&] { return std::find(_lines.begin(), _lines.end(), line) != _lines.end(); });
 }
 
 void UseManualClock(int64_t startMsec) {
     _manualNow.store(startMsec, std::memory_order_release);
     _manualClock.store(true, std::memory_order_release);
 }
-void SetClock(int64_t msec) { _manualNow.store(msec, std::memory_order_release); }
-void AdvanceClock(int64_t msec) { _manualNow.fetch_add(msec, std::memory_order_acq_rel); }
-void UseRealClock() { _manualClock.store(false, std::memory_order_release); }
-uint64_t ClockReads() { return _clockReads.load(std::memory_order_relaxed); }
-void SetSemScale(int divisor) { _semScale.store(divisor, std::memory_order_relaxed); }
+void SetClock(int64_t msec) {
+    _manualNow.store(msec, std::memory_order_release);
+}
+void AdvanceClock(int64_t msec) {
+    _manualNow.fetch_add(msec, std::memory_order_acq_rel);
+}
+void UseRealClock() {
+    _manualClock.store(false, std::memory_order_release);
+}
+uint64_t ClockReads() {
+    return _clockReads.load(std::memory_order_relaxed);
+}
+void SetSemScale(int divisor) {
+    _semScale.store(divisor, std::memory_order_relaxed);
+}
 
 }  // namespace test_host
 

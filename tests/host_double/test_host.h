@@ -35,4 +35,5 @@ void SetSemScale(int divisor);
 }  // namespace test_host
 
 // Polls pred until it holds or the deadline passes; returns the last value of pred.
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline = std::chrono::seconds(5));
+bool WaitUntil(const std::function<bool()>& pred,
+               std::chrono::milliseconds deadline = std::chrono::seconds(5));

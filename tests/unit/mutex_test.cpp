@@ -1,14 +1,16 @@
-#include "host/vrn_mutex.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <future>
 #include <thread>
 
+#include "host/vrn_mutex.h"
+
 namespace {
 
-TEST(VrnMutex, StateIsOnePthreadMutex) { EXPECT_EQ(sizeof(VrnMutex), sizeof(pthread_mutex_t)); }
+TEST(VrnMutex, StateIsOnePthreadMutex) {
+    EXPECT_EQ(sizeof(VrnMutex), sizeof(pthread_mutex_t));
+}
 
 TEST(VrnMutex, HolderMayLockAgain) {
     VrnMutex m;

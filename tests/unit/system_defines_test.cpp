@@ -1,5 +1,3 @@
-#include "host/vrn_system_defines.h"
-
 #include <gtest/gtest.h>
 #include <stddef.h>
 #include <sys/syscall.h>
@@ -8,14 +6,18 @@
 #include <thread>
 #include <vector>
 
+#include "host/vrn_system_defines.h"
+
 namespace {
 
-const int32_t* Values(const SystemDefines* d) { return reinterpret_cast<const int32_t*>(d); }
+const int32_t* Values(const SystemDefines* d) {
+    return reinterpret_cast<const int32_t*>(d);
+}
 
 TEST(SystemDefines, HoldsTheTableByPosition) {
-    const int32_t expected[43] = {2,  10, 1,  1,  1,  6,  1,  2,   6, 17, 0,  41,    26,   7,  8,
-                                  21, 20, 13, 2,  15, 4,  1,  3,   9,       1,  2,  256,   64,   16384,
-                                  2048, 64, 128, 1024, SYS_gettid, 15, 16, 2, 4096, 4, 85, 30, 86, 7};
+    const int32_t expected[43] = {2,  10,  1,    1,          1,  6,  1, 2,    6, 17, 0,  41,  26, 7,     8,
+                                  21, 20,  13,   2,          15, 4,  1, 3,    9, 1,  2,  256, 64, 16384, 2048,
+                                  64, 128, 1024, SYS_gettid, 15, 16, 2, 4096, 4, 85, 30, 86,  7};
     const int32_t* v = Values(get_system_defines());
     for (int i = 0; i < 43; ++i) EXPECT_EQ(v[i], expected[i]) << "position " << i;
 }
