@@ -166,6 +166,7 @@ set style fill solid 0.8 border -1
 set yrange [0:*]
 set ylabel "ratio"
 set grid ytics
+set key outside bottom center horizontal
 plot "$data" using 2:xtic(1) title "vs nginx, 1 worker", "" using 3 title "vs nginx, 2 workers", 1 with lines lc rgb "black" notitle
 EOF
   echo "chart: $out/http_vs_nginx.png"
