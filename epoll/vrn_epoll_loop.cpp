@@ -73,30 +73,25 @@ void HandleReadable(sckInfo* s) {
     if (taken.callback != nullptr) QueueDelivery(s, taken.callback, 1, taken.userData);
 }
 
-// Delivers the halves marked expired. Their nodes have already left the wheel.
+// Delivers one half marked expired with 0, or logs that its callback went away meanwhile. Its
+// node has already left the wheel.
+void DeliverTimeOut(sckInfo* s, SckHalf half, const char* noCallbackMessage) {
+    if (!half.timedOut) return;
+    half.timedOut = false;
+    TakenCallback taken = TakeOff(half);
+    ResetEventListen(s);
+    if (taken.callback != nullptr) {
+        QueueDelivery(s, taken.callback, 0, taken.userData);
+    } else {
+        OutDebug(noCallbackMessage, s->fd);
+    }
+}
+
 void HandleTimeOuts(sckInfo* s) {
-    if (s->readTimedOut) {
-        s->readTimedOut = false;
-        TakenCallback taken = TakeOff(ReadHalf(s));
-        ResetEventListen(s);
-        if (taken.callback != nullptr) {
-            QueueDelivery(s, taken.callback, 0, taken.userData);
-        } else {
-            OutDebug("** VrnEpoll: ParseEvent函数中，在处理 读超时 发现没有 可读事件 回调函数，sck:%d\n",
-                     s->fd);
-        }
-    }
-    if (s->writeTimedOut) {
-        s->writeTimedOut = false;
-        TakenCallback taken = TakeOff(WriteHalf(s));
-        ResetEventListen(s);
-        if (taken.callback != nullptr) {
-            QueueDelivery(s, taken.callback, 0, taken.userData);
-        } else {
-            OutDebug("** VrnEpoll: ParseEvent函数中，在处理 写超时 发现没有 可写事件 回调函数, sck:%d\n",
-                     s->fd);
-        }
-    }
+    DeliverTimeOut(s, ReadHalf(s),
+                   "** VrnEpoll: ParseEvent函数中，在处理 读超时 发现没有 可读事件 回调函数，sck:%d\n");
+    DeliverTimeOut(s, WriteHalf(s),
+                   "** VrnEpoll: ParseEvent函数中，在处理 写超时 发现没有 可写事件 回调函数, sck:%d\n");
 }
 
 }  // namespace
