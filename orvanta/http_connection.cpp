@@ -192,7 +192,8 @@ void ServeBuffered(Connection* c) {
         return;
     }
     time_t now = time(nullptr);
-    c->requestLine = c->parser.request().RequestLine();
+    // Only the access log reads it; without one, a request costs no string for it.
+    if (g_server->accessLogFd >= 0) c->requestLine = c->parser.request().RequestLine();
     if (r == ParseResult::kError) {
         // The parser cannot find the next request's start: answer and close.
         c->out = GeneratedResponse(c->parser.errorStatus(), false, false, now);
