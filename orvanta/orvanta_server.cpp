@@ -61,8 +61,8 @@ class AcceptGate {
         PauseLocked(delayMsec);
     }
 
-    // The registry ended the socket's registration itself (error, or a resume that crossed a
-    // re-arm): it is already out; put it back after a pause.
+    // The registry ended the socket's registration itself (an error on the socket, or a failed
+    // re-arm): it is out, or about to be taken out; put it back after a pause.
     void Lost() {
         std::lock_guard<std::mutex> guard(mutex_);
         PauseLocked(100);
@@ -130,10 +130,14 @@ int AcceptGate::TryResume(int listenFd, AcceptCallback callback) {
     if (AtConnectionLimit()) return -1;  // OnConnectionClosed wakes us
     int added = g_server->ex.Vrn_Accept_Add(listenFd, callback);
     int err = errno;
-    if (added != 0 && err != EEXIST) {
-        OutDebug("* vrns http: cannot re-arm the listening socket, errno:%d\n", err);
-        resumeAt_ = NowMsec() + kMaxBackoffMsec;
-        return int(kMaxBackoffMsec);
+    if (added != 0) {
+        // EEXIST: the registry tells the callback of an error before it drops the entry, so the
+        // old entry may still be there; it goes at once, so look again soon. Taking EEXIST for
+        // success would leave the socket unarmed for good once that entry is dropped.
+        int64_t delay = err == EEXIST ? kFirstBackoffMsec : kMaxBackoffMsec;
+        if (err != EEXIST) OutDebug("* vrns http: cannot re-arm the listening socket, errno:%d\n", err);
+        resumeAt_ = NowMsec() + delay;
+        return int(delay);
     }
     paused_ = false;
     pausedHint_.store(false, std::memory_order_relaxed);
