@@ -58,7 +58,7 @@ int StatusForOpenError(int err) {
 // Kernels before 5.6 lack openat2; then each component is opened in turn without following
 // symlinks and ".." is refused, which is stricter but equally confined.
 int OpenBeneathByComponents(int rootFd, const std::string& rel, int flags) {
-    int dir = dup(rootFd);
+    int dir = fcntl(rootFd, F_DUPFD_CLOEXEC, 0);  // close-on-exec like every other descriptor here
     if (dir < 0) return -1;
     size_t pos = 0;
     while (true) {
