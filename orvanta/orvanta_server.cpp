@@ -215,7 +215,8 @@ bool Prepare(const ServerOptions& o, HttpServer* s, std::string* error) {
     }
     s->serve.rootFd = open(o.root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (s->serve.rootFd < 0) {
-        *error = "cannot serve '" + o.root + "': " + strerror(errno);
+        const char* reason = strerror(errno);  // before the message's allocations
+        *error = "cannot serve '" + o.root + "': " + reason;
         return false;
     }
     s->mime.Load("/etc/mime.types");
@@ -224,7 +225,8 @@ bool Prepare(const ServerOptions& o, HttpServer* s, std::string* error) {
     s->maxConnections = o.maxConnections;
     s->accessLogFd = OpenAccessLog(o.accessLog);
     if (s->accessLogFd < 0 && o.accessLog != "off") {
-        *error = "cannot open the access log '" + o.accessLog + "': " + strerror(errno);
+        const char* reason = strerror(errno);
+        *error = "cannot open the access log '" + o.accessLog + "': " + reason;
         return false;
     }
     std::string why;
@@ -239,12 +241,14 @@ bool Prepare(const ServerOptions& o, HttpServer* s, std::string* error) {
 // Starts the engine and the accepting; false with a one-line message.
 bool StartServing(HttpServer* s, std::string* error) {
     if (s->ex.VrnEpoll_Init() != 0 || s->ex.VrnEpoll_Start() != 0) {
-        *error = std::string("cannot start the event engine: ") + strerror(errno);
+        const char* reason = strerror(errno);
+        *error = std::string("cannot start the event engine: ") + reason;
         return false;
     }
     s->ex.Vrn_Accept_Init();
     if (s->ex.Vrn_Accept_Add(s->listenFd, OnAcceptReady) != 0) {
-        *error = std::string("cannot watch the listening socket: ") + strerror(errno);
+        const char* reason = strerror(errno);
+        *error = std::string("cannot watch the listening socket: ") + reason;
         return false;
     }
     return true;
@@ -305,12 +309,14 @@ bool OpenWakeups(int* signalFd, int* wakeFd, std::string* error) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     *signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
     if (*signalFd < 0) {
-        *error = std::string("signalfd: ") + strerror(errno);
+        const char* reason = strerror(errno);
+        *error = std::string("signalfd: ") + reason;
         return false;
     }
     *wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (*wakeFd < 0) {
-        *error = std::string("eventfd: ") + strerror(errno);
+        const char* reason = strerror(errno);
+        *error = std::string("eventfd: ") + reason;
         return false;
     }
     return true;
