@@ -33,7 +33,6 @@ std::string HttpRequest::RequestLine() const {
 const http_parser_settings RequestParser::kSettings = [] {
     http_parser_settings s;
     http_parser_settings_init(&s);
-    s.on_message_begin = OnMessageBegin;
     s.on_url = OnUrl;
     s.on_header_field = OnHeaderField;
     s.on_header_value = OnHeaderValue;
@@ -53,7 +52,6 @@ void RequestParser::Reset() {
     field_.clear();
     value_.clear();
     inValue_ = false;
-    started_ = false;
     complete_ = false;
     headerBytes_ = 0;
     hostFields_ = 0;
@@ -79,12 +77,6 @@ ParseResult RequestParser::Feed(const char* data, size_t len, size_t* consumed) 
     return ParseResult::kNeedMore;
 }
 
-ParseResult RequestParser::FeedEof() {
-    if (!started_ || complete_) return complete_ ? ParseResult::kComplete : ParseResult::kNeedMore;
-    if (errorStatus_ == 0) errorStatus_ = 400;
-    return ParseResult::kError;
-}
-
 int RequestParser::StatusForParserError(http_errno err) const {
     switch (err) {
         case HPE_HEADER_OVERFLOW:
@@ -101,14 +93,8 @@ int RequestParser::StatusForParserError(http_errno err) const {
     }
 }
 
-int RequestParser::OnMessageBegin(http_parser* p) {
-    Self(p)->started_ = true;
-    return 0;
-}
-
 int RequestParser::OnUrl(http_parser* p, const char* at, size_t len) {
     RequestParser* self = Self(p);
-    self->started_ = true;
     if (self->request_.target.size() + len > kMaxTargetBytes) {
         self->errorStatus_ = 414;
         return -1;

@@ -43,19 +43,14 @@ class RequestParser {
     // Parses from data until one request is complete, an error, or the bytes run out.
     // *consumed is how many bytes were used; the rest belongs to the next request.
     ParseResult Feed(const char* data, size_t len, size_t* consumed);
-    // Tells the parser the peer closed its side; kError when a request was cut short.
-    ParseResult FeedEof();
     // Starts over for the next request on the same connection.
     void Reset();
 
     const HttpRequest& request() const { return request_; }
     // The HTTP status that answers the error (400, 414, 431, 501, 505).
     int errorStatus() const { return errorStatus_; }
-    // True while part of a request has been seen.
-    bool InProgress() const { return started_; }
 
   private:
-    static int OnMessageBegin(http_parser* p);
     static int OnUrl(http_parser* p, const char* at, size_t len);
     static int OnHeaderField(http_parser* p, const char* at, size_t len);
     static int OnHeaderValue(http_parser* p, const char* at, size_t len);
@@ -72,7 +67,6 @@ class RequestParser {
     std::string field_;
     std::string value_;
     bool inValue_ = false;
-    bool started_ = false;
     bool complete_ = false;
     size_t headerBytes_ = 0;
     int hostFields_ = 0;
