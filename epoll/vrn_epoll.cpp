@@ -82,8 +82,9 @@ void ResetEventListen(sckInfo* s) {
 
 namespace {
 
-// A registration that failed half-way leaves the wheels as they were and publishes nothing, so
-// a later Init builds what is missing and no call ever sees a missing wheel.
+// Creates only the wheels still missing. An Init that fails half-way keeps what it made but
+// publishes no descriptor, so a later Init completes the set; Listen, the one call that needs the
+// engine's wheels, refuses until a descriptor above 0 is published.
 void CreateWheels() {
     if (_readWheel.load(std::memory_order_acquire) == nullptr) {
         _readWheel.store(new VrnEpoll_TimeWheel(false), std::memory_order_release);
