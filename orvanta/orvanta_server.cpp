@@ -20,7 +20,6 @@
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,12 +38,6 @@ namespace {
 constexpr int kAcceptsPerWake = 64;
 constexpr int64_t kFirstBackoffMsec = 10;
 constexpr int64_t kMaxBackoffMsec = 1000;
-
-int64_t NowMsec() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Stops and resumes accepting. The registry re-arms the listening socket after every
 // notification, so a callback that cannot accept (descriptors exhausted, connection limit)
@@ -102,7 +95,7 @@ class AcceptGate {
     void PauseLocked(int64_t delayMsec) {
         paused_ = true;
         pausedHint_.store(true);
-        resumeAt_ = NowMsec() + delayMsec;
+        resumeAt_ = GetTime_msec() + delayMsec;
         Wake();
     }
 
@@ -125,7 +118,7 @@ bool AtConnectionLimit() {
 int AcceptGate::TryResume(int listenFd, AcceptCallback callback) {
     std::lock_guard<std::mutex> guard(mutex_);
     if (!paused_ || closed_) return -1;
-    int64_t wait = resumeAt_ - NowMsec();
+    int64_t wait = resumeAt_ - GetTime_msec();
     if (wait > 0) return int(std::min<int64_t>(wait, INT_MAX));
     if (AtConnectionLimit()) return -1;  // OnConnectionClosed wakes us
     int added = g_server->ex.Vrn_Accept_Add(listenFd, callback);
@@ -136,7 +129,7 @@ int AcceptGate::TryResume(int listenFd, AcceptCallback callback) {
         // success would leave the socket unarmed for good once that entry is dropped.
         int64_t delay = err == EEXIST ? kFirstBackoffMsec : kMaxBackoffMsec;
         if (err != EEXIST) OutDebug("* vrns http: cannot re-arm the listening socket, errno:%d\n", err);
-        resumeAt_ = NowMsec() + delay;
+        resumeAt_ = GetTime_msec() + delay;
         return int(delay);
     }
     paused_ = false;
@@ -283,11 +276,12 @@ void WaitForSignal(int signalFd, int wakeFd) {
 void Shutdown(HttpServer* s) {
     s->stopping.store(true, std::memory_order_relaxed);
     g_gate->Close(s->listenFd);
-    int64_t deadline = NowMsec() + 2000;
-    while (s->responsesInFlight.load(std::memory_order_relaxed) > 0 && NowMsec() < deadline) usleep(10000);
+    int64_t deadline = GetTime_msec() + 2000;
+    while (s->responsesInFlight.load(std::memory_order_relaxed) > 0 && GetTime_msec() < deadline)
+        usleep(10000);
     s->ex.VrnEpoll_Close();
-    deadline = NowMsec() + 1000;
-    while (s->ex.VrnEpoll_IsRunning() && NowMsec() < deadline) usleep(10000);
+    deadline = GetTime_msec() + 1000;
+    while (s->ex.VrnEpoll_IsRunning() && GetTime_msec() < deadline) usleep(10000);
 }
 
 }  // namespace
