@@ -244,6 +244,11 @@ extern "C" {
 void Vrn_Accept_Init() {}
 
 int32_t Vrn_Accept_Add(int32_t fd, AcceptCallback callback) {
+    // Without a callback nobody could accept, and the socket would never be armed again.
+    if (callback == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
     uintptr_t token;
     {
         std::unique_lock<std::mutex> lock(_acceptLock);

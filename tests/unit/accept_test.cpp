@@ -184,6 +184,14 @@ TEST_F(AcceptTest, AddAboveTheBoundGivesEbadfAndLeavesNoEntry) {
     EXPECT_EQ(errno, EBADF);
 }
 
+TEST_F(AcceptTest, AddWithoutACallbackGivesEinvalAndLeavesNoEntry) {
+    errno = 0;
+    EXPECT_EQ(Vrn_Accept_Add(listener, nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(vrn_accept_internal::TokenOf(listener), nullptr);
+    ExpectOnlyTheProbeHearsTheSocket();
+}
+
 TEST_F(AcceptTest, RemoveOfAnUnknownSocketDoesNothing) {
     Vrn_Accept_Remove(listener);
     Vrn_Accept_Remove(123456);
