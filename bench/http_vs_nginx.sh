@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
-# vrns against nginx serving the same static files on loopback, measured with wrk.
+# vrns against nginx and h2o serving the same static files on loopback, measured with wrk.
 #
 #   bench/http_vs_nginx.sh [SECONDS_PER_RUN] [ROUNDS]      (defaults: 10 and 3)
 #
-# Servers: vrns (--access-log off) and nginx (Debian nginx-light: sendfile on, tcp_nopush on,
-# access_log off) with 1 and with 2 worker processes, all three running side by side on their
-# own ports. Files of 1 KiB, 64 KiB, 1 MiB and 16 MiB; wrk with 16 and 256 keep-alive
+# Servers: vrns (--access-log off), nginx (Debian nginx-light: sendfile on, tcp_nopush on,
+# access_log off) with 1 and with 2 worker processes, and h2o (Debian h2o: one thread,
+# file.dir, no access log), all four running side by side on their own ports. Files of 1 KiB, 64 KiB, 1 MiB and 16 MiB; wrk with 16 and 256 keep-alive
 # connections. Each round runs every server once per cell, in an order that rotates from round
 # to round, and the figures are the means over the rounds. Prints a table of requests per
-# second, throughput and p99 latency with the vrns/nginx ratio per cell, and draws a PNG chart
+# second, throughput and p99 latency with the vrns/peer ratio per cell and peer, and draws a PNG chart
 # when gnuplot is installed. Everything stays on 127.0.0.1.
 #
 # Environment: VRNS (the executable, default build/vrns), OUT (results, default build-bench),
-# FILES and CONNS to narrow the grid, e.g. FILES="1k 64k" CONNS="16".
+# FILES, CONNS and PEERS to narrow the grid, e.g. FILES="1k 64k" CONNS="16" PEERS="nginx1 h2o".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,8 +22,10 @@ vrns=${VRNS:-build/vrns}
 out=${OUT:-build-bench}
 files=(${FILES:-1k 64k 1m 16m})
 conns=(${CONNS:-16 256})
-servers=(vrns nginx1 nginx2)
-declare -A port=([vrns]=18180 [nginx1]=18181 [nginx2]=18182)
+peers=(${PEERS:-nginx1 nginx2 h2o})
+servers=(vrns "${peers[@]}")
+declare -A port=([vrns]=18180 [nginx1]=18181 [nginx2]=18182 [h2o]=18183)
+declare -A label=([nginx1]="nginx, 1 worker" [nginx2]="nginx, 2 workers" [h2o]="h2o, 1 thread")
 
 bash scripts/install-deps.sh bench
 [ -x "$vrns" ] || { echo "missing $vrns: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
@@ -71,10 +73,36 @@ EOF
   pids+=($!)
 }
 
+start_h2o() {
+  local conf=$work/h2o.conf
+  cat >"$conf" <<EOF
+num-threads: 1
+user: $(id -un)
+pid-file: $work/h2o.pid
+error-log: $work/h2o.error.log
+listen:
+  host: 127.0.0.1
+  port: ${port[h2o]}
+hosts:
+  default:
+    paths:
+      /:
+        file.dir: $work/root
+EOF
+  h2o -c "$conf" >"$work/h2o.out" 2>&1 &
+  pids+=($!)
+}
+
 "$vrns" --listen "127.0.0.1:${port[vrns]}" --root "$work/root" --access-log off >"$work/vrns.out" 2>&1 &
 pids+=($!)
-start_nginx nginx1 1
-start_nginx nginx2 2
+for peer in "${peers[@]}"; do
+  case $peer in
+    nginx1) start_nginx nginx1 1 ;;
+    nginx2) start_nginx nginx2 2 ;;
+    h2o) start_h2o ;;
+    *) echo "unknown peer $peer (nginx1, nginx2, h2o)" >&2; exit 2 ;;
+  esac
+done
 for s in "${servers[@]}"; do
   for _ in $(seq 100); do
     curl -sf -o /dev/null "http://127.0.0.1:${port[$s]}/1k" && break
@@ -135,7 +163,7 @@ data=$out/http_vs_nginx.dat
 {
   echo "wrk -t2, ${seconds} s per run, mean of $rounds rounds, keep-alive, loopback; $(nproc) CPUs"
   echo
-  echo "| file | conns | nginx workers | vrns req/s | nginx req/s | ratio | vrns MiB/s | nginx MiB/s | ratio | vrns p99 ms | nginx p99 ms | ratio |"
+  echo "| file | conns | peer | vrns req/s | peer req/s | ratio | vrns MiB/s | peer MiB/s | ratio | vrns p99 ms | peer p99 ms | ratio |"
   echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
 } >"$table"
 : >"$data"
@@ -144,10 +172,10 @@ for f in "${files[@]}"; do
     v="vrns $f $c"
     vr=$(mean "${sum_rps[$v]}") vm=$(mean "${sum_mib[$v]}") vp=$(mean "${sum_p99[$v]}")
     line="$f/c$c"
-    for w in 1 2; do
-      n="nginx$w $f $c"
+    for peer in "${peers[@]}"; do
+      n="$peer $f $c"
       nr=$(mean "${sum_rps[$n]}") nm=$(mean "${sum_mib[$n]}") np=$(mean "${sum_p99[$n]}")
-      echo "| $f | $c | $w | $vr | $nr | $(ratio "$vr" "$nr") | $vm | $nm | $(ratio "$vm" "$nm") | $vp | $np | $(ratio "$vp" "$np") |" >>"$table"
+      echo "| $f | $c | ${label[$peer]} | $vr | $nr | $(ratio "$vr" "$nr") | $vm | $nm | $(ratio "$vm" "$nm") | $vp | $np | $(ratio "$vp" "$np") |" >>"$table"
       line+=" $(ratio "$vr" "$nr")"
     done
     echo "$line" >>"$data"
@@ -156,10 +184,12 @@ done
 cat "$table"
 
 if command -v gnuplot >/dev/null; then
+  plots="\"$data\" using 2:xtic(1) title \"vs ${label[${peers[0]}]}\""
+  for ((i = 1; i < ${#peers[@]}; i++)); do plots+=", \"\" using $((i + 2)) title \"vs ${label[${peers[i]}]}\""; done
   gnuplot <<EOF
 set terminal png size 900,500
 set output "$out/http_vs_nginx.png"
-set title "vrns / nginx requests per second (1.0 = equal)"
+set title "vrns / peer requests per second (1.0 = equal)"
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.8 border -1
@@ -167,7 +197,7 @@ set yrange [0:*]
 set ylabel "ratio"
 set grid ytics
 set key outside bottom center horizontal
-plot "$data" using 2:xtic(1) title "vs nginx, 1 worker", "" using 3 title "vs nginx, 2 workers", 1 with lines lc rgb "black" notitle
+plot $plots, 1 with lines lc rgb "black" notitle
 EOF
   echo "chart: $out/http_vs_nginx.png"
 fi

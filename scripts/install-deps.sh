@@ -3,7 +3,7 @@
 #   scripts/install-deps.sh run    build and run the executable
 #   scripts/install-deps.sh test   everything test-all.sh needs (run's packages included)
 #   scripts/install-deps.sh fuzz   clang and libFuzzer for scripts/fuzz.sh (run's included)
-#   scripts/install-deps.sh bench  nginx, wrk and gnuplot for bench/http_vs_nginx.sh (test's included)
+#   scripts/install-deps.sh bench  nginx, h2o, wrk and gnuplot for bench/http_vs_nginx.sh (test's included)
 # Idempotent: when every package is already installed it changes nothing and reaches no
 # network; otherwise it refreshes the package lists once and installs only what is missing.
 set -euo pipefail
@@ -25,8 +25,8 @@ TEST_PACKAGES=(
 )
 # The request fuzzer: clang with its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-# The HTTP benchmark: the peer server, the load generator and the chart.
-BENCH_PACKAGES=(nginx-light wrk gnuplot-nox)
+# The HTTP benchmark: the peer servers, the load generator and the chart.
+BENCH_PACKAGES=(nginx-light h2o wrk gnuplot-nox)
 
 usage() {
   echo "usage: $0 run|test|fuzz|bench" >&2
