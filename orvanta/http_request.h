@@ -47,7 +47,8 @@ class RequestParser {
     void Reset();
 
     const HttpRequest& request() const { return request_; }
-    // The HTTP status that answers the error (400, 414, 431, 501, 505).
+    // The HTTP status that answers the error (400, 414, 431, 501, 505). A malformed version is
+    // 400; a well-formed one other than HTTP/1.x is 505.
     int errorStatus() const { return errorStatus_; }
 
   private:

@@ -39,6 +39,7 @@ int StatusForOpenError(int err) {
     switch (err) {
         case ENOENT:
         case ENOTDIR:
+        case ENAMETOOLONG:  // a name longer than any file can have does not exist
             return 404;
         case EACCES:
         case EPERM:
@@ -46,8 +47,6 @@ int StatusForOpenError(int err) {
         case ELOOP:  // a magic link, or too many links
         case ENXIO:  // a socket or a FIFO without a writer
             return 403;
-        case ENAMETOOLONG:
-            return 414;
         default:
             return 500;
     }

@@ -95,6 +95,14 @@ TEST(RequestParserTest, ErrorsMapToStatuses) {
     EXPECT_EQ(ErrorFor("\x01\x02 garbage\r\n\r\n"), 400);
     EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nHost: x\r\nBad Header\r\n\r\n"), 400);
     EXPECT_EQ(ErrorFor("GET / HTTP/2.0\r\n\r\n"), 505);
+    // Malformed rather than unsupported: an extra token after the version, whitespace before a
+    // field's colon (a name the framing and the server would read differently).
+    for (const char* malformed :
+         {"GET / HTTP/1.1 x\r\nHost: x\r\n\r\n", "GET / HTTP/1.10\r\nHost: x\r\n\r\n",
+          "GET / HTTP/1.1\r\nHost : x\r\n\r\n",
+          "GET / HTTP/1.1\r\nHost: x\r\nContent-Length : 5\r\n\r\nhello",
+          "GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding : chunked\r\n\r\n0\r\n\r\n"})
+        EXPECT_EQ(ErrorFor(malformed), 400) << malformed;
     EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\n\r\n"), 400);  // HTTP/1.1 without Host
     EXPECT_EQ(ErrorFor("GET / HTTP/1.0\r\nHost: a\r\nhost: b\r\n\r\n"), 400);
     EXPECT_EQ(ErrorFor("GET /" + std::string(kMaxTargetBytes, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n"), 414);
@@ -210,6 +218,7 @@ TEST_F(ResolveTest, NothingOutsideTheRootIsReached) {
     EXPECT_EQ(StatusOf("/a%00b"), 400);
     EXPECT_EQ(StatusOf("/fifo"), 403);
     EXPECT_EQ(StatusOf("/missing"), 404);
+    EXPECT_EQ(StatusOf("/" + std::string(256, 'n')), 404);  // longer than any name can be
     EXPECT_EQ(StatusOf("/hello.txt/x"), 404);
 }
 
