@@ -23,6 +23,7 @@
 #include <exception>
 #include <mutex>
 
+#include "epoll/vrn_epoll_event_pump_task.h"
 #include "epoll/vrn_epoll_internal.h"
 #include "epoll/vrn_epoll_state.h"
 #include "host/vrn_host_lib.h"
@@ -129,7 +130,7 @@ void CancelReplaced(sckInfo* s, bool write, ListenCallback newCallback, void* ne
     OutDebug("  用户原附带对象地址: %p, 用户现附带对象地址: %p \n", half.userData, newUserData);
     if (half.wheel != nullptr) half.wheel->UnregTimeWheel(s);
     TakenCallback old = TakeOff(half);
-    QueueDelivery(s, old.callback, -1, old.userData);
+    QueueDelivery(s, old.callback, kVrnEventFailed, old.userData);
 }
 
 // Adds or modifies the socket's interest, modifying when a half was armed before this call (the
@@ -148,7 +149,7 @@ int ArmInterest(sckInfo* s, bool inSet, uint32_t mask, int* op) {
 
 // Registers one half of a record; caller holds the record's lock. Returns 0 or the error.
 int RegisterHalf(sckInfo* s, int32_t rwevent, void* userData, ListenCallback callback, int32_t timeout) {
-    bool write = rwevent == 2;
+    bool write = rwevent == kVrnEventWritable;
     SckHalf half = HalfOf(s, write);
     SckHalf other = HalfOf(s, !write);
     bool inSet = half.callback != nullptr || other.callback != nullptr;
@@ -179,8 +180,8 @@ int32_t Listen(int32_t fd, int32_t rwevent, void* userData, ListenCallback callb
         errno = EBADF;
         return -1;
     }
-    if (callback == nullptr || (rwevent != 1 && rwevent != 2)) return -1;
-    if (timeout == 0) timeout = kDefaultTimeoutSec;
+    if (callback == nullptr || (rwevent != kVrnEventReadable && rwevent != kVrnEventWritable)) return -1;
+    if (timeout == 0) timeout = kListenDefaultTimeoutSec;
     errno = 0;
     if (_epollFd.load(std::memory_order_acquire) <= 0) {  // no wheels to register in yet
         errno = EINVAL;
@@ -208,7 +209,7 @@ void CancelHalf(sckInfo* s, SckHalf half) {
     if (half.callback == nullptr) return;
     half.timedOut = false;
     TakenCallback taken = TakeOff(half);
-    QueueDelivery(s, taken.callback, 0, taken.userData);
+    QueueDelivery(s, taken.callback, kVrnEventTimedOut, taken.userData);
 }
 
 void Remove(int32_t fd) noexcept {

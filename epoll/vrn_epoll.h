@@ -11,7 +11,7 @@ int32_t VrnEpoll_Init();
 int32_t VrnEpoll_Start();
 void VrnEpoll_Close();
 int32_t VrnEpoll_IsRunning();
-// rwevent: 1 read, 2 write. timeout: seconds, 0 for the default of 30.
+// rwevent: kVrnEventReadable or kVrnEventWritable. timeout: seconds, 0 for the default of 30.
 int32_t VrnEpoll_Listen(int32_t fd, int32_t rwevent, void* userData, ListenCallback callback,
                         int32_t timeout);
 void VrnEpoll_Remove(int32_t fd);

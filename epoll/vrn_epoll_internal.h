@@ -17,7 +17,8 @@ static_assert(kVrnWriteMask == (EPOLLOUT | EPOLLERR | EPOLLHUP | EPOLLRDHUP | EP
 static_assert(kVrnReadWriteMask == (kVrnReadMask | kVrnWriteMask));
 constexpr uint32_t kVrnErrorBits = EPOLLERR | EPOLLHUP | EPOLLRDHUP;  // 0x2018
 
-constexpr int32_t kDefaultTimeoutSec = 30;
+// The time-out VrnEpoll_Listen uses when given 0.
+constexpr int32_t kListenDefaultTimeoutSec = 30;
 constexpr int kMaxEventsPerWait = 512;
 constexpr int kWaitMsec = 100;
 

@@ -51,7 +51,7 @@ void HandleError(sckInfo* s, int32_t readCode) {
         return;
     }
     if (s->readCallback != nullptr) DeliverHalf(s, ReadHalf(s), readCode);
-    if (s->writeCallback != nullptr) DeliverHalf(s, WriteHalf(s), -1);
+    if (s->writeCallback != nullptr) DeliverHalf(s, WriteHalf(s), kVrnEventFailed);
 }
 
 void HandleWritable(sckInfo* s) {
@@ -59,7 +59,7 @@ void HandleWritable(sckInfo* s) {
     TakenCallback taken = TakeOff(WriteHalf(s));
     ResetEventListen(s);
     if (taken.callback != nullptr) {
-        QueueDelivery(s, taken.callback, 2, taken.userData);
+        QueueDelivery(s, taken.callback, kVrnEventWritable, taken.userData);
     } else {
         OutDebug("*** Error: VrnEpoll ParseEvent函数在处理可写事件时，发现 可写任务 的回调函数为空！\n");
     }
@@ -70,7 +70,7 @@ void HandleReadable(sckInfo* s) {
     if (s->readWheel != nullptr) s->readWheel->UnregTimeWheel(s);
     TakenCallback taken = TakeOff(ReadHalf(s));
     ResetEventListen(s);
-    if (taken.callback != nullptr) QueueDelivery(s, taken.callback, 1, taken.userData);
+    if (taken.callback != nullptr) QueueDelivery(s, taken.callback, kVrnEventReadable, taken.userData);
 }
 
 // Delivers one half marked expired with 0, or logs that its callback went away meanwhile. Its
@@ -81,7 +81,7 @@ void DeliverTimeOut(sckInfo* s, SckHalf half, const char* noCallbackMessage) {
     TakenCallback taken = TakeOff(half);
     ResetEventListen(s);
     if (taken.callback != nullptr) {
-        QueueDelivery(s, taken.callback, 0, taken.userData);
+        QueueDelivery(s, taken.callback, kVrnEventTimedOut, taken.userData);
     } else {
         OutDebug(noCallbackMessage, s->fd);
     }
@@ -104,11 +104,11 @@ void ParseEvent(sckInfo* s, uint32_t events) {
     bool in = (events & EPOLLIN) != 0;
     bool out = (events & EPOLLOUT) != 0;
     if ((events & kVrnErrorBits) != 0) {
-        HandleError(s, in ? 1 : -1);
+        HandleError(s, in ? kVrnEventReadable : kVrnEventFailed);
         return;
     }
     if (!in && !out) {
-        HandleError(s, -1);
+        HandleError(s, kVrnEventFailed);
         return;
     }
     if (out) HandleWritable(s);

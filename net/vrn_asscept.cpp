@@ -40,7 +40,6 @@ using vrn_accept_internal::OnListenSocketEvent;
 
 namespace {
 
-constexpr int32_t kReadEvent = 1;
 constexpr int32_t kListenTimeoutSec = 180;
 
 struct AcceptEntry {
@@ -122,7 +121,7 @@ void CancelAndFree(AcceptEntry* entry) {
 }
 
 int32_t Arm(int32_t fd, uintptr_t token) {
-    return VrnEpoll_Listen(fd, kReadEvent, UserDataOf(token), OnListenSocketEvent, kListenTimeoutSec);
+    return VrnEpoll_Listen(fd, kVrnEventReadable, UserDataOf(token), OnListenSocketEvent, kListenTimeoutSec);
 }
 
 // Follow-up of Arm for the entry (fd, token), which the caller marked in flight. A failed arming
@@ -188,7 +187,7 @@ void ArmAgain(int32_t fd, uintptr_t token, AcceptCallback callback) {
         OutDebug("* vrn_asscept: OnListenSocketEvent Call VrnEpoll_listen Errno, errno=%d\n", armErrno);
         errno = armErrno;
     }
-    if (SettleArming(fd, token, result)) CallDroppingExceptions(callback, fd, -1);
+    if (SettleArming(fd, token, result)) CallDroppingExceptions(callback, fd, kVrnAcceptEnded);
 }
 
 }  // namespace
@@ -199,14 +198,14 @@ void OnListenSocketEvent(int32_t fd, int32_t code, void* userData) {
     uintptr_t token = reinterpret_cast<uintptr_t>(userData);
     AcceptCallback callback = CurrentCallback(fd, token);
     if (callback == nullptr) return;  // a removed entry's registration, e.g. the 0 of its removal
-    if (code == -1) {
-        CallDroppingExceptions(callback, fd, -1);
+    if (code == kVrnEventFailed) {
+        CallDroppingExceptions(callback, fd, kVrnAcceptEnded);
         RemoveIfCurrent(fd, token);
         return;
     }
-    if (code == 1) {
+    if (code == kVrnEventReadable) {
         try {
-            callback(fd, 1);
+            callback(fd, kVrnAcceptWaiting);
         } catch (...) {
             // The callback must not throw; when it does, its listening socket must not stay
             // unarmed for ever. Arm again, then let the pump's task report the exception.

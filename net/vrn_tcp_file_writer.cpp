@@ -19,17 +19,15 @@
 #include "net/vrn_tcp_writer.h"
 #include "net/vrn_tcp_writer_internal.h"
 
-using vrn_tcp_writer_internal::CallWriteCompletion;
+using vrn_tcp_writer_internal::DeliverWriteCompletion;
 using vrn_tcp_writer_internal::ErrnoResult;
+using vrn_tcp_writer_internal::kFileSendDefaultTimeoutSec;
 using vrn_tcp_writer_internal::QueueWriteCompletion;
 using vrn_tcp_writer_internal::ShutdownAndClose;
 
 namespace {
 
 static_assert(sizeof(off_t) == 8, "file offsets are 64-bit");
-
-constexpr int32_t kWriteEvent = 2;
-constexpr int32_t kDefaultTimeoutSec = 10;
 
 void OnFileSendEvent(int32_t fd, int32_t code, void* userData);
 
@@ -63,7 +61,7 @@ struct FileSendRequest {
             Finish(0, direct);
         } else if (phase == Phase::kFailed) {
             Finish(result, direct);
-        } else if (VrnEpoll_Listen(fd, kWriteEvent, this, OnFileSendEvent, timeout) != -1) {
+        } else if (VrnEpoll_Listen(fd, kVrnEventWritable, this, OnFileSendEvent, timeout) != -1) {
             return;  // the engine's registration owns the request now: not touched again here
         } else {
             Finish(ErrnoResult(errno), direct);
@@ -74,11 +72,7 @@ struct FileSendRequest {
     // delivers the completion and frees the request.
     void Finish(int32_t result, bool direct) {
         if (corked) SetCork(fd, 0);
-        if (direct) {
-            CallWriteCompletion(fd, completion, result, userData);
-        } else {
-            QueueWriteCompletion(fd, completion, result, userData);
-        }
+        DeliverWriteCompletion(fd, completion, result, userData, direct);
         delete this;
     }
 
@@ -136,10 +130,10 @@ void OnFileSendEvent(int32_t fd, int32_t code, void* userData) {
         if (fd > 3) ShutdownAndClose(fd);
         return;
     }
-    if (code == 2) {
+    if (code == kVrnEventWritable) {
         request->ContinueSend(true);
     } else {
-        request->Finish(code == 0 ? ETIMEDOUT : ECONNRESET, true);
+        request->Finish(vrn_tcp_writer_internal::WaitEndResult(code), true);
     }
 }
 
@@ -154,10 +148,11 @@ extern "C" void Vrn_Tcp_WriteFileAsync(int32_t fd, const uint8_t* header, uint64
         QueueWriteCompletion(fd, completion, 0, userData);
         return;
     }
-    auto* request = new FileSendRequest{fd,       header,     headerLength,
-                                        fileFd,   fileOffset, fileLength,
-                                        userData, completion, timeout > 0 ? timeout : kDefaultTimeoutSec,
-                                        false};
+    auto* request =
+        new FileSendRequest{fd,       header,     headerLength,
+                            fileFd,   fileOffset, fileLength,
+                            userData, completion, timeout > 0 ? timeout : kFileSendDefaultTimeoutSec,
+                            false};
     // A socket that cannot be corked is sent to uncorked, and then not uncorked at the end.
     request->corked = SetCork(fd, 1) == 0;
     request->ContinueSend(false);

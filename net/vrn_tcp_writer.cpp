@@ -25,9 +25,6 @@ using vrn_tcp_writer_internal::VectorWriteRequest;
 
 namespace {
 
-constexpr int32_t kWriteEvent = 2;
-constexpr int32_t kDefaultTimeoutSec = 30;
-
 void OnVectorWriteEvent(int32_t fd, int32_t code, void* userData);
 
 }  // namespace
@@ -60,6 +57,15 @@ void CallWriteCompletion(int32_t fd, WriteCompletion completion, int32_t result,
         completion(fd, result, userData);
     } catch (...) {
         // Called on the spot, a throwing completion is dropped without a message.
+    }
+}
+
+void DeliverWriteCompletion(int32_t fd, WriteCompletion completion, int32_t result, void* userData,
+                            bool direct) {
+    if (direct) {
+        CallWriteCompletion(fd, completion, result, userData);
+    } else {
+        QueueWriteCompletion(fd, completion, result, userData);
     }
 }
 
@@ -102,7 +108,7 @@ void VectorWriteRequest::ContinueWrite(bool direct) {
             return;
         }
         // Full (EAGAIN, or nothing taken): wait for writability.
-        if (VrnEpoll_Listen(fd, kWriteEvent, this, OnVectorWriteEvent, timeout) != -1) {
+        if (VrnEpoll_Listen(fd, kVrnEventWritable, this, OnVectorWriteEvent, timeout) != -1) {
             return;  // the engine's registration owns the request now: not touched again here
         }
         Finish(ErrnoResult(errno), direct);
@@ -112,11 +118,7 @@ void VectorWriteRequest::ContinueWrite(bool direct) {
 }
 
 void VectorWriteRequest::Finish(int32_t result, bool direct) {
-    if (direct) {
-        CallWriteCompletion(fd, completion, result, userData);
-    } else {
-        QueueWriteCompletion(fd, completion, result, userData);
-    }
+    DeliverWriteCompletion(fd, completion, result, userData, direct);
     delete this;
 }
 
@@ -139,10 +141,10 @@ void OnVectorWriteEvent(int32_t fd, int32_t code, void* userData) {
         delete request;
         return;
     }
-    if (code == 2) {
+    if (code == kVrnEventWritable) {
         request->ContinueWrite(true);
     } else {
-        request->Finish(code == 0 ? ETIMEDOUT : ECONNRESET, true);
+        request->Finish(vrn_tcp_writer_internal::WaitEndResult(code), true);
     }
 }
 
@@ -163,7 +165,10 @@ extern "C" void Vrn_Tcp_WriteAsync(int32_t fd, const uint8_t* data1, uint64_t le
         return;
     }
     auto* request = new VectorWriteRequest{
-        fd,      total,    data1,      length1, data2,
-        length2, userData, completion, 0,       timeout > 1 ? timeout : kDefaultTimeoutSec};
+        fd,       total,
+        data1,    length1,
+        data2,    length2,
+        userData, completion,
+        0,        timeout > 1 ? timeout : vrn_tcp_writer_internal::kVectorWriteDefaultTimeoutSec};
     request->ContinueWrite(false);
 }

@@ -2,12 +2,19 @@
 // is part of the exported interface.
 #pragma once
 
+#include <errno.h>
 #include <stdint.h>
 #include <sys/uio.h>
 
+#include "epoll/vrn_listen_callback.h"
 #include "net/vrn_write_completion.h"
 
 namespace vrn_tcp_writer_internal {
+
+// Each writer's wait for writability when the caller gives no usable time-out: the vector
+// writer's for a timeout of 1 or less, the file sender's for 0 or less.
+constexpr int32_t kVectorWriteDefaultTimeoutSec = 30;
+constexpr int32_t kFileSendDefaultTimeoutSec = 10;
 
 // A completion's result for a failed call: its errno, or -1 when the call left errno at 0.
 inline int32_t ErrnoResult(int savedErrno) {
@@ -20,6 +27,16 @@ void QueueWriteCompletion(int32_t fd, WriteCompletion completion, int32_t result
 
 // Calls a completion on this thread, dropping whatever it throws. A null completion is skipped.
 void CallWriteCompletion(int32_t fd, WriteCompletion completion, int32_t result, void* userData);
+
+// How both writers end a call: direct (on the pump worker that resumed the request after a
+// wait), the completion is called here; otherwise (on the caller's thread) it is queued.
+void DeliverWriteCompletion(int32_t fd, WriteCompletion completion, int32_t result, void* userData,
+                            bool direct);
+
+// The completion's result for an engine event that ended a wait without writability.
+inline int32_t WaitEndResult(int32_t code) {
+    return code == kVrnEventTimedOut ? ETIMEDOUT : ECONNRESET;
+}
 
 void ShutdownAndClose(int32_t fd);
 

@@ -74,7 +74,8 @@ void OnReadable(int32_t fd, int32_t code, void* userData);
 
 void WaitForRequest(Connection* c) {
     HttpServer& s = *g_server;
-    if (s.ex.VrnEpoll_Listen(c->fd, 1, c, OnReadable, s.readTimeoutSec) != 0) CloseConnection(c);
+    if (s.ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnReadable, s.readTimeoutSec) != 0)
+        CloseConnection(c);
 }
 
 // Reads what the socket holds, up to the buffer bound. False on a socket error. The chunk is
@@ -101,7 +102,7 @@ bool ReadInput(Connection* c) {
 void OnReadable(int32_t, int32_t code, void* userData) {
     Connection* c = static_cast<Connection*>(userData);
     // 0: the read time-out passed (or the engine dropped the registration); -1: error, hang-up.
-    if (code != 1 || !ReadInput(c)) {
+    if (code != kVrnEventReadable || !ReadInput(c)) {
         CloseConnection(c);
         return;
     }
@@ -116,13 +117,14 @@ void LingerClose(Connection* c) {
         return;
     }
     shutdown(c->fd, SHUT_WR);
-    if (g_server->ex.VrnEpoll_Listen(c->fd, 1, c, OnLingerReadable, kLingerSeconds) != 0) CloseConnection(c);
+    if (g_server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable, kLingerSeconds) != 0)
+        CloseConnection(c);
 }
 
 void OnLingerReadable(int32_t, int32_t code, void* userData) {
     Connection* c = static_cast<Connection*>(userData);
     char sink[16384];
-    while (code == 1 && c->lingerBytes < kMaxLingerBytes) {
+    while (code == kVrnEventReadable && c->lingerBytes < kMaxLingerBytes) {
         ssize_t n = recv(c->fd, sink, sizeof sink, 0);
         if (n > 0) {
             c->lingerBytes += size_t(n);
@@ -130,7 +132,9 @@ void OnLingerReadable(int32_t, int32_t code, void* userData) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (g_server->ex.VrnEpoll_Listen(c->fd, 1, c, OnLingerReadable, kLingerSeconds) != 0) break;
+            if (g_server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable, kLingerSeconds) !=
+                0)
+                break;
             return;
         }
         break;  // the peer closed, or an error

@@ -143,7 +143,7 @@ bool IsOutOfDescriptors(int err) {
 
 void OnAcceptReady(int32_t listenFd, int32_t code) {
     HttpServer& s = *g_server;
-    if (code != 1) {
+    if (code != kVrnAcceptWaiting) {
         if (!s.stopping.load(std::memory_order_relaxed)) g_gate->Lost();
         return;
     }

@@ -19,7 +19,6 @@
 
 #include <atomic>
 #include <climits>
-#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -183,19 +182,6 @@ void _PumpThreadFunc(bool persistent) noexcept {
 }  // namespace
 
 Vrn_Event_Pump_TaskBase::~Vrn_Event_Pump_TaskBase() = default;
-
-VrnEpoll_EventPump_Task::~VrnEpoll_EventPump_Task() = default;
-
-void VrnEpoll_EventPump_Task::DoEvent() {
-    try {
-        callback(fd, code, userData);
-    } catch (const std::exception& e) {
-        OutDebug("VrnEpoll_Event_Target.DoEvent() Error: \n");
-        OutDebug("%s\n", e.what());
-    } catch (...) {
-        // Anything that is not a standard exception carries no text to log.
-    }
-}
 
 void VRN_EventPump_AddTask(Vrn_Event_Pump_TaskBase* task) {
     StartPump();

@@ -5,26 +5,10 @@
 
 #include <stdint.h>
 
-#include "epoll/vrn_listen_callback.h"
-
 class Vrn_Event_Pump_TaskBase {
   public:
     virtual void DoEvent() = 0;
     virtual ~Vrn_Event_Pump_TaskBase();
-};
-
-// Delivers one engine callback. Owns nothing: userData stays the caller's.
-class VrnEpoll_EventPump_Task : public Vrn_Event_Pump_TaskBase {
-  public:
-    VrnEpoll_EventPump_Task(int32_t fd, ListenCallback callback, int32_t code, void* userData)
-        : fd(fd), callback(callback), code(code), userData(userData) {}
-    void DoEvent() override;
-    ~VrnEpoll_EventPump_Task() override;
-
-    int32_t fd;
-    ListenCallback callback;  // never null: producers create no task for a missing callback
-    int32_t code;
-    void* userData;
 };
 
 extern "C" {

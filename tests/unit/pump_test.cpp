@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "epoll/vrn_epoll_event_pump_task.h"
 #include "pump/vrn_event_pump.h"
 #include "pump/vrn_event_pump_internal.h"
 #include "tests/host_double/test_host.h"
