@@ -15,6 +15,12 @@ std::string_view Trim(std::string_view s) {
     return s.substr(start, end - start + 1);
 }
 
+// Repeated list fields mean the same as one field with the values joined by commas.
+void AppendListField(std::string* field, std::string_view value) {
+    if (!field->empty() && !value.empty()) *field += ", ";
+    field->append(value);
+}
+
 RequestParser* Self(http_parser* p) {
     return static_cast<RequestParser*>(p->data);
 }
@@ -146,6 +152,14 @@ void RequestParser::FinishHeader() {
     } else if (EqualsNoCase(field_, "range")) {
         request_.hasRange = true;
         request_.range.assign(value);
+    } else if (EqualsNoCase(field_, "if-none-match")) {
+        AppendListField(&request_.ifNoneMatch, value);
+        request_.hasIfNoneMatch = true;
+    } else if (EqualsNoCase(field_, "if-range")) {
+        request_.hasIfRange = true;
+        request_.ifRange.assign(value);
+    } else if (EqualsNoCase(field_, "accept-encoding")) {
+        AppendListField(&request_.acceptEncoding, value);
     } else if (EqualsNoCase(field_, "host")) {
         ++hostFields_;
     } else if (EqualsNoCase(field_, "transfer-encoding")) {

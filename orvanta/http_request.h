@@ -26,6 +26,11 @@ struct HttpRequest {
     std::string ifModifiedSince;
     bool hasRange = false;
     std::string range;
+    bool hasIfNoneMatch = false;
+    std::string ifNoneMatch;  // several fields are joined with ", "
+    bool hasIfRange = false;
+    std::string ifRange;
+    std::string acceptEncoding;  // several fields are joined with ", "
     std::string transferEncoding;
 
     // "GET /x HTTP/1.1" for the access log; empty before the request line was read.

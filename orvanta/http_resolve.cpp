@@ -86,10 +86,7 @@ int OpenBeneathByComponents(int rootFd, const std::string& rel, int flags) {
     }
 }
 
-namespace {
-
-int OpenBeneath(int rootFd, const std::string& rel) {
-    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+int OpenBeneath(int rootFd, const std::string& rel, int flags) {
     open_how how{};
     how.flags = flags;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
@@ -100,16 +97,19 @@ int OpenBeneath(int rootFd, const std::string& rel) {
     return int(fd);
 }
 
+namespace {
+
 // The path relative to the root: leading slashes dropped, "" becoming ".".
 std::string RelativePath(const std::string& decoded) {
     size_t start = decoded.find_first_not_of('/');
     return start == std::string::npos ? std::string(".") : decoded.substr(start);
 }
 
-// Opens rel beneath the root and checks what it is; status 0 when it is a regular file.
-ResolvedFile OpenFile(int rootFd, const std::string& rel) {
+}  // namespace
+
+ResolvedFile OpenRegularBeneath(int rootFd, const std::string& rel) {
     ResolvedFile r;
-    r.fd = OpenBeneath(rootFd, rel);
+    r.fd = OpenBeneath(rootFd, rel, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (r.fd < 0) {
         r.status = StatusForOpenError(errno);
         return r;
@@ -128,8 +128,6 @@ ResolvedFile OpenFile(int rootFd, const std::string& rel) {
     r.name = rel;
     return r;
 }
-
-}  // namespace
 
 bool PercentDecode(std::string_view s, std::string* out) {
     out->clear();
@@ -171,7 +169,7 @@ ResolvedFile ResolveTarget(int rootFd, std::string_view target) {
     ResolvedFile r;
     if (!SplitAndDecodeTarget(target, &path, &r.status)) return r;
     std::string rel = RelativePath(path.decoded);
-    r = OpenFile(rootFd, rel);
+    r = OpenRegularBeneath(rootFd, rel);
     if (r.status != 301) return r;
     if (path.decoded.empty() || path.decoded.back() != '/') {
         // One leading slash only: "//host/" would send the client to another host.
@@ -180,8 +178,11 @@ ResolvedFile ResolveTarget(int rootFd, std::string_view target) {
         return r;
     }
     if (rel.back() != '/') rel += '/';
-    r = OpenFile(rootFd, rel == "./" ? std::string("index.html") : rel + "index.html");
-    // A directory without an index is not listed.
-    if (r.status == 404 || r.status == 301) r.status = 403;
+    r = OpenRegularBeneath(rootFd, rel == "./" ? std::string("index.html") : rel + "index.html");
+    // A directory without an index is refused, unless the caller lists it.
+    if (r.status == 404 || r.status == 301) {
+        r.status = 403;
+        r.directory = rel;
+    }
     return r;
 }

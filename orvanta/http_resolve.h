@@ -29,11 +29,20 @@ struct ResolvedFile {
     struct stat st {};
     std::string name;      // path of the file served, for its media type
     std::string location;  // for 301: where the directory is
+    // For 403 of a directory without an index: its path from the root, ending in '/' ("./" for
+    // the root), so that a listing can be offered instead.
+    std::string directory;
 };
 
 // Opens what target names beneath rootFd (a directory descriptor). A directory is answered
 // with its index.html when the path ends in '/', else with 301 to the path with the slash.
 ResolvedFile ResolveTarget(int rootFd, std::string_view target);
+
+// Opens rel beneath rootFd with flags (openat2, or the fallback below); -1 with errno.
+int OpenBeneath(int rootFd, const std::string& rel, int flags);
+// Opens rel beneath rootFd for reading; status 0 when it is a regular file, 301 for a
+// directory, otherwise the HTTP status of the failure.
+ResolvedFile OpenRegularBeneath(int rootFd, const std::string& rel);
 
 // The confinement used where the kernel lacks openat2: components opened one at a time with
 // O_NOFOLLOW, ".." refused (EXDEV). Declared here for its tests.

@@ -6,8 +6,11 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include "orvanta/autoindex.h"
+#include "orvanta/content_coding.h"
 #include "orvanta/http_request.h"
 #include "orvanta/http_resolve.h"
+#include "orvanta/http_validators.h"
 #include "orvanta/mime_types.h"
 
 namespace {
@@ -35,6 +38,10 @@ class FdGuard {
         int fd = fd_;
         fd_ = -1;
         return fd;
+    }
+    void Reset(int fd) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
     }
 
   private:
@@ -65,10 +72,29 @@ std::string CommonHeaders(int status, time_t now, bool keepAlive) {
     return h;
 }
 
-ResponsePlan FileResponse(const HttpRequest& request, const ResolvedFile& file, const MimeTypes& mime,
-                          time_t now) {
-    uint64_t size = uint64_t(file.st.st_size);
-    ByteRange range = request.hasRange ? ParseRange(request.range, size) : ByteRange{};
+// The bytes chosen for a file request: the file itself, or its precompressed sibling, which
+// is a representation of its own (its own length, validators and byte ranges).
+struct Representation {
+    struct stat st {};
+    std::string etag;
+    const std::string* type = nullptr;  // the original file's media type in both cases
+    bool gzip = false;                  // the sibling: Content-Encoding: gzip
+    bool varies = false;                // a sibling exists, so the choice follows Accept-Encoding
+};
+
+// The validator headers shared by 200, 206 and 304.
+std::string ValidatorHeaders(const Representation& rep) {
+    std::string h = "Last-Modified: " + FormatHttpDate(rep.st.st_mtime) + "\r\n";
+    h += "ETag: " + rep.etag + "\r\n";
+    if (rep.varies) h += "Vary: Accept-Encoding\r\n";
+    return h;
+}
+
+ResponsePlan FileResponse(const HttpRequest& request, const Representation& rep, time_t now) {
+    uint64_t size = uint64_t(rep.st.st_size);
+    ByteRange range;
+    if (request.hasRange && IfRangeHolds(request, rep.etag, rep.st.st_mtime, now))
+        range = ParseRange(request.range, size);
     if (range.kind == RangeKind::kUnsatisfiable) {
         std::string extra = "Content-Range: bytes */" + std::to_string(size) + "\r\n";
         return GeneratedResponse(416, request.keepAlive, request.method == HTTP_HEAD, now, extra);
@@ -79,10 +105,11 @@ ResponsePlan FileResponse(const HttpRequest& request, const ResolvedFile& file, 
     uint64_t first = range.kind == RangeKind::kSatisfiable ? range.first : 0;
     uint64_t length = range.kind == RangeKind::kSatisfiable ? range.length : size;
     plan.header = CommonHeaders(plan.status, now, plan.keepAlive);
-    plan.header += "Content-Type: " + mime.Lookup(file.name) + "\r\n";
+    plan.header += "Content-Type: " + *rep.type + "\r\n";
     plan.header += "Content-Length: " + std::to_string(length) + "\r\n";
-    plan.header += "Last-Modified: " + FormatHttpDate(file.st.st_mtime) + "\r\n";
+    plan.header += ValidatorHeaders(rep);
     plan.header += "Accept-Ranges: bytes\r\n";
+    if (rep.gzip) plan.header += "Content-Encoding: gzip\r\n";
     if (plan.status == 206)
         plan.header += "Content-Range: bytes " + std::to_string(first) + "-" +
                        std::to_string(first + length - 1) + "/" + std::to_string(size) + "\r\n";
@@ -95,23 +122,44 @@ ResponsePlan FileResponse(const HttpRequest& request, const ResolvedFile& file, 
     return plan;
 }
 
-// If-Modified-Since: the file is unchanged when its time is not after the date given, and the
-// date is not in the future (a date from the future is not a valid validator).
-bool NotModified(const HttpRequest& request, const struct stat& st, time_t now) {
-    time_t since;
-    if (!request.hasIfModifiedSince || !ParseHttpDate(request.ifModifiedSince, &since)) return false;
-    return since <= now && st.st_mtime <= since;
-}
-
-ResponsePlan NotModifiedResponse(const HttpRequest& request, const ResolvedFile& file, time_t now) {
+ResponsePlan NotModifiedResponse(const HttpRequest& request, const Representation& rep, time_t now) {
     ResponsePlan plan;
     plan.status = 304;
     plan.keepAlive = request.keepAlive;
     plan.header = CommonHeaders(304, now, plan.keepAlive);
     // A 304 may announce the length the 200 would have had; it carries no body.
-    plan.header += "Content-Length: " + std::to_string(uint64_t(file.st.st_size)) + "\r\n";
-    plan.header += "Last-Modified: " + FormatHttpDate(file.st.st_mtime) + "\r\n\r\n";
+    plan.header += "Content-Length: " + std::to_string(uint64_t(rep.st.st_size)) + "\r\n";
+    plan.header += ValidatorHeaders(rep) + "\r\n";
     return plan;
+}
+
+// Chooses between the file and its FILE.gz sibling; *fd ends up holding the chosen one.
+Representation ChooseRepresentation(const HttpRequest& request, const ServeContext& ctx,
+                                    const ResolvedFile& file, FdGuard* fd) {
+    Representation rep;
+    rep.st = file.st;
+    rep.type = &ctx.mime->Lookup(file.name);
+    ResolvedFile sibling = OpenGzipSibling(ctx.rootFd, file);
+    if (sibling.status == 0) {
+        rep.varies = true;
+        FdGuard siblingFd(sibling.fd);
+        if (AcceptsGzip(request.acceptEncoding)) {
+            fd->Reset(siblingFd.Release());
+            rep.st = sibling.st;
+            rep.gzip = true;
+        }
+    }
+    rep.etag = MakeETag(rep.st);
+    return rep;
+}
+
+ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx, const ResolvedFile& dir,
+                             time_t now) {
+    std::string html;
+    bool head = request.method == HTTP_HEAD;
+    if (!ListDirectory(ctx.rootFd, dir.directory, &html))
+        return GeneratedResponse(403, request.keepAlive, head, now);
+    return BodyResponse(200, request.keepAlive, head, now, "text/html; charset=utf-8", std::move(html));
 }
 
 }  // namespace
@@ -177,15 +225,21 @@ ByteRange ParseRange(std::string_view value, uint64_t size) {
 
 ResponsePlan GeneratedResponse(int status, bool keepAlive, bool head, time_t now,
                                std::string_view extraHeader) {
-    ResponsePlan plan;
-    plan.status = status;
-    plan.keepAlive = keepAlive;
     std::string title = std::to_string(status) + " " + ReasonPhrase(status);
     std::string body =
         "<html><head><title>" + title + "</title></head><body><h1>" + title + "</h1></body></html>\n";
+    return BodyResponse(status, keepAlive, head, now, "text/html", std::move(body), extraHeader);
+}
+
+ResponsePlan BodyResponse(int status, bool keepAlive, bool head, time_t now, std::string_view contentType,
+                          std::string body, std::string_view extraHeader) {
+    ResponsePlan plan;
+    plan.status = status;
+    plan.keepAlive = keepAlive;
     plan.header = CommonHeaders(status, now, keepAlive);
-    plan.header += "Content-Type: text/html\r\n";
-    plan.header += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    plan.header += "Content-Type: ";
+    plan.header.append(contentType);
+    plan.header += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
     plan.header.append(extraHeader);
     plan.header += "\r\n";
     if (!head) {
@@ -204,10 +258,14 @@ ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, 
         std::string location = "Location: " + file.location + "\r\n";
         return GeneratedResponse(301, request.keepAlive, head, now, location);
     }
+    if (file.status == 403 && ctx.autoindex && !file.directory.empty())
+        return ListingResponse(request, ctx, file, now);
     if (file.status != 0) return GeneratedResponse(file.status, request.keepAlive, head, now);
     FdGuard fd(file.fd);
-    ResponsePlan plan = NotModified(request, file.st, now) ? NotModifiedResponse(request, file, now)
-                                                           : FileResponse(request, file, *ctx.mime, now);
+    Representation rep = ChooseRepresentation(request, ctx, file, &fd);
+    ResponsePlan plan = IsNotModified(request, rep.etag, rep.st.st_mtime, now)
+                            ? NotModifiedResponse(request, rep, now)
+                            : FileResponse(request, rep, now);
     if (plan.fileLength > 0) plan.fileFd = fd.Release();
     return plan;
 }

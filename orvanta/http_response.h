@@ -43,13 +43,18 @@ struct ResponsePlan {
 struct ServeContext {
     int rootFd = -1;
     const MimeTypes* mime = nullptr;
+    bool autoindex = false;  // list directories that have no index.html
 };
 
 // The generated answer for an error or a redirect. For HEAD the body is left out (its length
 // is still announced). extraHeader is added as is ("Allow: GET, HEAD\r\n").
 ResponsePlan GeneratedResponse(int status, bool keepAlive, bool head, time_t now,
                                std::string_view extraHeader = {});
-// Serves one parsed request from the root.
+// A response with a body generated in memory (for HEAD the body is left out).
+ResponsePlan BodyResponse(int status, bool keepAlive, bool head, time_t now, std::string_view contentType,
+                          std::string body, std::string_view extraHeader = {});
+// Serves one parsed request from the root: the file, or its FILE.gz sibling when the client
+// accepts gzip (ranges then count in the compressed bytes), with validators and conditions.
 ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, time_t now);
 
 // One line in the common log format, with its newline:

@@ -184,6 +184,13 @@ int OpenListener(const ServerOptions& o, std::string* error) {
     }
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Every process that sets it may bind the same address; the kernel spreads new
+    // connections across their listening sockets.
+    if (o.reusePort && setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0) {
+        *error = std::string("SO_REUSEPORT: ") + strerror(errno);
+        close(fd);
+        return -1;
+    }
     if (bind(fd, reinterpret_cast<const sockaddr*>(&o.address), o.addressLength) != 0 ||
         listen(fd, 4096) != 0) {
         *error = strerror(errno);
@@ -214,6 +221,7 @@ bool Prepare(const ServerOptions& o, HttpServer* s, std::string* error) {
     }
     s->mime.Load("/etc/mime.types");
     s->serve.mime = &s->mime;
+    s->serve.autoindex = o.autoindex;
     s->readTimeoutSec = o.readTimeoutSec;
     s->maxConnections = o.maxConnections;
     s->accessLogFd = OpenAccessLog(o.accessLog);

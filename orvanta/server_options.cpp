@@ -16,6 +16,10 @@ const char kServerUsage[] =
     "                          (default 30, at most 239)\n"
     "  --max-connections N     stop accepting while N connections are open (default: no limit)\n"
     "  --access-log FILE|-|off where to write the access log (default -, standard output)\n"
+    "  --autoindex             list directories that have no index.html (default: 403)\n"
+    "  --reuse-port            share the port with other vrns processes (SO_REUSEPORT)\n"
+    "  --status-path PATH      answer counters in the Prometheus text format at PATH\n"
+    "                          (default: none; a file at PATH is no longer served)\n"
     "  --help                  this text\n"
     "  --version               the version\n";
 
@@ -39,9 +43,23 @@ bool ParsePort(const std::string& s, in_port_t* port) {
 }
 
 bool IsValueOption(std::string_view name) {
-    for (const char* known : {"--listen", "--root", "--read-timeout", "--max-connections", "--access-log"})
+    for (const char* known :
+         {"--listen", "--root", "--read-timeout", "--max-connections", "--access-log", "--status-path"})
         if (name == known) return true;
     return false;
+}
+
+// Options without a value; false when arg is none of them.
+bool ApplyFlag(std::string_view arg, ServerOptions* o) {
+    if (arg == "--help")
+        o->help = true;
+    else if (arg == "--autoindex")
+        o->autoindex = true;
+    else if (arg == "--reuse-port")
+        o->reusePort = true;
+    else
+        return false;
+    return true;
 }
 
 // Applies one option with its value; false with *error set when the value is bad.
@@ -64,6 +82,11 @@ bool ApplyOption(std::string_view name, const std::string& value, ServerOptions*
         o->accessLog = value;
         if (!value.empty()) return true;
         *error = "--access-log needs a file, - or off";
+    } else if (name == "--status-path") {
+        o->statusPath = value;
+        if (value.size() > 1 && value[0] == '/' && value.find_first_of("?#") == std::string::npos)
+            return true;
+        *error = "bad --status-path '" + value + "' (expected a path such as /status)";
     }
     return false;
 }
@@ -105,10 +128,7 @@ bool ParseServerOptions(int argc, char** argv, ServerOptions* o, std::string* er
     if (!ParseListenAddress(o->listen, &o->address, &o->addressLength)) return false;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
-        if (arg == "--help") {
-            o->help = true;
-            continue;
-        }
+        if (ApplyFlag(arg, o)) continue;
         size_t eq = arg.find('=');
         std::string_view name = arg.substr(0, eq);
         if (!IsValueOption(name)) {

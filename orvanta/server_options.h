@@ -14,6 +14,9 @@ struct ServerOptions {
     int readTimeoutSec = 30;
     int maxConnections = 0;       // 0: no limit of our own (the descriptor limit still applies)
     std::string accessLog = "-";  // a file, "-" for standard output, or "off"
+    bool autoindex = false;       // list directories without an index.html
+    bool reusePort = false;       // SO_REUSEPORT: several processes share the port
+    std::string statusPath;       // where the counters are answered; empty: nowhere
     bool help = false;
 };
 

@@ -9,9 +9,12 @@
 
 #include <string>
 
+#include "orvanta/autoindex.h"
+#include "orvanta/content_coding.h"
 #include "orvanta/http_request.h"
 #include "orvanta/http_resolve.h"
 #include "orvanta/http_response.h"
+#include "orvanta/http_validators.h"
 #include "orvanta/mime_types.h"
 #include "orvanta/server_options.h"
 
@@ -304,6 +307,180 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     EXPECT_NE(plan.header.find("Location: /sub/\r\n"), std::string::npos);
 }
 
+TEST(ValidatorsTest, PreconditionsInTheirOrder) {
+    struct stat st {};
+    st.st_size = 5;
+    st.st_mtim.tv_sec = 1000000;
+    st.st_mtim.tv_nsec = 17;
+    std::string etag = MakeETag(st);
+    EXPECT_EQ(etag, "\"f4240.11-5\"");
+    st.st_mtim.tv_nsec = 18;
+    EXPECT_NE(MakeETag(st), etag) << "a rewrite within the same second must change the tag";
+    const time_t mtime = 1000000, now = 2000000;
+    const std::string past = FormatHttpDate(mtime + 10), before = FormatHttpDate(mtime - 10);
+    struct Case {
+        std::string ifNoneMatch;  // "-": no field
+        std::string ifModifiedSince;
+        bool notModified;
+    } cases[] = {
+        {etag, "", true},
+        {"*", "", true},
+        {"\"x\", W/" + etag, "", true},  // lists, weak comparison
+        {"\"x\", \"y\"", "", false},
+        {"\"x\"", past, false},  // If-None-Match decides; If-Modified-Since is not consulted
+        {"-", past, true},
+        {"-", before, false},
+        {"-", FormatHttpDate(now + 60), false},  // a date from the future is no validator
+        {"-", "garbage", false},
+    };
+    for (const Case& c : cases) {
+        HttpRequest r;
+        r.hasIfNoneMatch = c.ifNoneMatch != "-";
+        if (r.hasIfNoneMatch) r.ifNoneMatch = c.ifNoneMatch;
+        r.hasIfModifiedSince = !c.ifModifiedSince.empty();
+        r.ifModifiedSince = c.ifModifiedSince;
+        EXPECT_EQ(IsNotModified(r, etag, mtime, now), c.notModified)
+            << c.ifNoneMatch << " / " << c.ifModifiedSince;
+    }
+    struct RangeCase {
+        std::string ifRange;
+        time_t now;
+        bool holds;
+    } ranges[] = {
+        {etag, now, true},
+        {"W/" + etag, now, false},  // If-Range compares strongly
+        {"\"other\"", now, false},
+        {FormatHttpDate(mtime), now, true},
+        {FormatHttpDate(mtime), mtime, false},  // modified this second: the date is weak
+        {FormatHttpDate(mtime + 1), now, false},
+        {"nonsense", now, false},
+    };
+    for (const RangeCase& c : ranges) {
+        HttpRequest r;
+        r.hasIfRange = true;
+        r.ifRange = c.ifRange;
+        EXPECT_EQ(IfRangeHolds(r, etag, mtime, c.now), c.holds) << c.ifRange;
+    }
+}
+
+TEST(ContentCodingTest, AcceptsGzipWithQValues) {
+    struct Case {
+        const char* accept;
+        bool gzip;
+    } cases[] = {
+        {"gzip", true},
+        {"deflate, GZIP", true},
+        {"x-gzip", true},
+        {"gzip;q=0", false},
+        {"gzip; q=0.000", false},
+        {"gzip;q=0.001", true},
+        {"*", true},
+        {"*;q=0", false},
+        {"*, gzip;q=0", false},
+        {"br;q=1, *;q=0.5", true},
+        {"identity", false},
+        {"", false},
+        {"gzip;q=2", false},
+        {"gzip;q=0.5x", false},
+        {"gzip;q=1.0001", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(AcceptsGzip(c.accept), c.gzip) << c.accept;
+}
+
+TEST_F(ResolveTest, PrecompressedSiblingServedToGzipClients) {
+    Write(root_ + "/app.js", "plain text body");
+    Write(root_ + "/app.js.gz", "GZ");
+    ASSERT_EQ(mkdir((root_ + "/d.txt.gz").c_str(), 0755), 0);  // not a regular file: ignored
+    Write(root_ + "/d.txt", "d");
+    MimeTypes mime;
+    mime.AddTable("text/javascript js\ntext/plain txt\n");
+    ServeContext ctx{rootFd_, &mime};
+    time_t now = time(nullptr) + 10;
+    auto serve = [&](const char* target, const char* accept, const char* range = nullptr) {
+        HttpRequest req;
+        req.method = HTTP_GET;
+        req.target = target;
+        req.acceptEncoding = accept;
+        req.hasRange = range != nullptr;
+        if (range) req.range = range;
+        ResponsePlan plan = HandleRequest(req, ctx, now);
+        if (plan.fileFd >= 0) close(plan.fileFd);
+        return plan;
+    };
+    auto has = [](const ResponsePlan& p, const std::string& h) {
+        return p.header.find(h) != std::string::npos;
+    };
+    ResponsePlan gz = serve("/app.js", "gzip, deflate");
+    EXPECT_EQ(gz.fileLength, 2u);
+    EXPECT_TRUE(has(gz, "Content-Type: text/javascript\r\n"));
+    EXPECT_TRUE(has(gz, "Content-Encoding: gzip\r\n"));
+    EXPECT_TRUE(has(gz, "Vary: Accept-Encoding\r\n"));
+    ResponsePlan plain = serve("/app.js", "gzip;q=0");
+    EXPECT_EQ(plain.fileLength, 15u);
+    EXPECT_FALSE(has(plain, "Content-Encoding"));
+    EXPECT_TRUE(has(plain, "Vary: Accept-Encoding\r\n"));  // a cache must not hand either to the other
+    auto etagOf = [](const ResponsePlan& p) {
+        size_t at = p.header.find("ETag: ");
+        return at == std::string::npos ? std::string()
+                                       : p.header.substr(at + 6, p.header.find('\r', at) - at - 6);
+    };
+    EXPECT_NE(etagOf(gz), etagOf(plain));
+    ResponsePlan part = serve("/app.js", "gzip", "bytes=1-");  // ranges count compressed bytes
+    EXPECT_EQ(part.status, 206);
+    EXPECT_TRUE(has(part, "Content-Range: bytes 1-1/2\r\n"));
+    EXPECT_TRUE(has(part, "Content-Encoding: gzip\r\n"));
+    ResponsePlan dir = serve("/d.txt", "gzip");
+    EXPECT_EQ(dir.fileLength, 1u);
+    EXPECT_FALSE(has(dir, "Vary"));
+}
+
+TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
+    Write(root_ + "/sub/a&b <c>.txt", "12345");
+    Write(root_ + "/sub/%\"q'.txt", "");
+    Write(root_ + "/sub/.hidden", "");
+    ASSERT_EQ(mkdir((root_ + "/sub/dir").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("../../secret.txt", (root_ + "/sub/leaves").c_str()), 0);
+    ASSERT_EQ(symlink("../hello.txt", (root_ + "/sub/stays").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", (root_ + "/sub/dangling").c_str()), 0);
+    std::string html;
+    ASSERT_TRUE(ListDirectory(rootFd_, "sub/", &html));
+    struct Case {
+        const char* text;
+        bool present;
+    } cases[] = {
+        {"<title>Index of /sub/</title>", true},
+        {"<a href=\"../\">../</a>", true},
+        {"<a href=\"dir/\">dir/</a>", true},
+        {"<a href=\"a%26b%20%3Cc%3E.txt\">a&amp;b &lt;c&gt;.txt</a></td><td>5</td>", true},
+        {"<a href=\"%25%22q%27.txt\">%&quot;q&#39;.txt</a>", true},
+        {"<a href=\"stays\">stays</a></td><td>5</td>", true},
+        {"leaves", false},
+        {"dangling", false},
+        {"hidden", false},
+        {"index.html", true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(html.find(c.text) != std::string::npos, c.present) << c.text << "\n" << html;
+    EXPECT_LT(html.find("dir/"), html.find("a&amp;b"));  // directories first
+    ASSERT_TRUE(ListDirectory(rootFd_, "./", &html));
+    EXPECT_EQ(html.find("../"), std::string::npos);  // nothing above the root
+    EXPECT_EQ(html.find("out-rel"), std::string::npos);
+    EXPECT_EQ(html.find("out-abs"), std::string::npos);
+    EXPECT_NE(html.find("in-link"), std::string::npos);
+
+    MimeTypes mime;
+    HttpRequest req;
+    req.method = HTTP_GET;
+    req.target = "/empty/";
+    ServeContext ctx{rootFd_, &mime};
+    EXPECT_EQ(HandleRequest(req, ctx, 0).status, 403);  // off by default
+    ctx.autoindex = true;
+    ResponsePlan plan = HandleRequest(req, ctx, 0);
+    EXPECT_EQ(plan.status, 200);
+    EXPECT_NE(plan.header.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
+    EXPECT_NE(plan.body.find("Index of /empty/"), std::string::npos);
+}
+
 TEST(HttpDateTest, FormatsAndParsesTheThreeForms) {
     EXPECT_EQ(FormatHttpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
     time_t t = 0;
@@ -386,6 +563,10 @@ TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
     EXPECT_EQ(o.readTimeoutSec, 2);
     EXPECT_EQ(o.maxConnections, 5);
     EXPECT_EQ(o.accessLog, "off");
+    EXPECT_FALSE(o.autoindex || o.reusePort || !o.statusPath.empty());
+    ASSERT_TRUE(parse({"--autoindex", "--reuse-port", "--status-path", "/-/status"}, &o, &err));
+    EXPECT_TRUE(o.autoindex && o.reusePort);
+    EXPECT_EQ(o.statusPath, "/-/status");
     for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{{"--listen", "1.2.3.4"},
                                                                               {"--listen", "127.0.0.1:70000"},
                                                                               {"--listen", "::1:80"},
@@ -393,6 +574,9 @@ TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
                                                                               {"--read-timeout", "3x"},
                                                                               {"--bogus"},
                                                                               {"--root"},
+                                                                              {"--status-path", "status"},
+                                                                              {"--status-path", "/"},
+                                                                              {"--autoindex=yes"},
                                                                               {"stray"}}) {
         ServerOptions b;
         err.clear();

@@ -673,6 +673,87 @@ TEST_F(ServerE2ETest, SigtermWithOpenConnectionsExitsZero) {
     EXPECT_FALSE(Client(port_).connected());
 }
 
+TEST_F(ServerE2ETest, EntityTagsDriveConditionalAndRangeRequests) {
+    StartServer();
+    Client c(port_);
+    ASSERT_TRUE(c.Send("HEAD /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
+    std::string etag = c.Read(true).Header("etag");
+    ASSERT_EQ(etag.front(), '"') << etag;
+    struct Case {
+        std::string fields;
+        int status;
+        std::string body;
+    } cases[] = {
+        {"If-None-Match: " + etag, 304, ""},
+        {"If-None-Match: \"nope\", " + etag, 304, ""},
+        {"If-None-Match: *", 304, ""},
+        {"If-None-Match: \"nope\"\r\nIf-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT", 200,
+         "hello, world\n"},
+        {"Range: bytes=0-4\r\nIf-Range: " + etag, 206, "hello"},
+        {"Range: bytes=0-4\r\nIf-Range: \"stale\"", 200, "hello, world\n"},
+    };
+    for (const Case& k : cases) {
+        ASSERT_TRUE(c.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\n" + k.fields + "\r\n\r\n"));
+        Response r = c.Read();
+        EXPECT_EQ(r.status, k.status) << k.fields;
+        EXPECT_EQ(r.body, k.body) << k.fields;
+        EXPECT_EQ(r.Header("etag"), etag) << k.fields;
+    }
+    EXPECT_EQ(Curl("-o /dev/null -w '%{http_code}' -H 'If-None-Match: " + etag + "' " + Url("/hello.txt")),
+              "304");
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, PrecompressedSiblingsAndListingsUnderCurl) {
+    std::string text;
+    for (int i = 0; i < 2000; ++i) text += "line " + std::to_string(i) + " of a compressible page\n";
+    WriteFile(root_ + "/noindex/page.html", text);
+    ASSERT_EQ(system(("gzip -k -9 '" + root_ + "/noindex/page.html'").c_str()), 0);
+    WriteFile(root_ + "/noindex/a b&<c>.txt", "x");
+    ASSERT_EQ(symlink((base_ + "/secret.txt").c_str(), (root_ + "/noindex/away").c_str()), 0);
+    StartServer({"--autoindex"});
+    std::string url = Url("/noindex/page.html");
+    // curl --compressed asks for gzip and decodes it: the decoded bytes are the original's.
+    EXPECT_EQ(Curl("--compressed " + url), text);
+    std::string headers = Curl("-o /dev/null -D - --compressed " + url);
+    EXPECT_NE(headers.find("Content-Encoding: gzip\r\n"), std::string::npos) << headers;
+    EXPECT_NE(headers.find("Content-Type: text/html\r\n"), std::string::npos) << headers;
+    EXPECT_NE(headers.find("Vary: Accept-Encoding\r\n"), std::string::npos) << headers;
+    EXPECT_EQ(Curl("-o /dev/null -w '%{size_download}' -H 'Accept-Encoding: gzip;q=0' " + url),
+              std::to_string(text.size()));
+    std::string listing = Curl(Url("/noindex/"));
+    EXPECT_NE(listing.find("<a href=\"a%20b%26%3Cc%3E.txt\">a b&amp;&lt;c&gt;.txt</a>"), std::string::npos)
+        << listing;
+    EXPECT_NE(listing.find("page.html.gz"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("away"), std::string::npos) << listing;
+    EXPECT_EQ(Curl(Url("/noindex/a%20b%26%3Cc%3E.txt")), "x");  // the link leads to the file
+    EXPECT_EQ(StopServer(), 0);
+}
+
+TEST_F(ServerE2ETest, ReusePortSpreadsConnectionsOverTwoProcesses) {
+    StartServer({"--reuse-port"});
+    std::string secondLog = base_ + "/second.log";
+    pid_t second = Spawn({"--listen", "127.0.0.1:" + std::to_string(port_), "--root", root_, "--access-log",
+                          secondLog, "--reuse-port"});
+    ASSERT_GT(second, 0);
+    // New connections are hashed over both listening sockets: within a few dozen, each
+    // process has answered some.
+    int requests = 0;
+    bool both = WaitUntil(
+        [&] {
+            ++requests;
+            EXPECT_EQ(Get("GET /hello.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").status, 200);
+            return !ReadFile(secondLog).empty() && !ReadFile(base_ + "/access.log").empty();
+        },
+        10s);
+    EXPECT_TRUE(both) << requests << " requests; second process stderr: " << ReadFile(base_ + "/stderr");
+    kill(second, SIGTERM);
+    int status = -1;
+    EXPECT_TRUE(WaitUntil([&] { return waitpid(second, &status, WNOHANG) == second; }, 10s));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(StopServer(), 0);
+}
+
 TEST_F(ServerE2ETest, ListensOnIpv6Loopback) {
     int probe = socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 a{};
