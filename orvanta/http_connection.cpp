@@ -14,12 +14,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <exception>
 #include <string>
 
 #include "host/vrn_host_lib.h"
 #include "orvanta/http_request.h"
 #include "orvanta/http_server.h"
+#include "orvanta/tcp_delivery.h"
 
 namespace {
 
@@ -40,6 +42,7 @@ struct Connection {
     ResponsePlan out;
     std::string requestLine;
     size_t lingerBytes = 0;
+    uint64_t bytesWritten = 0;  // every byte of the earlier responses on this connection
 };
 
 void ServeBuffered(Connection* c);
@@ -68,6 +71,17 @@ void WriteAccessLog(const Connection* c, int status, uint64_t bytes) {
     ssize_t w;
     do w = write(fd, line.data(), line.size());
     while (w < 0 && errno == EINTR);
+}
+
+// The body bytes of the current response that reached the peer: all of them when the
+// transfer completed; for a transfer cut short, what the peer acknowledged beyond the earlier
+// responses and this one's header, which all went out before this body.
+uint64_t BodyBytesSent(const Connection* c, int32_t result) {
+    if (result == 0) return c->out.contentBytes;
+    uint64_t acked;
+    if (!TcpBytesAcked(c->fd, &acked)) return 0;
+    uint64_t before = c->bytesWritten + c->out.header.size();
+    return acked > before ? std::min(acked - before, c->out.contentBytes) : 0;
 }
 
 void OnReadable(int32_t fd, int32_t code, void* userData);
@@ -147,7 +161,8 @@ void OnSent(int32_t, int32_t result, void* userData) {
     g_server->responsesInFlight.fetch_sub(1, std::memory_order_relaxed);
     if (c->out.fileFd >= 0) close(c->out.fileFd);
     c->out.fileFd = -1;
-    WriteAccessLog(c, c->out.status, result == 0 ? c->out.contentBytes : 0);
+    if (g_server->accessLogFd >= 0) WriteAccessLog(c, c->out.status, BodyBytesSent(c, result));
+    c->bytesWritten += c->out.header.size() + c->out.contentBytes;
     bool keepAlive = c->out.keepAlive;
     c->out = ResponsePlan();
     if (result != 0 || g_server->stopping.load(std::memory_order_relaxed)) {

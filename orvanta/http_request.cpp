@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+
 namespace {
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
@@ -32,7 +34,7 @@ std::string HttpRequest::RequestLine() const {
     std::string line = http_method_str(static_cast<http_method>(method));
     line += ' ';
     line += target;
-    line += " HTTP/" + std::to_string(versionMajor) + "." + std::to_string(versionMinor);
+    if (versionRead) line += " HTTP/" + std::to_string(versionMajor) + "." + std::to_string(versionMinor);
     return line;
 }
 
@@ -97,14 +99,22 @@ int RequestParser::StatusForParserError(http_errno err) const {
     }
 }
 
+// The method is known once the target starts. A target that is too long is kept up to the
+// limit, so the refusal can be logged with what was asked.
 int RequestParser::OnUrl(http_parser* p, const char* at, size_t len) {
-    RequestParser* self = Self(p);
-    if (self->request_.target.size() + len > kMaxTargetBytes) {
-        self->errorStatus_ = 414;
-        return -1;
-    }
-    self->request_.target.append(at, len);
-    return 0;
+    HttpRequest& r = Self(p)->request_;
+    r.method = p->method;
+    size_t room = kMaxTargetBytes - r.target.size();
+    r.target.append(at, std::min(len, room));
+    if (len <= room) return 0;
+    Self(p)->errorStatus_ = 414;
+    return -1;
+}
+
+void RequestParser::NoteVersion() {
+    request_.versionMajor = parser_.http_major;
+    request_.versionMinor = parser_.http_minor;
+    request_.versionRead = true;
 }
 
 // Name and value bytes plus ": " and CRLF per field count towards the limit.
@@ -117,6 +127,7 @@ bool RequestParser::CountHeaderBytes(size_t len) {
 
 int RequestParser::OnHeaderField(http_parser* p, const char* at, size_t len) {
     RequestParser* self = Self(p);
+    if (!self->request_.versionRead) self->NoteVersion();  // the request line has ended
     // http_parser lets spaces end a field name and still reads "Content-Length :" for framing,
     // while "Host :" would not be taken as Host: two readings of one request, which is what
     // request smuggling feeds on. A field name never holds whitespace.
@@ -176,8 +187,7 @@ int RequestParser::OnHeadersComplete(http_parser* p) {
     self->inValue_ = false;
     HttpRequest& r = self->request_;
     r.method = p->method;
-    r.versionMajor = p->http_major;
-    r.versionMinor = p->http_minor;
+    self->NoteVersion();
     if (r.versionMajor != 1) {
         self->errorStatus_ = 505;
         return -1;

@@ -32,8 +32,10 @@ struct HttpRequest {
     std::string ifRange;
     std::string acceptEncoding;  // several fields are joined with ", "
     std::string transferEncoding;
+    bool versionRead = false;  // the request line was read to its end
 
-    // "GET /x HTTP/1.1" for the access log; empty before the request line was read.
+    // "GET /x HTTP/1.1" for the access log. For a request refused part-way, as much of the line
+    // as was read ("GET /x" when the target was too long); empty before the method was read.
     std::string RequestLine() const;
 };
 
@@ -65,6 +67,7 @@ class RequestParser {
     static const http_parser_settings kSettings;
 
     bool CountHeaderBytes(size_t len);
+    void NoteVersion();
     void FinishHeader();
     int StatusForParserError(http_errno err) const;
 

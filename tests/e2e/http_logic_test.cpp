@@ -118,6 +118,27 @@ TEST(RequestParserTest, ErrorsMapToStatuses) {
     EXPECT_EQ(ErrorFor("GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"), 501);
 }
 
+TEST(RequestParserTest, RefusedRequestKeepsTheLineAsFarAsItWasRead) {
+    std::string longTarget = "/" + std::string(kMaxTargetBytes + 100, 'a');
+    struct Case {
+        std::string request;
+        std::string line;
+    } cases[] = {
+        {"GET " + longTarget + " HTTP/1.1\r\nHost: x\r\n\r\n",
+         "GET " + longTarget.substr(0, kMaxTargetBytes)},
+        {"GET /x HTTP/1.1\r\nHost: x\r\nX: " + std::string(kMaxHeaderBytes, 'v') + "\r\n\r\n",
+         "GET /x HTTP/1.1"},
+        {"HEAD /y HTTP/1.1 x\r\n\r\n", "HEAD /y"},
+        {"GARBAGE\r\n\r\n", ""},
+    };
+    for (const Case& c : cases) {
+        RequestParser p;
+        size_t used;
+        ASSERT_EQ(FeedAll(p, c.request, &used), ParseResult::kError) << c.line;
+        EXPECT_EQ(p.request().RequestLine(), c.line);
+    }
+}
+
 TEST(RequestParserTest, ChunkedBodyIsAcceptedAndSkipped) {
     RequestParser p;
     std::string req = "GET / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n";

@@ -573,6 +573,42 @@ TEST_F(ServerE2ETest, ClientLeavingMidResponseDoesNotHurtTheServer) {
     EXPECT_EQ(StopServer(), 0);
 }
 
+// The common log format's size is the body bytes that went out, also when the client left
+// part-way; a request refused as too long is logged with the part of its line that was read.
+TEST_F(ServerE2ETest, AccessLogShowsWhatWasSentAndWhatWasAsked) {
+    MakeBigFile();
+    StartServer();
+    {
+        Client c(port_);
+        ASSERT_TRUE(c.Send("GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"));
+        EXPECT_GE(c.ReceiveSome(100000), 100000u);
+    }  // closed with unread data: a reset cuts the transfer short
+    std::string longTarget = "/" + std::string(10000, 'a');
+    EXPECT_EQ(Get("GET " + longTarget + " HTTP/1.1\r\nHost: x\r\n\r\n").status, 414);
+    EXPECT_EQ(Get("GET /x HTTP/1.1\r\nHost: x\r\nX: " + std::string(17000, 'b') + "\r\n\r\n").status, 431);
+    std::string log;
+    auto lineOf = [&](const std::string& request) {
+        size_t at = log.find("] \"" + request);
+        return at == std::string::npos ? std::string() : log.substr(at, log.find('\n', at) - at);
+    };
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            log = ReadFile(base_ + "/access.log");
+            return !lineOf("GET /big.bin").empty() && !lineOf("GET /x").empty();
+        },
+        5s))
+        << log;
+    std::string big = lineOf("GET /big.bin HTTP/1.1\" 200 ");
+    ASSERT_FALSE(big.empty()) << log;
+    uint64_t sent = strtoull(big.c_str() + big.rfind(' ') + 1, nullptr, 10);
+    EXPECT_GE(sent, 90000u) << big;
+    EXPECT_LT(sent, kBigSize) << big;
+    // The target as far as the server's 8 KiB limit.
+    EXPECT_FALSE(lineOf("GET " + longTarget.substr(0, 8192) + "\" 414 ").empty()) << log.substr(0, 300);
+    EXPECT_FALSE(lineOf("GET /x HTTP/1.1\" 431 ").empty()) << log;
+    EXPECT_EQ(StopServer(), 0);
+}
+
 TEST_F(ServerE2ETest, StalledWriteIsClosedByTheWritersTimeOut) {
     MakeBigFile();
     StartServer();
