@@ -89,3 +89,11 @@ sckInfo* SocketMap_GetNode(int32_t fd) {
     RwLockGuard shared(false, "vrn_epoll_sck_map GetNode方法中，加读锁失败，errno=%d\n");
     return FindInChain(fd);
 }
+
+std::vector<sckInfo*> SocketMap_AllRecords() {
+    std::vector<sckInfo*> records;
+    RwLockGuard shared(false, "vrn_epoll_sck_map AllRecords, errno=%d\n");
+    for (FdNode* head : _FdNodes)
+        for (FdNode* n = head; n != nullptr; n = n->next) records.push_back(n->sockinfo);
+    return records;
+}

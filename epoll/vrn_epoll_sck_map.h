@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <mutex>
+#include <vector>
 
 #include "epoll/vrn_listen_callback.h"
 
@@ -66,6 +67,9 @@ void SocketMap_Init();
 sckInfo* SocketMap_GetOrAddNode(int32_t fd);
 // The record of fd, or null when fd is out of range or has none. Never creates anything.
 sckInfo* SocketMap_GetNode(int32_t fd);
+// Every record created so far, read under _rw_lock shared (records are never freed, so the
+// pointers stay valid; their halves must still be read under each record's own lock).
+std::vector<sckInfo*> SocketMap_AllRecords();
 
 // A view of one half of a record, so that code serving either half is written once.
 struct SckHalf {

@@ -132,3 +132,12 @@ WheelNode* VrnEpoll_TimeWheel::SlotHead(int32_t i) {
     std::lock_guard<std::mutex> guard(slotLocks[i]);
     return slots[i];
 }
+
+int64_t VrnEpoll_TimeWheel::Occupancy() {
+    int64_t nodes = 0;
+    for (int32_t i = 0; i < kSlots; ++i) {
+        std::lock_guard<std::mutex> guard(slotLocks[i]);
+        for (WheelNode* n = slots[i]; n != nullptr; n = n->next) ++nodes;
+    }
+    return nodes;
+}

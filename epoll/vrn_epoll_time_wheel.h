@@ -65,6 +65,8 @@ class VrnEpoll_TimeWheel {
     int32_t CurIndex() const { return curIndex.load(std::memory_order_relaxed); }
     // The head of slot i's chain, read under the slot's lock (for inspection).
     WheelNode* SlotHead(int32_t i);
+    // Nodes now in the slots, each slot counted under its own lock (for the status counters).
+    int64_t Occupancy();
 
   private:
     // Unlinks node from slot's chain if it is still there. Caller holds slot's lock.

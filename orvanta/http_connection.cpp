@@ -117,6 +117,7 @@ void OnReadable(int32_t, int32_t code, void* userData) {
     Connection* c = static_cast<Connection*>(userData);
     // 0: the read time-out passed (or the engine dropped the registration); -1: error, hang-up.
     if (code != kVrnEventReadable || !ReadInput(c)) {
+        if (code == kVrnEventTimedOut) g_server->counters.Bump(g_server->counters.readTimeouts);
         CloseConnection(c);
         return;
     }
@@ -156,12 +157,21 @@ void OnLingerReadable(int32_t, int32_t code, void* userData) {
     CloseConnection(c);
 }
 
+// The status counters' share of a completed response. The writers report the end of a wait
+// for writability as ETIMEDOUT.
+void CountSent(const ResponsePlan& out, int32_t result) {
+    ServerCounters& counters = g_server->counters;
+    counters.CountResponse(out.status, result == 0 ? out.header.size() + out.contentBytes : 0);
+    if (result == ETIMEDOUT) counters.Bump(counters.writeTimeouts);
+}
+
 void OnSent(int32_t, int32_t result, void* userData) {
     Connection* c = static_cast<Connection*>(userData);
     g_server->responsesInFlight.fetch_sub(1, std::memory_order_relaxed);
     if (c->out.fileFd >= 0) close(c->out.fileFd);
     c->out.fileFd = -1;
     if (g_server->accessLogFd >= 0) WriteAccessLog(c, c->out.status, BodyBytesSent(c, result));
+    CountSent(c->out, result);
     c->bytesWritten += c->out.header.size() + c->out.contentBytes;
     bool keepAlive = c->out.keepAlive;
     c->out = ResponsePlan();
@@ -192,6 +202,7 @@ void Send(Connection* c) {
 
 ResponsePlan Respond(const HttpRequest& request, time_t now) {
     try {
+        if (IsStatusRequest(request, g_server->statusPath)) return StatusResponse(request, *g_server, now);
         return HandleRequest(request, g_server->serve, now);
     } catch (const std::exception& e) {
         OutDebug("* vrns http: request failed: %s\n", e.what());

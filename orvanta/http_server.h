@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <string>
 
 #include "orvanta/http_response.h"
 #include "orvanta/mime_types.h"
 #include "orvanta/orvanta_exports.h"
+#include "orvanta/server_status.h"
 
 struct HttpServer {
     VrnsExports ex{};
@@ -23,6 +25,8 @@ struct HttpServer {
     std::atomic<int> openConnections{0};
     std::atomic<int> responsesInFlight{0};  // handed to a writer, completion not yet seen
     std::atomic<bool> stopping{false};
+    std::string statusPath;  // empty: no status endpoint
+    ServerCounters counters;
 };
 
 extern HttpServer* g_server;

@@ -16,6 +16,8 @@ const char* const kVrnsExportNames[] = {
     "Vrn_Accept_Remove",
     "Vrn_Tcp_WriteAsync",
     "Vrn_Tcp_WriteFileAsync",
+    "VrnEpoll_GetStats",
+    "VRN_EventPump_GetStats",
     "get_system_defines",
     "___VRNS_CAN_NOT_CALL_ME___",
     "_lastAddMsec",
@@ -49,6 +51,7 @@ bool ResolveVrnsExports(VrnsExports* e, const char** missing) {
            VRNS_RESOLVE(VrnEpoll_IsRunning) && VRNS_RESOLVE(VrnEpoll_Listen) &&
            VRNS_RESOLVE(VrnEpoll_Remove) && VRNS_RESOLVE(VrnNowMsec) && VRNS_RESOLVE(Vrn_Accept_Init) &&
            VRNS_RESOLVE(Vrn_Accept_Add) && VRNS_RESOLVE(Vrn_Accept_Remove) &&
-           VRNS_RESOLVE(Vrn_Tcp_WriteAsync) && VRNS_RESOLVE(Vrn_Tcp_WriteFileAsync);
+           VRNS_RESOLVE(Vrn_Tcp_WriteAsync) && VRNS_RESOLVE(Vrn_Tcp_WriteFileAsync) &&
+           VRNS_RESOLVE(VrnEpoll_GetStats) && VRNS_RESOLVE(VRN_EventPump_GetStats);
 #undef VRNS_RESOLVE
 }

@@ -4,9 +4,11 @@
 
 #include <stdint.h>
 
+#include "epoll/vrn_epoll_stats.h"
 #include "epoll/vrn_listen_callback.h"
 #include "net/vrn_asscept.h"
 #include "net/vrn_write_completion.h"
+#include "pump/vrn_event_pump_stats.h"
 
 struct VrnsExports {
     int32_t (*VrnEpoll_Init)();
@@ -23,6 +25,8 @@ struct VrnsExports {
                                WriteCompletion, int32_t);
     void (*Vrn_Tcp_WriteFileAsync)(int32_t, const uint8_t*, uint64_t, int32_t, int64_t, uint64_t, void*,
                                    WriteCompletion, int32_t);
+    int32_t (*VrnEpoll_GetStats)(VrnEpollStats*);
+    int32_t (*VRN_EventPump_GetStats)(VrnPumpStats*);
 };
 
 // Resolves the whole interface; false (with the missing name in *missing) when one is absent.

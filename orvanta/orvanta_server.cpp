@@ -160,6 +160,7 @@ void OnAcceptReady(int32_t listenFd, int32_t code) {
             if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
             if (err == EAGAIN || err == EWOULDBLOCK) return;
             if (IsOutOfDescriptors(err)) {
+                s.counters.Bump(s.counters.acceptBackoffs);
                 int64_t delay = g_gate->NextBackoff();
                 OutDebug("* vrns http: accept failed, errno:%d; pausing %d ms\n", err, int(delay));
                 g_gate->Pause(listenFd, delay);
@@ -222,6 +223,7 @@ bool Prepare(const ServerOptions& o, HttpServer* s, std::string* error) {
     s->mime.Load("/etc/mime.types");
     s->serve.mime = &s->mime;
     s->serve.autoindex = o.autoindex;
+    s->statusPath = o.statusPath;
     s->readTimeoutSec = o.readTimeoutSec;
     s->maxConnections = o.maxConnections;
     s->accessLogFd = OpenAccessLog(o.accessLog);

@@ -790,6 +790,53 @@ TEST_F(ServerE2ETest, ReusePortSpreadsConnectionsOverTwoProcesses) {
     EXPECT_EQ(StopServer(), 0);
 }
 
+TEST_F(ServerE2ETest, StatusPathAnswersCountersInPrometheusFormat) {
+    StartServer({"--status-path", "/-/status", "--read-timeout", "1"});
+    EXPECT_EQ(Get("GET /missing HTTP/1.1\r\nHost: x\r\n\r\n").status, 404);
+    Client silent(port_);  // sends nothing: the read time-out closes it
+    EXPECT_TRUE(silent.ClosedByPeer());
+    Client idle(port_);  // a kept-alive connection waiting for its next request
+    ASSERT_TRUE(idle.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_EQ(idle.Read().status, 200);
+    Response r = Get("GET /-/status HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_EQ(r.status, 200);
+    EXPECT_EQ(r.Header("content-type"), "text/plain; version=0.0.4; charset=utf-8");
+    std::map<std::string, long> value;
+    std::istringstream lines(r.body);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        size_t space = line.rfind(' ');
+        value[line.substr(0, space)] = atol(line.c_str() + space + 1);
+    }
+    struct Case {
+        const char* sample;
+        long min, max;
+    } cases[] = {
+        {"vrns_open_connections", 2, 2},                // the idle one and this one
+        {"vrns_responses_total{class=\"2xx\"}", 2, 2},  // the start-up probe and the idle one's
+        {"vrns_responses_total{class=\"4xx\"}", 1, 1},
+        {"vrns_responses_total{class=\"5xx\"}", 0, 0},
+        {"vrns_sent_bytes_total", 300, 2000},
+        {"vrns_read_timeouts_total", 1, 1},
+        {"vrns_write_timeouts_total", 0, 0},
+        {"vrns_accept_backoffs_total", 0, 0},
+        {"vrns_engine_armed_halves{half=\"read\"}", 2, 2},  // the listening socket and the idle one
+        {"vrns_engine_wheel_nodes{wheel=\"read\"}", 2, 2},
+        {"vrns_engine_armed_halves{half=\"write\"}", 0, 0},
+        {"vrns_pump_queue_length", 0, 1},
+        {"vrns_pump_workers", 1, 64},
+    };
+    for (const Case& c : cases) {
+        ASSERT_TRUE(value.count(c.sample)) << c.sample << "\n" << r.body;
+        EXPECT_GE(value[c.sample], c.min) << c.sample;
+        EXPECT_LE(value[c.sample], c.max) << c.sample;
+    }
+    EXPECT_EQ(Get("HEAD /-/status HTTP/1.1\r\nHost: x\r\n\r\n", true).status, 200);
+    EXPECT_EQ(Get("POST /-/status HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n").status, 405);
+    EXPECT_EQ(Get("GET /-/status/ HTTP/1.1\r\nHost: x\r\n\r\n").status, 404);  // the exact path only
+    EXPECT_EQ(StopServer(), 0);
+}
+
 TEST_F(ServerE2ETest, ListensOnIpv6Loopback) {
     int probe = socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 a{};

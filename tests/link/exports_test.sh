@@ -8,7 +8,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 names=(VrnEpoll_Init VrnEpoll_Start VrnEpoll_Close VrnEpoll_IsRunning VrnEpoll_Listen VrnEpoll_Remove
   VrnNowMsec VRN_EventPump_AddTask Vrn_Accept_Init Vrn_Accept_Add Vrn_Accept_Remove Vrn_Tcp_WriteAsync
-  Vrn_Tcp_WriteFileAsync get_system_defines ___VRNS_CAN_NOT_CALL_ME___ _lastAddMsec
+  Vrn_Tcp_WriteFileAsync VrnEpoll_GetStats VRN_EventPump_GetStats get_system_defines ___VRNS_CAN_NOT_CALL_ME___ _lastAddMsec
   _ZN8VrnMutexC1Ev _ZN8VrnMutexD1Ev _ZN8VrnMutex4LockEv _ZN8VrnMutex7TrylockEv _ZN8VrnMutex6UnlockEv
   _ZTI23Vrn_Event_Pump_TaskBase _ZTI23VrnEpoll_EventPump_Task _ZTI28Vrn_TcpWriter_EventPump_Task)
 
