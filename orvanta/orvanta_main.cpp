@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "host/vrn_host_lib.h"
+#include "orvanta/mono_host.h"
 #include "orvanta/orvanta_exports.h"
 #include "orvanta/orvanta_server.h"
 
@@ -43,5 +44,6 @@ extern "C" int libvrns_main(int argc, char** argv, char** envp) {
         return 0;
     }
     if (argc >= 2 && strcmp(argv[1], "--check-exports") == 0) return CheckExports();
+    if (argc >= 2 && NamesManagedAssembly(argv[1])) return RunManagedApplication(argc, argv);
     return RunServer(argc, argv);
 }

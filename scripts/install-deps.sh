@@ -9,10 +9,11 @@
 set -euo pipefail
 
 # Building vrns: compiler and build tools, the Mono runtime and support libraries the
-# executable and liborvanta.so link, the HTTP parser and the media types table the server uses.
+# executable and liborvanta.so link, the runtime's class libraries and the C# compiler for
+# managed applications, the HTTP parser and the media types table the server uses.
 RUN_PACKAGES=(
   cmake ninja-build g++ pkg-config binutils
-  mono-runtime-common libmono-2.0-dev
+  mono-runtime-common libmono-2.0-dev mono-runtime mono-mcs
   libhttp-parser-dev media-types
 )
 # Testing: GoogleTest sources (built by each configuration with its own compiler and flags),
