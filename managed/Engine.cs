@@ -18,19 +18,22 @@ namespace Vrns
 
     public static class Engine
     {
-        static readonly object gate = new object();  // serialises Start
+        static readonly object gate = new object();  // serialises Start, guards started
+        static bool started;
         static SystemDefines defines;
         static int definesRead;
 
-        // Initialises and starts the engine; a running engine is left as it is.
+        // Initialises and starts the engine once; later calls do nothing. The loop thread sets
+        // IsRunning itself, shortly after.
         public static void Start()
         {
             lock (gate) {
-                if (Native.VrnEpoll_IsRunning() != 0) return;
+                if (started) return;
                 if (Native.VrnEpoll_Init() != 0) throw new VrnsException("VrnEpoll_Init", Marshal.GetLastWin32Error());
-                // Start reports an errno the thread left behind even when the loop runs.
-                if (Native.VrnEpoll_Start() != 0 && Native.VrnEpoll_IsRunning() == 0)
-                    throw new VrnsException("VrnEpoll_Start", Marshal.GetLastWin32Error());
+                // Start counts an errno the thread left behind as its own failure.
+                Posix.ClearErrno();
+                if (Native.VrnEpoll_Start() != 0) throw new VrnsException("VrnEpoll_Start", Marshal.GetLastWin32Error());
+                started = true;
             }
         }
 

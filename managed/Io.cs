@@ -70,10 +70,12 @@ namespace Vrns
         static readonly IntPtr callbackPointer = Marshal.GetFunctionPointerForDelegate(callback);
 
         // Arms one-shot interest with a time-out in seconds (0: 30). target.OnEvent runs once on
-        // a pump worker. Returns 0, or the errno of the refusal (-1 without one); target is then
-        // never called.
+        // a pump worker. Returns 0, or the errno of the refusal (EINVAL for a null target or an
+        // interest other than Read and Write); target is then never called.
         public static int Listen(int fd, Interest interest, IEventTarget target, int timeoutSec)
         {
+            // Refused by the engine without an errno of its own; the thread's may be stale.
+            if (target == null || (interest != Interest.Read && interest != Interest.Write)) return Posix.EINVAL;
             IntPtr key = waiting.Add(target);
             if (Native.VrnEpoll_Listen(fd, (int)interest, key, callbackPointer, timeoutSec) == 0) return 0;
             int errno = Marshal.GetLastWin32Error();

@@ -34,6 +34,14 @@ namespace Vrns
         static extern int shutdown(int fd, int how);
         [DllImport("libc")]
         static extern int close(int fd);
+        [DllImport("libc")]
+        static extern int* __errno_location();
+
+        // For the calls that report failure through errno without clearing it first.
+        public static void ClearErrno()
+        {
+            *__errno_location() = 0;
+        }
 
         // A non-blocking IPv4 listening socket on address:port (port 0: any); the port it got.
         public static int ListenTcp4(byte[] address, int port, int backlog, out int boundPort, out int errno)
@@ -61,6 +69,11 @@ namespace Vrns
             boundPort = (sa[2] << 8) | sa[3];
             errno = 0;
             return fd;
+        }
+
+        public static bool SetSendBuffer(int fd, int bytes)
+        {
+            return setsockopt(fd, SolSocket, Engine.Defines.so_sndbuf, ref bytes, 4) == 0;
         }
 
         // A connected pair of non-blocking local stream sockets.

@@ -8,8 +8,11 @@
 // connection has one registration or one write outstanding at a time, so its callbacks never
 // run at once; its State says which one it waits for.
 //
-//   --gc-stress  adds a thread that allocates hard and collects in a loop until the stop, to
-//                show that pinned buffers and callbacks on foreign threads survive the collector.
+//   --gc-stress          adds a thread that allocates hard and collects in a loop until the
+//                        stop, to show that pinned buffers and callbacks on foreign threads
+//                        survive the collector.
+//   --send-buffer BYTES  each connection's SO_SNDBUF: small values make writes wait for the
+//                        peer, so buffers stay pinned across collections.
 using System;
 using System.Collections.Generic;
 using System.IO;
@@ -24,8 +27,9 @@ sealed class Options
     public string Root = ".";
     public int ReadTimeoutSec = 30;
     public bool GcStress;
+    public int SendBuffer;
 
-    const string Usage = "usage: vrns VrnsStaticServer.exe [--listen IPV4:PORT] [--root DIR] [--read-timeout SECONDS] [--gc-stress]";
+    const string Usage = "usage: vrns VrnsStaticServer.exe [--listen IPV4:PORT] [--root DIR] [--read-timeout SECONDS] [--send-buffer BYTES] [--gc-stress]";
 
     public static Options Parse(string[] args)
     {
@@ -49,6 +53,9 @@ sealed class Options
             } else if (name == "--root") {
                 if (!Directory.Exists(value)) throw new ArgumentException("--root '" + value + "' is not a directory");
                 o.Root = Path.GetFullPath(value);
+            } else if (name == "--send-buffer") {
+                if (!int.TryParse(value, out o.SendBuffer) || o.SendBuffer < 1)
+                    throw new ArgumentException("bad --send-buffer '" + value + "' (expected a byte count)");
             } else if (name == "--read-timeout") {
                 if (!int.TryParse(value, out o.ReadTimeoutSec) || o.ReadTimeoutSec < 1 || o.ReadTimeoutSec > 239)
                     throw new ArgumentException("bad --read-timeout '" + value + "' (expected 1 to 239)");
@@ -295,6 +302,7 @@ sealed class Server : IAcceptTarget
                 if (errno != Posix.EAGAIN) Console.Error.WriteLine("vrns-managed: accept failed, errno {0}", errno);
                 return;
             }
+            if (options.SendBuffer > 0) Posix.SetSendBuffer(socket, options.SendBuffer);
             var connection = new Connection(this, socket);
             connection.Key = connections.Add(connection);
             connection.Start();

@@ -1,0 +1,340 @@
+// Managed applications as a user runs them: `vrns APP.exe ARGS...`. Each test starts the built
+// executable with an assembly from the build tree and bounds its life: a process that does not
+// end by the deadline is killed and the test fails. The server tests talk to the managed
+// static-file server over loopback and check every body byte for byte.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/host_double/test_host.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kManaged = VRNS_MANAGED_DIR;
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string Pattern(size_t n, uint32_t seed) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        s[i] = char(seed >> 24);
+    }
+    return s;
+}
+
+// What a stopped managed server reports on its last line.
+struct ServerTotals {
+    long started = -1, completed = -1, stray = -1, collections = -1, stressRounds = -1, failures = -1;
+};
+
+bool ParseTotals(const std::string& out, ServerTotals* t) {
+    size_t at = out.find("writes started");
+    return at != std::string::npos &&
+           sscanf(out.c_str() + at,
+                  "writes started %ld, completed %ld, stray %ld; collections %ld, stress rounds %ld, "
+                  "callback failures %ld",
+                  &t->started, &t->completed, &t->stray, &t->collections, &t->stressRounds,
+                  &t->failures) == 6;
+}
+
+// One keep-alive connection whose every read is bounded by a receive time-out.
+class Connection {
+  public:
+    explicit Connection(int port) {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        timeval tv{5, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(uint16_t(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ok_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    ~Connection() { close(fd_); }
+
+    bool Send(const std::string& data) {
+        for (size_t off = 0; ok_ && off < data.size();) {
+            ssize_t n = send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+            ok_ = n > 0;
+            off += ok_ ? size_t(n) : 0;
+        }
+        return ok_;
+    }
+
+    // The next response's status and body (status 0 when the connection ended first).
+    int Read(std::string* body, bool head = false) {
+        size_t end;
+        while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
+            if (!Fill()) return 0;
+        int status = atoi(buffer_.c_str() + 9);
+        size_t at = buffer_.find("Content-Length: ");
+        size_t length = head || at > end ? 0 : strtoull(buffer_.c_str() + at + 16, nullptr, 10);
+        buffer_.erase(0, end + 4);
+        while (buffer_.size() < length)
+            if (!Fill()) return 0;
+        body->assign(buffer_, 0, length);
+        buffer_.erase(0, length);
+        return status;
+    }
+
+  private:
+    bool Fill() {
+        char chunk[65536];
+        ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+        if (n > 0) buffer_.append(chunk, size_t(n));
+        return n > 0;
+    }
+    int fd_;
+    bool ok_;
+    std::string buffer_;
+};
+
+class ManagedTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vrns-managed-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        base_ = tmpl;
+        root_ = base_ + "/root";
+        ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
+    }
+
+    void TearDown() override {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        EXPECT_EQ(system(("rm -rf '" + base_ + "'").c_str()), 0);
+    }
+
+    void Spawn(const std::vector<std::string>& args) {
+        std::vector<std::string> all = {VRNS_EXECUTABLE};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        std::string out = base_ + "/stdout", err = base_ + "/stderr";
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+            dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        ASSERT_GT(pid_, 0);
+    }
+
+    // The exit status within the deadline; -1 when the process had to be killed or crashed.
+    int Wait(std::chrono::milliseconds deadline = 20s) {
+        int status = 0;
+        pid_t done = 0;
+        WaitUntil([&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; }, deadline);
+        if (done != pid_) return -1;
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    int Run(const std::vector<std::string>& args) {
+        Spawn(args);
+        return Wait();
+    }
+
+    std::string Out() const { return ReadFile(base_ + "/stdout"); }
+    std::string Err() const { return ReadFile(base_ + "/stderr"); }
+
+    // Starts the managed server on an ephemeral port; its port once it has said where it listens.
+    int StartServer(const std::string& dir, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {dir + "/VrnsStaticServer.exe", "--listen", "127.0.0.1:0", "--root",
+                                         root_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        Spawn(args);
+        EXPECT_TRUE(WaitUntil([&] { return Out().find('\n') != std::string::npos; }, 20s)) << Err();
+        std::string line = Out();
+        size_t comma = line.find(',');
+        size_t colon = line.rfind(':', comma);
+        return comma == std::string::npos || colon == std::string::npos ? 0 : atoi(line.c_str() + colon + 1);
+    }
+
+    // SIGTERM, then the exit status within the deadline.
+    int StopServer() {
+        kill(pid_, SIGTERM);
+        return Wait(15s);
+    }
+
+    std::string base_, root_;
+    pid_t pid_ = 0;
+};
+
+TEST_F(ManagedTest, AssemblyThatCannotRunGivesOneLineAndStatus2) {
+    WriteFile(base_ + "/junk.exe", "this is not an assembly\n");
+    const struct {
+        std::string path, why;
+    } cases[] = {
+        {base_ + "/missing.exe", "No such file or directory"},
+        {base_ + "/junk.exe", "not a managed assembly"},
+        {kManaged + "/Vrns.dll", "the assembly has no Main"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(Run({c.path}), 2);
+        EXPECT_EQ(Err(), "vrns: cannot run " + c.path + ": " + c.why + "\n");
+        EXPECT_EQ(Out(), "");
+    }
+}
+
+// A pump worker that ran a managed callback stays attached to the runtime for good; neither
+// the return from Main nor Environment.Exit may wait for it.
+TEST_F(ManagedTest, EndsWithMainsStatusAfterCallbacksOnPumpWorkers) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } cases[] = {
+        {{"return", "3"}, 3},
+        {{"exit", "7"}, 7},
+        {{"mask"}, 0},  // every thread blocks SIGINT and SIGTERM and nothing else
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        std::vector<std::string> args = {kManaged + "/ExitProbe.exe"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(Run(args), c.status) << Err();
+    }
+}
+
+TEST_F(ManagedTest, ManagedServerAnswersCurl) {
+    const std::string small = Pattern(5000, 1), big = Pattern(300000, 2);
+    WriteFile(root_ + "/small.bin", small);
+    WriteFile(root_ + "/big.bin", big);
+    int port = StartServer(kManaged);
+    ASSERT_GT(port, 0) << Out() << Err();
+    std::string url = "http://127.0.0.1:" + std::to_string(port);
+    std::string curl = "curl -sS --max-time 20 ";
+    ASSERT_EQ(
+        system((curl + "-o " + base_ + "/s.out " + url + "/small.bin -o " + base_ + "/b.out " + url +
+                "/big.bin -o " + base_ + "/n.out -w '%{http_code}\\n' " + url + "/none > " + base_ + "/codes")
+                   .c_str()),
+        0);
+    EXPECT_TRUE(ReadFile(base_ + "/s.out") == small);
+    EXPECT_TRUE(ReadFile(base_ + "/b.out") == big);
+    EXPECT_EQ(ReadFile(base_ + "/codes"), "200\n200\n404\n");
+    ASSERT_EQ(system((curl + "-I " + url + "/big.bin > " + base_ + "/head").c_str()), 0);
+    EXPECT_NE(ReadFile(base_ + "/head").find("Content-Length: 300000"), std::string::npos);
+    EXPECT_EQ(StopServer(), 0) << Err();
+    ServerTotals t;
+    ASSERT_TRUE(ParseTotals(Out(), &t)) << Out();
+    EXPECT_EQ(t.started, 4);
+    EXPECT_EQ(t.completed, 4);
+}
+
+// Clients fetch files of both paths (small bodies from managed arrays, larger ones by sendfile)
+// over keep-alive connections, checking every byte, while the server's stress thread allocates
+// and collects without pause. Returns the number of bad bodies; *responses counts the good ones.
+struct StressResult {
+    long responses = 0, bad = 0, cut = 0;
+};
+
+StressResult FetchUnderStress(int port, const std::vector<std::string>& files,
+                              std::chrono::milliseconds duration) {
+    std::atomic<long> responses{0}, bad{0}, cut{0};
+    auto end = std::chrono::steady_clock::now() + duration;
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 6; ++c)
+        clients.emplace_back([&, c] {
+            while (std::chrono::steady_clock::now() < end) {
+                Connection conn(port);
+                for (int i = 0; i < 50 && std::chrono::steady_clock::now() < end; ++i) {
+                    size_t which = size_t(c + i) % files.size();
+                    std::string body;
+                    std::string get = "GET /f" + std::to_string(which) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+                    // Two requests in one send: the second answer may find the socket full.
+                    if (!conn.Send(get + get)) {
+                        ++cut;
+                        break;
+                    }
+                    for (int k = 0; k < 2; ++k) {
+                        if (conn.Read(&body) == 0) {
+                            ++cut;
+                            break;
+                        }
+                        ++responses;
+                        bad += body != files[which];
+                    }
+                }
+            }
+        });
+    for (auto& t : clients) t.join();
+    return {responses.load(), bad.load(), cut.load()};
+}
+
+std::vector<std::string> MakeStressFiles(const std::string& root) {
+    std::vector<std::string> files;
+    for (size_t size : {200, 3000, 7000, 12000, 40000, 200000}) {
+        files.push_back(Pattern(size, uint32_t(size)));
+        WriteFile(root + "/f" + std::to_string(files.size() - 1), files.back());
+    }
+    return files;
+}
+
+TEST_F(ManagedTest, BodiesSurviveCollectorStress) {
+    std::vector<std::string> files = MakeStressFiles(root_);
+    int port = StartServer(kManaged, {"--gc-stress", "--send-buffer", "4096"});
+    ASSERT_GT(port, 0) << Out() << Err();
+    StressResult r = FetchUnderStress(port, files, 3s);
+    EXPECT_EQ(StopServer(), 0) << Err();
+    ServerTotals t;
+    ASSERT_TRUE(ParseTotals(Out(), &t)) << Out();
+    printf(
+        "responses %ld, bad %ld, cut %ld; writes started %ld, completed %ld, stray %ld; "
+        "collections %ld, stress rounds %ld\n",
+        r.responses, r.bad, r.cut, t.started, t.completed, t.stray, t.collections, t.stressRounds);
+    EXPECT_GT(r.responses, 200);
+    EXPECT_EQ(r.bad, 0);
+    EXPECT_EQ(r.cut, 0);
+    EXPECT_EQ(t.started, r.responses);
+    EXPECT_EQ(t.completed, t.started);
+    EXPECT_EQ(t.stray, 0);
+    EXPECT_EQ(t.failures, 0);
+    EXPECT_GT(t.stressRounds, 10);
+}
+
+// The same run against a binding that unpins its buffers when the write call returns: the
+// check above must see it.
+TEST_F(ManagedTest, CheckerSeesBuffersReleasedBeforeTheirCompletion) {
+    std::vector<std::string> files = MakeStressFiles(root_);
+    int port = StartServer(kManaged + "/unpinned", {"--gc-stress", "--send-buffer", "4096"});
+    ASSERT_GT(port, 0) << Out() << Err();
+    StressResult r = FetchUnderStress(port, files, 3s);
+    printf("responses %ld, bad %ld, cut %ld\n", r.responses, r.bad, r.cut);
+    EXPECT_GT(r.bad + r.cut, 0);
+}
+
+}  // namespace
