@@ -19,6 +19,7 @@
 #include <string>
 
 #include "host/vrn_host_lib.h"
+#include "orvanta/connection_drain.h"
 #include "orvanta/http_request.h"
 #include "orvanta/http_server.h"
 #include "orvanta/tcp_delivery.h"
@@ -33,8 +34,9 @@ constexpr size_t kMaxBuffered = 65536;
 constexpr int kLingerSeconds = 2;
 constexpr size_t kMaxLingerBytes = 1 << 20;
 
-struct Connection {
-    int fd = -1;
+DrainList g_connections;
+
+struct Connection : DrainEntry {
     std::string peer;
     RequestParser parser;
     std::string in;  // received, not yet parsed
@@ -43,6 +45,7 @@ struct Connection {
     std::string requestLine;
     size_t lingerBytes = 0;
     uint64_t bytesWritten = 0;  // every byte of the earlier responses on this connection
+    bool answered = false;      // at least one response was sent
 };
 
 void ServeBuffered(Connection* c);
@@ -58,6 +61,7 @@ std::string PeerName(const sockaddr_storage& peer) {
 
 void CloseConnection(Connection* c) {
     if (c->out.fileFd >= 0) close(c->out.fileFd);
+    g_connections.Remove(c);
     close(c->fd);
     delete c;
     OnConnectionClosed();
@@ -88,6 +92,14 @@ void OnReadable(int32_t fd, int32_t code, void* userData);
 
 void WaitForRequest(Connection* c) {
     HttpServer& s = *g_server;
+    // Sequentially consistent with the stopping flag: either the drain sees this connection
+    // idle and ends it, or this sees the server stopping and ends it here.
+    bool idle = c->answered && c->in.empty();
+    c->idle.store(idle);
+    if (idle && s.stopping.load()) {
+        CloseConnection(c);
+        return;
+    }
     if (s.ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnReadable, s.readTimeoutSec) != 0)
         CloseConnection(c);
 }
@@ -115,6 +127,7 @@ bool ReadInput(Connection* c) {
 
 void OnReadable(int32_t, int32_t code, void* userData) {
     Connection* c = static_cast<Connection*>(userData);
+    c->idle.store(false, std::memory_order_relaxed);
     // 0: the read time-out passed (or the engine dropped the registration); -1: error, hang-up.
     if (code != kVrnEventReadable || !ReadInput(c)) {
         if (code == kVrnEventTimedOut) g_server->counters.Bump(g_server->counters.readTimeouts);
@@ -175,6 +188,7 @@ void OnSent(int32_t, int32_t result, void* userData) {
     c->bytesWritten += c->out.header.size() + c->out.contentBytes;
     bool keepAlive = c->out.keepAlive;
     c->out = ResponsePlan();
+    c->answered = true;
     if (result != 0 || g_server->stopping.load(std::memory_order_relaxed)) {
         CloseConnection(c);
     } else if (!keepAlive) {
@@ -227,6 +241,10 @@ void ServeBuffered(Connection* c) {
     if (r == ParseResult::kError) {
         // The parser cannot find the next request's start: answer and close.
         c->out = GeneratedResponse(c->parser.errorStatus(), false, false, now);
+    } else if (g_server->stopping.load(std::memory_order_relaxed)) {
+        HttpRequest last = c->parser.request();  // the connection's last: say so to the client
+        last.keepAlive = false;
+        c->out = Respond(last, now);
     } else {
         c->out = Respond(c->parser.request(), now);
     }
@@ -244,5 +262,10 @@ void StartConnection(int fd, const sockaddr_storage& peer) {
     c->fd = fd;
     if (g_server->accessLogFd >= 0) c->peer = PeerName(peer);
     g_server->openConnections.fetch_add(1, std::memory_order_relaxed);
+    g_connections.Add(c);
     WaitForRequest(c);
+}
+
+int CloseIdleConnections() {
+    return g_connections.ShutdownIdle();
 }

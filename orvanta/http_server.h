@@ -35,5 +35,9 @@ extern HttpServer* g_server;
 // peer leaves, a time-out, an error or the server stops.
 void StartConnection(int fd, const sockaddr_storage& peer);
 
+// For a stopping server (stopping already set): ends every connection that waits idle for its
+// next request; the others close after their response. Returns how many were ended.
+int CloseIdleConnections();
+
 // Called by the connection code each time a connection is closed.
 void OnConnectionClosed();

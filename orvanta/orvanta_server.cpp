@@ -38,6 +38,10 @@ namespace {
 constexpr int kAcceptsPerWake = 64;
 constexpr int64_t kFirstBackoffMsec = 10;
 constexpr int64_t kMaxBackoffMsec = 1000;
+// At stop: how long responses in flight may take, and how many already completed connections
+// are still taken from the listening socket's queue.
+constexpr int64_t kDrainMsec = 5000;
+constexpr int kMaxPendingOnStop = 4096;
 
 // Stops and resumes accepting. The registry re-arms the listening socket after every
 // notification, so a callback that cannot accept (descriptors exhausted, connection limit)
@@ -170,10 +174,8 @@ void OnAcceptReady(int32_t listenFd, int32_t code) {
             return;
         }
         g_gate->AcceptSucceeded();
-        if (s.stopping.load(std::memory_order_relaxed))
-            close(fd);
-        else
-            StartConnection(fd, peer);
+        // Even while stopping: the connection carries a request, which the drain answers.
+        StartConnection(fd, peer);
     }
 }
 
@@ -282,13 +284,30 @@ void WaitForSignal(int signalFd, int wakeFd) {
     }
 }
 
-// Stop accepting, let responses in flight finish (bounded), then stop the engine.
+// Connections the kernel completed before accepting stopped carry requests: they are served.
+void AcceptPending(int listenFd) {
+    for (int i = 0; i < kMaxPendingOnStop; ++i) {
+        sockaddr_storage peer;
+        socklen_t len = sizeof peer;
+        int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0 && errno == EINTR) continue;
+        if (fd < 0) return;
+        StartConnection(fd, peer);
+    }
+}
+
+// A graceful drain: stop accepting and serve what already arrived; from then on the kernel
+// refuses new connections (a load balancer retries them elsewhere). Connections idle between
+// requests are ended at once; the others get their response, marked Connection: close, and
+// close. The wait is bounded; then the engine stops.
 void Shutdown(HttpServer* s) {
-    s->stopping.store(true, std::memory_order_relaxed);
+    s->stopping.store(true);  // sequentially consistent: see WaitForRequest
     g_gate->Close(s->listenFd);
-    int64_t deadline = GetTime_msec() + 2000;
-    while (s->responsesInFlight.load(std::memory_order_relaxed) > 0 && GetTime_msec() < deadline)
-        usleep(10000);
+    AcceptPending(s->listenFd);
+    shutdown(s->listenFd, SHUT_RDWR);  // a listening socket stops listening; its number stays ours
+    CloseIdleConnections();
+    int64_t deadline = GetTime_msec() + kDrainMsec;
+    while (s->openConnections.load(std::memory_order_relaxed) > 0 && GetTime_msec() < deadline) usleep(10000);
     s->ex.VrnEpoll_Close();
     deadline = GetTime_msec() + 1000;
     while (s->ex.VrnEpoll_IsRunning() && GetTime_msec() < deadline) usleep(10000);

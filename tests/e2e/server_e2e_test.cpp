@@ -837,6 +837,28 @@ TEST_F(ServerE2ETest, StatusPathAnswersCountersInPrometheusFormat) {
     EXPECT_EQ(StopServer(), 0);
 }
 
+TEST_F(ServerE2ETest, SigtermDrainsIdleConnectionsAndFinishesResponses) {
+    MakeBigFile();
+    StartServer();
+    Client idle(port_), busy(port_);
+    ASSERT_TRUE(idle.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_EQ(idle.Read().status, 200);
+    ASSERT_TRUE(busy.Send("GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_GT(busy.ReceiveSome(1), 0u);
+    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    // New connections are refused while the download still runs...
+    EXPECT_TRUE(WaitUntil([&] { return !Client(port_).connected(); }, 5s));
+    // ...the idle keep-alive connection is ended at once, well before the drain's bound...
+    idle.SetReceiveTimeout(3000);
+    EXPECT_TRUE(idle.ClosedByPeer());
+    // ...and the response in flight is delivered whole.
+    Response r = busy.Read();
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.body == big_) << r.body.size() << " bytes";
+    EXPECT_TRUE(busy.ClosedByPeer());
+    EXPECT_EQ(StopServer(), 0);  // already stopping; this collects the exit status
+}
+
 TEST_F(ServerE2ETest, ListensOnIpv6Loopback) {
     int probe = socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 a{};
