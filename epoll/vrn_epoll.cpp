@@ -212,12 +212,9 @@ void CancelHalf(sckInfo* s, SckHalf half) {
     QueueDelivery(s, taken.callback, kVrnEventTimedOut, taken.userData);
 }
 
-void Remove(int32_t fd) noexcept {
-    if (!VrnFdInRange(fd)) return;
-    sckInfo* s = SocketMap_GetNode(fd);
-    if (s == nullptr) return;
-    std::lock_guard<std::mutex> guard(*s->mutex);
-    if (s->readCallback == nullptr && s->writeCallback == nullptr) return;
+// Takes an armed socket out of the set and cancels its halves. Caller holds s's lock.
+void CancelBoth(sckInfo* s) {
+    int32_t fd = s->fd;
     int err = VrnEpoll_Ctl(EPOLL_CTL_DEL, fd, 0, nullptr);
     if (err != 0) {
         OutDebug("DEBUG: VrnEpoll_Real_Remove(..) Call epoll_ctl(CTL_DEL) return -1, sck:%d, errno:%d\n", fd,
@@ -228,6 +225,17 @@ void Remove(int32_t fd) noexcept {
     if (s->writeWheel != nullptr) s->writeWheel->UnregTimeWheel(s);
     CancelHalf(s, ReadHalf(s));
     CancelHalf(s, WriteHalf(s));
+}
+
+void Remove(int32_t fd) noexcept {
+    if (!VrnFdInRange(fd)) return;
+    sckInfo* s = SocketMap_GetNode(fd);
+    if (s == nullptr) return;
+    std::lock_guard<std::mutex> guard(*s->mutex);
+    if (s->readCallback != nullptr || s->writeCallback != nullptr) CancelBoth(s);
+    // Read after the removal from the set, so that the loop can tell the events it collected
+    // before it (see StaleForRegistration).
+    s->removedAtWait = _loopWait.load(std::memory_order_seq_cst);
 }
 
 }  // namespace

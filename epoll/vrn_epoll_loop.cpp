@@ -1,6 +1,7 @@
 // The engine's loop thread: waits on the epoll instance, turns each reported event into
-// deliveries to the callbacks on the socket's record (ParseEvent), and on every fifth pass turns
-// the two time-out wheels and delivers what expired (CheckTimeOut). It holds at most one record
+// deliveries to the callbacks on the socket's record (ParseEvent), and on every fifth pass, or
+// every 500 ms by the clock, turns the two time-out wheels and delivers what expired
+// (CheckTimeOut). It holds at most one record
 // lock at a time and never calls a callback itself: deliveries go to the event pump.
 #include <errno.h>
 #include <sys/epoll.h>
@@ -18,7 +19,8 @@
 
 namespace {
 
-constexpr int32_t kSweepAfterPasses = 3;  // the sweep runs when the counter is above this
+constexpr int32_t kSweepAfterPasses = 3;     // the sweep runs when the counter is above this
+constexpr int64_t kSweepIntervalMsec = 500;  // ...and at the latest this long after the last one
 
 bool Closing() {
     return _closeFlag.load(std::memory_order_relaxed) != 0;
@@ -199,7 +201,14 @@ bool CheckTimeOut() {
 
 namespace {
 
-void HandleEntry(sckInfo* s, uint32_t events) {
+// A Remove that ran after this pass's wait began (it read this wait's number or a later one) may
+// have come after the kernel collected this event for the socket it removed; a new socket may
+// since have taken the number and registered on the same record. Caller holds s's lock.
+bool StaleForRegistration(const sckInfo* s, uint64_t wait) {
+    return s->removedAtWait >= wait;
+}
+
+void HandleEntry(sckInfo* s, uint32_t events, uint64_t wait) {
     if (s == nullptr) {
         OutDebug("*** BUG: ParseEvent(): VrnEpoll epoll_wait返回的对象中，发现目标对象为NULL\n");
         return;
@@ -211,44 +220,81 @@ void HandleEntry(sckInfo* s, uint32_t events) {
     }
     try {
         std::lock_guard<std::mutex> guard(*s->mutex);
-        ParseEvent(s, events);
+        if (StaleForRegistration(s, wait)) {
+            // Dropped rather than delivered, and the socket armed afresh for the halves armed
+            // now: should the event have been the new socket's own, the kernel reports it again.
+            ResetEventListen(s);
+        } else {
+            ParseEvent(s, events);
+        }
     } catch (const std::exception& e) {
         OutDebug("* DEBUG: vrn_epoll _WorkThreadFunc() call ParseEvent() Error: %s\n", e.what());
     }
 }
 
-// Handles a batch in buffer order. False when the close flag stopped it early.
-bool Dispatch(epoll_event* events, int count) {
+// Handles a batch of the wait numbered wait, in buffer order. False when the close flag stopped
+// it early.
+bool Dispatch(epoll_event* events, int count, uint64_t wait) {
     for (int i = 0; i < count; ++i) {
-        HandleEntry(static_cast<sckInfo*>(events[i].data.ptr), events[i].events);
+        HandleEntry(static_cast<sckInfo*>(events[i].data.ptr), events[i].events, wait);
         events[i].data.ptr = nullptr;
         if (i + 1 < count && Closing()) return false;
     }
     return true;
 }
 
-// Passes until the close flag is seen or a wait fails. The sweep runs on every fifth pass that
-// completes (counter 0..4): about every 500 ms when idle, more often under load.
+// When the wheels are turned: on every fifth pass that completes (counter 0..4), which under load
+// is more often than by the clock, and whenever kSweepIntervalMsec have passed on the clock since
+// the last sweep. The clock keeps time-outs coming while signals interrupt every wait (as a
+// garbage collector that stops threads does), since an interrupted wait completes no pass.
+class SweepSchedule {
+  public:
+    // now: the pass's clock reading; 0 or less when the clock gave none.
+    bool Due(bool passCompleted, int64_t now) {
+        bool due = passCompleted && passes > kSweepAfterPasses;
+        if (passCompleted && !due) ++passes;
+        if (now > 0 && lastMsec == 0) lastMsec = now;  // the interval counts from the first reading
+        if (now > 0 && now - lastMsec >= kSweepIntervalMsec) due = true;
+        if (!due) return false;
+        passes = 0;
+        if (now > 0) lastMsec = now;
+        return true;
+    }
+
+  private:
+    int32_t passes = 0;    // completed passes since the last sweep
+    int64_t lastMsec = 0;  // clock reading of the last sweep, 0 before the first reading
+};
+
+// Numbers the wait about to begin and publishes the number before the wait, so that a Remove
+// that took a socket out after the kernel collected the socket's event reads this number or a
+// later one (seq_cst on both sides; the kernel's own locking orders the collection and the
+// removal).
+uint64_t BeginWait() {
+    uint64_t wait = _loopWait.load(std::memory_order_relaxed) + 1;
+    _loopWait.store(wait, std::memory_order_seq_cst);
+    return wait;
+}
+
+// Passes until the close flag is seen or a wait fails.
 void RunPasses(epoll_event* events) {
-    int32_t sweep = 0;
+    SweepSchedule sweep;
     while (!Closing()) {
         int64_t now = GetTime_msec();
         if (now > 0) _cachedMsec.store(now, std::memory_order_relaxed);
+        uint64_t wait = BeginWait();
         int count =
             epoll_wait(_epollFd.load(std::memory_order_relaxed), events, kMaxEventsPerWait, kWaitMsec);
         int err = errno;
         if (Closing()) return;
-        if (count < 0) {
-            if (err == EINTR) continue;
+        bool completed = count >= 0;
+        if (!completed && err != EINTR) {
             OutDebug("*** Error: VrnEpoll >>> epoll_wait: errno:%d\n", err);
             return;
         }
-        if (!Dispatch(events, count) || Closing()) return;
-        if (sweep > kSweepAfterPasses) {
-            if (!CheckTimeOut()) OutDebug("VrnEpoll._WorkThreadFunc: CheckTimeout: errno:%d\n", errno);
-            sweep = 0;
-        } else {
-            ++sweep;
+        if (completed && (!Dispatch(events, count, wait) || Closing())) return;
+        if (sweep.Due(completed, now) && !CheckTimeOut()) {
+            OutDebug("VrnEpoll._WorkThreadFunc: CheckTimeout: errno:%d\n", errno);
         }
     }
 }

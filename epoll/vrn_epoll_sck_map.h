@@ -48,6 +48,11 @@ struct sckInfo {
     // after the halves so that their layout stays field for field the same.
     WheelNode* readNode;
     WheelNode* writeNode;
+    // The loop's wait number (_loopWait) read by the last VrnEpoll_Remove of this record, after
+    // its removal from the epoll set; 0 when never removed. Guarded by *mutex. An event from a
+    // wait numbered this or lower may have been collected for the socket removed, not for one
+    // registered since under the same number.
+    uint64_t removedAtWait;
 };
 
 // One registry node per record; never unlinked or freed (see sckInfo).

@@ -6,6 +6,7 @@ std::atomic<int32_t> _epollFd{0};
 std::atomic<uint8_t> _running{0};
 std::atomic<int32_t> _closeFlag{0};
 std::atomic<int64_t> _cachedMsec{0};
+std::atomic<uint64_t> _loopWait{0};
 std::atomic<VrnEpoll_TimeWheel*> _readWheel{nullptr};
 std::atomic<VrnEpoll_TimeWheel*> _writeWheel{nullptr};
 

@@ -19,6 +19,11 @@ extern std::atomic<int32_t> _epollFd;
 extern std::atomic<uint8_t> _running;
 // Set to 1 by VrnEpoll_Close and never cleared.
 extern std::atomic<int32_t> _closeFlag;
+// Number of the loop's latest epoll_wait, counted from 1 over the process; 0 before the first.
+// Written by the loop thread only, sequentially consistent, before each wait; VrnEpoll_Remove
+// reads it after taking a socket out of the set. An event the wait collected before that
+// removal therefore comes from a wait whose number is at most the one the removal read.
+extern std::atomic<uint64_t> _loopWait;
 // GetTime_msec reading of the loop's current pass. Written by the loop thread only.
 extern std::atomic<int64_t> _cachedMsec;
 // Created by VrnEpoll_Init (published with release) and never destroyed.

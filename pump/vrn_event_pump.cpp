@@ -3,8 +3,8 @@
 // Owns the queue (_pumpHead/_pumpTail), its lock and semaphore, and the worker threads: one
 // persistent worker started by the first VRN_EventPump_AddTask, plus up to _maxExtraWorkers extra
 // workers that only the persistent worker adds, when a backlog piles up while it is busy. An extra
-// worker retires after 5000 ms without a wake-up. Nothing is torn down: workers are detached and
-// the pump lives as long as the process.
+// worker retires after 5000 ms without a wake-up, however often signals interrupt its wait. Nothing is torn
+// down: workers are detached and the pump lives as long as the process.
 //
 // Threads: any producer (engine loop thread, writers, pump workers, callers outside the
 // executable), the persistent worker, the extra workers.
@@ -17,6 +17,7 @@
 #include <errno.h>
 #include <semaphore.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <mutex>
@@ -39,7 +40,7 @@ struct PumpNode {
 constexpr int32_t kGrowthBacklog = 32;
 // ...and at most one worker is added per this many milliseconds.
 constexpr int64_t kGrowthIntervalMsec = 1500;
-// An extra worker leaves after one wait of this length without a wake-up.
+// An extra worker leaves after this long without a wake-up.
 constexpr int kExtraIdleMsec = 5000;
 
 // Guards _pumpHead, _pumpTail, every write of _pumpCount, the enqueue's semaphore test-and-post
@@ -154,13 +155,19 @@ void WaitPersistent() {
 }
 
 // True when woken; false when the idle wait ran out or failed and the worker should retire.
-// An interrupted wait starts again with the full time.
+// An interrupted wait goes on for the time still left, measured on the host clock, so that
+// frequent signals (a garbage collector stopping threads) cannot keep an idle worker for ever.
 bool WaitExtra() {
+    int64_t deadline = GetTime_msec() + kExtraIdleMsec;
+    int64_t left = kExtraIdleMsec;
     for (;;) {
-        int rc = Sem_TimedWait(&_pumpSem, kExtraIdleMsec);
+        int rc = Sem_TimedWait(&_pumpSem, int(left));
         if (rc == 0) return true;
         int err = errno;
         if (rc != -1 || err != EINTR) return false;
+        // Never longer than a whole idle wait, whatever the clock did meanwhile.
+        left = std::min<int64_t>(deadline - GetTime_msec(), kExtraIdleMsec);
+        if (left <= 0) return false;
     }
 }
 

@@ -21,6 +21,9 @@ namespace {
 std::mutex& _linesLock = *new std::mutex;
 std::condition_variable& _linesChanged = *new std::condition_variable;
 std::vector<std::string>& _lines = *new std::vector<std::string>;  // guarded by _linesLock
+// Hooks waiting for their line, guarded by _linesLock.
+std::vector<std::pair<std::string, std::function<void()>>>& _lineHooks =
+    *new std::vector<std::pair<std::string, std::function<void()>>>;
 
 std::atomic<bool> _manualClock{false};
 std::atomic<int64_t> _manualNow{0};
@@ -44,11 +47,21 @@ void OutDebug(const char* format, ...) {
     vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
     if (getenv("VRNS_TEST_ECHO")) fputs(buf, stderr);
-    // Notified under the lock: a waiter may return and the process exit as soon as it sees the
-    // line, and the condition variable must not be in use by then.
-    std::lock_guard<std::mutex> guard(_linesLock);
-    _lines.emplace_back(buf);
-    _linesChanged.notify_all();
+    std::function<void()> hook;
+    {
+        // Notified under the lock: a waiter may return and the process exit as soon as it sees
+        // the line, and the condition variable must not be in use by then.
+        std::lock_guard<std::mutex> guard(_linesLock);
+        _lines.emplace_back(buf);
+        _linesChanged.notify_all();
+        auto found = std::find_if(_lineHooks.begin(), _lineHooks.end(),
+                                  [&](const auto& entry) { return entry.first == buf; });
+        if (found != _lineHooks.end()) {
+            hook = std::move(found->second);
+            _lineHooks.erase(found);
+        }
+    }
+    if (hook) hook();
 }
 
 int64_t GetTime_msec() {
@@ -96,6 +109,11 @@ bool WaitForLine(const std::string& line, std::chrono::milliseconds deadline) {
     std::unique_lock<std::mutex> lock(_linesLock);
     return _linesChanged.wait_for(
         lock, deadline, [&] { return std::find(_lines.begin(), _lines.end(), line) != _lines.end(); });
+}
+
+void OnLine(const std::string& line, std::function<void()> hook) {
+    std::lock_guard<std::mutex> guard(_linesLock);
+    _lineHooks.emplace_back(line, std::move(hook));
 }
 
 void UseManualClock(int64_t startMsec) {

@@ -19,6 +19,9 @@ void ClearLines();
 size_t CountLines(const std::string& line);
 // Waits until a recorded line equals line; false when the deadline passes first.
 bool WaitForLine(const std::string& line, std::chrono::milliseconds deadline = std::chrono::seconds(5));
+// Runs hook once, on the thread that next logs line (byte for byte), after the line is recorded
+// and outside the double's own lock: a test holds a thread of the system at a point it logs from.
+void OnLine(const std::string& line, std::function<void()> hook);
 
 // Switches GetTime_msec to a manual clock that starts at startMsec and moves only when told.
 void UseManualClock(int64_t startMsec);

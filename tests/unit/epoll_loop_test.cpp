@@ -3,8 +3,11 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <future>
+#include <memory>
 
 #include "tests/unit/epoll_test_util.h"
+#include "tests/unit/signal_storm.h"
 
 namespace {
 
@@ -306,6 +309,61 @@ TEST_F(EngineLoop, PassedOverNodeIsFreedAndForgotten) {
     VrnEpoll_Remove(p.a());
     EXPECT_EQ(test_host::CountLines(Format(kNotFound, slot, p.a())), 1u);
     auto got = Deliveries::Get().WaitFor(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], (Delivery{'A', p.a(), 0, Tag(1)}));
+}
+
+// While the loop works through a batch, another thread removes a socket whose hang-up is further
+// down the same batch, and a new socket takes its number and registers. The old socket's
+// hang-up must not reach the new registration, which keeps waiting and hears its own event.
+TEST_F(EngineLoop, StaleEventSparesANewSocketThatTookTheNumber) {
+    constexpr const char* kNullRecord =
+        "*** BUG: ParseEvent(): VrnEpoll epoll_wait返回的对象中，发现目标对象为NULL\n";
+    // An entry with no record comes first in the batch; its log line is where the loop is held.
+    SocketPair first = Pair();
+    ASSERT_EQ(write(first.b(), "x", 1), 1);
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLONESHOT;
+    ev.data.ptr = nullptr;
+    ASSERT_EQ(epoll_ctl(_epollFd.load(), EPOLL_CTL_ADD, first.a(), &ev), 0);
+    int fd = Own(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));  // never connected: hangs up at once
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(VrnEpoll_Listen(fd, 1, Tag(1), CallbackA, 30), 0);
+
+    auto held = std::make_shared<std::promise<void>>();
+    auto release = std::make_shared<std::promise<void>>();
+    test_host::OnLine(kNullRecord, [held, release] {
+        held->set_value();
+        release->get_future().wait_for(std::chrono::seconds(10));
+    });
+    StartLoop();
+    ASSERT_EQ(held->get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    VrnEpoll_Remove(fd);
+    SocketPair fresh = Pair();
+    ASSERT_EQ(dup2(fresh.a(), fd), fd);  // closes the old socket; the new one has its number
+    ASSERT_EQ(VrnEpoll_Listen(fd, 1, Tag(2), CallbackB, 30), 0);
+    ASSERT_EQ(write(fresh.b(), "y", 1), 1);
+    release->set_value();
+
+    auto got = Deliveries::Get().WaitFor(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], (Delivery{'A', fd, 0, Tag(1)}));
+    EXPECT_EQ(got[1], (Delivery{'B', fd, 1, Tag(2)}));
+}
+
+// Signals that interrupt every wait complete no pass; the time-out must come all the same.
+TEST_F(EngineLoop, TimeOutsComeWhileSignalsInterruptEveryWait) {
+    test_host::UseManualClock(500000);
+    SocketPair p = Pair();
+    StartLoop();
+    SignalStorm storm;
+    ASSERT_TRUE(WaitUntil([&] { return storm.Sent() > 10; }));
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(1), CallbackA, 1), 0);
+    EXPECT_TRUE(WaitUntil([&] {
+        test_host::AdvanceClock(100);
+        return !Deliveries::Get().List().empty();
+    }));
+    auto got = Deliveries::Get().List();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0], (Delivery{'A', p.a(), 0, Tag(1)}));
 }

@@ -17,6 +17,7 @@
 #include "pump/vrn_event_pump.h"
 #include "pump/vrn_event_pump_internal.h"
 #include "tests/host_double/test_host.h"
+#include "tests/unit/signal_storm.h"
 
 namespace pi = vrn_pump_internal;
 using namespace std::chrono_literals;
@@ -342,7 +343,10 @@ TEST(Pump, GrowsAt33QueuedButNotAt32) {
     GatedBatch batch(3);
     test_host::SetClock(kStart + 5000);
     auto counter = std::make_shared<Counter>();
-    QueueFillers(counter, 32);
+    // The backlog's first task holds the new worker, whose idle wait would read the clock too.
+    auto extra = std::make_shared<Gate>();
+    QueueGate(extra);
+    QueueFillers(counter, 31);
     uint64_t reads = test_host::ClockReads();
     ASSERT_TRUE(batch.Step(0));
     EXPECT_EQ(pi::ExtraWorkers(), 0);
@@ -353,9 +357,11 @@ TEST(Pump, GrowsAt33QueuedButNotAt32) {
     ASSERT_TRUE(batch.Step(1));
     EXPECT_EQ(pi::ExtraWorkers(), 1);
     EXPECT_EQ(pi::WorkersStarted(), 2);
+    ASSERT_TRUE(extra->WaitEntered());  // the new worker takes the backlog
     EXPECT_EQ(test_host::ClockReads(), reads + 1);
     EXPECT_EQ(_lastAddMsec, kStart + 5000);
-    EXPECT_TRUE(counter->WaitFor(33));  // the new worker takes the backlog
+    extra->Release();
+    EXPECT_TRUE(counter->WaitFor(32));
 }
 
 TEST(Pump, GrowthWindowNeedsMoreThan1500msAndAddsOneWorker) {
@@ -472,6 +478,23 @@ TEST(Pump, InterruptedIdleWaitStartsAgain) {
         std::this_thread::sleep_for(20ms);
     }
     EXPECT_TRUE(WaitUntil([] { return pi::ExtraWorkers() == 0; }, 10s));
+}
+
+// Signals that interrupt every idle wait must not keep an extra worker past its idle time.
+TEST(Pump, InterruptedIdleWorkerStillRetiresOnTime) {
+    test_host::UseManualClock(kStart);
+    test_host::SetSemScale(5);  // each idle wait 1000 ms of real time, far longer than the storm's pace
+    GatedBatch batch(2);
+    auto counter = std::make_shared<Counter>();
+    auto extra = GrowOneExtra(batch, counter);
+    uint64_t reads = test_host::ClockReads();
+    extra->Release();
+    ASSERT_TRUE(counter->WaitFor(32));
+    ASSERT_TRUE(WaitUntil([&] { return test_host::ClockReads() > reads; }));  // its idle wait began
+    SignalStorm storm;
+    ASSERT_TRUE(WaitUntil([&] { return storm.Sent() > 10; }));
+    test_host::AdvanceClock(5000);
+    EXPECT_TRUE(WaitUntil([] { return pi::ExtraWorkers() == 0; }));
 }
 
 }  // namespace
