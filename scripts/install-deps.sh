@@ -18,11 +18,11 @@ RUN_PACKAGES=(
 )
 # Testing: GoogleTest sources (built by each configuration with its own compiler and flags),
 # Google Benchmark and libuv for the benchmarks, the AArch64 cross compiler and qemu-user to
-# run its tests, curl for the end-to-end tests.
+# run its tests, curl for the end-to-end tests, HAProxy and wrk for the load-balancer test.
 TEST_PACKAGES=(
   googletest libbenchmark-dev libuv1-dev
   g++-aarch64-linux-gnu qemu-user
-  curl
+  curl haproxy wrk
 )
 # The request fuzzer: clang with its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
