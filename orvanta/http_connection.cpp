@@ -67,14 +67,10 @@ void CloseConnection(Connection* c) {
     OnConnectionClosed();
 }
 
+// Queued for the log's own thread: a destination that does not keep up costs lines (counted
+// and reported), never a worker.
 void WriteAccessLog(const Connection* c, int status, uint64_t bytes) {
-    int fd = g_server->accessLogFd;
-    if (fd < 0) return;
-    std::string line = AccessLogLine(c->peer, time(nullptr), c->requestLine, status, bytes);
-    // One write per line: lines from different workers never interleave.
-    ssize_t w;
-    do w = write(fd, line.data(), line.size());
-    while (w < 0 && errno == EINTR);
+    g_server->accessLog->Append(AccessLogLine(c->peer, time(nullptr), c->requestLine, status, bytes));
 }
 
 // The body bytes of the current response that reached the peer: all of them when the

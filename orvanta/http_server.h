@@ -10,6 +10,7 @@
 #include <string>
 
 #include "orvanta/http_response.h"
+#include "orvanta/line_writer.h"
 #include "orvanta/mime_types.h"
 #include "orvanta/orvanta_exports.h"
 #include "orvanta/server_status.h"
@@ -20,7 +21,8 @@ struct HttpServer {
     ServeContext serve;
     int readTimeoutSec = 30;
     int maxConnections = 0;
-    int accessLogFd = -1;  // -1: no access log
+    int accessLogFd = -1;             // -1: no access log
+    LineWriter* accessLog = nullptr;  // writes to accessLogFd; kept for the process's life
     int listenFd = -1;
     std::atomic<int> openConnections{0};
     std::atomic<int> responsesInFlight{0};  // handed to a writer, completion not yet seen

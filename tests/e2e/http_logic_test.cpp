@@ -7,7 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "orvanta/autoindex.h"
 #include "orvanta/content_coding.h"
@@ -15,8 +19,10 @@
 #include "orvanta/http_resolve.h"
 #include "orvanta/http_response.h"
 #include "orvanta/http_validators.h"
+#include "orvanta/line_writer.h"
 #include "orvanta/mime_types.h"
 #include "orvanta/server_options.h"
+#include "tests/host_double/test_host.h"
 
 namespace {
 
@@ -604,6 +610,57 @@ TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
         EXPECT_FALSE(parse(bad, &b, &err)) << bad[0];
         EXPECT_FALSE(err.empty());
     }
+}
+
+std::atomic<uint64_t> g_reportedDrops{0};
+
+// A destination nobody reads: every Append returns at once; the lines taken come out whole and
+// in order once it is read, through a non-blocking pipe's short writes and EAGAIN; the rest
+// are counted, and reported when the destination moves again.
+TEST(LineWriterTest, NeverWaitsKeepsWhatItTakesAndCountsTheRest) {
+    using namespace std::chrono_literals;
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    constexpr int kLines = 20000;
+    std::vector<char> taken(kLines, 0);
+    std::atomic<bool> done{false};
+    LineWriter writer(fds[1], 16384, [](uint64_t n) { g_reportedDrops += n; });
+    std::thread producer([&] {
+        for (int i = 0; i < kLines; ++i) {
+            char line[32];
+            snprintf(line, sizeof line, "line %05d\n", i);
+            taken[size_t(i)] = writer.Append(line);
+        }
+        done.store(true);
+    });
+    bool returned = WaitUntil([&] { return done.load(); }, 5s);
+    std::string expected, got;
+    auto drain = [&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof buf)) > 0) got.append(buf, size_t(n));
+        return done.load() && got.size() >= expected.size();
+    };
+    if (!returned) WaitUntil(drain, 5s);  // a blocked producer is let go before the join
+    producer.join();
+    ASSERT_TRUE(returned) << "Append waited for the destination";
+    for (int i = 0; i < kLines; ++i) {
+        if (!taken[size_t(i)]) continue;
+        char line[32];
+        snprintf(line, sizeof line, "line %05d\n", i);
+        expected += line;
+    }
+    EXPECT_TRUE(WaitUntil(drain, 5s));
+    EXPECT_EQ(got, expected);
+    EXPECT_TRUE(writer.Flush(1000));
+    uint64_t dropped = writer.dropped();
+    EXPECT_EQ(dropped, uint64_t(kLines) - expected.size() / 11);
+    EXPECT_GT(dropped, 0u);
+    EXPECT_GE(expected.size(), 16384u - 11);  // the buffer was filled before a line was dropped
+    EXPECT_TRUE(WaitUntil([&] { return g_reportedDrops.load() == dropped; }, 5s)) << g_reportedDrops.load();
+    close(fds[0]);
+    close(fds[1]);
 }
 
 }  // namespace

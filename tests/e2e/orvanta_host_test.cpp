@@ -156,4 +156,72 @@ TEST_F(OrvantaHost, OutDebugWritesWholeLinesFromManyThreads) {
     EXPECT_NE(last.find("] no newline (nil)"), std::string::npos) << last;
 }
 
+// Polls pred every few milliseconds until it holds or timeoutMsec passes.
+template <typename Pred>
+bool WaitFor(Pred pred, int timeoutMsec) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMsec);
+    while (!pred()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+// Standard error is a pipe nobody reads: OutDebug must still return at once, every line it
+// kept must come out whole and in order once the pipe is read, and the lines it had to drop
+// are counted in a line of their own.
+TEST_F(OrvantaHost, OutDebugNeverWaitsForAStalledStandardError) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);  // the test's end only: a write to standard error blocks
+    fcntl(fds[1], F_SETPIPE_SZ, 4096);
+    int savedStderr = dup(STDERR_FILENO);
+    dup2(fds[1], STDERR_FILENO);
+    constexpr int kLines = 8000;  // about 500 KB: past the pipe and the log's own buffer
+    std::atomic<bool> done{false};
+    std::thread caller([&] {
+        for (int i = 0; i < kLines; ++i)
+            Host().OutDebug("* stalled line %d of a reader that never reads\n", i);
+        done.store(true);
+    });
+    bool returned = WaitFor([&] { return done.load(); }, 5000);
+    std::string got;
+    std::regex shape(
+        R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] \* stalled line (\d+) of a reader that never reads)");
+    std::regex report(R"(.*\] \* vrns: the debug log fell behind; (\d+) lines dropped)");
+    int kept = 0, last = -1, reported = 0;
+    bool whole = true;
+    auto drain = [&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(fds[0], buf, sizeof buf)) > 0) got.append(buf, size_t(n));
+        size_t end;
+        while ((end = got.find('\n')) != std::string::npos) {
+            std::string line = got.substr(0, end);
+            got.erase(0, end + 1);
+            std::smatch m;
+            if (std::regex_match(line, m, shape)) {
+                whole = whole && std::stoi(m[1]) > last;
+                last = std::stoi(m[1]);
+                ++kept;
+            } else if (std::regex_match(line, m, report)) {
+                reported += std::stoi(m[1]);
+            } else {
+                whole = false;
+            }
+        }
+        return done.load() && kept + reported == kLines;
+    };
+    bool accounted = WaitFor(drain, 5000);  // also lets a blocked caller go before the join
+    caller.join();
+    dup2(savedStderr, STDERR_FILENO);
+    close(savedStderr);
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_TRUE(returned) << "OutDebug waited for standard error";
+    EXPECT_TRUE(accounted) << kept << " lines kept, " << reported << " reported dropped";
+    EXPECT_TRUE(whole) << "a line came out cut, foreign or out of order";
+    EXPECT_GT(reported, 0);
+}
+
 }  // namespace

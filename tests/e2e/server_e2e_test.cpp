@@ -250,7 +250,7 @@ class ServerE2ETest : public ::testing::Test {
         std::string out = base_ + "/stdout", err = base_ + "/stderr";
         pid_t pid = fork();
         if (pid == 0) {
-            int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            int o = stdoutFd_ >= 0 ? stdoutFd_ : open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             dup2(o, STDOUT_FILENO);
             dup2(e, STDERR_FILENO);
@@ -329,6 +329,7 @@ class ServerE2ETest : public ::testing::Test {
     }
 
     std::string base_, root_, big_;
+    int stdoutFd_ = -1;  // when set, Spawn gives the server this as its standard output
     pid_t pid_ = 0;
     int port_ = 0;
 };
@@ -607,6 +608,40 @@ TEST_F(ServerE2ETest, AccessLogShowsWhatWasSentAndWhatWasAsked) {
     EXPECT_FALSE(lineOf("GET " + longTarget.substr(0, 8192) + "\" 414 ").empty()) << log.substr(0, 300);
     EXPECT_FALSE(lineOf("GET /x HTTP/1.1\" 431 ").empty()) << log;
     EXPECT_EQ(StopServer(), 0);
+}
+
+// Standard output, where the access log goes, is a pipe nobody reads after the start-up line:
+// the server must keep answering far past what the pipe holds, and still stop on SIGTERM.
+TEST_F(ServerE2ETest, AccessLogReaderThatNeverReadsDoesNotStopTheServer) {
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    fcntl(out[0], F_SETFL, O_NONBLOCK);
+    fcntl(out[1], F_SETPIPE_SZ, 4096);  // about 50 log lines
+    stdoutFd_ = out[1];
+    pid_ = Spawn({"--listen", "127.0.0.1:0", "--root", root_, "--access-log", "-"});
+    close(out[1]);
+    std::string line;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            char c;
+            while (line.find('\n') == std::string::npos && read(out[0], &c, 1) == 1) line += c;
+            return line.find('\n') != std::string::npos;
+        },
+        10s));
+    port_ = atoi(line.c_str() + line.rfind(':') + 1);
+    ASSERT_GT(port_, 0) << line;
+    Client c(port_);
+    c.SetReceiveTimeout(3000);
+    std::string batch;
+    for (int i = 0; i < 50; ++i) batch += "GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n";
+    int answered = 0;
+    for (int round = 0; round < 40 && answered == round * 50; ++round) {
+        ASSERT_TRUE(c.Send(batch));
+        for (int i = 0; i < 50 && answered == round * 50 + i; ++i) answered += c.Read().status == 200;
+    }
+    EXPECT_EQ(answered, 2000);  // about 150 KB of log lines
+    EXPECT_EQ(StopServer(), 0);
+    close(out[0]);
 }
 
 TEST_F(ServerE2ETest, StalledWriteIsClosedByTheWritersTimeOut) {
