@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The Debian package built by CPack installs, runs and uninstalls cleanly: dpkg -i, the
+# installed vrns serving a file with the packaged options, dpkg -r (the options file, a
+# conffile, stays), dpkg -P (nothing left). No systemd needs to run: the unit is checked with
+# systemd-analyze where that is installed. Needs root; skipped otherwise, and skipped when a
+# vrns package is already installed (this test must not replace it).
+#   package_test.sh BUILD_DIR
+set -u
+build=${1:?usage: package_test.sh BUILD_DIR}
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: dpkg -i needs root"; exit 77; }
+if dpkg-query -W -f='${db:Status-Status}' vrns 2>/dev/null | grep -qv not-installed; then
+  echo "SKIP: a vrns package is installed already"
+  exit 77
+fi
+work=$(mktemp -d /tmp/vrns-package-XXXXXX)
+server=0
+installed=0
+cleanup() {
+  [ "$server" -eq 0 ] || { kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; }
+  [ "$installed" -eq 0 ] || dpkg -P vrns >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+(cd "$build" && cpack -G DEB -B "$work/pkg") >"$work/cpack.log" 2>&1 || fail "cpack: $(cat "$work/cpack.log")"
+deb=$(ls "$work"/pkg/vrns_*.deb)
+installed=1
+dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$work/dpkg.log")"
+for f in /usr/bin/vrns /usr/lib/vrns/vrns /usr/lib/vrns/runtime/lib/liborvanta.so \
+  /usr/lib/systemd/system/vrns.service /etc/default/vrns; do
+  [ -e "$f" ] || fail "$f is not installed"
+done
+grep -qx 'ExecStart=/usr/bin/vrns $VRNS_OPTS' /usr/lib/systemd/system/vrns.service || fail "ExecStart"
+grep -qx 'EnvironmentFile=-/etc/default/vrns' /usr/lib/systemd/system/vrns.service || fail "EnvironmentFile"
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify /usr/lib/systemd/system/vrns.service >"$work/verify.log" 2>&1 ||
+    fail "systemd-analyze verify: $(cat "$work/verify.log")"
+fi
+
+mkdir "$work/root" && chmod 755 "$work" "$work/root" && echo "packaged" >"$work/root/a.txt"
+eval "$(grep '^VRNS_OPTS=' /etc/default/vrns)"
+# shellcheck disable=SC2086 # the options are words, as systemd splits them
+vrns $VRNS_OPTS --listen 127.0.0.1:0 --root "$work/root" --access-log off >"$work/out" 2>&1 &
+server=$!
+for _ in $(seq 200); do grep -qs 'http://' "$work/out" && break; sleep 0.05; done
+url=$(sed -n 's|.* on \(http://[^ ]*\)$|\1|p' "$work/out")
+[ -n "$url" ] || fail "the packaged server did not start: $(cat "$work/out")"
+[ "$(curl -sS --max-time 10 "${url}a.txt")" = packaged ] || fail "curl did not get the file"
+kill -TERM "$server"
+wait "$server"
+rc=$?
+server=0
+[ $rc -eq 0 ] || fail "the packaged server exited with $rc"
+
+dpkg -r vrns >"$work/dpkg.log" 2>&1 || fail "dpkg -r: $(cat "$work/dpkg.log")"
+for f in /usr/bin/vrns /usr/lib/vrns /usr/lib/systemd/system/vrns.service; do
+  [ ! -e "$f" ] && [ ! -L "$f" ] || fail "$f is left after dpkg -r"
+done
+[ -f /etc/default/vrns ] || fail "dpkg -r removed the conffile"
+dpkg -P vrns >"$work/dpkg.log" 2>&1 || fail "dpkg -P: $(cat "$work/dpkg.log")"
+installed=0
+[ ! -e /etc/default/vrns ] || fail "/etc/default/vrns is left after dpkg -P"
+dpkg-query -W vrns >/dev/null 2>&1 && fail "dpkg still knows vrns after dpkg -P"
+echo "package: dpkg -i, curl, dpkg -r, dpkg -P: ok"
