@@ -22,6 +22,7 @@
 #include "orvanta/connection_drain.h"
 #include "orvanta/http_request.h"
 #include "orvanta/http_server.h"
+#include "orvanta/open_file_cache.h"
 #include "orvanta/tcp_delivery.h"
 
 namespace {
@@ -201,8 +202,14 @@ void Send(Connection* c) {
     s.responsesInFlight.fetch_add(1, std::memory_order_relaxed);
     const ResponsePlan& p = c->out;
     const uint8_t* header = reinterpret_cast<const uint8_t*>(p.header.data());
-    if (p.fileFd >= 0) {
-        s.ex.Vrn_Tcp_WriteFileAsync(c->fd, header, p.header.size(), p.fileFd, int64_t(p.fileOffset),
+    if (p.file && p.file->InMemory()) {
+        // A small file's bytes, shared with the cache: one gather write with the header.
+        s.ex.Vrn_Tcp_WriteAsync(c->fd, header, p.header.size(),
+                                reinterpret_cast<const uint8_t*>(p.file->bytes.data()) + p.fileOffset,
+                                p.fileLength, c, OnSent, 0);
+    } else if (p.file || p.fileFd >= 0) {
+        int fileFd = p.file ? p.file->fd : p.fileFd;
+        s.ex.Vrn_Tcp_WriteFileAsync(c->fd, header, p.header.size(), fileFd, int64_t(p.fileOffset),
                                     p.fileLength, c, OnSent, 0);
     } else {
         s.ex.Vrn_Tcp_WriteAsync(c->fd, header, p.header.size(),

@@ -12,6 +12,7 @@
 #include "orvanta/http_resolve.h"
 #include "orvanta/http_validators.h"
 #include "orvanta/mime_types.h"
+#include "orvanta/open_file_cache.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ class FdGuard {
     }
     FdGuard(const FdGuard&) = delete;
     FdGuard& operator=(const FdGuard&) = delete;
+    int get() const { return fd_; }
     int Release() {
         int fd = fd_;
         fd_ = -1;
@@ -133,19 +135,16 @@ ResponsePlan NotModifiedResponse(const HttpRequest& request, const Representatio
     return plan;
 }
 
-// Chooses between the file and its FILE.gz sibling; *fd ends up holding the chosen one.
-Representation ChooseRepresentation(const HttpRequest& request, const ServeContext& ctx,
-                                    const ResolvedFile& file, FdGuard* fd) {
+// The file named, or its FILE.gz sibling (gzipSt, null when there is none) for a gzip client.
+Representation Represent(const HttpRequest& request, const MimeTypes& mime, const std::string& name,
+                         const struct stat& st, const struct stat* gzipSt) {
     Representation rep;
-    rep.st = file.st;
-    rep.type = &ctx.mime->Lookup(file.name);
-    ResolvedFile sibling = OpenGzipSibling(ctx.rootFd, file);
-    if (sibling.status == 0) {
+    rep.st = st;
+    rep.type = &mime.Lookup(name);
+    if (gzipSt) {
         rep.varies = true;
-        FdGuard siblingFd(sibling.fd);
         if (AcceptsGzip(request.acceptEncoding)) {
-            fd->Reset(siblingFd.Release());
-            rep.st = sibling.st;
+            rep.st = *gzipSt;
             rep.gzip = true;
         }
     }
@@ -153,13 +152,52 @@ Representation ChooseRepresentation(const HttpRequest& request, const ServeConte
     return rep;
 }
 
-ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx, const ResolvedFile& dir,
-                             time_t now) {
+// Chooses between the file and its FILE.gz sibling; *fd ends up holding the chosen one.
+Representation ChooseRepresentation(const HttpRequest& request, const ServeContext& ctx,
+                                    const ResolvedFile& file, FdGuard* fd) {
+    ResolvedFile sibling = OpenGzipSibling(ctx.rootFd, file);
+    FdGuard siblingFd(sibling.status == 0 ? sibling.fd : -1);
+    Representation rep =
+        Represent(request, *ctx.mime, file.name, file.st, sibling.status == 0 ? &sibling.st : nullptr);
+    if (rep.gzip) fd->Reset(siblingFd.Release());
+    return rep;
+}
+
+ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx,
+                             const std::string& directory, time_t now) {
     std::string html;
     bool head = request.method == HTTP_HEAD;
-    if (!ListDirectory(ctx.rootFd, dir.directory, &html))
+    if (!ListDirectory(ctx.rootFd, directory, &html))
         return GeneratedResponse(403, request.keepAlive, head, now);
     return BodyResponse(200, request.keepAlive, head, now, "text/html; charset=utf-8", std::move(html));
+}
+
+// The answer when the target is no regular file: a redirect, a listing or an error.
+ResponsePlan OpenFailedResponse(const HttpRequest& request, const ServeContext& ctx, int status,
+                                const std::string& location, const std::string& directory, time_t now) {
+    bool head = request.method == HTTP_HEAD;
+    if (status == 301)
+        return GeneratedResponse(301, request.keepAlive, head, now, "Location: " + location + "\r\n");
+    if (status == 403 && ctx.autoindex && !directory.empty())
+        return ListingResponse(request, ctx, directory, now);
+    return GeneratedResponse(status, request.keepAlive, head, now);
+}
+
+ResponsePlan PlanFile(const HttpRequest& request, const Representation& rep, time_t now) {
+    return IsNotModified(request, rep.etag, rep.st.st_mtime, now) ? NotModifiedResponse(request, rep, now)
+                                                                  : FileResponse(request, rep, now);
+}
+
+// The files come from the cache (or go into it); the plan shares the one it sends until the
+// send is done.
+ResponsePlan CachedFileRequest(const HttpRequest& request, const ServeContext& ctx, time_t now) {
+    OpenedTarget t = ctx.cache->Open(ctx.rootFd, request.target);
+    if (t.status != 0) return OpenFailedResponse(request, ctx, t.status, t.location, t.directory, now);
+    Representation rep =
+        Represent(request, *ctx.mime, t.file->name, t.file->st, t.gzip ? &t.gzip->st : nullptr);
+    ResponsePlan plan = PlanFile(request, rep, now);
+    if (plan.fileLength > 0) plan.file = rep.gzip ? std::move(t.gzip) : std::move(t.file);
+    return plan;
 }
 
 }  // namespace
@@ -253,20 +291,21 @@ ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, 
     bool head = request.method == HTTP_HEAD;
     if (request.method != HTTP_GET && !head)
         return GeneratedResponse(405, request.keepAlive, false, now, "Allow: GET, HEAD\r\n");
+    if (ctx.cache) return CachedFileRequest(request, ctx, now);
     ResolvedFile file = ResolveTarget(ctx.rootFd, request.target);
-    if (file.status == 301) {
-        std::string location = "Location: " + file.location + "\r\n";
-        return GeneratedResponse(301, request.keepAlive, head, now, location);
-    }
-    if (file.status == 403 && ctx.autoindex && !file.directory.empty())
-        return ListingResponse(request, ctx, file, now);
-    if (file.status != 0) return GeneratedResponse(file.status, request.keepAlive, head, now);
+    if (file.status != 0)
+        return OpenFailedResponse(request, ctx, file.status, file.location, file.directory, now);
     FdGuard fd(file.fd);
     Representation rep = ChooseRepresentation(request, ctx, file, &fd);
-    ResponsePlan plan = IsNotModified(request, rep.etag, rep.st.st_mtime, now)
-                            ? NotModifiedResponse(request, rep, now)
-                            : FileResponse(request, rep, now);
-    if (plan.fileLength > 0) plan.fileFd = fd.Release();
+    ResponsePlan plan = PlanFile(request, rep, now);
+    if (plan.fileLength == 0) return plan;
+    // A small region read now saves the cork, sendfile and uncork of the file sender; one
+    // that comes up short (the file shrank) is left to the file sender, which sees it end.
+    if (plan.fileLength <= ctx.smallFileMax &&
+        ReadFileRegion(fd.get(), plan.fileOffset, plan.fileLength, &plan.body))
+        return plan;
+    plan.body.clear();
+    plan.fileFd = fd.Release();
     return plan;
 }
 

@@ -6,10 +6,13 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
 
 class MimeTypes;
+class OpenFileCache;
+struct OpenedFile;
 struct HttpRequest;
 
 // "Sun, 06 Nov 1994 08:49:37 GMT".
@@ -28,12 +31,15 @@ struct ByteRange {
 // whole file is served, as a server may ignore Range.
 ByteRange ParseRange(std::string_view value, uint64_t size);
 
-// What to send for one request: a header, then either a generated body or a file region.
+// What to send for one request: a header, then either a generated body or a file region. The
+// region comes from fileFd, or from `file` when that is set: from its bytes when it holds them
+// (one gather write with the header), else from its descriptor.
 struct ResponsePlan {
     int status = 0;
     std::string header;
     std::string body;
-    int fileFd = -1;  // owned by the plan's holder; closed after the send completes
+    int fileFd = -1;                         // owned by the plan's holder; closed after the send completes
+    std::shared_ptr<const OpenedFile> file;  // shared with the open-file cache until the send completes
     uint64_t fileOffset = 0;
     uint64_t fileLength = 0;
     bool keepAlive = false;
@@ -43,7 +49,11 @@ struct ResponsePlan {
 struct ServeContext {
     int rootFd = -1;
     const MimeTypes* mime = nullptr;
-    bool autoindex = false;  // list directories that have no index.html
+    bool autoindex = false;          // list directories that have no index.html
+    OpenFileCache* cache = nullptr;  // null: every request opens its files
+    // Without the cache, a file region up to this size is read into the body and goes out with
+    // the header in one gather write; larger ones go through the file sender. 0: always the latter.
+    uint64_t smallFileMax = 0;
 };
 
 // The generated answer for an error or a redirect. For HEAD the body is left out (its length

@@ -30,6 +30,7 @@
 
 #include "host/vrn_host_lib.h"
 #include "orvanta/http_server.h"
+#include "orvanta/open_file_cache.h"
 #include "orvanta/orvanta_host.h"
 #include "orvanta/server_options.h"
 
@@ -255,6 +256,14 @@ bool Prepare(const ServerOptions& o, HttpServer* s, std::string* error) {
     s->serve.mime = &s->mime;
     s->serve.autoindex = o.autoindex;
     s->statusPath = o.statusPath;
+    s->serve.smallFileMax = o.smallFileMax;
+    if (o.openFileCache) {
+        OpenFileCacheLimits limits;
+        limits.maxEntries = o.cacheEntries;
+        limits.maxBytes = o.cacheBytes;
+        limits.smallFileMax = o.smallFileMax;
+        s->serve.cache = new OpenFileCache(limits, GetTime_msec);  // lives as long as the server
+    }
     s->readTimeoutSec = o.readTimeoutSec;
     s->maxConnections = o.maxConnections;
     if (!StartAccessLog(o.accessLog, s, error)) return false;

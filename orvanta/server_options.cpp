@@ -20,6 +20,12 @@ const char kServerUsage[] =
     "  --reuse-port            share the port with other vrns processes (SO_REUSEPORT)\n"
     "  --status-path PATH      answer counters in the Prometheus text format at PATH\n"
     "                          (default: none; a file at PATH is no longer served)\n"
+    "  --open-file-cache ENTRIES[:BYTES]|off\n"
+    "                          keep up to ENTRIES open files and BYTES of small files' contents\n"
+    "                          (default 1024:16m; k and m suffixes); a change to a file is seen\n"
+    "                          within 1 s; off opens every file afresh\n"
+    "  --small-file-limit BYTES files up to this size go out with their header in one write\n"
+    "                          (default 64k, at most 1m; 0: always the file sender)\n"
     "  --help                  this text\n"
     "  --version               the version\n";
 
@@ -43,8 +49,8 @@ bool ParsePort(const std::string& s, in_port_t* port) {
 }
 
 bool IsValueOption(std::string_view name) {
-    for (const char* known :
-         {"--listen", "--root", "--read-timeout", "--max-connections", "--access-log", "--status-path"})
+    for (const char* known : {"--listen", "--root", "--read-timeout", "--max-connections", "--access-log",
+                              "--status-path", "--open-file-cache", "--small-file-limit"})
         if (name == known) return true;
     return false;
 }
@@ -60,6 +66,21 @@ bool ApplyFlag(std::string_view arg, ServerOptions* o) {
     else
         return false;
     return true;
+}
+
+// "off", or "ENTRIES" or "ENTRIES:BYTES".
+bool ParseCacheOption(const std::string& value, ServerOptions* o) {
+    if (value == "off") {
+        o->openFileCache = false;
+        return true;
+    }
+    size_t colon = value.find(':');
+    int entries;
+    if (!ParseInt(value.substr(0, colon), 1, 1000000, &entries)) return false;
+    o->openFileCache = true;
+    o->cacheEntries = size_t(entries);
+    return colon == std::string::npos ||
+           ParseByteCount(value.substr(colon + 1), uint64_t(1) << 40, &o->cacheBytes);
 }
 
 // Applies one option with its value; false with *error set when the value is bad.
@@ -87,11 +108,32 @@ bool ApplyOption(std::string_view name, const std::string& value, ServerOptions*
         if (value.size() > 1 && value[0] == '/' && value.find_first_of("?#") == std::string::npos)
             return true;
         *error = "bad --status-path '" + value + "' (expected a path such as /status)";
+    } else if (name == "--open-file-cache") {
+        if (ParseCacheOption(value, o)) return true;
+        *error = "bad --open-file-cache '" + value + "' (expected ENTRIES, ENTRIES:BYTES or off)";
+    } else if (name == "--small-file-limit") {
+        if (ParseByteCount(value, 1u << 20, &o->smallFileMax)) return true;
+        *error = "bad --small-file-limit '" + value + "' (expected 0 to 1m bytes)";
     }
     return false;
 }
 
 }  // namespace
+
+bool ParseByteCount(const std::string& text, uint64_t max, uint64_t* out) {
+    std::string digits = text;
+    uint64_t unit = 1;
+    if (!digits.empty() && (digits.back() == 'k' || digits.back() == 'm')) {
+        unit = digits.back() == 'k' ? 1024 : 1024 * 1024;
+        digits.pop_back();
+    }
+    if (digits.empty() || digits.size() > 15 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    uint64_t v = strtoull(digits.c_str(), nullptr, 10) * unit;
+    if (v > max) return false;
+    *out = v;
+    return true;
+}
 
 bool ParseListenAddress(const std::string& text, sockaddr_storage* out, socklen_t* length) {
     memset(out, 0, sizeof *out);

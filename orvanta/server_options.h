@@ -17,12 +17,19 @@ struct ServerOptions {
     bool autoindex = false;       // list directories without an index.html
     bool reusePort = false;       // SO_REUSEPORT: several processes share the port
     std::string statusPath;       // where the counters are answered; empty: nowhere
+    bool openFileCache = true;
+    size_t cacheEntries = 1024;
+    uint64_t cacheBytes = 16u << 20;    // small files' contents held by the cache
+    uint64_t smallFileMax = 64u << 10;  // up to this, a file goes out with its header in one write
     bool help = false;
 };
 
 // Parses argv[1..]: "--name value" or "--name=value". False with a one-line message in *error
 // for an unknown option, a missing or bad value.
 bool ParseServerOptions(int argc, char** argv, ServerOptions* out, std::string* error);
+
+// A byte count: digits with an optional k or m (KiB, MiB) suffix, at most max.
+bool ParseByteCount(const std::string& text, uint64_t max, uint64_t* out);
 
 // "HOST:PORT" with an IPv4 address or "[IPv6]:PORT" (numeric addresses, or "localhost").
 bool ParseListenAddress(const std::string& text, sockaddr_storage* out, socklen_t* length);

@@ -594,6 +594,14 @@ TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
     ASSERT_TRUE(parse({"--autoindex", "--reuse-port", "--status-path", "/-/status"}, &o, &err));
     EXPECT_TRUE(o.autoindex && o.reusePort);
     EXPECT_EQ(o.statusPath, "/-/status");
+    EXPECT_TRUE(o.openFileCache);
+    ASSERT_TRUE(parse({"--open-file-cache", "10:2m", "--small-file-limit=4k"}, &o, &err));
+    EXPECT_EQ(o.cacheEntries, 10u);
+    EXPECT_EQ(o.cacheBytes, 2u << 20);
+    EXPECT_EQ(o.smallFileMax, 4096u);
+    ASSERT_TRUE(parse({"--open-file-cache", "off", "--small-file-limit", "0"}, &o, &err));
+    EXPECT_FALSE(o.openFileCache);
+    EXPECT_EQ(o.smallFileMax, 0u);
     for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{{"--listen", "1.2.3.4"},
                                                                               {"--listen", "127.0.0.1:70000"},
                                                                               {"--listen", "::1:80"},
@@ -604,6 +612,11 @@ TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
                                                                               {"--status-path", "status"},
                                                                               {"--status-path", "/"},
                                                                               {"--autoindex=yes"},
+                                                                              {"--open-file-cache", "0"},
+                                                                              {"--open-file-cache", "5:"},
+                                                                              {"--open-file-cache", "5:1g"},
+                                                                              {"--small-file-limit", "2m"},
+                                                                              {"--small-file-limit", "k"},
                                                                               {"stray"}}) {
         ServerOptions b;
         err.clear();

@@ -448,6 +448,56 @@ TEST_F(ServerE2ETest, HeadRangesAndConditionalRequests) {
     EXPECT_EQ(StopServer(), 0);
 }
 
+// A file up to the small-file limit goes out from memory with its header, a larger one through
+// the file sender; both answer ranges and HEAD alike, with the cache and without it.
+TEST_F(ServerE2ETest, SmallAndLargeFilesWithAndWithoutTheCache) {
+    const std::string at = PatternBytes(4096), over = PatternBytes(4097);
+    WriteFile(root_ + "/at.bin", at);
+    WriteFile(root_ + "/over.bin", over);
+    struct Ask {
+        std::string range;  // empty: the whole file
+        bool head;
+        int status;
+        size_t first, length;
+    };
+    const Ask asks[] = {{"", false, 200, 0, 0},
+                        {"bytes=100-199", false, 206, 100, 100},
+                        {"bytes=-5", false, 206, SIZE_MAX, 5},
+                        {"", true, 200, 0, 0}};
+    for (const char* cache : {"1024:1m", "off"}) {
+        SCOPED_TRACE(cache);
+        unlink((base_ + "/stdout").c_str());  // the start-up line read must be this server's
+        StartServer({"--small-file-limit", "4k", "--open-file-cache", cache});
+        Client c(port_);
+        for (const std::string* file : {&at, &over}) {
+            for (const Ask& a : asks) {
+                std::string name = file == &at ? "/at.bin" : "/over.bin";
+                SCOPED_TRACE(name + " " + a.range + (a.head ? " HEAD" : ""));
+                ASSERT_TRUE(c.Send(std::string(a.head ? "HEAD " : "GET ") + name +
+                                   " HTTP/1.1\r\nHost: x\r\n" +
+                                   (a.range.empty() ? "" : "Range: " + a.range + "\r\n") + "\r\n"));
+                Response r = c.Read(a.head);
+                size_t first = a.first == SIZE_MAX ? file->size() - a.length : a.first;
+                std::string expect = a.status == 206 ? file->substr(first, a.length) : *file;
+                EXPECT_EQ(r.status, a.status);
+                EXPECT_EQ(r.Header("content-length"), std::to_string(expect.size()));
+                EXPECT_TRUE(r.body == (a.head ? std::string() : expect)) << r.body.size() << " bytes";
+                if (a.status == 206) {
+                    EXPECT_EQ(r.Header("content-range"), "bytes " + std::to_string(first) + "-" +
+                                                             std::to_string(first + a.length - 1) + "/" +
+                                                             std::to_string(file->size()));
+                }
+            }
+        }
+        // A rewritten file is served fresh within the cache's second of trust.
+        WriteFile(root_ + "/at.bin", "rewritten");
+        EXPECT_TRUE(WaitUntil(
+            [&] { return Get("GET /at.bin HTTP/1.1\r\nHost: x\r\n\r\n").body == "rewritten"; }, 3s));
+        WriteFile(root_ + "/at.bin", at);
+        EXPECT_EQ(StopServer(), 0);
+    }
+}
+
 TEST_F(ServerE2ETest, KeepAliveAndPipelinedRequestsAnsweredInOrder) {
     StartServer();
     std::string out = Curl("-v " + Url("/hello.txt") + " " + Url("/page.html"));
