@@ -31,8 +31,10 @@ constexpr size_t kReadChunk = 16384;
 // Unparsed input is not read beyond this; the rest waits in the socket (flow control).
 constexpr size_t kMaxBuffered = 65536;
 // After a response that ends the connection, unread input is drained for a short while so the
-// close does not reset the connection before the client has read the response.
-constexpr int kLingerSeconds = 2;
+// close does not reset the connection before the client has read the response. The while is
+// counted from the response, not from the last byte read: a peer that keeps sending cannot
+// stretch it.
+constexpr int64_t kLingerMsec = 2000;
 constexpr size_t kMaxLingerBytes = 1 << 20;
 
 DrainList g_connections;
@@ -46,7 +48,11 @@ struct Connection : DrainEntry {
     std::string requestLine;
     size_t lingerBytes = 0;
     uint64_t bytesWritten = 0;  // every byte of the earlier responses on this connection
-    bool answered = false;      // at least one response was sent
+    // GetTime_msec by which the request begun must be complete (its first byte plus the read
+    // time-out), however slowly its bytes come; 0 while no request is begun.
+    int64_t requestDeadline = 0;
+    int64_t lingerDeadline = 0;  // when the linger after a closing response ends
+    bool answered = false;       // at least one response was sent
 };
 
 void ServeBuffered(Connection* c);
@@ -87,6 +93,15 @@ uint64_t BodyBytesSent(const Connection* c, int32_t result) {
 
 void OnReadable(int32_t fd, int32_t code, void* userData);
 
+// The engine's time-out, in whole seconds, for a wait that must end by deadline: rounded up,
+// so the wait does not end before it; 0 when the deadline has passed.
+int SecondsUntil(int64_t deadline) {
+    int64_t left = deadline - GetTime_msec();
+    return left > 0 ? int((left + 999) / 1000) : 0;
+}
+
+// Waiting between requests takes the whole read time-out each time; a request begun has only
+// what is left of its own.
 void WaitForRequest(Connection* c) {
     HttpServer& s = *g_server;
     // Sequentially consistent with the stopping flag: either the drain sees this connection
@@ -97,8 +112,16 @@ void WaitForRequest(Connection* c) {
         CloseConnection(c);
         return;
     }
-    if (s.ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnReadable, s.readTimeoutSec) != 0)
-        CloseConnection(c);
+    int timeout = s.readTimeoutSec;
+    if (c->requestDeadline != 0) {
+        timeout = SecondsUntil(c->requestDeadline);
+        if (timeout == 0) {
+            s.counters.Bump(s.counters.readTimeouts);
+            CloseConnection(c);
+            return;
+        }
+    }
+    if (s.ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnReadable, timeout) != 0) CloseConnection(c);
 }
 
 // Reads what the socket holds, up to the buffer bound. False on a socket error. The chunk is
@@ -142,7 +165,9 @@ void LingerClose(Connection* c) {
         return;
     }
     shutdown(c->fd, SHUT_WR);
-    if (g_server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable, kLingerSeconds) != 0)
+    c->lingerDeadline = GetTime_msec() + kLingerMsec;
+    if (g_server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable,
+                                     SecondsUntil(c->lingerDeadline)) != 0)
         CloseConnection(c);
 }
 
@@ -157,8 +182,9 @@ void OnLingerReadable(int32_t, int32_t code, void* userData) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (g_server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable, kLingerSeconds) !=
-                0)
+            int timeout = SecondsUntil(c->lingerDeadline);
+            if (timeout == 0 ||
+                g_server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable, timeout) != 0)
                 break;
             return;
         }
@@ -232,12 +258,16 @@ void ServeBuffered(Connection* c) {
     ParseResult r = c->parser.Feed(c->in.data(), c->in.size(), &used);
     c->in.erase(0, used);
     if (r == ParseResult::kNeedMore) {
-        if (c->peerClosed)
+        if (c->peerClosed) {
             CloseConnection(c);
-        else
-            WaitForRequest(c);
+            return;
+        }
+        if (c->requestDeadline == 0 && c->parser.started())
+            c->requestDeadline = GetTime_msec() + int64_t(g_server->readTimeoutSec) * 1000;
+        WaitForRequest(c);
         return;
     }
+    c->requestDeadline = 0;
     time_t now = time(nullptr);
     // Only the access log reads it; without one, a request costs no string for it.
     if (g_server->accessLogFd >= 0) c->requestLine = c->parser.request().RequestLine();

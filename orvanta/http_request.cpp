@@ -61,6 +61,7 @@ void RequestParser::Reset() {
     value_.clear();
     inValue_ = false;
     complete_ = false;
+    started_ = false;
     headerBytes_ = 0;
     hostFields_ = 0;
     errorStatus_ = 0;
@@ -72,6 +73,7 @@ ParseResult RequestParser::Feed(const char* data, size_t len, size_t* consumed) 
     if (complete_) return ParseResult::kComplete;
     if (len == 0) return ParseResult::kNeedMore;  // http_parser takes an empty buffer for the end of input
     *consumed = http_parser_execute(&parser_, &kSettings, data, len);
+    started_ = started_ || *consumed > 0;
     http_errno err = HTTP_PARSER_ERRNO(&parser_);
     if (complete_) {
         // The pause that stopped the parser after the request is no error.

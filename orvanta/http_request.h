@@ -53,6 +53,8 @@ class RequestParser {
     // Starts over for the next request on the same connection.
     void Reset();
 
+    // True once a byte of the current request was fed (its clock has started).
+    bool started() const { return started_; }
     const HttpRequest& request() const { return request_; }
     // The HTTP status that answers the error (400, 414, 431, 501, 505). A malformed version is
     // 400; a well-formed one other than HTTP/1.x is 505.
@@ -77,6 +79,7 @@ class RequestParser {
     std::string value_;
     bool inValue_ = false;
     bool complete_ = false;
+    bool started_ = false;
     size_t headerBytes_ = 0;
     int hostFields_ = 0;
     int errorStatus_ = 0;

@@ -608,6 +608,42 @@ TEST_F(ServerE2ETest, ReadTimeOutClosesIdleAndSlowConnections) {
     EXPECT_EQ(StopServer(), 0);
 }
 
+// Clients that send one byte at a time, each just before the read time-out would pass: one
+// in the middle of its request, one after a response that ends the connection (the server
+// lingers, reading). Neither may hold its connection much beyond the time-out.
+TEST_F(ServerE2ETest, DrippingClientsAreClosedOnTime) {
+    StartServer({"--read-timeout", "2"});
+    auto start = std::chrono::steady_clock::now();
+    Client request(port_), linger(port_);
+    ASSERT_TRUE(request.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\nX-Slow: "));
+    ASSERT_TRUE(linger.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+    ASSERT_EQ(linger.Read().status, 200);
+    struct Dripper {
+        Client* client;
+        const char* what;
+        std::chrono::steady_clock::duration closedAfter{};
+        bool open = true;
+    } drippers[] = {{&request, "a request"}, {&linger, "a linger"}};
+    // The dripping is the behaviour under test, so it runs on its own clock: a byte every
+    // 300 ms until a send fails (the server has closed), for at most 8 s.
+    auto anyOpen = [&] { return drippers[0].open || drippers[1].open; };
+    while (anyOpen() && std::chrono::steady_clock::now() - start < 8s) {
+        for (Dripper& d : drippers) {
+            if (d.open && send(d.client->fd(), "a", 1, MSG_NOSIGNAL) != 1) {
+                d.open = false;
+                d.closedAfter = std::chrono::steady_clock::now() - start;
+            }
+        }
+        std::this_thread::sleep_for(300ms);
+    }
+    for (const Dripper& d : drippers) {
+        EXPECT_FALSE(d.open) << d.what << " dripped for 8 s";
+        // Two seconds, the time-out's rounding to the engine's whole seconds, and a second of slack.
+        EXPECT_LT(d.closedAfter, 5s) << d.what;
+    }
+    EXPECT_EQ(StopServer(), 0);
+}
+
 TEST_F(ServerE2ETest, ClientLeavingMidResponseDoesNotHurtTheServer) {
     MakeBigFile();
     StartServer();
