@@ -95,10 +95,23 @@ void CreateWheels() {
     }
 }
 
+// Descriptor 0 stands for an engine that was never initialised, yet a process started with its
+// standard input closed gets it from epoll_create: the instance moves to the lowest free number
+// above 0 (dup, while 0 is still open), with the same descriptor flags. -1 with errno when it
+// cannot move.
+int MoveOffZero(int epfd) {
+    if (epfd != 0) return epfd;
+    int moved = dup(epfd);
+    int err = errno;
+    close(epfd);
+    errno = err;
+    return moved;
+}
+
 int32_t InitEngine() noexcept {
     errno = 0;
     if (_epollFd.load(std::memory_order_acquire) > 0) return 0;
-    int epfd = epoll_create(1000);
+    int epfd = MoveOffZero(epoll_create(1000));
     if (epfd == -1) {
         int err = errno;
         _epollFd.store(-1, std::memory_order_release);

@@ -7,6 +7,7 @@
 #include <sched.h>
 
 #include <atomic>
+#include <cstdlib>
 
 #include "host/vrn_host_lib.h"
 
@@ -17,25 +18,41 @@ namespace {
 
 std::atomic<bool> _mapInitialised{false};
 
+// Attempts at _rw_lock before a failure counts as lasting. A passing failure (too many readers)
+// clears within a few yields; one that lasts (the thread already holds the lock) never does.
+constexpr int kRwLockAttempts = 1000;
+
 // Holds _rw_lock, shared or exclusive, for its scope. A failed attempt is logged with the
-// failing call's error (in errno) and then retried until the lock is held: the lookup still
-// gives its usual result, and the chain is never walked or changed without the lock.
+// failing call's error (in errno) and retried, so that the lookup still gives its usual result
+// and the chain is never walked or changed without the lock. A failure that outlasts the
+// attempts ends the process, as any other lock the engine cannot take does: the lookup can
+// neither give its result nor go on unlocked, and spinning for ever would stall its caller.
 class RwLockGuard {
   public:
     RwLockGuard(bool exclusive, const char* failureMessage) {
-        bool logged = false;
-        while (int rc = exclusive ? pthread_rwlock_wrlock(&_rw_lock) : pthread_rwlock_rdlock(&_rw_lock)) {
-            if (!logged) {
+        for (int attempt = 1;; ++attempt) {
+            int rc = exclusive ? pthread_rwlock_wrlock(&_rw_lock) : pthread_rwlock_rdlock(&_rw_lock);
+            if (rc == 0) return;
+            if (attempt == 1) {
                 errno = rc;
                 OutDebug(failureMessage, errno);
-                logged = true;
             }
+            if (attempt == kRwLockAttempts) GiveUp(rc);
             sched_yield();
         }
     }
     ~RwLockGuard() { pthread_rwlock_unlock(&_rw_lock); }
     RwLockGuard(const RwLockGuard&) = delete;
     RwLockGuard& operator=(const RwLockGuard&) = delete;
+
+  private:
+    [[noreturn]] static void GiveUp(int rc) {
+        OutDebug(
+            "*** Error: vrn_epoll_sck_map: _rw_lock still failing after %d attempts, errno=%d; ending the "
+            "process\n",
+            kRwLockAttempts, rc);
+        std::abort();
+    }
 };
 
 // Caller holds _rw_lock (either mode).

@@ -31,7 +31,7 @@ class VrnEpoll_TimeWheel {
   public:
     static constexpr int32_t kSlots = 240;
     // Time-outs above this are clamped, not to 239, so the slot just emptied is never reused.
-    static constexpr int32_t kMaxTimeout = 235;
+    static constexpr int32_t kMaxTimeout = kVrnMaxTimeoutSec;
     // Ticks are more than this many milliseconds apart.
     static constexpr int64_t kNoTickMsec = 979;
 

@@ -14,3 +14,6 @@ constexpr int32_t kVrnEventReadable = 1;
 constexpr int32_t kVrnEventWritable = 2;
 constexpr int32_t kVrnEventTimedOut = 0;  // the time-out expired, or VrnEpoll_Remove cancelled it
 constexpr int32_t kVrnEventFailed = -1;   // error or hang-up, or a new VrnEpoll_Listen replaced it
+
+// The longest time-out, in seconds, that a registration keeps: longer ones are clamped to it.
+constexpr int32_t kVrnMaxTimeoutSec = 235;

@@ -159,6 +159,12 @@ extern "C" void Vrn_Tcp_WriteAsync(int32_t fd, const uint8_t* data1, uint64_t le
         data2 = nullptr;
         length2 = 0;
     }
+    if (length2 > UINT64_MAX - length1) {
+        // No two buffers in one address space add up to more than 2^64 bytes: the lengths are
+        // wrong, and writing by them would read past the caller's memory.
+        vrn_tcp_writer_internal::QueueWriteCompletion(fd, completion, EINVAL, userData);
+        return;
+    }
     uint64_t total = length1 + length2;
     if (total == 0) {
         vrn_tcp_writer_internal::QueueWriteCompletion(fd, completion, 0, userData);

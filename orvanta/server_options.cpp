@@ -5,7 +5,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
 #include <string_view>
+
+#include "epoll/vrn_listen_callback.h"
+
+static_assert(kVrnMaxTimeoutSec == 235, "the usage text below names the longest --read-timeout");
 
 const char kServerUsage[] =
     "usage: vrns [options]\n"
@@ -14,7 +19,7 @@ const char kServerUsage[] =
     "  --root DIR              directory to serve (default: the current directory)\n"
     "  --read-timeout SECONDS  close a connection that sends no complete request for this long:\n"
     "                          idle, or from a request's first byte to its end\n"
-    "                          (default 30, at most 239)\n"
+    "                          (default 30, at most 235)\n"
     "  --max-connections N     stop accepting while N connections are open (default: no limit)\n"
     "  --access-log FILE|-|off where to write the access log (default -, standard output)\n"
     "  --autoindex             list directories that have no index.html (default: 403)\n"
@@ -95,8 +100,10 @@ bool ApplyOption(std::string_view name, const std::string& value, ServerOptions*
         if (!value.empty()) return true;
         *error = "--root needs a directory";
     } else if (name == "--read-timeout") {
-        if (ParseInt(value, 1, 239, &o->readTimeoutSec)) return true;
-        *error = "bad --read-timeout '" + value + "' (expected 1 to 239 seconds)";
+        // The engine keeps no longer time-out than this; a longer one would be cut short silently.
+        if (ParseInt(value, 1, kVrnMaxTimeoutSec, &o->readTimeoutSec)) return true;
+        *error = "bad --read-timeout '" + value + "' (expected 1 to " + std::to_string(kVrnMaxTimeoutSec) +
+                 " seconds)";
     } else if (name == "--max-connections") {
         if (ParseInt(value, 1, 1000000, &o->maxConnections)) return true;
         *error = "bad --max-connections '" + value + "' (expected 1 to 1000000)";

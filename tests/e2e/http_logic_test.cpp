@@ -591,6 +591,8 @@ TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
     EXPECT_EQ(o.maxConnections, 5);
     EXPECT_EQ(o.accessLog, "off");
     EXPECT_FALSE(o.autoindex || o.reusePort || !o.statusPath.empty());
+    ASSERT_TRUE(parse({"--read-timeout", "235"}, &o, &err));  // the longest the engine keeps
+    EXPECT_EQ(o.readTimeoutSec, 235);
     ASSERT_TRUE(parse({"--autoindex", "--reuse-port", "--status-path", "/-/status"}, &o, &err));
     EXPECT_TRUE(o.autoindex && o.reusePort);
     EXPECT_EQ(o.statusPath, "/-/status");
@@ -607,6 +609,7 @@ TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
                                                                               {"--listen", "::1:80"},
                                                                               {"--read-timeout", "0"},
                                                                               {"--read-timeout", "3x"},
+                                                                              {"--read-timeout", "236"},
                                                                               {"--bogus"},
                                                                               {"--root"},
                                                                               {"--status-path", "status"},

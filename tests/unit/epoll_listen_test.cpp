@@ -196,6 +196,30 @@ TEST_F(EngineListen, RemoveOfAClosedSocketStillDelivers) {
               1u);
 }
 
+// With standard input closed, epoll_create gives descriptor 0, the value that means "never
+// initialised": the engine must still start and work.
+TEST(EngineInit, InstanceMovesOffDescriptorZero) {
+    int savedStdin = dup(0);
+    close(0);
+    ASSERT_EQ(VrnEpoll_Init(), 0);
+    int epfd = _epollFd.load();
+    EXPECT_GT(epfd, 0);
+    EXPECT_EQ(fcntl(0, F_GETFD), -1);    // nothing left open on 0
+    EXPECT_EQ(fcntl(epfd, F_GETFD), 0);  // flags as epoll_create gives them
+    ASSERT_EQ(VrnEpoll_Start(), 0);
+    SocketPair p;
+    ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(1), CallbackA, 30), 0);
+    ASSERT_EQ(write(p.b(), "x", 1), 1);
+    auto got = Deliveries::Get().WaitFor(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0], (Delivery{'A', p.a(), 1, Tag(1)}));
+    VrnEpoll_Close();
+    EXPECT_TRUE(WaitUntil([] { return VrnEpoll_IsRunning() == 0; }));
+    close(p.a());
+    close(p.b());
+    if (savedStdin >= 0) dup2(savedStdin, 0);
+}
+
 TEST(EngineStart, RefusedBeforeInit) {
     errno = 0;
     EXPECT_EQ(VrnEpoll_Start(), -1);

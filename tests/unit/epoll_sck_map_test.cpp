@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -124,6 +127,58 @@ TEST_F(SocketMap, ReusedDescriptorNumberGetsTheSameRecord) {
     EXPECT_EQ(SocketMap_GetOrAddNode(fds[0]), first);
     close(fds[0]);
     close(fds[1]);
+}
+
+// Runs lookup in a child process that holds _rw_lock exclusively, so that the lookup's own
+// attempts keep failing (EDEADLK). The child's wait status and what it wrote to stderr (where
+// its log is echoed) come back; a child that still runs at the deadline is killed.
+int LookupUnderAHeldLock(void (*lookup)(), std::string* output) {
+    int out[2];
+    EXPECT_EQ(pipe(out), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], 2);
+        setenv("VRNS_TEST_ECHO", "1", 1);
+        pthread_rwlock_wrlock(&_rw_lock);
+        lookup();
+        _exit(0);
+    }
+    close(out[1]);
+    int status = 0;
+    if (!WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, std::chrono::seconds(10))) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0) output->append(buf, size_t(n));
+    }
+    close(out[0]);
+    return status;
+}
+
+TEST_F(SocketMap, LockThatKeepsFailingEndsTheProcessWithAWord) {
+    struct Case {
+        void (*lookup)();
+        const char* firstFailure;
+    } cases[] = {
+        {[] { SocketMap_GetNode(7); }, "vrn_epoll_sck_map GetNode方法中，加读锁失败，errno=%d\n"},
+        {[] { SocketMap_GetOrAddNode(7); }, "vrn_epoll_sck_map GetOrAddNode(..), lock error，errno=%d\n"},
+    };
+    for (const Case& c : cases) {
+        std::string output;
+        int status = LookupUnderAHeldLock(c.lookup, &output);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << "status " << status;
+        char first[256], last[256];
+        snprintf(first, sizeof first, c.firstFailure, EDEADLK);
+        snprintf(last, sizeof last,
+                 "*** Error: vrn_epoll_sck_map: _rw_lock still failing after 1000 attempts, errno=%d; "
+                 "ending the process\n",
+                 EDEADLK);
+        EXPECT_NE(output.find(first), std::string::npos) << output;
+        EXPECT_NE(output.find(last), std::string::npos) << output;
+    }
 }
 
 TEST_F(SocketMap, SecondInitKeepsRecords) {

@@ -133,6 +133,24 @@ TEST_F(TcpWriterTest, NothingToWriteCompletesWithZeroOnAPumpWorker) {
     EXPECT_EQ(recv(pair.reader, &c, 1, MSG_DONTWAIT), -1);  // nothing was written
 }
 
+TEST_F(TcpWriterTest, LengthsWhoseSumOverflowsAreRefusedWithEinval) {
+    TcpPair pair;
+    const uint8_t data[] = "ab";
+    const uint64_t cases[][2] = {{UINT64_MAX, 1}, {UINT64_MAX / 2 + 1, UINT64_MAX / 2 + 1}, {2, UINT64_MAX}};
+    Completions done;
+    for (auto& lengths : cases) {
+        Vrn_Tcp_WriteAsync(pair.writer, data, lengths[0], data + 1, lengths[1], &done, Completions::Record,
+                           0);
+    }
+    ASSERT_TRUE(done.WaitFor(3));
+    for (auto& e : done.Snapshot()) {
+        EXPECT_EQ(e.result, EINVAL);
+        EXPECT_NE(e.thread, std::this_thread::get_id());
+    }
+    char c;
+    EXPECT_EQ(recv(pair.reader, &c, 1, MSG_DONTWAIT), -1);  // nothing was written
+}
+
 TEST_F(TcpWriterTest, WriteThatFitsCompletesOnAPumpWorker) {
     TcpPair pair;
     const uint8_t data[] = "hello";
