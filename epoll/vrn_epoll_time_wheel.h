@@ -18,6 +18,7 @@
 #include <mutex>
 
 #include "epoll/vrn_epoll_sck_map.h"
+#include "host/vrn_block_pool.h"
 
 struct WheelNode {
     int32_t fd;  // the record's fd at registration; must still equal it for the node to count
@@ -25,6 +26,10 @@ struct WheelNode {
     WheelNode* prev;
     WheelNode* next;
     uint32_t generation;  // the slot's tick count when the node was linked in
+
+    // Made once per event: recycled through a block pool (see host/vrn_block_pool.h).
+    static void* operator new(size_t n) { return VrnPoolNew<WheelNode>(n); }
+    static void operator delete(void* p, size_t n) noexcept { VrnPoolDelete<WheelNode>(p, n); }
 };
 
 class VrnEpoll_TimeWheel {

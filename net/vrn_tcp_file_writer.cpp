@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "epoll/vrn_epoll.h"
+#include "host/vrn_block_pool.h"
 #include "net/vrn_tcp_writer.h"
 #include "net/vrn_tcp_writer_internal.h"
 
@@ -114,6 +115,10 @@ struct FileSendRequest {
         *result = code;
         return Phase::kFailed;
     }
+
+    // Made once per event: recycled through a block pool (see host/vrn_block_pool.h).
+    static void* operator new(size_t n) { return VrnPoolNew<FileSendRequest>(n); }
+    static void operator delete(void* p, size_t n) noexcept { VrnPoolDelete<FileSendRequest>(p, n); }
 };
 
 // The engine's report for a waiting request, on a pump worker; the request is ours again.

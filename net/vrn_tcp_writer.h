@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "host/vrn_block_pool.h"
 #include "net/vrn_write_completion.h"
 #include "pump/vrn_event_pump.h"
 
@@ -14,6 +15,11 @@ class Vrn_TcpWriter_EventPump_Task : public Vrn_Event_Pump_TaskBase {
         : fd(fd), completion(completion), result(result), userData(userData) {}
     void DoEvent() override;
     ~Vrn_TcpWriter_EventPump_Task() override;
+    // Made once per event: recycled through a block pool (see host/vrn_block_pool.h).
+    static void* operator new(size_t n) { return VrnPoolNew<Vrn_TcpWriter_EventPump_Task>(n); }
+    static void operator delete(void* p, size_t n) noexcept {
+        VrnPoolDelete<Vrn_TcpWriter_EventPump_Task>(p, n);
+    }
 
     int32_t fd;
     WriteCompletion completion;

@@ -7,6 +7,7 @@
 #include <sys/uio.h>
 
 #include "epoll/vrn_listen_callback.h"
+#include "host/vrn_block_pool.h"
 #include "net/vrn_write_completion.h"
 
 namespace vrn_tcp_writer_internal {
@@ -68,6 +69,10 @@ struct VectorWriteRequest {
     void ContinueWrite(bool direct);
     // Delivers the completion and frees the request.
     void Finish(int32_t result, bool direct);
+
+    // Made once per event: recycled through a block pool (see host/vrn_block_pool.h).
+    static void* operator new(size_t n) { return VrnPoolNew<VectorWriteRequest>(n); }
+    static void operator delete(void* p, size_t n) noexcept { VrnPoolDelete<VectorWriteRequest>(p, n); }
 };
 
 }  // namespace vrn_tcp_writer_internal

@@ -23,6 +23,7 @@
 #include <mutex>
 #include <thread>
 
+#include "host/vrn_block_pool.h"
 #include "host/vrn_host_lib.h"
 #include "pump/vrn_event_pump_internal.h"
 
@@ -34,6 +35,10 @@ namespace {
 struct PumpNode {
     Vrn_Event_Pump_TaskBase* task;  // owned by the pump while queued
     PumpNode* next;
+
+    // Made once per event: recycled through a block pool (see host/vrn_block_pool.h).
+    static void* operator new(size_t n) { return VrnPoolNew<PumpNode>(n); }
+    static void operator delete(void* p, size_t n) noexcept { VrnPoolDelete<PumpNode>(p, n); }
 };
 
 // Growth is damped: only a backlog above this many tasks queued since the last take counts...
