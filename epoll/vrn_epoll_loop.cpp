@@ -1,8 +1,8 @@
 // The engine's loop thread: waits on the epoll instance, turns each reported event into
 // deliveries to the callbacks on the socket's record (ParseEvent), and on every fifth pass, or
 // every 500 ms by the clock, turns the two time-out wheels and delivers what expired
-// (CheckTimeOut). It holds at most one record
-// lock at a time and never calls a callback itself: deliveries go to the event pump.
+// (CheckTimeOut). It holds at most one record lock at a time and never calls a callback itself:
+// deliveries go to the event pump.
 #include <errno.h>
 #include <sys/epoll.h>
 
@@ -202,10 +202,13 @@ bool CheckTimeOut() {
 namespace {
 
 // A Remove that ran after this pass's wait began (it read this wait's number or a later one) may
-// have come after the kernel collected this event for the socket it removed; a new socket may
-// since have taken the number and registered on the same record. Caller holds s's lock.
+// have come after the kernel collected this event for the socket it removed, and the halves armed
+// now were armed after that Remove (which idles both), perhaps for a new socket that took the
+// number. With no half armed there is nobody to mislead: the event is handled as usual, which
+// only logs and drops the socket from the set. Caller holds s's lock.
 bool StaleForRegistration(const sckInfo* s, uint64_t wait) {
-    return s->removedAtWait >= wait;
+    bool armed = s->readCallback != nullptr || s->writeCallback != nullptr;
+    return armed && s->removedAtWait >= wait;
 }
 
 void HandleEntry(sckInfo* s, uint32_t events, uint64_t wait) {

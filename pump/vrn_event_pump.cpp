@@ -3,8 +3,8 @@
 // Owns the queue (_pumpHead/_pumpTail), its lock and semaphore, and the worker threads: one
 // persistent worker started by the first VRN_EventPump_AddTask, plus up to _maxExtraWorkers extra
 // workers that only the persistent worker adds, when a backlog piles up while it is busy. An extra
-// worker retires after 5000 ms without a wake-up, however often signals interrupt its wait. Nothing is torn
-// down: workers are detached and the pump lives as long as the process.
+// worker retires after 5000 ms without a wake-up, however often signals interrupt its wait.
+// Nothing is torn down: workers are detached and the pump lives as long as the process.
 //
 // Threads: any producer (engine loop thread, writers, pump workers, callers outside the
 // executable), the persistent worker, the extra workers.
