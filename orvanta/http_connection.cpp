@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -246,7 +247,13 @@ void Send(Connection* c) {
 ResponsePlan Respond(const HttpRequest& request, time_t now) {
     try {
         if (IsStatusRequest(request, g_server->statusPath)) return StatusResponse(request, *g_server, now);
-        return HandleRequest(request, g_server->serve, now);
+        ResponsePlan plan = HandleRequest(request, g_server->serve, now);
+        // A file that exists but could not be opened (descriptors exhausted, an I/O error):
+        // the client sees only 500, so say why here.
+        if (plan.openError != 0)
+            OutDebug("* vrns http: cannot open %s, errno:%d (%s)\n", EscapeForLog(request.target).c_str(),
+                     plan.openError, strerrordesc_np(plan.openError));
+        return plan;
     } catch (const std::exception& e) {
         OutDebug("* vrns http: request failed: %s\n", e.what());
     }

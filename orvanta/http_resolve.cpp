@@ -111,10 +111,12 @@ ResolvedFile OpenRegularBeneath(int rootFd, const std::string& rel) {
     ResolvedFile r;
     r.fd = OpenBeneath(rootFd, rel, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (r.fd < 0) {
-        r.status = StatusForOpenError(errno);
+        r.error = errno;
+        r.status = StatusForOpenError(r.error);
         return r;
     }
     if (fstat(r.fd, &r.st) != 0) {
+        r.error = errno;
         r.status = 500;
     } else if (S_ISDIR(r.st.st_mode)) {
         r.status = 301;  // the caller decides between the index and a redirect

@@ -26,6 +26,7 @@ bool PercentDecode(std::string_view s, std::string* out);
 struct ResolvedFile {
     int status = 0;  // 0: fd is an open regular file; otherwise the HTTP status to answer
     int fd = -1;     // owned by the caller when status is 0
+    int error = 0;   // for status 500: the errno of the open or fstat that failed
     struct stat st {};
     std::string name;      // path of the file served, for its media type
     std::string location;  // for 301: where the directory is

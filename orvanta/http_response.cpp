@@ -172,15 +172,18 @@ ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx
     return BodyResponse(200, request.keepAlive, head, now, "text/html; charset=utf-8", std::move(html));
 }
 
-// The answer when the target is no regular file: a redirect, a listing or an error.
-ResponsePlan OpenFailedResponse(const HttpRequest& request, const ServeContext& ctx, int status,
+// The answer when the target is no regular file: a redirect, a listing or an error (a 500
+// keeps the errno behind it for the debug log).
+ResponsePlan OpenFailedResponse(const HttpRequest& request, const ServeContext& ctx, int status, int error,
                                 const std::string& location, const std::string& directory, time_t now) {
     bool head = request.method == HTTP_HEAD;
     if (status == 301)
         return GeneratedResponse(301, request.keepAlive, head, now, "Location: " + location + "\r\n");
     if (status == 403 && ctx.autoindex && !directory.empty())
         return ListingResponse(request, ctx, directory, now);
-    return GeneratedResponse(status, request.keepAlive, head, now);
+    ResponsePlan plan = GeneratedResponse(status, request.keepAlive, head, now);
+    if (status == 500) plan.openError = error;
+    return plan;
 }
 
 ResponsePlan PlanFile(const HttpRequest& request, const Representation& rep, time_t now) {
@@ -192,7 +195,8 @@ ResponsePlan PlanFile(const HttpRequest& request, const Representation& rep, tim
 // send is done.
 ResponsePlan CachedFileRequest(const HttpRequest& request, const ServeContext& ctx, time_t now) {
     OpenedTarget t = ctx.cache->Open(ctx.rootFd, request.target);
-    if (t.status != 0) return OpenFailedResponse(request, ctx, t.status, t.location, t.directory, now);
+    if (t.status != 0)
+        return OpenFailedResponse(request, ctx, t.status, t.error, t.location, t.directory, now);
     Representation rep =
         Represent(request, *ctx.mime, t.file->name, t.file->st, t.gzip ? &t.gzip->st : nullptr);
     ResponsePlan plan = PlanFile(request, rep, now);
@@ -294,7 +298,7 @@ ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, 
     if (ctx.cache) return CachedFileRequest(request, ctx, now);
     ResolvedFile file = ResolveTarget(ctx.rootFd, request.target);
     if (file.status != 0)
-        return OpenFailedResponse(request, ctx, file.status, file.location, file.directory, now);
+        return OpenFailedResponse(request, ctx, file.status, file.error, file.location, file.directory, now);
     FdGuard fd(file.fd);
     Representation rep = ChooseRepresentation(request, ctx, file, &fd);
     ResponsePlan plan = PlanFile(request, rep, now);
@@ -309,6 +313,22 @@ ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, 
     return plan;
 }
 
+// Quotes, backslashes and control bytes are escaped so a request cannot forge log lines.
+std::string EscapeForLog(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
+            char esc[5];
+            snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
 std::string AccessLogLine(std::string_view peer, time_t when, std::string_view requestLine, int status,
                           uint64_t bytes) {
     tm local;
@@ -319,16 +339,7 @@ std::string AccessLogLine(std::string_view peer, time_t when, std::string_view r
     line += " - - ";
     line += stamp;
     line += " \"";
-    // Quotes, backslashes and control bytes are escaped so a request cannot forge log lines.
-    for (unsigned char c : requestLine) {
-        if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
-            char esc[5];
-            snprintf(esc, sizeof esc, "\\x%02x", c);
-            line += esc;
-        } else {
-            line += char(c);
-        }
-    }
+    line += EscapeForLog(requestLine);
     if (requestLine.empty()) line += '-';
     line += "\" " + std::to_string(status) + " " + (bytes ? std::to_string(bytes) : std::string("-")) + "\n";
     return line;

@@ -44,6 +44,7 @@ struct ResponsePlan {
     uint64_t fileLength = 0;
     bool keepAlive = false;
     uint64_t contentBytes = 0;  // body bytes sent, for the access log
+    int openError = 0;          // for a 500: the errno of the failed open, for the debug log
 };
 
 struct ServeContext {
@@ -66,6 +67,10 @@ ResponsePlan BodyResponse(int status, bool keepAlive, bool head, time_t now, std
 // Serves one parsed request from the root: the file, or its FILE.gz sibling when the client
 // accepts gzip (ranges then count in the compressed bytes), with validators and conditions.
 ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, time_t now);
+
+// text with quotes, backslashes and control bytes as \xHH, so that a client cannot forge or
+// break a log line.
+std::string EscapeForLog(std::string_view text);
 
 // One line in the common log format, with its newline:
 // 127.0.0.1 - - [07/Dec/2026:08:33:42 +0000] "GET / HTTP/1.1" 200 1234

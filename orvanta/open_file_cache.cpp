@@ -56,6 +56,7 @@ OpenedTarget Resolve(int rootFd, std::string_view target, uint64_t smallFileMax,
     ResolvedFile resolved = ResolveTarget(rootFd, target);
     OpenedTarget out;
     out.status = resolved.status;
+    out.error = resolved.error;
     out.location = std::move(resolved.location);
     out.directory = std::move(resolved.directory);
     if (resolved.status != 0) return out;

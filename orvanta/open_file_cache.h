@@ -58,6 +58,7 @@ struct OpenFileCacheLimits {
 // directory (a directory without an index).
 struct OpenedTarget {
     int status = 0;
+    int error = 0;  // ResolveTarget's errno behind a 500
     std::string location;
     std::string directory;
     OpenedFileRef file;

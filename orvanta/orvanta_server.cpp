@@ -18,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -239,6 +240,18 @@ bool StartAccessLog(const std::string& where, HttpServer* s, std::string* error)
     return true;
 }
 
+// Raises the soft limit on open descriptors to the hard one, as servers do: the hard limit is
+// what the administrator allows. Returns the soft limit then in force.
+uint64_t RaiseDescriptorLimit() {
+    rlimit lim;
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0) return RLIM_INFINITY;
+    if (lim.rlim_cur < lim.rlim_max) {
+        rlimit raised{lim.rlim_max, lim.rlim_max};
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) lim.rlim_cur = lim.rlim_max;
+    }
+    return lim.rlim_cur;
+}
+
 // Everything that can fail before serving starts; false with a one-line message.
 bool Prepare(const ServerOptions& o, HttpServer* s, std::string* error) {
     const char* missing = nullptr;
@@ -265,7 +278,8 @@ bool Prepare(const ServerOptions& o, HttpServer* s, std::string* error) {
         s->serve.cache = new OpenFileCache(limits, GetTime_msec);  // lives as long as the server
     }
     s->readTimeoutSec = o.readTimeoutSec;
-    s->maxConnections = o.maxConnections;
+    uint64_t descriptors = RaiseDescriptorLimit();
+    s->maxConnections = o.maxConnections > 0 ? o.maxConnections : DefaultMaxConnections(descriptors);
     if (!StartAccessLog(o.accessLog, s, error)) return false;
     std::string why;
     s->listenFd = OpenListener(o, &why);

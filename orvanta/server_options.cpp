@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -20,7 +21,8 @@ const char kServerUsage[] =
     "  --read-timeout SECONDS  close a connection that sends no complete request for this long:\n"
     "                          idle, or from a request's first byte to its end\n"
     "                          (default 30, at most 235)\n"
-    "  --max-connections N     stop accepting while N connections are open (default: no limit)\n"
+    "  --max-connections N     stop accepting while N connections are open (default: what the\n"
+    "                          descriptor limit allows, keeping some in reserve)\n"
     "  --access-log FILE|-|off where to write the access log (default -, standard output)\n"
     "  --autoindex             list directories that have no index.html (default: 403)\n"
     "  --reuse-port            share the port with other vrns processes (SO_REUSEPORT)\n"
@@ -36,6 +38,10 @@ const char kServerUsage[] =
     "  --version               the version\n";
 
 namespace {
+
+constexpr uint64_t kReservedDescriptors = 64;
+constexpr uint64_t kDescriptorsPerConnection = 2;
+constexpr int kMostConnections = 1000000;
 
 bool ParseInt(const std::string& s, long min, long max, int* out) {
     if (s.empty()) return false;
@@ -105,7 +111,7 @@ bool ApplyOption(std::string_view name, const std::string& value, ServerOptions*
         *error = "bad --read-timeout '" + value + "' (expected 1 to " + std::to_string(kVrnMaxTimeoutSec) +
                  " seconds)";
     } else if (name == "--max-connections") {
-        if (ParseInt(value, 1, 1000000, &o->maxConnections)) return true;
+        if (ParseInt(value, 1, kMostConnections, &o->maxConnections)) return true;
         *error = "bad --max-connections '" + value + "' (expected 1 to 1000000)";
     } else if (name == "--access-log") {
         o->accessLog = value;
@@ -141,6 +147,12 @@ bool ParseByteCount(const std::string& text, uint64_t max, uint64_t* out) {
     if (v > max) return false;
     *out = v;
     return true;
+}
+
+int DefaultMaxConnections(uint64_t descriptors) {
+    if (descriptors <= kReservedDescriptors + kDescriptorsPerConnection) return 1;
+    uint64_t n = (descriptors - kReservedDescriptors) / kDescriptorsPerConnection;
+    return int(std::min<uint64_t>(n, kMostConnections));
 }
 
 bool ParseListenAddress(const std::string& text, sockaddr_storage* out, socklen_t* length) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <stdint.h>
 #include <sys/socket.h>
 
 #include <string>
@@ -12,7 +13,7 @@ struct ServerOptions {
     socklen_t addressLength = 0;
     std::string root = ".";
     int readTimeoutSec = 30;
-    int maxConnections = 0;       // 0: no limit of our own (the descriptor limit still applies)
+    int maxConnections = 0;       // 0: DefaultMaxConnections of the descriptor limit
     std::string accessLog = "-";  // a file, "-" for standard output, or "off"
     bool autoindex = false;       // list directories without an index.html
     bool reusePort = false;       // SO_REUSEPORT: several processes share the port
@@ -23,6 +24,12 @@ struct ServerOptions {
     uint64_t smallFileMax = 64u << 10;  // up to this, a file goes out with its header in one write
     bool help = false;
 };
+
+// The default of --max-connections for a process that may open `descriptors` files: two for
+// each connection (its socket and the file it sends) after a reserve for the process's own
+// (standard streams, engine, logs, the root, files opened while a request is resolved), so
+// that accepting stops before a request finds no descriptor to open its file. At least 1.
+int DefaultMaxConnections(uint64_t descriptors);
 
 // Parses argv[1..]: "--name value" or "--name=value". False with a one-line message in *error
 // for an unknown option, a missing or bad value.

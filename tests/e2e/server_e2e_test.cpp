@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -792,8 +793,9 @@ TEST_F(ServerE2ETest, ConnectionLimitHoldsBackNewConnections) {
 }
 
 TEST_F(ServerE2ETest, DescriptorExhaustionBacksOffWithoutSpinning) {
-    // A limit that leaves room for a handful of connections only.
-    StartServer({"--access-log", "off"}, 24);
+    // A limit that leaves room for a handful of connections only, and a connection limit set
+    // beyond what it allows (the default would stop accepting first): accepting meets EMFILE.
+    StartServer({"--access-log", "off", "--max-connections", "1000"}, 24);
     std::vector<std::unique_ptr<Client>> clients;
     for (int i = 0; i < 40; ++i) clients.push_back(std::make_unique<Client>(port_));
     // Let the server meet EMFILE, then measure its CPU use while the condition lasts.
@@ -814,6 +816,69 @@ TEST_F(ServerE2ETest, DescriptorExhaustionBacksOffWithoutSpinning) {
             return c.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n") && (r = c.Read()).status == 200;
         },
         10s));
+    EXPECT_EQ(StopServer(), 0);
+}
+
+// 500 clients at once, each asking for a file of its own, against a server allowed 256
+// descriptors: accepting must stop while descriptors remain to open the files, so that every
+// client gets its file (the rest wait in the listening queue), none a 500.
+TEST_F(ServerE2ETest, FiveHundredClientsUnderA256DescriptorLimitAllGetTheirFiles) {
+    constexpr int kClients = 500;
+    for (int i = 0; i < kClients; ++i)
+        WriteFile(root_ + "/f" + std::to_string(i), "file " + std::to_string(i));
+    StartServer({"--access-log", "off"}, 256);
+    rlimit own;
+    getrlimit(RLIMIT_NOFILE, &own);
+    own.rlim_cur = std::max<rlim_t>(own.rlim_cur, std::min<rlim_t>(own.rlim_max, 2 * kClients));
+    setrlimit(RLIMIT_NOFILE, &own);
+    // All connect first, so the server accepts all it will before the first request comes.
+    std::vector<std::unique_ptr<Client>> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.push_back(std::make_unique<Client>(port_));
+        ASSERT_TRUE(clients.back()->connected()) << i;
+    }
+    for (int i = 0; i < kClients; ++i)
+        ASSERT_TRUE(clients[size_t(i)]->Send("GET /f" + std::to_string(i) +
+                                             " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+    // Every answer is read as it comes, up to the server's close.
+    std::vector<std::string> got(kClients);
+    int open = kClients;
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::vector<pollfd> fds;
+        std::vector<int> which;
+        for (int i = 0; i < kClients; ++i) {
+            if (clients[size_t(i)]->fd() < 0) continue;
+            fds.push_back({clients[size_t(i)]->fd(), POLLIN, 0});
+            which.push_back(i);
+        }
+        if (poll(fds.data(), fds.size(), 100) <= 0) continue;
+        for (size_t k = 0; k < fds.size(); ++k) {
+            if (fds[k].revents == 0) continue;
+            char buf[4096];
+            ssize_t n = recv(fds[k].fd, buf, sizeof buf, MSG_DONTWAIT);
+            if (n > 0) {
+                got[size_t(which[k])].append(buf, size_t(n));
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                clients[size_t(which[k])]->Close();
+                --open;
+            }
+        }
+    }
+    EXPECT_EQ(open, 0);
+    std::map<std::string, int> answers;  // status line -> clients
+    int served = 0;
+    for (int i = 0; i < kClients; ++i) {
+        const std::string& g = got[size_t(i)];
+        std::string body = "\r\n\r\nfile " + std::to_string(i);
+        answers[g.substr(0, g.find('\r'))]++;
+        served += g.rfind("HTTP/1.1 200 ", 0) == 0 && g.size() > body.size() &&
+                  g.compare(g.size() - body.size(), body.size(), body) == 0;
+    }
+    std::string summary;
+    for (auto& [line, count] : answers) summary += "'" + line + "': " + std::to_string(count) + "; ";
+    EXPECT_EQ(served, kClients) << summary;
+    EXPECT_EQ(ReadFile(base_ + "/stderr").find("accept failed"), std::string::npos);
     EXPECT_EQ(StopServer(), 0);
 }
 
