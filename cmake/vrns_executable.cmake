@@ -1,13 +1,12 @@
 # The executable vrns. Its link is part of its interface: the host library resolves the
 # executable's functions by name, and the dynamic loader must bring in the Mono support
 # libraries and the host library from runtime/lib beside it.
-set(VRNS_MONO_LIBDIR /usr/lib CACHE PATH "Where the Mono support libraries live")
 set(VRNS_RUNTIME_LIB ${CMAKE_BINARY_DIR}/runtime/lib)
 file(MAKE_DIRECTORY ${VRNS_RUNTIME_LIB})
 
 foreach(lib libMonoPosixHelper.so libMonoSupportW.so libmono-native.so.0)
   if(NOT EXISTS ${VRNS_MONO_LIBDIR}/${lib})
-    message(FATAL_ERROR "${VRNS_MONO_LIBDIR}/${lib} is missing: install mono-runtime-common")
+    message(FATAL_ERROR "${VRNS_MONO_LIBDIR}/${lib} is missing: run scripts/install-deps.sh")
   endif()
   file(CREATE_LINK ${VRNS_MONO_LIBDIR}/${lib} ${VRNS_RUNTIME_LIB}/${lib} SYMBOLIC)
 endforeach()

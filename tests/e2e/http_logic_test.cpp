@@ -22,6 +22,7 @@
 #include "orvanta/line_writer.h"
 #include "orvanta/mime_types.h"
 #include "orvanta/server_options.h"
+#include "tests/emulator.h"
 #include "tests/host_double/test_host.h"
 
 namespace {
@@ -224,9 +225,14 @@ TEST_F(ResolveTest, ServesRegularFilesAndIndexes) {
     EXPECT_EQ(StatusOf("/%68ello.txt?x", "hello"), 0);
     EXPECT_EQ(StatusOf("/sub/", "<p>index</p>"), 0);
     EXPECT_EQ(StatusOf("/sub%2findex.html", "<p>index</p>"), 0);  // an encoded slash is a slash
+    EXPECT_EQ(ResolveTarget(rootFd_, "/sub/index.html").name, "sub/index.html");
+}
+
+TEST_F(ResolveTest, SymlinksAndDotDotThatStayInsideTheRootAreServed) {
+    // The component-wise fallback that stands in for openat2 follows neither.
+    SKIP_UNDER_QEMU("openat2 is not emulated (ENOSYS), so symlinks and \"..\" are refused");
     EXPECT_EQ(StatusOf("/in-link", "hello"), 0);
     EXPECT_EQ(StatusOf("/sub/../hello.txt", "hello"), 0);
-    EXPECT_EQ(ResolveTarget(rootFd_, "/sub/index.html").name, "sub/index.html");
 }
 
 TEST_F(ResolveTest, DirectoryWithoutSlashRedirects) {

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # The executable's link is part of its interface: names exported by name, needed libraries in
 # order, the run path, and the host library resolving every name in the running process.
+# Usage: exports_test.sh path/to/vrns [EMULATOR ARGS...]; a cross-built vrns runs under the
+# emulator given after its path (binutils' nm and readelf read either architecture).
 set -u
-vrns=${1:?usage: exports_test.sh path/to/vrns}
+vrns=${1:?usage: exports_test.sh path/to/vrns [EMULATOR ARGS...]}
+shift
+run=("$@" "$vrns")
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
@@ -39,14 +43,14 @@ runpath=$(readelf -d "$vrns" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p; s/.*(RPAT
 [ "$runpath" = '$ORIGIN/runtime/lib' ] || fail "run path is '$runpath'"
 
 # 4. The process starts from runtime/lib beside it, and the host library finds every name.
-out=$("$vrns" --check-exports 2>&1) || fail "--check-exports failed: $out"
+out=$("${run[@]}" --check-exports 2>&1) || fail "--check-exports failed: $out"
 for n in "${names[@]}"; do
   grep -qx -- "ok $n" <<<"$out" || fail "host library could not resolve $n"
 done
 
 # 5. main hands over arguments and returns the host library's status unchanged.
-"$vrns" --version | grep -q '^vrns ' || fail "--version"
-"$vrns" --no-such-option >/dev/null 2>&1
+"${run[@]}" --version | grep -q '^vrns ' || fail "--version"
+"${run[@]}" --no-such-option >/dev/null 2>&1
 rc=$?
 [ "$rc" -ne 0 ] || fail "a bad option exited 0"
 
