@@ -41,7 +41,7 @@ BENCH_PACKAGES=(nginx-light h2o wrk gnuplot-nox)
 AARCH64_SYSROOT=${VRNS_AARCH64_SYSROOT:-/opt/vrns/aarch64-sysroot}
 SYSROOT_PACKAGES=(
   libc6 libgcc-s1 libstdc++6
-  mono-runtime-common libmonosgen-2.0-1 libmonosgen-2.0-dev
+  mono-runtime-common libmonosgen-2.0-1 libmonosgen-2.0-dev libmono-2.0-dev
   libhttp-parser2.9 libhttp-parser-dev
   zlib1g libgssapi-krb5-2 libkrb5-3 libk5crypto3 libkrb5support0 libcom-err2 libkeyutils1 libssl3
 )

@@ -477,6 +477,9 @@ TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
     ASSERT_EQ(symlink("nowhere", (root_ + "/sub/dangling").c_str()), 0);
     std::string html;
     ASSERT_TRUE(ListDirectory(rootFd_, "sub/", &html));
+    // A link is listed when it can be served; under qemu-user, where openat2 is not emulated
+    // (ENOSYS), the component-wise fallback serves no symbolic link, so none may be listed.
+    const bool linksServed = !vrns_test::UnderEmulator();
     struct Case {
         const char* text;
         bool present;
@@ -486,7 +489,7 @@ TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
         {"<a href=\"dir/\">dir/</a>", true},
         {"<a href=\"a%26b%20%3Cc%3E.txt\">a&amp;b &lt;c&gt;.txt</a></td><td>5</td>", true},
         {"<a href=\"%25%22q%27.txt\">%&quot;q&#39;.txt</a>", true},
-        {"<a href=\"stays\">stays</a></td><td>5</td>", true},
+        {"<a href=\"stays\">stays</a></td><td>5</td>", linksServed},
         {"leaves", false},
         {"dangling", false},
         {"hidden", false},
@@ -499,7 +502,7 @@ TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
     EXPECT_EQ(html.find("../"), std::string::npos);  // nothing above the root
     EXPECT_EQ(html.find("out-rel"), std::string::npos);
     EXPECT_EQ(html.find("out-abs"), std::string::npos);
-    EXPECT_NE(html.find("in-link"), std::string::npos);
+    EXPECT_EQ(html.find("in-link") != std::string::npos, linksServed);
 
     MimeTypes mime;
     HttpRequest req;

@@ -697,13 +697,14 @@ TEST_F(ServerE2ETest, AccessLogShowsWhatWasSentAndWhatWasAsked) {
         << log;
     std::string big = lineOf("GET /big.bin HTTP/1.1\" 200 ");
     ASSERT_FALSE(big.empty()) << log;
-    uint64_t sent = strtoull(big.c_str() + big.rfind(' ') + 1, nullptr, 10);
-    EXPECT_GE(sent, 90000u) << big;
-    EXPECT_LT(sent, kBigSize) << big;
     // The target as far as the server's 8 KiB limit.
     EXPECT_FALSE(lineOf("GET " + longTarget.substr(0, 8192) + "\" 414 ").empty()) << log.substr(0, 300);
     EXPECT_FALSE(lineOf("GET /x HTTP/1.1\" 431 ").empty()) << log;
     EXPECT_EQ(StopServer(), 0);
+    SKIP_UNDER_QEMU("getsockopt(TCP_INFO) returns only 4 bytes, so the acknowledged bytes are unknown");
+    uint64_t sent = strtoull(big.c_str() + big.rfind(' ') + 1, nullptr, 10);
+    EXPECT_GE(sent, 90000u) << big;
+    EXPECT_LT(sent, kBigSize) << big;
 }
 
 // Standard output, where the access log goes, is a pipe nobody reads after the start-up line:
