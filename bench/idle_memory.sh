@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Memory of vrns holding many idle keep-alive connections, per connection.
+#
+#   bench/idle_memory.sh [CONNECTIONS]       (default 10000)
+#
+# Starts vrns (--access-log off) with a descriptor limit above the count, measures its resident
+# set (VmRSS) once it has answered one request, then opens CONNECTIONS keep-alive connections
+# from one client process on loopback, asks one small file on each and keeps them all open and
+# idle. The resident set then, less the first figure, divided by the count is what one idle
+# connection costs the whole server (socket buffers are the kernel's and not counted).
+#
+# Environment: VRNS (the executable, default build/vrns); EXTRA (more vrns options).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+count=${1:-10000}
+vrns=${VRNS:-build/vrns}
+port=18195
+[ -x "$vrns" ] || { echo "missing $vrns: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
+command -v python3 >/dev/null || { echo "python3 is missing" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/vrns-idle-XXXXXX)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/root"
+head -c 1024 /dev/urandom >"$work/root/f"
+
+limit=$((count + 1000))
+ulimit -n "$limit"
+"$vrns" --listen "127.0.0.1:$port" --root "$work/root" --access-log off --read-timeout 200 \
+  ${EXTRA:-} >"$work/vrns.out" 2>&1 &
+server=$!
+pids+=($server)
+for _ in $(seq 100); do
+  curl -sf -o /dev/null "http://127.0.0.1:$port/f" && break
+  sleep 0.1
+done
+curl -sf -o /dev/null "http://127.0.0.1:$port/f" || { echo "vrns did not start" >&2; exit 1; }
+rss() { awk '/^VmRSS:/ {print $2}' /proc/"$server"/status; }
+before=$(rss)
+
+# The client opens every connection, sends one request on each, reads every answer, then
+# reports and holds the connections until it is killed.
+cat >"$work/client.py" <<'PY'
+import socket, sys, time, selectors
+port, count = int(sys.argv[1]), int(sys.argv[2])
+request = b"GET /f HTTP/1.1\r\nHost: x\r\n\r\n"
+conns = []
+for _ in range(count):
+    s = socket.create_connection(("127.0.0.1", port))
+    s.sendall(request)
+    conns.append(s)
+for s in conns:
+    got = b""
+    while b"\r\n\r\n" not in got or len(got) < got.index(b"\r\n\r\n") + 4 + 1024:
+        chunk = s.recv(4096)
+        if not chunk:
+            sys.exit("connection closed early")
+        got += chunk
+print("ready", flush=True)
+time.sleep(600)
+PY
+python3 "$work/client.py" "$port" "$count" >"$work/client.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 1200); do
+  grep -q ready "$work/client.out" 2>/dev/null && break
+  grep -q -i error "$work/client.out" 2>/dev/null && { cat "$work/client.out" >&2; exit 1; }
+  sleep 0.1
+done
+grep -q ready "$work/client.out" || { echo "the client did not finish: $(cat "$work/client.out")" >&2; exit 1; }
+sleep 1 # let the last answers' completions finish on the workers
+after=$(rss)
+awk -v b="$before" -v a="$after" -v n="$count" 'BEGIN {
+  printf "%d idle keep-alive connections: VmRSS %d KiB before, %d KiB after, %.2f KiB per connection\n",
+    n, b, a, (a - b) / n }'
