@@ -18,11 +18,14 @@ namespace {
 
 constexpr const char* kServerHeader = "Server: vrns\r\n";
 
-// Formatting a date costs more than a response's other headers together; a connection's
-// responses mostly fall in the same second.
-struct CachedDate {
-    time_t second = -1;
-    std::string text;
+// Formatting a date costs more than a response's other headers together. A response carries
+// the current second (Date) and a file's time (Last-Modified), and a busy server serves few hot
+// files: a handful of recent dates per thread spares nearly every formatting.
+struct CachedDates {
+    static constexpr int kDates = 4;
+    time_t second[kDates] = {-1, -1, -1, -1};
+    std::string text[kDates];
+    int next = 0;  // the slot replaced next
 };
 
 // Closes the descriptor unless it is released: an exception while a response is planned
@@ -136,8 +139,10 @@ ResponsePlan NotModifiedResponse(const HttpRequest& request, const Representatio
 }
 
 // The file named, or its FILE.gz sibling (gzipSt, null when there is none) for a gzip client.
+// The chosen one's entity tag is made here unless the caller knows it (etags: file, sibling).
 Representation Represent(const HttpRequest& request, const MimeTypes& mime, const std::string& name,
-                         const struct stat& st, const struct stat* gzipSt) {
+                         const struct stat& st, const struct stat* gzipSt,
+                         const std::string* const etags[2] = nullptr) {
     Representation rep;
     rep.st = st;
     rep.type = &mime.Lookup(name);
@@ -148,7 +153,8 @@ Representation Represent(const HttpRequest& request, const MimeTypes& mime, cons
             rep.gzip = true;
         }
     }
-    rep.etag = MakeETag(rep.st);
+    const std::string* known = etags ? etags[rep.gzip ? 1 : 0] : nullptr;
+    rep.etag = known ? *known : MakeETag(rep.st);
     return rep;
 }
 
@@ -197,8 +203,9 @@ ResponsePlan CachedFileRequest(const HttpRequest& request, const ServeContext& c
     OpenedTarget t = ctx.cache->Open(ctx.rootFd, request.target);
     if (t.status != 0)
         return OpenFailedResponse(request, ctx, t.status, t.error, t.location, t.directory, now);
+    const std::string* const etags[2] = {&t.file->etag, t.gzip ? &t.gzip->etag : nullptr};
     Representation rep =
-        Represent(request, *ctx.mime, t.file->name, t.file->st, t.gzip ? &t.gzip->st : nullptr);
+        Represent(request, *ctx.mime, t.file->name, t.file->st, t.gzip ? &t.gzip->st : nullptr, etags);
     ResponsePlan plan = PlanFile(request, rep, now);
     if (plan.fileLength > 0) plan.file = rep.gzip ? std::move(t.gzip) : std::move(t.file);
     return plan;
@@ -212,15 +219,18 @@ const char* ReasonPhrase(int status) {
 }
 
 std::string FormatHttpDate(time_t t) {
-    thread_local CachedDate cache;
-    if (cache.second == t) return cache.text;
+    thread_local CachedDates cache;
+    for (int i = 0; i < CachedDates::kDates; ++i)
+        if (cache.second[i] == t) return cache.text[i];
     tm g;
     gmtime_r(&t, &g);
     char buf[64];
     strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S GMT", &g);
-    cache.second = t;
-    cache.text = buf;
-    return cache.text;
+    int slot = cache.next;
+    cache.next = (slot + 1) % CachedDates::kDates;
+    cache.second[slot] = t;
+    cache.text[slot] = buf;
+    return cache.text[slot];
 }
 
 bool ParseHttpDate(std::string_view text, time_t* out) {

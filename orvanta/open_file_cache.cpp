@@ -5,6 +5,7 @@
 
 #include "orvanta/content_coding.h"
 #include "orvanta/http_resolve.h"
+#include "orvanta/http_validators.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ OpenedFileRef MakeOpenedFile(ResolvedFile&& resolved, uint64_t smallFileMax) {
     file->fd = resolved.fd;
     file->st = resolved.st;
     file->name = std::move(resolved.name);
+    file->etag = MakeETag(file->st);
     uint64_t size = uint64_t(file->st.st_size);
     if (size <= smallFileMax && ReadFileRegion(file->fd, 0, size, &file->bytes)) {
         close(file->fd);

@@ -37,6 +37,7 @@ struct OpenedFile {
     struct stat st {};
     std::string name;   // path beneath the root, for the media type
     std::string bytes;  // the whole file when fd is -1
+    std::string etag;   // MakeETag(st), made once
 
     OpenedFile() = default;
     OpenedFile(const OpenedFile&) = delete;

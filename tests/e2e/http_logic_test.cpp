@@ -517,6 +517,18 @@ TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
     EXPECT_NE(plan.body.find("Index of /empty/"), std::string::npos);
 }
 
+// Dates are remembered per thread: more distinct times than it keeps, asked in turn, still
+// each give their own text.
+TEST(HttpDateTest, RememberedDatesStayTheirOwn) {
+    const char* expected[] = {"Sun, 06 Nov 1994 08:49:37 GMT", "Sun, 06 Nov 1994 08:49:38 GMT",
+                              "Sun, 06 Nov 1994 08:49:39 GMT", "Sun, 06 Nov 1994 08:49:40 GMT",
+                              "Sun, 06 Nov 1994 08:49:41 GMT", "Sun, 06 Nov 1994 08:49:42 GMT"};
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < 6; ++i) EXPECT_EQ(FormatHttpDate(784111777 + i), expected[i]);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(FormatHttpDate(784111777 + i % 2), expected[i % 2]);
+    }
+}
+
 TEST(HttpDateTest, FormatsAndParsesTheThreeForms) {
     EXPECT_EQ(FormatHttpDate(784111777), "Sun, 06 Nov 1994 08:49:37 GMT");
     time_t t = 0;
