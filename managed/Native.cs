@@ -50,6 +50,19 @@ namespace Vrns
         public const int TimedOut = 110;
     }
 
+    // Figures of the engine and of the pump for a status page.
+    [StructLayout(LayoutKind.Sequential)]
+    public struct VrnEpollStats
+    {
+        public long armedReadHalves, armedWriteHalves, readWheelNodes, writeWheelNodes;
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    public struct VrnPumpStats
+    {
+        public long queuedTasks, workers, extraWorkers;
+    }
+
     public static class Native
     {
         const string Exe = "__Internal";
@@ -92,6 +105,11 @@ namespace Vrns
 
         [DllImport(Exe)]
         public static extern IntPtr get_system_defines();
+
+        [DllImport(Exe, SetLastError = true)]
+        public static extern int VrnEpoll_GetStats(out VrnEpollStats stats);
+        [DllImport(Exe, SetLastError = true)]
+        public static extern int VRN_EventPump_GetStats(out VrnPumpStats stats);
 
         // VrnMutex: a recursive mutex whose whole state is one pthread_mutex_t, constructed in
         // memory the caller owns and never moves: VrnMutexSize bytes, room for the mutex on any

@@ -106,6 +106,15 @@ static class BindingTest
         Task<int> hold = Events.WaitAsync(c, Interest.Read, 30);
         Task<int> replacing = Events.WaitAsync(c, Interest.Write, 30);
         CheckEqual("replacement", EventCode.ErrorOrReplaced, Await(old));
+        VrnEpollStats engine;
+        VrnPumpStats pump;
+        CheckEqual("engine figures", 0, Native.VrnEpoll_GetStats(out engine));
+        Check("both halves armed and in the wheels", engine.armedReadHalves >= 1 && engine.armedWriteHalves >= 1 &&
+                                                      engine.readWheelNodes >= 1 && engine.writeWheelNodes >= 1,
+              engine.armedReadHalves + "/" + engine.armedWriteHalves + "/" + engine.readWheelNodes + "/" +
+                  engine.writeWheelNodes);
+        CheckEqual("pump figures", 0, Native.VRN_EventPump_GetStats(out pump));
+        Check("pump running", pump.workers >= 1, pump.workers.ToString());
         Events.Remove(c);
         CheckEqual("replacing registration removed", EventCode.TimedOutOrRemoved, Await(replacing));
         Await(hold);
