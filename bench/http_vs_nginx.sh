@@ -13,6 +13,9 @@
 #
 # Environment: VRNS (the executable, default build/vrns), OUT (results, default build-bench),
 # FILES, CONNS and PEERS to narrow the grid, e.g. FILES="1k 64k" CONNS="16" PEERS="nginx1 h2o".
+# PEERS may also name "managed": the managed static-file server on the same executable
+# (managed/VrnsStaticServer.exe beside it), so that PEERS="managed nginx1" measures it beside the
+# native server and nginx.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,8 +27,9 @@ files=(${FILES:-1k 64k 1m 16m})
 conns=(${CONNS:-16 256})
 peers=(${PEERS:-nginx1 nginx2 h2o})
 servers=(vrns "${peers[@]}")
-declare -A port=([vrns]=18180 [nginx1]=18181 [nginx2]=18182 [h2o]=18183)
-declare -A label=([nginx1]="nginx, 1 worker" [nginx2]="nginx, 2 workers" [h2o]="h2o, 1 thread")
+declare -A port=([vrns]=18180 [nginx1]=18181 [nginx2]=18182 [h2o]=18183 [managed]=18184)
+declare -A label=([nginx1]="nginx, 1 worker" [nginx2]="nginx, 2 workers" [h2o]="h2o, 1 thread"
+  [managed]="managed server")
 
 bash scripts/install-deps.sh bench
 [ -x "$vrns" ] || { echo "missing $vrns: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
@@ -100,7 +104,11 @@ for peer in "${peers[@]}"; do
     nginx1) start_nginx nginx1 1 ;;
     nginx2) start_nginx nginx2 2 ;;
     h2o) start_h2o ;;
-    *) echo "unknown peer $peer (nginx1, nginx2, h2o)" >&2; exit 2 ;;
+    managed)
+      "$vrns" "$(dirname "$vrns")/managed/VrnsStaticServer.exe" --listen "127.0.0.1:${port[managed]}" \
+        --root "$work/root" >"$work/managed.out" 2>&1 &
+      pids+=($!) ;;
+    *) echo "unknown peer $peer (nginx1, nginx2, h2o, managed)" >&2; exit 2 ;;
   esac
 done
 for s in "${servers[@]}"; do

@@ -36,6 +36,13 @@ namespace Vrns
         static extern int close(int fd);
         [DllImport("libc")]
         static extern int* __errno_location();
+        [DllImport("libc", SetLastError = true)]
+        static extern int statx(int dirfd, string path, int flags, uint mask, byte* buffer);
+
+        // struct statx has one layout on every Linux processor: the mode at byte 28, the size at 40.
+        const int AtEmptyPath = 0x1000, StatxSize = 256, StatxModeOffset = 28, StatxSizeOffset = 40;
+        const uint StatxTypeAndSize = 0x1 | 0x200;
+        const int SIfmt = 0xF000, SIfreg = 0x8000;
 
         // For the calls that report failure through errno without clearing it first.
         public static void ClearErrno()
@@ -129,6 +136,28 @@ namespace Vrns
                 fd = open(path, ORdonly | OCloexec);
                 errno = fd < 0 ? Marshal.GetLastWin32Error() : 0;
             } while (fd < 0 && errno == EINTR);
+            return fd;
+        }
+
+        // A regular file opened for reading, with its size; -1 with errno otherwise (EISDIR for
+        // anything but a regular file).
+        public static int OpenRegularFile(string path, out long size, out int errno)
+        {
+            size = 0;
+            int fd = OpenRead(path, out errno);
+            if (fd < 0) return -1;
+            byte* st = stackalloc byte[StatxSize];
+            if (statx(fd, "", AtEmptyPath, StatxTypeAndSize, st) != 0) {
+                errno = Marshal.GetLastWin32Error();
+                close(fd);
+                return -1;
+            }
+            if ((*(ushort*)(st + StatxModeOffset) & SIfmt) != SIfreg) {
+                errno = 21;  // EISDIR
+                close(fd);
+                return -1;
+            }
+            size = *(long*)(st + StatxSizeOffset);
             return fd;
         }
 

@@ -67,30 +67,59 @@ sealed class Options
     }
 }
 
-// One parsed request head.
+// One parsed request head, read from the bytes without building strings for the fields.
 sealed class Request
 {
-    public string Method, Target;
-    public bool KeepAlive;
+    public bool Head, Allowed, KeepAlive;
+    public string Target;
+
+    static readonly byte[] ConnectionName = Encoding.ASCII.GetBytes("connection:");
 
     // Parses head[0..length) (without the blank line); null when it is not a request.
     public static Request Parse(byte[] head, int length)
     {
-        string text = Encoding.ASCII.GetString(head, 0, length);
-        string[] lines = text.Split(new[] { "\r\n" }, StringSplitOptions.None);
-        string[] first = lines[0].Split(' ');
-        if (first.Length != 3 || !first[2].StartsWith("HTTP/1.")) return null;
-        var r = new Request { Method = first[0], Target = first[1], KeepAlive = first[2] == "HTTP/1.1" };
-        for (int i = 1; i < lines.Length; i++) {
-            int colon = lines[i].IndexOf(':');
-            if (colon <= 0) return null;
-            if (string.Compare(lines[i].Substring(0, colon), "Connection", StringComparison.OrdinalIgnoreCase) != 0)
-                continue;
-            string value = lines[i].Substring(colon + 1).Trim().ToLowerInvariant();
-            if (value == "close") r.KeepAlive = false;
-            if (value == "keep-alive") r.KeepAlive = true;
+        int lineEnd = IndexOf(head, 0, length, (byte)'\r');
+        if (lineEnd < 0) lineEnd = length;
+        int sp1 = IndexOf(head, 0, lineEnd, (byte)' ');
+        int sp2 = sp1 < 0 ? -1 : IndexOf(head, sp1 + 1, lineEnd, (byte)' ');
+        if (sp2 < 0 || lineEnd - sp2 - 1 != 8 || !Matches(head, sp2 + 1, "HTTP/1.")) return null;
+        var r = new Request();
+        r.Head = sp1 == 4 && Matches(head, 0, "HEAD");
+        r.Allowed = r.Head || (sp1 == 3 && Matches(head, 0, "GET"));
+        r.Target = Encoding.ASCII.GetString(head, sp1 + 1, sp2 - sp1 - 1);
+        r.KeepAlive = head[lineEnd - 1] == '1';
+        for (int at = lineEnd + 2; at < length;) {
+            int end = IndexOf(head, at, length, (byte)'\r');
+            if (end < 0) end = length;
+            if (end - at > ConnectionName.Length && MatchesLower(head, at, ConnectionName)) {
+                string value = Encoding.ASCII.GetString(head, at + ConnectionName.Length, end - at - ConnectionName.Length)
+                                   .Trim();
+                if (string.Equals(value, "close", StringComparison.OrdinalIgnoreCase)) r.KeepAlive = false;
+                if (string.Equals(value, "keep-alive", StringComparison.OrdinalIgnoreCase)) r.KeepAlive = true;
+            }
+            at = end + 2;
         }
         return r;
+    }
+
+    static int IndexOf(byte[] b, int from, int to, byte value)
+    {
+        int i = Array.IndexOf(b, value, from, to - from);
+        return i;
+    }
+
+    static bool Matches(byte[] b, int at, string text)
+    {
+        for (int i = 0; i < text.Length; i++)
+            if (b[at + i] != text[i]) return false;
+        return true;
+    }
+
+    static bool MatchesLower(byte[] b, int at, byte[] lower)
+    {
+        for (int i = 0; i < lower.Length; i++)
+            if ((b[at + i] | 0x20) != lower[i]) return false;
+        return true;
     }
 }
 
@@ -191,8 +220,8 @@ sealed class Connection : IEventTarget, IWriteTarget
         state = State.Writing;
         if (request == null) {
             SendStatus(400, "Bad Request", false, false);
-        } else if (request.Method != "GET" && request.Method != "HEAD") {
-            SendStatus(405, "Method Not Allowed", false, request.Method == "HEAD");
+        } else if (!request.Allowed) {
+            SendStatus(405, "Method Not Allowed", false, false);
         } else {
             SendFile(request);
         }
@@ -200,17 +229,16 @@ sealed class Connection : IEventTarget, IWriteTarget
 
     void SendFile(Request request)
     {
-        bool head = request.Method == "HEAD";
+        bool head = request.Head;
         string path = server.Resolve(request.Target);
-        FileInfo info = path == null ? null : new FileInfo(path);
         int errno;
-        int file = info != null && info.Exists ? Posix.OpenRead(path, out errno) : -1;
+        long length = 0;
+        int file = path == null ? -1 : Posix.OpenRegularFile(path, out length, out errno);
         if (file < 0) {
             SendStatus(404, "Not Found", request.KeepAlive, head);
             return;
         }
         keepAlive = request.KeepAlive && !server.Stopping;
-        long length = info.Length;
         byte[] header = Header(200, "OK", Server.ContentType(path), length, keepAlive);
         if (head) {
             Posix.Close(file);
@@ -319,12 +347,12 @@ sealed class Server : IAcceptTarget
     {
         int query = target.IndexOfAny(new[] { '?', '#' });
         if (query >= 0) target = target.Substring(0, query);
-        if (!target.StartsWith("/")) return null;
-        string path = Uri.UnescapeDataString(target);
+        if (target.Length == 0 || target[0] != '/') return null;
+        string path = target.IndexOf('%') < 0 ? target : Uri.UnescapeDataString(target);
         if (path.IndexOf('\0') >= 0) return null;
         foreach (string segment in path.Split('/'))
             if (segment == "..") return null;
-        if (path.EndsWith("/")) path += "index.html";
+        if (path[path.Length - 1] == '/') path += "index.html";
         return options.Root + path;
     }
 
