@@ -350,8 +350,9 @@ sealed class Server : IAcceptTarget
         if (target.Length == 0 || target[0] != '/') return null;
         string path = target.IndexOf('%') < 0 ? target : Uri.UnescapeDataString(target);
         if (path.IndexOf('\0') >= 0) return null;
-        foreach (string segment in path.Split('/'))
-            if (segment == "..") return null;
+        if (path.IndexOf("..", StringComparison.Ordinal) >= 0)
+            foreach (string segment in path.Split('/'))
+                if (segment == "..") return null;
         if (path[path.Length - 1] == '/') path += "index.html";
         return options.Root + path;
     }
