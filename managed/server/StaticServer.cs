@@ -136,7 +136,7 @@ sealed class Connection : IEventTarget, IWriteTarget
     readonly int fd;
     readonly byte[] input = new byte[BufferSize];
     int used;
-    State state;
+    volatile State state;  // also read by the main thread at the stop
     int fileFd = -1;
     bool keepAlive;
     public IntPtr Key;
@@ -150,6 +150,11 @@ sealed class Connection : IEventTarget, IWriteTarget
     public int Fd
     {
         get { return fd; }
+    }
+
+    public bool WaitingForRequest
+    {
+        get { return state == State.Reading; }
     }
 
     public void Start()
@@ -379,9 +384,10 @@ sealed class Server : IAcceptTarget
         Posix.Close(listenFd);
         long deadline = Environment.TickCount + graceMsec;
         while (connections.Count > 0 || Writes.InFlight > 0) {
-            // A connection waiting for input gets the cancellation; one that is writing closes
-            // when its completion sees the stop.
-            foreach (Connection c in connections.Snapshot()) Events.Remove(c.Fd);
+            // A connection waiting for a request is cancelled (its callback closes it); one that
+            // is writing finishes its response and closes when its completion sees the stop.
+            foreach (Connection c in connections.Snapshot())
+                if (c.WaitingForRequest) Events.Remove(c.Fd);
             if (Environment.TickCount - deadline > 0) return false;
             Thread.Sleep(10);
         }

@@ -106,6 +106,9 @@ class Connection {
         return status;
     }
 
+    // Waits (up to the receive time-out) until the peer has sent something.
+    bool WaitForBytes() { return !buffer_.empty() || Fill(); }
+
   private:
     bool Fill() {
         char chunk[65536];
@@ -256,6 +259,24 @@ TEST_F(ManagedTest, ManagedServerAnswersCurl) {
     ASSERT_TRUE(ParseTotals(Out(), &t)) << Out();
     EXPECT_EQ(t.started, 6);
     EXPECT_EQ(t.completed, 6);
+}
+
+// SIGTERM while a large response waits for its reader and another connection sits idle: the
+// idle one is closed, the response arrives whole, and the server then exits 0.
+TEST_F(ManagedTest, StopFinishesResponsesInFlightAndClosesIdleConnections) {
+    const std::string big = Pattern(32u << 20, 3);
+    WriteFile(root_ + "/big.bin", big);
+    int port = StartServer(kManaged);
+    ASSERT_GT(port, 0) << Out() << Err();
+    Connection idle(port), busy(port);
+    ASSERT_TRUE(busy.Send("GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n"));
+    ASSERT_TRUE(busy.WaitForBytes());  // the response has begun; the rest waits for this reader
+    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    std::string body, none;
+    EXPECT_EQ(idle.Read(&none), 0);  // closed without an answer
+    EXPECT_EQ(busy.Read(&body), 200);
+    EXPECT_TRUE(body == big) << body.size();
+    EXPECT_EQ(Wait(15s), 0) << Err();
 }
 
 // Clients fetch files of both paths (small bodies from managed arrays, larger ones by sendfile)
