@@ -96,6 +96,18 @@ build_sysroot() {
   "${as_root[@]}" rm -rf "$work"
 }
 
+# Packages that bring a service (haproxy, nginx) must not start it: the tests and benchmarks
+# run their own instances, and a fresh machine or chroot should not keep a daemon running. A
+# policy-rc.d that answers 101 tells the maintainer scripts so while installing; one already
+# there is kept.
+no_service_starts() {
+  local policy=/usr/sbin/policy-rc.d
+  [ -e "$policy" ] && return 0
+  printf '#!/bin/sh\nexit 101\n' | "${as_root[@]}" tee "$policy" >/dev/null
+  "${as_root[@]}" chmod 755 "$policy"
+  trap "${as_root[*]} rm -f $policy" EXIT  # expanded now
+}
+
 main() {
   local group=${1:-test}
   local wanted=("${RUN_PACKAGES[@]}") sysroot=0
@@ -126,6 +138,7 @@ main() {
   if [ ${#missing[@]} -ne 0 ]; then
     echo "install-deps: installing ${missing[*]}"
     [ $refreshed -eq 1 ] || "${as_root[@]}" apt-get update -q
+    no_service_starts
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
       apt-get install -y -q --no-install-recommends "${missing[@]}"
   fi
