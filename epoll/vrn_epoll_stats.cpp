@@ -27,12 +27,20 @@ int32_t VrnEpoll_GetStats(VrnEpollStats* out) {
     }
     *out = VrnEpollStats{};
     if (_epollFd.load(std::memory_order_acquire) <= 0) return 0;
-    for (sckInfo* s : SocketMap_AllRecords()) {
-        std::lock_guard<std::mutex> guard(*s->mutex);
-        out->armedReadHalves += s->readCallback != nullptr;
-        out->armedWriteHalves += s->writeCallback != nullptr;
+    try {
+        for (sckInfo* s : SocketMap_AllRecords()) {
+            std::lock_guard<std::mutex> guard(*s->mutex);
+            out->armedReadHalves += s->readCallback != nullptr;
+            out->armedWriteHalves += s->writeCallback != nullptr;
+        }
+        out->readWheelNodes = WheelOccupancy(_readWheel);
+        out->writeWheelNodes = WheelOccupancy(_writeWheel);
+    } catch (...) {
+        // The list of records could not be allocated (or a lock failed): no exception leaves
+        // an exported function.
+        *out = VrnEpollStats{};
+        errno = ENOMEM;
+        return -1;
     }
-    out->readWheelNodes = WheelOccupancy(_readWheel);
-    out->writeWheelNodes = WheelOccupancy(_writeWheel);
     return 0;
 }
