@@ -3,11 +3,15 @@
 # installed vrns serving a file with the packaged options, dpkg -r (the options file, a
 # conffile, stays), dpkg -P (nothing left). No systemd needs to run: the unit is checked with
 # systemd-analyze where that is installed. Needs root; skipped otherwise, and skipped when a
-# vrns package is already installed (this test must not replace it).
+# vrns package is already installed (this test must not replace it). Runs of this test on the
+# same machine take turns through a lock file.
 #   package_test.sh BUILD_DIR
 set -u
 build=${1:?usage: package_test.sh BUILD_DIR}
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: dpkg -i needs root"; exit 77; }
+# Test runs of several checkouts on one machine take turns: the package is machine-wide.
+exec 9>/run/lock/vrns-package-test.lock
+flock -w 100 9 || { echo "FAIL: another package test holds the machine for too long"; exit 1; }
 if dpkg-query -W -f='${db:Status-Status}' vrns 2>/dev/null | grep -qv not-installed; then
   echo "SKIP: a vrns package is installed already"
   exit 77
