@@ -57,8 +57,8 @@ sealed class Options
                 if (!int.TryParse(value, out o.SendBuffer) || o.SendBuffer < 1)
                     throw new ArgumentException("bad --send-buffer '" + value + "' (expected a byte count)");
             } else if (name == "--read-timeout") {
-                if (!int.TryParse(value, out o.ReadTimeoutSec) || o.ReadTimeoutSec < 1 || o.ReadTimeoutSec > 239)
-                    throw new ArgumentException("bad --read-timeout '" + value + "' (expected 1 to 239)");
+                if (!int.TryParse(value, out o.ReadTimeoutSec) || o.ReadTimeoutSec < 1 || o.ReadTimeoutSec > 235)
+                    throw new ArgumentException("bad --read-timeout '" + value + "' (expected 1 to 235)");
             } else {
                 throw new ArgumentException(Usage);
             }
