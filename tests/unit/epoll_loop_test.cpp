@@ -372,7 +372,7 @@ TEST_F(HeldBatch, EventForARemovedSocketStillFindsNoCallback) {
     EXPECT_TRUE(test_host::WaitForLine(
         "** vrn_epoll.ParseEvent(..): is(IsSckErrr)...: Not Callback function,sck:" + std::to_string(fd) +
         "\n"));
-    EXPECT_EQ(Deliveries::Get().List(), (std::vector<Delivery>{{'A', fd, 0, Tag(1)}}));
+    EXPECT_EQ(Deliveries::Get().WaitFor(1), (std::vector<Delivery>{{'A', fd, 0, Tag(1)}}));
 }
 
 // Signals that interrupt every wait complete no pass; the time-out must come all the same.
