@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <string>
 
 #include "host/vrn_host_lib.h"
@@ -40,13 +41,20 @@ constexpr size_t kMaxLingerBytes = 1 << 20;
 
 DrainList g_connections;
 
+// What only a request in progress needs. Most of a keep-alive connection's life is spent
+// idle between requests, so this is made with a request's first bytes and dropped once its
+// response is sent with nothing more buffered: an idle connection holds none of it.
+struct Exchange {
+    RequestParser parser;
+    ResponsePlan out;
+    std::string requestLine;  // for the access log
+};
+
 struct Connection : DrainEntry {
     std::string peer;
-    RequestParser parser;
     std::string in;  // received, not yet parsed
     bool peerClosed = false;
-    ResponsePlan out;
-    std::string requestLine;
+    std::unique_ptr<Exchange> exchange;  // null while no request is begun
     size_t lingerBytes = 0;
     uint64_t bytesWritten = 0;  // every byte of the earlier responses on this connection
     // GetTime_msec by which the request begun must be complete (its first byte plus the read
@@ -68,7 +76,7 @@ std::string PeerName(const sockaddr_storage& peer) {
 }
 
 void CloseConnection(Connection* c) {
-    if (c->out.fileFd >= 0) close(c->out.fileFd);
+    if (c->exchange && c->exchange->out.fileFd >= 0) close(c->exchange->out.fileFd);
     g_connections.Remove(c);
     close(c->fd);
     delete c;
@@ -78,18 +86,20 @@ void CloseConnection(Connection* c) {
 // Queued for the log's own thread: a destination that does not keep up costs lines (counted
 // and reported), never a worker.
 void WriteAccessLog(const Connection* c, int status, uint64_t bytes) {
-    g_server->accessLog->Append(AccessLogLine(c->peer, time(nullptr), c->requestLine, status, bytes));
+    g_server->accessLog->Append(
+        AccessLogLine(c->peer, time(nullptr), c->exchange->requestLine, status, bytes));
 }
 
 // The body bytes of the current response that reached the peer: all of them when the
 // transfer completed; for a transfer cut short, what the peer acknowledged beyond the earlier
 // responses and this one's header, which all went out before this body.
 uint64_t BodyBytesSent(const Connection* c, int32_t result) {
-    if (result == 0) return c->out.contentBytes;
+    const ResponsePlan& out = c->exchange->out;
+    if (result == 0) return out.contentBytes;
     uint64_t acked;
     if (!TcpBytesAcked(c->fd, &acked)) return 0;
-    uint64_t before = c->bytesWritten + c->out.header.size();
-    return acked > before ? std::min(acked - before, c->out.contentBytes) : 0;
+    uint64_t before = c->bytesWritten + out.header.size();
+    return acked > before ? std::min(acked - before, out.contentBytes) : 0;
 }
 
 void OnReadable(int32_t fd, int32_t code, void* userData);
@@ -202,23 +212,36 @@ void CountSent(const ResponsePlan& out, int32_t result) {
     if (result == ETIMEDOUT) counters.Bump(counters.writeTimeouts);
 }
 
+// After a kept-alive response: with a pipelined request's bytes buffered, the parser starts
+// over on them; with nothing buffered, the connection goes idle and gives back what requests
+// hold (a fresh parser is made with the next request's first bytes).
+void PrepareNextRequest(Connection* c) {
+    if (!c->in.empty()) {
+        c->exchange->parser.Reset();
+        return;
+    }
+    c->exchange.reset();
+    std::string().swap(c->in);
+}
+
 void OnSent(int32_t, int32_t result, void* userData) {
     Connection* c = static_cast<Connection*>(userData);
     g_server->responsesInFlight.fetch_sub(1, std::memory_order_relaxed);
-    if (c->out.fileFd >= 0) close(c->out.fileFd);
-    c->out.fileFd = -1;
-    if (g_server->accessLogFd >= 0) WriteAccessLog(c, c->out.status, BodyBytesSent(c, result));
-    CountSent(c->out, result);
-    c->bytesWritten += c->out.header.size() + c->out.contentBytes;
-    bool keepAlive = c->out.keepAlive;
-    c->out = ResponsePlan();
+    ResponsePlan& out = c->exchange->out;
+    if (out.fileFd >= 0) close(out.fileFd);
+    out.fileFd = -1;
+    if (g_server->accessLogFd >= 0) WriteAccessLog(c, out.status, BodyBytesSent(c, result));
+    CountSent(out, result);
+    c->bytesWritten += out.header.size() + out.contentBytes;
+    bool keepAlive = out.keepAlive;
+    out = ResponsePlan();
     c->answered = true;
     if (result != 0 || g_server->stopping.load(std::memory_order_relaxed)) {
         CloseConnection(c);
     } else if (!keepAlive) {
         LingerClose(c);
     } else {
-        c->parser.Reset();
+        PrepareNextRequest(c);
         ServeBuffered(c);
     }
 }
@@ -227,7 +250,7 @@ void OnSent(int32_t, int32_t result, void* userData) {
 void Send(Connection* c) {
     HttpServer& s = *g_server;
     s.responsesInFlight.fetch_add(1, std::memory_order_relaxed);
-    const ResponsePlan& p = c->out;
+    const ResponsePlan& p = c->exchange->out;
     const uint8_t* header = reinterpret_cast<const uint8_t*>(p.header.data());
     if (p.file && p.file->InMemory()) {
         // A small file's bytes, shared with the cache: one gather write with the header.
@@ -261,15 +284,20 @@ ResponsePlan Respond(const HttpRequest& request, time_t now) {
 }
 
 void ServeBuffered(Connection* c) {
-    size_t used = 0;
-    ParseResult r = c->parser.Feed(c->in.data(), c->in.size(), &used);
-    c->in.erase(0, used);
+    // With nothing buffered and no request begun there is nothing to parse: no parser is made.
+    ParseResult r = ParseResult::kNeedMore;
+    if (c->exchange || !c->in.empty()) {
+        if (!c->exchange) c->exchange = std::make_unique<Exchange>();
+        size_t used = 0;
+        r = c->exchange->parser.Feed(c->in.data(), c->in.size(), &used);
+        c->in.erase(0, used);
+    }
     if (r == ParseResult::kNeedMore) {
         if (c->peerClosed) {
             CloseConnection(c);
             return;
         }
-        if (c->requestDeadline == 0 && c->parser.started())
+        if (c->requestDeadline == 0 && c->exchange && c->exchange->parser.started())
             c->requestDeadline = GetTime_msec() + int64_t(g_server->readTimeoutSec) * 1000;
         WaitForRequest(c);
         return;
@@ -277,16 +305,17 @@ void ServeBuffered(Connection* c) {
     c->requestDeadline = 0;
     time_t now = time(nullptr);
     // Only the access log reads it; without one, a request costs no string for it.
-    if (g_server->accessLogFd >= 0) c->requestLine = c->parser.request().RequestLine();
+    Exchange& x = *c->exchange;
+    if (g_server->accessLogFd >= 0) x.requestLine = x.parser.request().RequestLine();
     if (r == ParseResult::kError) {
         // The parser cannot find the next request's start: answer and close.
-        c->out = GeneratedResponse(c->parser.errorStatus(), false, false, now);
+        x.out = GeneratedResponse(x.parser.errorStatus(), false, false, now);
     } else if (g_server->stopping.load(std::memory_order_relaxed)) {
-        HttpRequest last = c->parser.request();  // the connection's last: say so to the client
+        HttpRequest last = x.parser.request();  // the connection's last: say so to the client
         last.keepAlive = false;
-        c->out = Respond(last, now);
+        x.out = Respond(last, now);
     } else {
-        c->out = Respond(c->parser.request(), now);
+        x.out = Respond(x.parser.request(), now);
     }
     Send(c);
 }
