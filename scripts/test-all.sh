@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Builds and runs every test, as CI does. Four runs, each in its own build directory:
 #   release   optimised full build (executable, link tests, benchmarks compiled), ctest
-#   asan      AddressSanitizer + UndefinedBehaviorSanitizer, system library and unit tests
-#   tsan      ThreadSanitizer, system library and unit tests
+#   asan      AddressSanitizer + UndefinedBehaviorSanitizer: the executable, the stand-in host
+#             library, the unit, server and host-library tests
+#   tsan      ThreadSanitizer, the same tests
 #   aarch64   cross-built for AArch64 against the arm64 sysroot (executable, stand-in host
 #             library, every test but the benchmarks), run under qemu-aarch64
-# The sanitizer runs leave out the executable and the tests that need it.
+# The sanitizer runs leave out the benchmarks, the link checks (the sanitizer runtimes change
+# the needed libraries), the managed tests (Mono is not run under the sanitizers) and the
+# deployment tests.
 # Every run goes ahead even when an earlier one failed; the last line is
 # "N passed, N failed, N skipped" over all runs (a failed configure or build counts as one
 # failure more), and the exit status is non-zero when anything failed. A test that cannot run
@@ -113,11 +116,12 @@ suite_env=(
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
   LSAN_OPTIONS="$(lsan_options)"
 )
-run_suite asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRNS_CORE_ONLY=ON \
+run_suite asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRNS_CORE_ONLY=OFF -DVRNS_BENCH=OFF \
   -DVRNS_SANITIZE=address,undefined
 
 suite_env=(TSAN_OPTIONS="$(tsan_options)")
-run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRNS_CORE_ONLY=ON -DVRNS_SANITIZE=thread
+run_suite tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRNS_CORE_ONLY=OFF -DVRNS_BENCH=OFF \
+  -DVRNS_SANITIZE=thread
 
 suite_env=()
 run_suite aarch64 -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRNS_CORE_ONLY=OFF -DVRNS_BENCH=OFF \
