@@ -47,9 +47,6 @@ constexpr int32_t kGrowthBacklog = 32;
 constexpr int64_t kGrowthIntervalMsec = 1500;
 // An extra worker leaves after this long without a wake-up.
 constexpr int kExtraIdleMsec = 5000;
-// How many times a worker that ran out of work looks for a post before it sleeps (a few
-// microseconds in all).
-constexpr int kSpinRounds = 256;
 
 // Guards _pumpHead, _pumpTail, every write of _pumpCount, the enqueue's semaphore test-and-post
 // and the start sequence.
@@ -155,27 +152,7 @@ void RunBatch(PumpNode* node, bool persistent) {
     }
 }
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield" ::: "memory");
-#endif
-}
-
-// Under load the next task comes within microseconds of the last, and a post taken here costs
-// neither this worker's futex wait nor the producer's futex wake (sem_post makes that call only
-// for a sleeping waiter). sem_trywait takes a post as sem_wait would, without a system call.
-bool SpinForPost() {
-    for (int i = 0; i < kSpinRounds; ++i) {
-        if (sem_trywait(&_pumpSem) == 0) return true;
-        CpuRelax();
-    }
-    return false;
-}
-
 void WaitPersistent() {
-    if (SpinForPost()) return;
     while (sem_wait(&_pumpSem) == -1) {
         int err = errno;
         if (err != EINTR) return;  // any other failure: look at the queue again
@@ -186,7 +163,6 @@ void WaitPersistent() {
 // An interrupted wait goes on for the time still left, measured on the host clock, so that
 // frequent signals (a garbage collector stopping threads) cannot keep an idle worker for ever.
 bool WaitExtra() {
-    if (SpinForPost()) return true;
     int64_t deadline = GetTime_msec() + kExtraIdleMsec;
     int64_t left = kExtraIdleMsec;
     for (;;) {
