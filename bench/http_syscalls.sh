@@ -24,15 +24,8 @@ bash scripts/install-deps.sh bench >/dev/null
 command -v strace >/dev/null || { echo "strace is missing" >&2; exit 1; }
 [ -x "$vrns" ] || { echo "missing $vrns: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/vrns-syscalls-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/root"
+source bench/common.sh  # the script runs from the repository root
+bench_setup syscalls
 head -c "$size" /dev/urandom >"$work/root/f"
 
 # shellcheck disable=SC2086

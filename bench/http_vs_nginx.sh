@@ -34,15 +34,9 @@ declare -A label=([nginx1]="nginx, 1 worker" [nginx2]="nginx, 2 workers" [h2o]="
 bash scripts/install-deps.sh bench
 [ -x "$vrns" ] || { echo "missing $vrns: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/vrns-bench-XXXXXX)
-mkdir -p "$out" "$work/root"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source bench/common.sh  # the script runs from the repository root
+bench_setup bench
+mkdir -p "$out"
 
 head -c 1024 /dev/urandom >"$work/root/1k"
 head -c 65536 /dev/urandom >"$work/root/64k"

@@ -19,15 +19,8 @@ port=18195
 [ -x "$vrns" ] || { echo "missing $vrns: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
 command -v python3 >/dev/null || { echo "python3 is missing" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/vrns-idle-XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$work/root"
+source bench/common.sh  # the script runs from the repository root
+bench_setup idle
 head -c 1024 /dev/urandom >"$work/root/f"
 
 limit=$((count + 1000))

@@ -27,15 +27,8 @@ two_port=18191
 bash scripts/install-deps.sh bench
 [ -x "$vrns" ] || { echo "missing $vrns: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
 
-work=$(mktemp -d /tmp/vrns-reuseport-XXXXXX)
-mkdir -p "$work/root"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source bench/common.sh  # the script runs from the repository root
+bench_setup reuseport
 head -c 1024 /dev/urandom >"$work/root/1k"
 head -c 65536 /dev/urandom >"$work/root/64k"
 
