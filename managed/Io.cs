@@ -31,15 +31,16 @@ namespace Vrns
         void OnAccept(int listenFd, int code);
     }
 
-    // Turns a callback into a Task. Continuations run on the pump worker that delivered the
-    // callback unless the caller asks otherwise; they must not block there.
+    // Turns a callback into a Task. Continuations never run inline on the pump worker that
+    // delivered the callback, whatever the caller's options: they go to the thread pool, so a
+    // continuation that blocks holds up a pool thread, not the pump.
     sealed class TaskTarget : IEventTarget, IWriteTarget
     {
         readonly TaskCompletionSource<int> source;
 
         public TaskTarget(TaskCreationOptions options)
         {
-            source = new TaskCompletionSource<int>(options);
+            source = new TaskCompletionSource<int>(options | TaskCreationOptions.RunContinuationsAsynchronously);
         }
 
         public Task<int> Task

@@ -128,8 +128,13 @@ namespace Vrns
         [DllImport(Exe, EntryPoint = "_ZN8VrnMutex6UnlockEv")]
         public static extern void VrnMutex_Unlock(IntPtr self);
 
-        // The host library's: waits up to msec for SIGINT or SIGTERM (both are blocked in every
-        // thread of a managed application); the signal's number, or 0 when the time ran out.
+        // The host library's: from now on SIGINT and SIGTERM are recorded for the wait below
+        // instead of ending the process; 0 or an errno.
+        [DllImport(Exe)]
+        public static extern int Orvanta_TakeStopSignals();
+
+        // The host library's: takes the stop signals and waits up to msec for one; the signal's
+        // number, or 0 when the time ran out.
         [DllImport(Exe)]
         public static extern int Orvanta_WaitStopSignal(int msec);
     }

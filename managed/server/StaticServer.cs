@@ -425,6 +425,7 @@ static class Program
         }
         var server = new Server(options);
         try {
+            Engine.TakeStopSignals();  // before the port is announced: a client may stop us at once
             server.Start();
         } catch (VrnsException e) {
             Console.Error.WriteLine("vrns-managed: " + e.Message);

@@ -223,7 +223,7 @@ TEST_F(ManagedTest, EndsWithMainsStatusAfterCallbacksOnPumpWorkers) {
     } cases[] = {
         {{"return", "3"}, 3},
         {{"exit", "7"}, 7},
-        {{"mask"}, 0},  // every thread blocks SIGINT and SIGTERM and nothing else
+        {{"mask"}, 0},  // no thread blocks a signal, the stop signals included
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
