@@ -3,13 +3,16 @@
 //   plain [engine]          waits to be stopped; with "engine", after a callback on a pump worker
 //   cancel keep|exit [engine]  the same, with a Console.CancelKeyPress handler that keeps the
 //                           program running (then Main returns 3) or lets it end
-//   take                    takes the stop signals; a thread of its own prints one line per
-//                           signal and checks the pump still delivers; exit 0 on SIGINT
-//   continuation            a continuation of a binding Task waits for a second callback
-//   failures N              N callbacks throw while standard error is a full pipe
-// Every wait has a deadline; a shape that outlives it returns 4.
+//   take                    takes the stop signals and sends them to its own threads; exits
+//                           with the number of signals that did not arrive
+//   continuation            a continuation of a binding Task waits for a second callback; exit 0
+//                           when it came
+//   failures N              N callbacks throw (standard error is a full pipe in the test)
+// Every wait has a deadline; plain and cancel return 4 when they outlive theirs.
 using System;
 using System.Diagnostics;
+using System.IO;
+using System.Runtime.InteropServices;
 using System.Threading;
 using System.Threading.Tasks;
 using Vrns;
@@ -81,25 +84,29 @@ static class HostingProbe
         return 4;
     }
 
+    [DllImport("libc")]
+    static extern int getpid();
+    [DllImport("libc")]
+    static extern int tgkill(int pid, int tid, int signal);
+
+    // SIGTERM to each thread in turn (the runtime's, the engine's loop thread, the pump's
+    // workers) reaches the wait, and the pump, interrupted in its waits, goes on delivering;
+    // then SIGINT. Returns the number of signals that did not arrive so.
     static int Take()
     {
         Engine.TakeStopSignals();
-        if (!PumpDelivers()) return 5;
-        int status = 4;
-        var waiter = new Thread(() => {
-            int signal;
-            while ((signal = Engine.WaitStopSignal(LifeMsec)) != 0) {
-                Console.WriteLine("signal {0}, pump {1}", signal, PumpDelivers() ? "delivers" : "stalled");
-                if (signal == 2) {
-                    status = 0;
-                    return;
-                }
+        if (!PumpDelivers()) return 100;
+        int pid = getpid(), failed = 0;
+        foreach (string task in Directory.GetDirectories("/proc/self/task")) {
+            if (tgkill(pid, int.Parse(Path.GetFileName(task)), 15) != 0) continue;  // it has ended
+            int signal = Engine.WaitStopSignal(DeadlineMsec);
+            if (signal != 15 || !PumpDelivers()) {
+                Console.Error.WriteLine("SIGTERM to thread {0}: got {1}", Path.GetFileName(task), signal);
+                failed++;
             }
-        });
-        waiter.Start();
-        Console.WriteLine("ready");
-        waiter.Join();
-        return status;
+        }
+        tgkill(pid, pid, 2);
+        return failed + (Engine.WaitStopSignal(DeadlineMsec) == 2 ? 0 : 1);
     }
 
     // Run inline on the pump worker that delivered the first callback, the wait below would
@@ -118,7 +125,6 @@ static class HostingProbe
         Engine.Start();
         Task<int> both = SecondCallbackFromContinuation(a, b);
         if (!both.Wait(2 * DeadlineMsec)) return 4;
-        Console.WriteLine("second callback {0}", both.Result);
         return both.Result == EventCode.Writable ? 0 : 1;
     }
 
