@@ -5,7 +5,8 @@
 // HandleTable, never a closure, so a callback that arrives late or twice finds nothing. Buffers
 // are pinned and registered before the write call, because the completion may run on a pump
 // worker before the call returns, and stay pinned until the completion has run. Every callback
-// body runs behind a catch-all that hands the exception to Engine.CallbackFailed.
+// body runs behind a catch-all that hands the exception to Engine.Report, which queues it for
+// Engine.CallbackFailed on a thread of its own.
 using System;
 using System.Runtime.InteropServices;
 using System.Threading;

@@ -75,7 +75,7 @@ void OnStopSignal(int sig) {
 }
 
 // A signal the process was started with ignored (a background job of a shell) stays ignored, as
-// it does under plain mono and in the native server.
+// it does in the native server, which never sees it either.
 int CatchUnlessIgnored(int sig) {
     struct sigaction old;
     if (sigaction(sig, nullptr, &old) != 0) return errno;
