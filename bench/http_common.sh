@@ -7,9 +7,10 @@
 #   start_h2o NAME PORT                 h2o, one thread, file.dir over $work/root
 #   start_server NAME PORT COMMAND...   any other server (its output goes to $work/NAME.out)
 #   wait_server NAME PATH               until NAME answers PATH with 200 (fails after 30 s)
-#   wrk_run NAME KEY PATH CONNS [WRK_OPTION...]
+#   wrk_run NAME KEY PATH CONNS [WRK_OPTION...] [-- SCRIPT_ARGUMENT...]
 #        one wrk run of $seconds s against NAME; prints a line to stderr and adds requests, CPU
 #        ticks, req/s and p99 to the sums under KEY (e.g. "vrns 1k 16")
+#   wrk_warm NAME PATH [WRK_OPTION...] [-- SCRIPT_ARGUMENT...]  one unmeasured second of wrk (16 connections)
 #   cell_rps KEY, cell_p99 KEY, cell_cpu KEY, cell_errors KEY
 #        mean req/s, mean p99 (ms), CPU µs per request (all CPU over all requests), and the
 #        count of failed responses and socket errors, over the runs under KEY
@@ -145,18 +146,33 @@ wrk_parse() { # log
   wrk_requests=$(awk '/ requests in / {print $1}' "$1")
   wrk_rps=$(awk '/^Requests\/sec:/ {print $2}' "$1")
   wrk_p99=$(to_ms "$(awk '$1 == "99%" {print $2}' "$1")")
+  # wrk prints 0 when it has no figure: with pipelining it times batches, not requests, and its
+  # upper percentiles come out 0.
+  [ "$wrk_p99" = 0.000 ] && wrk_p99=-
   wrk_mib=$(to_mib "$(awk '/^Transfer\/sec:/ {print $2}' "$1")")
   wrk_errors=$(awk '/^  Non-2xx or 3xx responses:/ {n += $NF}
     /^  Socket errors:/ {gsub(/,/, ""); n += $4 + $6 + $8 + $10} END {print n + 0}' "$1")
 }
 
-wrk_run() { # name key path conns [wrk option...]
+# wrk NAME PATH OPTION... [-- SCRIPT_ARGUMENT...]: wrk takes its options before the URL and its
+# script's arguments after it.
+wrk_at() {
+  local url="http://127.0.0.1:${server_port[$1]}$2"
+  shift 2
+  local -a options=()
+  while (($#)) && [ "$1" != -- ]; do
+    options+=("$1")
+    shift
+  done
+  wrk "${options[@]}" "$url" "$@"
+}
+
+wrk_run() { # name key path conns [wrk option...] [-- script argument...]
   local name=$1 key=$2 path=$3 conns=$4
   shift 4
   local log=$work/wrk.log before after
   before=$(proc_ticks "${server_pid[$name]}")
-  wrk -t2 -c"$conns" -d"${seconds}s" --latency "$@" \
-    "http://127.0.0.1:${server_port[$name]}$path" >"$log" 2>&1 || true
+  wrk_at "$name" "$path" -t2 -c"$conns" -d"${seconds}s" --latency "$@" >"$log" 2>&1 || true
   after=$(proc_ticks "${server_pid[$name]}")
   wrk_parse "$log"
   local ticks=$((after - before))
@@ -172,6 +188,12 @@ wrk_run() { # name key path conns [wrk option...]
   else sum_p99[$key]=$(add "${sum_p99[$key]:-0}" "$wrk_p99"); fi
   printf '  %-28s %10s req/s  p99 %8s ms  %7s µs CPU/req  %8s MiB/s%s\n' "$key" "${wrk_rps:-?}" \
     "$wrk_p99" "$wrk_cpu" "$wrk_mib" "$( ((wrk_errors)) && echo "  $wrk_errors errors")" >&2
+}
+
+wrk_warm() { # name path [wrk option...] [-- script argument...]
+  local name=$1 path=$2
+  shift 2
+  wrk_at "$name" "$path" -t2 -c16 -d1s "$@" >/dev/null 2>&1 || true
 }
 
 cell_rps() { awk -v s="${sum_rps[$1]:-0}" -v n="${sum_runs[$1]:-0}" 'BEGIN {if (n > 0) printf "%.0f", s / n; else print "-"}'; }
