@@ -1,6 +1,8 @@
+# shellcheck shell=bash
 # Sourced after common.sh by the HTTP benchmark scripts (from the repository root, after
 # bench_setup): servers started on loopback, one wrk run measured with the server's CPU time
-# around it, and the sums that give each cell's figures over the rounds.
+# around it, and the sums that give each cell's figures over the rounds. The script sets $vrns
+# (the executable), $seconds (per wrk run) and $rounds; bench_setup sets $work.
 #
 #   start_vrns NAME PORT [OPTION...]    the native server over $work/root, access log off
 #   start_nginx NAME PORT WORKERS       nginx (sendfile, tcp_nopush, no access log) over $work/root
