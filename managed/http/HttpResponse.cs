@@ -97,6 +97,13 @@ namespace Vrns.Http
             Values.Add(value);
         }
 
+        // A field the library itself sets once (its name and value known to be valid).
+        internal void AddTrustedHeader(string name, string value)
+        {
+            Names.Add(name);
+            Values.Add(value);
+        }
+
         // Adds a field, keeping earlier ones of the same name (Set-Cookie).
         public void AddHeader(string name, string value)
         {

@@ -8,11 +8,13 @@
 // from the modification time and size, Last-Modified; If-None-Match (weak comparison, or "*")
 // and, without it, If-Modified-Since answer 304; If-Range (a tag compared strongly, or the
 // exact date) lets a single byte range through (206, or 416 when it starts beyond the end).
-// The handler holds only the root's descriptor and the media types; any thread.
+// Small files are kept in memory (FileCache). The handler holds the root's descriptor, the media
+// types and the cache; any thread.
 using System;
 using System.Collections.Generic;
 using System.IO;
 using System.Text;
+using System.Threading;
 using System.Threading.Tasks;
 
 namespace Vrns.Http
@@ -40,6 +42,18 @@ namespace Vrns.Http
         // Files up to this size are read into an array of their own and sent from it (default 0:
         // the connection reads small files into its reused buffer, larger ones go by sendfile).
         public long MemoryBodyMax;
+
+        // Files up to this size are kept in memory with their validators (see FileCache).
+        public long CacheFileMax = 64 * 1024;
+
+        readonly FileCache cache = new FileCache();
+
+        // How many files the cache keeps (default 1024; 0: none, every request opens its file).
+        public int CacheEntries
+        {
+            get { return cache.Limit; }
+            set { cache.Limit = value; }
+        }
 
         // Opens root for the life of the process; throws IOException when it is no directory.
         public StaticFiles(string root)
@@ -73,6 +87,12 @@ namespace Vrns.Http
             // Relative to the root: leading slashes dropped; the root itself is ".".
             int start = 0;
             while (start < length && path[start] == '/') start++;
+            CachedFile cached = cache.Find(path, length);
+            if (cached != null && cached.Fresh()) {
+                ServeFile(request, response, -1, cached);
+                return;
+            }
+            int key = length;  // the cache's key is the decoded path as asked, before the index
             FileStatus st;
             int status;
             int fd = OpenRegular(path, start, length, out st, out status);
@@ -94,7 +114,28 @@ namespace Vrns.Http
                 response.SendStatus(status);
                 return;
             }
-            ServeFile(request, response, fd, st, mime.Lookup(path, start, length));
+            string type = mime.Lookup(path, start, length);
+            if (cache.Limit > 0 && st.Size <= CacheFileMax) {
+                CachedFile file = cached != null && cached.Same(st) ? cached : Load(fd, st, type);
+                if (file != null) {
+                    Posix.Close(fd);
+                    file.Checked();
+                    if (file != cached) cache.Put(path, key, file);
+                    ServeFile(request, response, -1, file);
+                    return;
+                }
+            }
+            ValidatorCache v = Validators(st);
+            ServeFile(request, response, fd, new CachedFile { Status = st, Type = type, ETag = v.ETag, LastModified = v.LastModified });
+        }
+
+        // A small file's bytes and validators; null when it reads short (it is changing).
+        static CachedFile Load(int fd, FileStatus st, string type)
+        {
+            var bytes = new byte[st.Size];
+            int errno;
+            if (st.Size > 0 && Posix.ReadAt(fd, bytes, 0, bytes.Length, 0, out errno) != bytes.Length) return null;
+            return new CachedFile { Status = st, Bytes = bytes, Type = type, ETag = ETagOf(st), LastModified = HttpDate.Format(st.MtimeSec) };
         }
 
         static byte[] Scratch(int size)
@@ -192,38 +233,46 @@ namespace Vrns.Http
             response.SendStatus(301);
         }
 
-        void ServeFile(HttpRequest request, HttpResponse response, int fd, FileStatus st, string type)
+        // Serves the file: from fd (owned from here on), or from the cached bytes when fd is -1.
+        void ServeFile(HttpRequest request, HttpResponse response, int fd, CachedFile f)
         {
-            ValidatorCache v = Validators(st);
+            FileStatus st = f.Status;
             long now = HttpDate.NowSeconds();
-            response.SetHeader("Last-Modified", v.LastModified);
-            response.SetHeader("ETag", v.ETag);
-            if (IsNotModified(request, v.ETag, st.MtimeSec, now)) {
-                Posix.Close(fd);
+            response.AddTrustedHeader("Last-Modified", f.LastModified);
+            response.AddTrustedHeader("ETag", f.ETag);
+            if (IsNotModified(request, f.ETag, st.MtimeSec, now)) {
+                if (fd >= 0) Posix.Close(fd);
                 response.StatusCode = 304;
                 response.SendEmpty(st.Size);
                 return;
             }
             long first = 0, count = st.Size;
-            string range = request.Headers["Range"];
-            if (range != null && IfRangeHolds(request, v.ETag, st.MtimeSec, now)) {
+            string range = request.Headers.Count > 0 ? request.Headers["Range"] : null;
+            if (range != null && IfRangeHolds(request, f.ETag, st.MtimeSec, now)) {
                 int kind = ParseRange(range, st.Size, out first, out count);
                 if (kind < 0) {
-                    Posix.Close(fd);
+                    if (fd >= 0) Posix.Close(fd);
                     response.SetHeader("Content-Range", "bytes */" + st.Size);
                     response.SendStatus(416);
                     return;
                 }
                 if (kind > 0) {
                     response.StatusCode = 206;
-                    response.SetHeader("Content-Range", "bytes " + first + "-" + (first + count - 1) + "/" + st.Size);
+                    response.AddTrustedHeader("Content-Range", "bytes " + first + "-" + (first + count - 1) + "/" + st.Size);
                 } else {
                     first = 0;
                     count = st.Size;
                 }
             }
-            response.ContentType = type;
-            response.SetHeader("Accept-Ranges", "bytes");
+            response.ContentType = f.Type;
+            response.AddTrustedHeader("Accept-Ranges", "bytes");
+            if (fd < 0) {
+                if (request.IsHead)
+                    response.SendEmpty(count);
+                else
+                    response.Send(f.Bytes, (int)first, (int)count);
+                return;
+            }
             if (request.IsHead) {
                 Posix.Close(fd);
                 response.SendEmpty(count);
@@ -242,6 +291,11 @@ namespace Vrns.Http
             response.SendFile(fd, first, count);
         }
 
+        static string ETagOf(FileStatus st)
+        {
+            return "\"" + st.MtimeSec.ToString("x") + "." + st.MtimeNsec.ToString("x") + "-" + st.Size.ToString("x") + "\"";
+        }
+
         static ValidatorCache Validators(FileStatus st)
         {
             ValidatorCache v = validators;
@@ -251,7 +305,7 @@ namespace Vrns.Http
                 v.Size = st.Size;
                 v.MtimeSec = st.MtimeSec;
                 v.MtimeNsec = st.MtimeNsec;
-                v.ETag = "\"" + st.MtimeSec.ToString("x") + "." + st.MtimeNsec.ToString("x") + "-" + st.Size.ToString("x") + "\"";
+                v.ETag = ETagOf(st);
                 v.LastModified = HttpDate.Format(st.MtimeSec);
             }
             return v;
@@ -332,6 +386,93 @@ namespace Vrns.Http
                 value = value * 10 + (c - '0');
             }
             return true;
+        }
+    }
+
+    // A small file's bytes and validators, shared by the responses that send it: never changed
+    // once made, but for the time it was last found unchanged.
+    sealed class CachedFile
+    {
+        // An entry is trusted this long; then the next request opens the path again (confined as
+        // ever) and compares the file's identity, size and time.
+        const long TrustMsec = 1000;
+
+        public FileStatus Status;
+        public byte[] Bytes;
+        public string Type, ETag, LastModified;
+        long checkedAt;
+
+        public bool Fresh()
+        {
+            return Engine.NowMsec - Volatile.Read(ref checkedAt) < TrustMsec;
+        }
+
+        public void Checked()
+        {
+            Volatile.Write(ref checkedAt, Engine.NowMsec);
+        }
+
+        public bool Same(FileStatus st)
+        {
+            return st.Inode == Status.Inode && st.Size == Status.Size && st.MtimeSec == Status.MtimeSec &&
+                   st.MtimeNsec == Status.MtimeNsec;
+        }
+    }
+
+    // Decoded request paths to cached files, looked up by the path's bytes without making a key.
+    // At most Limit entries; when full, a new file is not kept until entries are replaced. Any
+    // thread (one lock, held for a lookup or an insertion only).
+    sealed class FileCache
+    {
+        struct Key
+        {
+            public byte[] Bytes;
+            public int Length, Hash;
+        }
+
+        sealed class KeyComparer : IEqualityComparer<Key>
+        {
+            public bool Equals(Key a, Key b)
+            {
+                if (a.Length != b.Length || a.Hash != b.Hash) return false;
+                for (int i = 0; i < a.Length; i++)
+                    if (a.Bytes[i] != b.Bytes[i]) return false;
+                return true;
+            }
+
+            public int GetHashCode(Key k)
+            {
+                return k.Hash;
+            }
+        }
+
+        readonly Dictionary<Key, CachedFile> files = new Dictionary<Key, CachedFile>(new KeyComparer());
+        public int Limit = 1024;
+
+        static Key Make(byte[] path, int length)
+        {
+            int hash = length;
+            for (int i = 0; i < length; i++) hash = hash * 31 + path[i];
+            return new Key { Bytes = path, Length = length, Hash = hash };
+        }
+
+        public CachedFile Find(byte[] path, int length)
+        {
+            if (Limit == 0) return null;
+            Key k = Make(path, length);
+            CachedFile f;
+            lock (files) return files.TryGetValue(k, out f) ? f : null;
+        }
+
+        public void Put(byte[] path, int length, CachedFile file)
+        {
+            Key k = Make(path, length);
+            var own = new byte[length];
+            Buffer.BlockCopy(path, 0, own, 0, length);
+            k.Bytes = own;
+            lock (files) {
+                if (files.Count < Limit || files.ContainsKey(k)) files[k] = file;
+            }
         }
     }
 

@@ -139,7 +139,10 @@ namespace Vrns.Sample
             try {
                 var files = new StaticFiles(o.Root);
                 // Each response's body in a young array of its own: unpinned, it would move.
-                if (o.GcStress) files.MemoryBodyMax = 1 << 20;
+                if (o.GcStress) {
+                    files.MemoryBodyMax = 1 << 20;
+                    files.CacheEntries = 0;
+                }
                 server.Map("GET", "/plaintext", Plaintext);
                 server.Map("GET", "/json", Json);
                 server.Map("POST", "/echo", Echo);
