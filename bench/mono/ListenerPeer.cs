@@ -5,7 +5,8 @@
 //
 // Several GetContextAsync calls are kept outstanding so that a new request never waits for the
 // accept loop; each context is answered without waiting for the one before. HttpListener itself
-// adds Date and Server, keeps connections alive and frames the request.
+// adds Date and Server, keeps connections alive (for at most 100 requests each: Mono's own
+// limit) and frames the request. It answers only the first of pipelined requests.
 using System;
 using System.IO;
 using System.Net;
@@ -16,11 +17,10 @@ namespace VrnsBench {
 
 static class ListenerPeer {
     const string Usage = "usage: MonoListenerPeer.exe --listen HOST:PORT --root DIR";
-    // Bodies up to this size are read whole and written in one call; larger ones are streamed.
-    const int WholeBodyLimit = 64 * 1024;
     const int StreamChunk = 64 * 1024;
+    const int JsonBufferSize = 256;
 
-    [ThreadStatic] static byte[] fileBuffer;
+    [ThreadStatic] static byte[] jsonBuffer;
 
     static int Main(string[] args) {
         PeerOptions options;
@@ -70,9 +70,12 @@ static class ListenerPeer {
                 if (path == "/plaintext") {
                     Write(response, Answers.PlainTextType, Answers.PlainText, Answers.PlainText.Length, head);
                 } else if (path == "/json") {
-                    Write(response, Answers.JsonType, Answers.Json, Answers.Json.Length, head);
+                    byte[] buffer = jsonBuffer ?? (jsonBuffer = new byte[JsonBufferSize]);
+                    string json = Answers.Json();
+                    int length = System.Text.Encoding.UTF8.GetBytes(json, 0, json.Length, buffer, 0);
+                    Write(response, Answers.JsonType, buffer, length, head);
                 } else {
-                    await SendFileAsync(response, Answers.ResolveFile(root, path), head).ConfigureAwait(false);
+                    await SendFileAsync(response, FileCache.Find(root, path), head).ConfigureAwait(false);
                 }
             }
             response.Close();
@@ -87,45 +90,31 @@ static class ListenerPeer {
         if (!head) response.OutputStream.Write(body, 0, length);
     }
 
-    static async Task SendFileAsync(HttpListenerResponse response, string file, bool head) {
-        FileStream stream = null;
-        try {
-            if (file != null) stream = new FileStream(file, FileMode.Open, FileAccess.Read, FileShare.ReadWrite, 1);
-        } catch (IOException) {
-        } catch (UnauthorizedAccessException) {
+    static async Task SendFileAsync(HttpListenerResponse response, StaticFile file, bool head) {
+        if (file == null) {
+            response.StatusCode = 404;
+            response.ContentLength64 = 0;
+            return;
         }
-        if (stream == null) {
+        response.AddHeader("Last-Modified", file.LastModified);
+        response.AddHeader("ETag", file.ETag);
+        if (file.Body != null) {
+            Write(response, file.Type, file.Body, file.Body.Length, head);
+            return;
+        }
+        FileStream stream;
+        try {
+            stream = new FileStream(file.Path, FileMode.Open, FileAccess.Read, FileShare.ReadWrite, 1);
+        } catch (Exception e) when (e is IOException || e is UnauthorizedAccessException) {
             response.StatusCode = 404;
             response.ContentLength64 = 0;
             return;
         }
         using (stream) {
-            long length = stream.Length;
-            if (head) {
-                response.ContentType = Answers.ContentType(file);
-                response.ContentLength64 = length;
-            } else if (length <= WholeBodyLimit) {
-                byte[] buffer = fileBuffer ?? (fileBuffer = new byte[WholeBodyLimit]);
-                int read = ReadWhole(stream, buffer, (int)length);
-                Write(response, Answers.ContentType(file), buffer, read, false);
-            } else {
-                response.ContentType = Answers.ContentType(file);
-                response.ContentLength64 = length;
-                await stream.CopyToAsync(response.OutputStream, StreamChunk).ConfigureAwait(false);
-            }
+            response.ContentType = file.Type;
+            response.ContentLength64 = stream.Length;
+            if (!head) await stream.CopyToAsync(response.OutputStream, StreamChunk).ConfigureAwait(false);
         }
-    }
-
-    // A file that shrank since its length was taken gives what is left; the client sees a short
-    // body, as from any server.
-    static int ReadWhole(FileStream stream, byte[] buffer, int length) {
-        int total = 0;
-        while (total < length) {
-            int n = stream.Read(buffer, total, length - total);
-            if (n == 0) break;
-            total += n;
-        }
-        return total;
     }
 }
 

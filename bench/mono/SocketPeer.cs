@@ -59,7 +59,9 @@ sealed class Connection {
 
     static readonly byte[] HeadEnd = { (byte)'\r', (byte)'\n', (byte)'\r', (byte)'\n' };
     static readonly byte[] PlainTextHead = Head(200, "OK", Answers.PlainTextType, Answers.PlainText.Length);
-    static readonly byte[] JsonHead = Head(200, "OK", Answers.JsonType, Answers.Json.Length);
+    static readonly byte[] JsonHead = Encoding.ASCII.GetBytes(
+        "HTTP/1.1 200 OK\r\nServer: mono-sockets\r\nContent-Type: " + Answers.JsonType + "\r\nContent-Length: ");
+    static readonly byte[] DateLine = Encoding.ASCII.GetBytes("\r\nDate: ");
     static readonly byte[] NotFoundHead = Head(404, "Not Found", null, 0);
     static readonly byte[] MethodHead = Encoding.ASCII.GetBytes(
         "HTTP/1.1 405 Method Not Allowed\r\nServer: mono-sockets\r\nAllow: GET, HEAD\r\nContent-Length: 0\r\nDate: ");
@@ -168,11 +170,14 @@ sealed class Connection {
             Append(PlainTextHead, close, http10 && !close);
             if (!head) Append(Answers.PlainText, 0, Answers.PlainText.Length);
         } else if (Equal(input, pathStart, pathEnd, JsonPath)) {
-            Append(JsonHead, close, http10 && !close);
-            if (!head) Append(Answers.Json, 0, Answers.Json.Length);
+            string json = Answers.Json();
+            Append(JsonHead, 0, JsonHead.Length);
+            AppendNumber(Encoding.UTF8.GetByteCount(json));
+            Append(DateLine, close, http10 && !close);
+            if (!head) outLength += Encoding.UTF8.GetBytes(json, 0, json.Length, output, outLength);
         } else {
             string path = Encoding.ASCII.GetString(input, pathStart, pathEnd - pathStart);
-            await SendFileAsync(Answers.ResolveFile(root, path), head, close, http10 && !close).ConfigureAwait(false);
+            await SendFileAsync(FileCache.Find(root, path), head, close, http10 && !close).ConfigureAwait(false);
         }
         return !close;
     }
@@ -209,32 +214,47 @@ sealed class Connection {
         return true;
     }
 
-    async Task SendFileAsync(string file, bool head, bool close, bool keepAlive) {
+    async Task SendFileAsync(StaticFile file, bool head, bool close, bool keepAlive) {
         FileStream stream = null;
-        try {
-            if (file != null) stream = new FileStream(file, FileMode.Open, FileAccess.Read, FileShare.ReadWrite, 1);
-        } catch (IOException) {
-        } catch (UnauthorizedAccessException) {
+        if (file != null && file.Body == null) {
+            try {
+                stream = new FileStream(file.Path, FileMode.Open, FileAccess.Read, FileShare.ReadWrite, 1);
+            } catch (Exception e) when (e is IOException || e is UnauthorizedAccessException) {
+                file = null;
+            }
         }
-        if (stream == null) {
+        if (file == null) {
             Append(NotFoundHead, close, keepAlive);
             return;
         }
         using (stream) {
-            long length = stream.Length;
+            long length = stream != null ? stream.Length : file.Body.Length;
             AppendAscii("HTTP/1.1 200 OK\r\nServer: mono-sockets\r\nContent-Type: ");
-            AppendAscii(Answers.ContentType(file));
+            AppendAscii(file.Type);
+            AppendAscii("\r\nLast-Modified: ");
+            AppendAscii(file.LastModified);
+            AppendAscii("\r\nETag: ");
+            AppendAscii(file.ETag);
             AppendAscii("\r\nContent-Length: ");
-            AppendAscii(length.ToString());
+            AppendNumber(length);
             AppendAscii("\r\nDate: ");
             AppendTail(close, keepAlive);
             if (head) return;
-            // Small files are read straight into the output beside the other answers of the batch;
-            // larger ones pass through it in pieces.
+            // Bodies go through the output beside the other answers of the batch, in pieces when
+            // they are larger than its room.
+            int offset = 0;
             while (length > 0) {
                 if (outLength == output.Length) await FlushAsync().ConfigureAwait(false);
-                int n = stream.Read(output, outLength, (int)Math.Min(length, output.Length - outLength));
-                if (n == 0) throw new IOException("file shrank while sent");  // the length was promised
+                int room = (int)Math.Min(length, output.Length - outLength);
+                int n;
+                if (stream == null) {
+                    Buffer.BlockCopy(file.Body, offset, output, outLength, room);
+                    n = room;
+                    offset += n;
+                } else {
+                    n = stream.Read(output, outLength, room);
+                    if (n == 0) throw new IOException("file shrank while sent");  // the length was promised
+                }
                 outLength += n;
                 length -= n;
             }
@@ -263,6 +283,16 @@ sealed class Connection {
 
     void AppendAscii(string text) {
         for (int i = 0; i < text.Length; i++) output[outLength++] = (byte)text[i];
+    }
+
+    void AppendNumber(long value) {
+        int digits = 1;
+        for (long rest = value / 10; rest > 0; rest /= 10) digits++;
+        for (int i = digits - 1; i >= 0; i--) {
+            output[outLength + i] = (byte)('0' + value % 10);
+            value /= 10;
+        }
+        outLength += digits;
     }
 
     async Task FlushAsync() {
