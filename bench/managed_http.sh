@@ -11,10 +11,11 @@
 # OUT/mono/) run under plain `mono`, with the runtime's defaults, as the sample's embedded
 # runtime runs. A server that does not answer a test's path with 200 (or, for pipelined, does
 # not answer two requests sent together) is left out of that test, with a line saying so; Mono's
-# HttpListener answers only the first of pipelined requests. For each test and connection count
-# every round runs each server once, in an order that rotates from round to round. CPU time per
-# request is utime + stime of the server's process (all threads, from /proc/PID/stat) around
-# each wrk run over the requests wrk completed. Prints a row per test, connection count and
+# HttpListener answers only the first of pipelined requests. Each server first gets one
+# unmeasured second per test (the Mono servers compile their code on first use); then, for each
+# test and connection count, every round runs each server once, in an order that rotates from
+# round to round. CPU time per request is utime + stime of the server's process (all threads,
+# from /proc/PID/stat) around each wrk run over the requests wrk completed. Prints a row per test, connection count and
 # server with the managed/server ratios, then the goals with the measured ratios.
 #
 # Environment: VRNS (the executable, default build/vrns), OUT (results, default build-bench),
