@@ -197,6 +197,11 @@ namespace Vrns.Http
                     Close();
                     return;
                 }
+                // Within the limits the parser counts, but padded out to the whole buffer.
+                if (used == input.Length) {
+                    Refuse(431);
+                    return;
+                }
                 // The request's clock starts with its first byte, however slowly the rest comes.
                 if (requestDeadline == 0 && used > 0)
                     requestDeadline = Engine.NowMsec + server.ReadTimeoutSec * 1000L;
@@ -234,8 +239,9 @@ namespace Vrns.Http
             try {
                 task = handler(context);
             } catch (Exception e) {
-                HandlerFailed(e);
-                return;
+                // Through HandlerDone: an operation the handler began before it threw must end
+                // before the connection may be answered or closed.
+                task = Task.FromException(e);
             }
             if (task == null || task.IsCompleted) {
                 HandlerDone(task);
@@ -318,8 +324,11 @@ namespace Vrns.Http
                         Writes.Write(fd, new ArraySegment<byte>(output, 0, at + (int)length), default(ArraySegment<byte>),
                                      0, this);
                     } else {
-                        Writes.Write(fd, first, new ArraySegment<byte>(response.BodyBytes, response.BodyOffset, (int)length),
-                                     0, this);
+                        // The write's pin keeps the array until its completion; the response lets
+                        // go of it now, so nothing but that pin holds a body sent once.
+                        var body = new ArraySegment<byte>(response.BodyBytes, response.BodyOffset, (int)length);
+                        response.BodyBytes = null;
+                        Writes.Write(fd, first, body, 0, this);
                     }
                     return;
                 case BodyKind.File:
