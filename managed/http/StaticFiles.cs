@@ -315,16 +315,18 @@ namespace Vrns.Http
         // valid date, not in the future, not before the file's time.
         static bool IsNotModified(HttpRequest request, string etag, long mtime, long now)
         {
-            bool hasTags = false, matched = false;
-            foreach (string list in request.Headers.GetValues("If-None-Match")) {
-                hasTags = true;
-                foreach (string item in list.Split(',')) {
-                    string tag = item.Trim(' ', '\t');
-                    if (tag == "*" || WithoutWeak(tag) == WithoutWeak(etag)) matched = true;
+            RequestHeaders headers = request.Headers;
+            if (headers.Count == 0) return false;
+            if (headers.Contains("If-None-Match")) {
+                foreach (string list in headers.GetValues("If-None-Match")) {
+                    foreach (string item in list.Split(',')) {
+                        string tag = item.Trim(' ', '\t');
+                        if (tag == "*" || WithoutWeak(tag) == WithoutWeak(etag)) return true;
+                    }
                 }
+                return false;
             }
-            if (hasTags) return matched;
-            string since = request.Headers["If-Modified-Since"];
+            string since = headers["If-Modified-Since"];
             long date;
             return since != null && HttpDate.TryParse(since, out date) && date <= now && mtime <= date;
         }
