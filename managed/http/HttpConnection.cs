@@ -371,12 +371,14 @@ namespace Vrns.Http
             int room = line.Length + date.Length + 120;
             if (response.ContentType != null) room += response.ContentType.Length + 16;
             for (int i = 0; i < response.Names.Count; i++) room += response.Names[i].Length + response.Values[i].Length + 4;
+            if (response.RawFields != null) room += response.RawFields.Length;
             if (output.Length < room) output = new byte[Math.Max(room, output.Length * 2)];
             int at = Ascii.Put(output, 0, line);
             at = Ascii.Put(output, at, date);
             at = Ascii.Put(output, at, "\r\n");
             if (response.ContentType != null) at = PutField(at, "Content-Type", response.ContentType);
             for (int i = 0; i < response.Names.Count; i++) at = PutField(at, response.Names[i], response.Values[i]);
+            if (response.RawFields != null) at = Ascii.Put(output, at, response.RawFields);
             if (length >= 0) {
                 if (status != 204) {
                     at = Ascii.Put(output, at, "Content-Length: ");
