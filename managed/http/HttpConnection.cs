@@ -38,7 +38,8 @@ namespace Vrns.Http
         const int MaxLingerBytes = 1 << 20;
         // Bodies up to this size are copied behind the head: one buffer, one pin, one writev.
         const int CopyBodyMax = 1024;
-        // A file region up to this size is read behind the head and goes out in one writev.
+        // A file region (or a string) up to this size is put behind the head and goes out in one
+        // writev; larger ones go out from their own place.
         const int SmallFileMax = 16384;
 
         static readonly byte[] Continue100 = Encoding.ASCII.GetBytes("HTTP/1.1 100 Continue\r\n\r\n");
@@ -198,7 +199,7 @@ namespace Vrns.Http
                     return;
                 }
                 // Within the limits the parser counts, but padded out to the whole buffer.
-                if (used == input.Length) {
+                if (input != null && used == input.Length) {
                     Refuse(431);
                     return;
                 }
@@ -313,6 +314,10 @@ namespace Vrns.Http
             }
             switch (response.Kind) {
                 case BodyKind.Text:
+                    if (length > SmallFileMax) {  // the connection's buffer stays small
+                        Writes.Write(fd, first, new ArraySegment<byte>(Encoding.UTF8.GetBytes(response.BodyText)), 0, this);
+                        return;
+                    }
                     at = Grow(at, (int)length);
                     at += Encoding.UTF8.GetBytes(response.BodyText, 0, response.BodyText.Length, output, at);
                     Writes.Write(fd, new ArraySegment<byte>(output, 0, at), default(ArraySegment<byte>), 0, this);
@@ -366,12 +371,14 @@ namespace Vrns.Http
             int room = line.Length + date.Length + 120;
             if (response.ContentType != null) room += response.ContentType.Length + 16;
             for (int i = 0; i < response.Names.Count; i++) room += response.Names[i].Length + response.Values[i].Length + 4;
+            if (response.RawFields != null) room += response.RawFields.Length;
             if (output.Length < room) output = new byte[Math.Max(room, output.Length * 2)];
             int at = Ascii.Put(output, 0, line);
             at = Ascii.Put(output, at, date);
             at = Ascii.Put(output, at, "\r\n");
             if (response.ContentType != null) at = PutField(at, "Content-Type", response.ContentType);
             for (int i = 0; i < response.Names.Count; i++) at = PutField(at, response.Names[i], response.Values[i]);
+            if (response.RawFields != null) at = Ascii.Put(output, at, response.RawFields);
             if (length >= 0) {
                 if (status != 204) {
                     at = Ascii.Put(output, at, "Content-Length: ");

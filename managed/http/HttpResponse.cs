@@ -40,6 +40,7 @@ namespace Vrns.Http
         internal string BodyText;
         internal int FileFd = -1;
         internal long FileOffset, FileLength, AnnouncedLength;
+        internal byte[] RawFields;  // fields the library made ready ("Name: value\r\n" ...), or null
         internal bool Started;  // the head went out with the first streamed write
         internal bool CloseRequested;
         int status;
@@ -59,6 +60,7 @@ namespace Vrns.Http
             BodyBytes = null;
             BodyText = null;
             FileFd = -1;
+            RawFields = null;
             Started = CloseRequested = false;
         }
 

@@ -643,6 +643,19 @@ TEST_P(BothServers, PipelinedRequestsAnsweredInOrder) {
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 
+// Both servers keep small files in memory; a file rewritten in place is served afresh once the
+// entry's second of trust has passed.
+TEST_P(BothServers, RewrittenFileIsServedAfresh) {
+    Start();
+    Client c(server_.port());
+    ASSERT_TRUE(c.Send(Get("/page.html")));
+    EXPECT_EQ(c.Read().body, "<p>page</p>");
+    WriteFile(root_ + "/page.html", "<p>changed</p>");
+    EXPECT_TRUE(
+        WaitUntil([&] { return c.Send(Get("/page.html")) && c.Read().body == "<p>changed</p>"; }, 5s));
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
 // With a 2 s read time-out: a connection that never sends, one with half a request, one idle
 // after its answer, one that drips a byte every 300 ms into its request, and one lingering
 // after a closing answer while it drips: each is closed within the time-out, its rounding to
