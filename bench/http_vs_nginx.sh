@@ -35,6 +35,8 @@ bash scripts/install-deps.sh bench
 [ -x "$vrns" ] || { echo "missing $vrns: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
 
 source bench/common.sh  # the script runs from the repository root
+source bench/http_common.sh
+declare -A sum_mib
 bench_setup bench
 mkdir -p "$out"
 
@@ -43,127 +45,39 @@ head -c 65536 /dev/urandom >"$work/root/64k"
 head -c 1048576 /dev/urandom >"$work/root/1m"
 head -c 16777216 /dev/urandom >"$work/root/16m"
 
-start_nginx() { # name workers
-  local conf=$work/$1.conf
-  cat >"$conf" <<EOF
-daemon off;
-master_process on;
-worker_processes $2;
-user root;
-pid $work/$1.pid;
-error_log $work/$1.error.log;
-events { worker_connections 4096; }
-http {
-  default_type application/octet-stream;
-  sendfile on;
-  tcp_nopush on;
-  access_log off;
-  keepalive_requests 100000000;
-  client_body_temp_path $work/$1.body;
-  proxy_temp_path $work/$1.proxy;
-  fastcgi_temp_path $work/$1.fastcgi;
-  uwsgi_temp_path $work/$1.uwsgi;
-  scgi_temp_path $work/$1.scgi;
-  server { listen 127.0.0.1:${port[$1]}; root $work/root; }
-}
-EOF
-  nginx -c "$conf" -e "$work/$1.error.log" &
-  pids+=($!)
-}
-
-start_h2o() {
-  local conf=$work/h2o.conf
-  cat >"$conf" <<EOF
-num-threads: 1
-user: $(id -un)
-pid-file: $work/h2o.pid
-error-log: $work/h2o.error.log
-listen:
-  host: 127.0.0.1
-  port: ${port[h2o]}
-hosts:
-  default:
-    paths:
-      /:
-        file.dir: $work/root
-EOF
-  h2o -c "$conf" >"$work/h2o.out" 2>&1 &
-  pids+=($!)
-}
-
-"$vrns" --listen "127.0.0.1:${port[vrns]}" --root "$work/root" --access-log off >"$work/vrns.out" 2>&1 &
-pids+=($!)
+start_vrns vrns "${port[vrns]}"
 for peer in "${peers[@]}"; do
   case $peer in
-    nginx1) start_nginx nginx1 1 ;;
-    nginx2) start_nginx nginx2 2 ;;
-    h2o) start_h2o ;;
+    nginx1) start_nginx nginx1 "${port[nginx1]}" 1 ;;
+    nginx2) start_nginx nginx2 "${port[nginx2]}" 2 ;;
+    h2o) start_h2o h2o "${port[h2o]}" ;;
     managed)
-      "$vrns" "$(dirname "$vrns")/managed/VrnsStaticServer.exe" --listen "127.0.0.1:${port[managed]}" \
-        --root "$work/root" >"$work/managed.out" 2>&1 &
-      pids+=($!) ;;
+      start_server managed "${port[managed]}" "$vrns" "$(dirname "$vrns")/managed/VrnsStaticServer.exe" \
+        --listen "127.0.0.1:${port[managed]}" --root "$work/root" ;;
     *) echo "unknown peer $peer (nginx1, nginx2, h2o, managed)" >&2; exit 2 ;;
   esac
 done
-for s in "${servers[@]}"; do
-  for _ in $(seq 100); do
-    curl -sf -o /dev/null "http://127.0.0.1:${port[$s]}/1k" && break
-    sleep 0.1
-  done
-  curl -sf -o /dev/null "http://127.0.0.1:${port[$s]}/1k" || { echo "$s did not start" >&2; exit 1; }
-done
-
-# wrk's p99 in milliseconds, whatever unit it printed.
-to_ms() {
-  [ -n "$1" ] || { echo -; return; }
-  awk -v v="$1" 'BEGIN {
-    n = v + 0; u = v; sub(/^[0-9.]+/, "", u)
-    if (u == "us") n /= 1000; else if (u == "s") n *= 1000; else if (u == "m") n *= 60000
-    printf "%.3f", n }'
-}
-# wrk's Transfer/sec in MiB/s.
-to_mib() {
-  awk -v v="$1" 'BEGIN {
-    n = v + 0; u = v; sub(/^[0-9.]+/, "", u)
-    if (u == "B") n /= 1048576; else if (u == "KB") n /= 1024; else if (u == "GB") n *= 1024
-    printf "%.1f", n }'
-}
-
-declare -A sum_rps sum_mib sum_p99
-run_one() { # server file conns
-  local log=$work/wrk.log
-  wrk -t2 -c"$3" -d"${seconds}s" --latency "http://127.0.0.1:${port[$1]}/$2" >"$log" 2>&1 || true
-  local rps mib p99
-  rps=$(awk '/^Requests\/sec:/ {print $2}' "$log")
-  mib=$(to_mib "$(awk '/^Transfer\/sec:/ {print $2}' "$log")")
-  p99=$(to_ms "$(awk '$1 == "99%" {print $2}' "$log")")
-  local key="$1 $2 $3"
-  sum_rps[$key]=$(awk -v a="${sum_rps[$key]:-0}" -v b="${rps:-0}" 'BEGIN {print a + b}')
-  sum_mib[$key]=$(awk -v a="${sum_mib[$key]:-0}" -v b="${mib:-0}" 'BEGIN {print a + b}')
-  # A run without a p99 (no request finished) leaves the cell's p99 unknown.
-  if [ "$p99" = - ] || [ "${sum_p99[$key]:-0}" = - ]; then sum_p99[$key]=-
-  else sum_p99[$key]=$(awk -v a="${sum_p99[$key]:-0}" -v b="$p99" 'BEGIN {print a + b}'); fi
-  printf '  %-7s %-4s c=%-4s %10s req/s %8s MiB/s p99 %8s ms\n' "$1" "$2" "$3" "${rps:-?}" "$mib" "$p99" >&2
-}
+for s in "${servers[@]}"; do wait_server "$s" /1k; done
 
 for ((r = 0; r < rounds; r++)); do
   echo "round $((r + 1)) of $rounds" >&2
   for f in "${files[@]}"; do
     for c in "${conns[@]}"; do
       for ((i = 0; i < ${#servers[@]}; i++)); do
-        run_one "${servers[(i + r) % ${#servers[@]}]}" "$f" "$c"
+        s=${servers[(i + r) % ${#servers[@]}]}
+        wrk_run "$s" "$s $f $c" "/$f" "$c"
+        sum_mib["$s $f $c"]=$(add "${sum_mib["$s $f $c"]:-0}" "$wrk_mib")
       done
     done
   done
 done
 
-mean() { [ "$1" = - ] && echo - || awk -v s="$1" -v n="$rounds" 'BEGIN {printf "%.1f", s / n}'; }
-ratio() { [ "$1" = - ] || [ "$2" = - ] && echo - || awk -v a="$1" -v b="$2" 'BEGIN {if (b > 0) printf "%.2f", a / b; else print "-"}'; }
+mib() { awk -v s="${sum_mib[$1]:-0}" -v n="$rounds" 'BEGIN {printf "%.1f", s / n}'; }
 
 table=$out/http_vs_nginx.md
 data=$out/http_vs_nginx.dat
 {
-  echo "wrk -t2, ${seconds} s per run, mean of $rounds rounds, keep-alive, loopback; $(nproc) CPUs"
+  run_conditions
   echo
   echo "| file | conns | peer | vrns req/s | peer req/s | ratio | vrns MiB/s | peer MiB/s | ratio | vrns p99 ms | peer p99 ms | ratio |"
   echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
@@ -172,11 +86,11 @@ data=$out/http_vs_nginx.dat
 for f in "${files[@]}"; do
   for c in "${conns[@]}"; do
     v="vrns $f $c"
-    vr=$(mean "${sum_rps[$v]}") vm=$(mean "${sum_mib[$v]}") vp=$(mean "${sum_p99[$v]}")
+    vr=$(cell_rps "$v") vm=$(mib "$v") vp=$(cell_p99 "$v")
     line="$f/c$c"
     for peer in "${peers[@]}"; do
       n="$peer $f $c"
-      nr=$(mean "${sum_rps[$n]}") nm=$(mean "${sum_mib[$n]}") np=$(mean "${sum_p99[$n]}")
+      nr=$(cell_rps "$n") nm=$(mib "$n") np=$(cell_p99 "$n")
       echo "| $f | $c | ${label[$peer]} | $vr | $nr | $(ratio "$vr" "$nr") | $vm | $nm | $(ratio "$vm" "$nm") | $vp | $np | $(ratio "$vp" "$np") |" >>"$table"
       line+=" $(ratio "$vr" "$nr")"
     done

@@ -5,6 +5,24 @@ using System.Runtime.InteropServices;
 
 namespace Vrns
 {
+    // What statx says about an open file.
+    public struct FileStatus
+    {
+        public int Mode;
+        public long Inode, Size, MtimeSec;
+        public uint MtimeNsec;
+
+        public bool IsRegular
+        {
+            get { return (Mode & 0xF000) == 0x8000; }
+        }
+
+        public bool IsDirectory
+        {
+            get { return (Mode & 0xF000) == 0x4000; }
+        }
+    }
+
     public static unsafe class Posix
     {
         public const int EINTR = 4, EAGAIN = 11, EEXIST = 17, EINVAL = 22;
@@ -38,11 +56,36 @@ namespace Vrns
         static extern int* __errno_location();
         [DllImport("libc", SetLastError = true)]
         static extern int statx(int dirfd, string path, int flags, uint mask, byte* buffer);
+        [DllImport("libc", SetLastError = true)]
+        static extern int accept4(int fd, byte* address, ref int length, int flags);
+        [DllImport("libc", SetLastError = true)]
+        static extern int bind(int fd, byte* address, int length);
+        [DllImport("libc", SetLastError = true)]
+        static extern int getsockname(int fd, byte* address, ref int length);
+        [DllImport("libc", SetLastError = true)]
+        static extern int open(byte* path, int flags);
+        [DllImport("libc", SetLastError = true)]
+        static extern long syscall(long number, int dirfd, byte* path, OpenHow* how, UIntPtr size);
 
         // struct statx has one layout on every Linux processor: the mode at byte 28, the size at 40.
         const int AtEmptyPath = 0x1000, StatxSize = 256, StatxModeOffset = 28, StatxSizeOffset = 40;
         const uint StatxTypeAndSize = 0x1 | 0x200;
         const int SIfmt = 0xF000, SIfreg = 0x8000;
+        const int StatxInoOffset = 32, StatxMtimeOffset = 112;
+        const uint StatxBasicStats = 0x7ff;
+
+        // openat2 has one number on every Linux processor (the calls added since 5.1 share it).
+        const long SysOpenat2 = 437;
+        const ulong ResolveNoMagiclinks = 0x02, ResolveBeneath = 0x08;
+        const int OPath = 0x200000, ONoctty = 0x100;
+        const int IpprotoTcp = 6, TcpNodelay = 1, ShutRead = 0, ShutBoth = 2;
+        const int SockaddrIn6Size = 28;
+
+        [StructLayout(LayoutKind.Sequential)]
+        struct OpenHow
+        {
+            public ulong Flags, Mode, Resolve;
+        }
 
         // For the calls that report failure through errno without clearing it first.
         public static void ClearErrno()
@@ -76,6 +119,144 @@ namespace Vrns
             boundPort = (sa[2] << 8) | sa[3];
             errno = 0;
             return fd;
+        }
+
+        // A non-blocking listening socket on an IPv4 (4 bytes) or IPv6 (16 bytes) address and a
+        // port (0: any); the port it got.
+        public static int ListenTcp(byte[] address, int port, int backlog, out int boundPort, out int errno)
+        {
+            if (address.Length == 4) return ListenTcp4(address, port, backlog, out boundPort, out errno);
+            SystemDefines d = Engine.Defines;
+            boundPort = 0;
+            int fd = socket(d.af_inet6, SockStream | d.o_nonblock | SockCloexec, 0);
+            if (fd < 0) {
+                errno = Marshal.GetLastWin32Error();
+                return -1;
+            }
+            int one = 1;
+            byte* sa = stackalloc byte[SockaddrIn6Size];
+            for (int i = 0; i < SockaddrIn6Size; i++) sa[i] = 0;
+            *(ushort*)sa = (ushort)d.af_inet6;
+            sa[2] = (byte)(port >> 8);
+            sa[3] = (byte)port;
+            for (int i = 0; i < 16; i++) sa[8 + i] = address[i];
+            int length = SockaddrIn6Size;
+            if (setsockopt(fd, SolSocket, d.so_reuseaddr, ref one, 4) != 0 || bind(fd, sa, SockaddrIn6Size) != 0 ||
+                listen(fd, backlog) != 0 || getsockname(fd, sa, ref length) != 0) {
+                errno = Marshal.GetLastWin32Error();
+                close(fd);
+                return -1;
+            }
+            boundPort = (sa[2] << 8) | sa[3];
+            errno = 0;
+            return fd;
+        }
+
+        // A waiting connection, non-blocking, with its peer: the address's bytes (4 or 16) go to
+        // peer, which must hold 16, and their count to peerLength. -1 with EAGAIN when there is none.
+        public static int Accept(int listenFd, byte[] peer, out int peerLength, out int peerPort, out int errno)
+        {
+            byte* sa = stackalloc byte[SockaddrIn6Size];
+            int fd;
+            do {
+                int length = SockaddrIn6Size;
+                fd = accept4(listenFd, sa, ref length, Engine.Defines.o_nonblock | SockCloexec);
+                errno = fd < 0 ? Marshal.GetLastWin32Error() : 0;
+            } while (fd < 0 && errno == EINTR);
+            peerLength = 0;
+            peerPort = 0;
+            if (fd < 0) return fd;
+            bool v6 = *(ushort*)sa == (ushort)Engine.Defines.af_inet6;
+            peerLength = v6 ? 16 : 4;
+            peerPort = (sa[2] << 8) | sa[3];
+            for (int i = 0; i < peerLength; i++) peer[i] = sa[(v6 ? 8 : 4) + i];
+            return fd;
+        }
+
+        // Small responses go out at once instead of waiting for the peer's delayed ACK.
+        public static bool SetNoDelay(int fd)
+        {
+            int one = 1;
+            return setsockopt(fd, IpprotoTcp, TcpNodelay, ref one, 4) == 0;
+        }
+
+        // Ends reading: a registration waiting for input sees the end of the stream.
+        public static bool ShutdownRead(int fd)
+        {
+            return shutdown(fd, ShutRead) == 0;
+        }
+
+        // A listening socket stops listening; its number stays taken until Close.
+        public static void ShutdownBoth(int fd)
+        {
+            shutdown(fd, ShutBoth);
+        }
+
+        // A directory to open files beneath (O_PATH): -1 with errno, ENOTDIR for anything else.
+        public static int OpenDirectory(string path, out int errno)
+        {
+            int fd;
+            do {
+                fd = open(path, OPath | OCloexec);
+                errno = fd < 0 ? Marshal.GetLastWin32Error() : 0;
+            } while (fd < 0 && errno == EINTR);
+            if (fd < 0) return -1;
+            FileStatus st;
+            if (!Stat(fd, out st, out errno) || !st.IsDirectory) {
+                if (errno == 0) errno = 20;  // ENOTDIR
+                close(fd);
+                return -1;
+            }
+            return fd;
+        }
+
+        // Opens the NUL-terminated relative path beneath dirFd for reading, without blocking (a
+        // FIFO or a device opens at once) and without leaving the directory: neither "..", an
+        // absolute symlink nor one that climbs out resolves, and magic links are refused. -1
+        // with errno (EXDEV for a path that would leave, ENOSYS on kernels before 5.6).
+        public static int OpenReadBeneath(int dirFd, byte* path, out int errno)
+        {
+            var how = new OpenHow {
+                Flags = (ulong)(ORdonly | OCloexec | ONoctty | Engine.Defines.o_nonblock),
+                Resolve = ResolveBeneath | ResolveNoMagiclinks,
+            };
+            long fd;
+            do {
+                fd = syscall(SysOpenat2, dirFd, path, &how, (UIntPtr)sizeof(OpenHow));
+                errno = fd < 0 ? Marshal.GetLastWin32Error() : 0;
+            } while (fd < 0 && errno == EINTR);
+            return (int)fd;
+        }
+
+        // The type, size, identity and modification time of an open descriptor.
+        public static bool Stat(int fd, out FileStatus status, out int errno)
+        {
+            byte* st = stackalloc byte[StatxSize];
+            status = default(FileStatus);
+            if (statx(fd, "", AtEmptyPath, StatxBasicStats, st) != 0) {
+                errno = Marshal.GetLastWin32Error();
+                return false;
+            }
+            errno = 0;
+            status.Mode = *(ushort*)(st + StatxModeOffset);
+            status.Inode = *(long*)(st + StatxInoOffset);
+            status.Size = *(long*)(st + StatxSizeOffset);
+            status.MtimeSec = *(long*)(st + StatxMtimeOffset);
+            status.MtimeNsec = *(uint*)(st + StatxMtimeOffset + 8);
+            return true;
+        }
+
+        // Bytes read into buffer[at..at+count) from the file's offset; -1 with errno.
+        public static int ReadAt(int fd, byte[] buffer, int at, int count, long offset, out int errno)
+        {
+            long n;
+            fixed (byte* p = buffer) {
+                do {
+                    n = (long)pread(fd, p + at, (UIntPtr)count, offset);
+                    errno = n < 0 ? Marshal.GetLastWin32Error() : 0;
+                } while (n < 0 && errno == EINTR);
+            }
+            return (int)n;
         }
 
         public static bool SetSendBuffer(int fd, int bytes)

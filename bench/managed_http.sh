@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# The managed sample on the exports against the same job on Mono's System.Net.HttpListener and
+# on Mono's own async sockets, and against the native server on a static file, on loopback
+# under wrk: req/s, p99 and server CPU time per request.
+#
+#   bench/managed_http.sh [SECONDS_PER_RUN] [ROUNDS]      (defaults: 5 and 3)
+#
+# Tests: plaintext (GET /plaintext), pipelined (the same, 16 requests per batch with
+# bench/pipeline.lua), json (GET /json) and 1k (a 1 KiB file under --root; the native server
+# takes part in this one only). The two Mono peers (bench/mono/, compiled here with mcs into
+# OUT/mono/) run under plain `mono`, with the runtime's defaults, as the sample's embedded
+# runtime runs. A server that does not answer a test's path with 200 (or, for pipelined, does
+# not answer two requests sent together) is left out of that test, with a line saying so; Mono's
+# HttpListener answers only the first of pipelined requests. Each server first gets one
+# unmeasured second per test (the Mono servers compile their code on first use); then, for each
+# test and connection count, every round runs each server once, in an order that rotates from
+# round to round. CPU time per request is utime + stime of the server's process (all threads,
+# from /proc/PID/stat) around each wrk run over the requests wrk completed. Prints a row per test, connection count and
+# server with the managed/server ratios, then the issue's goals with the measured ratios.
+#
+# Environment: VRNS (the executable, default build/vrns), OUT (results, default build-bench),
+# MANAGED (the managed server's command before --listen and --root; default
+# "$VRNS build/managed/VrnsSample.exe", e.g. MANAGED="build/vrns build/managed/VrnsStaticServer.exe"
+# for the static-file server, which takes part in 1k only), TESTS and CONNS to change the grid
+# (TESTS="plaintext 1k" CONNS="16"), DEPTH (requests per pipelined batch, default 16).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-5}
+rounds=${2:-3}
+vrns=${VRNS:-build/vrns}
+out=${OUT:-build-bench}
+tests=(${TESTS:-plaintext pipelined json 1k})
+conns=(${CONNS:-16 256})
+depth=${DEPTH:-16}
+read -ra managed_cmd <<<"${MANAGED:-$vrns $(dirname "$vrns")/managed/VrnsSample.exe}"
+servers=(managed listener sockets native)
+declare -A label=([managed]="managed sample" [listener]="Mono HttpListener"
+  [sockets]="Mono async sockets" [native]="native vrns")
+declare -A test_path=([plaintext]=/plaintext [pipelined]=/plaintext [json]=/json [1k]=/1k)
+declare -A test_servers=([plaintext]="managed listener sockets" [pipelined]="managed listener sockets"
+  [json]="managed listener sockets" [1k]="managed listener sockets native")
+
+bash scripts/install-deps.sh bench >/dev/null
+[ -x "$vrns" ] || { echo "missing $vrns: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
+for f in "${managed_cmd[@]}"; do
+  case $f in *.exe | *.dll) [ -f "$f" ] || {
+    echo "missing $f: build it first, or set MANAGED (see the head of $0)" >&2; exit 1; } ;;
+  esac
+done
+for t in "${tests[@]}"; do
+  [ -n "${test_path[$t]:-}" ] || { echo "unknown test $t (plaintext, pipelined, json, 1k)" >&2; exit 2; }
+done
+
+source bench/common.sh  # the script runs from the repository root
+source bench/http_common.sh
+bench_setup managed
+mkdir -p "$out/mono"
+
+# The peers, compiled when their sources are newer than the assemblies.
+for peer in Listener Socket; do
+  exe=$out/mono/Mono${peer}Peer.exe
+  sources=(bench/mono/Peer.cs "bench/mono/${peer}Peer.cs")
+  if [ ! -f "$exe" ] || [ -n "$(find "${sources[@]}" -newer "$exe")" ]; then
+    mcs -nologo -warnaserror+ -optimize+ -debug- -r:System.dll -out:"$exe" "${sources[@]}"
+  fi
+done
+
+head -c 1024 /dev/urandom >"$work/root/1k"
+
+start_server managed 18210 "${managed_cmd[@]}" --listen 127.0.0.1:18210 --root "$work/root"
+start_server listener 18211 mono "$out/mono/MonoListenerPeer.exe" --listen 127.0.0.1:18211 --root "$work/root"
+start_server sockets 18212 mono "$out/mono/MonoSocketPeer.exe" --listen 127.0.0.1:18212 --root "$work/root"
+start_vrns native 18213
+for s in "${servers[@]}"; do wait_server "$s" /1k; done
+
+# Two requests in one write, and the server's answer within two seconds: true if both came.
+pipelines() { # name path
+  local port=${server_port[$1]} reply
+  printf 'GET %s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\n\r\nGET %s HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nConnection: close\r\n\r\n' \
+    "$2" "$port" "$2" "$port" >"$work/two.req"
+  reply=$(
+    exec 3<>"/dev/tcp/127.0.0.1/$port"
+    cat "$work/two.req" >&3  # one write, where the shell's printf may make several
+    timeout 2 cat <&3
+  ) || true
+  # A response's status line follows the previous body on the same line.
+  [ "$(grep -ao 'HTTP/1\.1 200 ' <<<"$reply" | wc -l)" = 2 ]
+}
+
+# Which servers take part in each test: those that answer it.
+declare -A runs_in
+for t in "${tests[@]}"; do
+  runs_in[$t]=""
+  for s in ${test_servers[$t]}; do
+    if ! answers "$s" "${test_path[$t]}"; then
+      echo "${label[$s]}: no 200 for ${test_path[$t]}, left out of $t" >&2
+    elif [ "$t" = pipelined ] && ! pipelines "$s" "${test_path[$t]}"; then
+      echo "${label[$s]}: does not answer pipelined requests, left out of $t" >&2
+    else
+      runs_in[$t]+=" $s"
+    fi
+  done
+done
+
+# The Mono servers compile their code on first use: one unmeasured second per server and test.
+for t in "${tests[@]}"; do
+  for s in ${runs_in[$t]}; do
+    if [ "$t" = pipelined ]; then
+      wrk_warm "$s" "${test_path[$t]}" -s bench/pipeline.lua -- "$depth"
+    else
+      wrk_warm "$s" "${test_path[$t]}"
+    fi
+  done
+done
+
+for ((r = 0; r < rounds; r++)); do
+  echo "round $((r + 1)) of $rounds" >&2
+  for t in "${tests[@]}"; do
+    read -ra in_test <<<"${runs_in[$t]}"
+    for c in "${conns[@]}"; do
+      for ((i = 0; i < ${#in_test[@]}; i++)); do
+        s=${in_test[(i + r) % ${#in_test[@]}]}
+        if [ "$t" = pipelined ]; then
+          wrk_run "$s" "$s $t $c" "${test_path[$t]}" "$c" -s bench/pipeline.lua -- "$depth"
+          # wrk times a pipelined batch, not a request, and prints 0 for some percentiles.
+          sum_p99["$s $t $c"]=-
+        else
+          wrk_run "$s" "$s $t $c" "${test_path[$t]}" "$c"
+        fi
+      done
+    done
+  done
+done
+
+# managed/server ratio of one figure in one cell.
+vs() { # figure test conns server
+  if [[ " ${runs_in[$2]} " != *" managed "* ]] || [[ " ${runs_in[$2]} " != *" $4 "* ]]; then echo -; return; fi
+  ratio "$("cell_$1" "managed $2 $3")" "$("cell_$1" "$4 $2 $3")"
+}
+
+table=$out/managed_http.md
+{
+  run_conditions
+  echo "pipelined: $depth requests per batch; managed: ${managed_cmd[*]}"
+  echo
+  echo "| test | conns | server | req/s | p99 ms | CPU µs/req | managed/server req/s | managed/server p99 | managed/server CPU |"
+  echo "|---|---|---|---|---|---|---|---|---|"
+  for t in "${tests[@]}"; do
+    for c in "${conns[@]}"; do
+      for s in ${runs_in[$t]}; do
+        k="$s $t $c"
+        err=$(cell_errors "$k")
+        note=""
+        ((err)) && note=" ($err errors)"
+        echo "| $t | $c | ${label[$s]}$note | $(cell_rps "$k") | $(cell_p99 "$k") | $(cell_cpu "$k") |" \
+          "$(vs rps "$t" "$c" "$s") | $(vs p99 "$t" "$c" "$s") | $(vs cpu "$t" "$c" "$s") |"
+      done
+    done
+  done
+  echo
+  echo "| goal | conns | measured | goal |"
+  echo "|---|---|---|---|"
+  for c in "${conns[@]}"; do
+    for t in plaintext pipelined json; do
+      [[ " ${tests[*]} " == *" $t "* ]] || continue
+      # The goals name plaintext; json's ratios are shown beside them.
+      [ "$t" = json ] && goals=(- -) || goals=("≥ 3" "≥ 2")
+      echo "| $t req/s, managed / HttpListener | $c | $(vs rps "$t" "$c" listener) | ${goals[0]} |"
+      echo "| $t req/s, managed / Mono sockets | $c | $(vs rps "$t" "$c" sockets) | ${goals[1]} |"
+    done
+    if [[ " ${tests[*]} " == *" 1k "* ]]; then
+      echo "| 1k req/s, managed / native | $c | $(vs rps 1k "$c" native) | ≥ 0.8 |"
+      echo "| 1k p99, managed / native | $c | $(vs p99 1k "$c" native) | ≤ 1.5 |"
+    fi
+  done
+} >"$table"
+cat "$table"

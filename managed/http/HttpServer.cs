@@ -1,0 +1,281 @@
+// An HTTP/1.1 server for managed applications on the executable's engine, pump and writers.
+//
+//   var server = new HttpServer(new HttpServerOptions { Listen = { "127.0.0.1:8080" } });
+//   server.Router.Map("GET", "/hello", async c => c.Response.Send("hello"));
+//   return server.Run();   // until SIGINT or SIGTERM; then drains and returns 0
+//
+// Threads: pump workers run accepting and every connection's callbacks, handlers included (a
+// handler must not block: await instead). Start takes the stop signals before it listens, and a
+// thread of the server's own waits for them (Engine.WaitStopSignal), resumes accepting after a
+// pause for want of descriptors, and drains.
+// The drain: stop accepting (connections the kernel had completed are still served, later ones
+// are refused), end at once the keep-alive connections idle between requests, let responses in
+// flight finish (marked Connection: close) for up to DrainMsec, stop the engine.
+using System;
+using System.Collections.Generic;
+using System.Globalization;
+using System.Net;
+using System.Threading;
+using System.Threading.Tasks;
+
+namespace Vrns.Http
+{
+    public sealed class HttpServerOptions
+    {
+        // "HOST:PORT" or "[IPV6]:PORT"; port 0 takes any free port (see HttpServer.Endpoints).
+        public readonly List<string> Listen = new List<string>();
+        // A request must be complete this long after its first byte; a connection idle between
+        // requests is closed after it. 1 to 235 (the engine's longest wait).
+        public int ReadTimeoutSec = 30;
+        // A request body beyond this is answered 413.
+        public long MaxBodyBytes = 8 << 20;
+        // How long the drain lets responses in flight finish.
+        public int DrainMsec = 5000;
+        // SO_SNDBUF of each connection (0: the system's); small values keep writes waiting.
+        public int SendBufferBytes;
+        public int Backlog = 4096;
+    }
+
+    public sealed class HttpServer : IAcceptTarget
+    {
+        const int AcceptsPerWake = 64;
+        const int SignalPollMsec = 100;
+        const int AcceptPauseMsec = 100;
+        const int MaxPendingOnStop = 4096;
+        const int EMFILE = 24, ENFILE = 23, ENOBUFS = 105, ENOMEM = 12, ECONNABORTED = 103, EPROTO = 71;
+
+        readonly HttpServerOptions options;
+        readonly List<int> listenFds = new List<int>();
+        readonly List<IPEndPoint> endpoints = new List<IPEndPoint>();
+        readonly HashSet<HttpConnection> connections = new HashSet<HttpConnection>();  // guarded by itself
+        readonly TaskCompletionSource<int> stopped = new TaskCompletionSource<int>();
+        internal readonly BufferPool Buffers = new BufferPool();
+        int stopping, stopRequested, signal;
+        long pausedUntil;  // Environment.TickCount64-like msec; 0 when accepting
+
+        public readonly Router Router = new Router();
+
+        // Receives each handler failure; the default queues one line for standard error.
+        public Action<HttpRequest, Exception> HandlerFailed = (request, e) =>
+            ErrorLog.Write("vrns-http: " + request.Method + " " + request.Path + " failed: " + e);
+
+        public HttpServer(HttpServerOptions options)
+        {
+            if (options.ReadTimeoutSec < 1 || options.ReadTimeoutSec > 235)
+                throw new ArgumentOutOfRangeException("options", "ReadTimeoutSec is 1 to 235");
+            this.options = options;
+            if (options.Listen.Count == 0) options.Listen.Add("127.0.0.1:8080");
+        }
+
+        public int ReadTimeoutSec
+        {
+            get { return options.ReadTimeoutSec; }
+        }
+
+        public long MaxBodyBytes
+        {
+            get { return options.MaxBodyBytes; }
+        }
+
+        public bool Stopping
+        {
+            get { return Volatile.Read(ref stopping) != 0; }
+        }
+
+        // Where the server listens, once started.
+        public IList<IPEndPoint> Endpoints
+        {
+            get { return endpoints; }
+        }
+
+        // The signal that stopped the server (0: Stop was called).
+        public int StopSignal
+        {
+            get { return Volatile.Read(ref signal); }
+        }
+
+        // Completes with 0 once the server has drained.
+        public Task<int> Completion
+        {
+            get { return stopped.Task; }
+        }
+
+        // Maps handlers: see Router.
+        public void Map(string method, string path, RequestHandler handler)
+        {
+            Router.Map(method, path, handler);
+        }
+
+        public void MapPrefix(string method, string prefix, RequestHandler handler)
+        {
+            Router.MapPrefix(method, prefix, handler);
+        }
+
+        // Parses "HOST:PORT" or "[IPV6]:PORT"; false for anything else.
+        public static bool TryParseEndpoint(string text, out IPEndPoint endpoint)
+        {
+            endpoint = null;
+            int colon = text.LastIndexOf(':');
+            if (colon <= 0) return false;
+            string host = text.Substring(0, colon);
+            bool bracketed = host.StartsWith("[", StringComparison.Ordinal) && host.EndsWith("]", StringComparison.Ordinal);
+            if (bracketed) host = host.Substring(1, host.Length - 2);
+            IPAddress address;
+            int port;
+            if (!IPAddress.TryParse(host, out address) ||
+                (address.AddressFamily == System.Net.Sockets.AddressFamily.InterNetworkV6) != bracketed ||
+                !int.TryParse(text.Substring(colon + 1), NumberStyles.None, CultureInfo.InvariantCulture, out port) ||
+                port > 65535)
+                return false;
+            endpoint = new IPEndPoint(address, port);
+            return true;
+        }
+
+        // Opens the listening sockets, starts the engine and the stop thread. Throws
+        // ArgumentException for a bad address and VrnsException when a call fails.
+        public void Start()
+        {
+            // Taken before the first socket listens: a client that sees the port may send a stop
+            // at once, and until the take a signal still ends the process.
+            Engine.TakeStopSignals();
+            Engine.Start();
+            foreach (string listen in options.Listen) {
+                IPEndPoint at;
+                if (!TryParseEndpoint(listen, out at))
+                    throw new ArgumentException("bad listen address '" + listen + "' (expected HOST:PORT or [IPv6]:PORT)");
+                int port, errno;
+                int fd = Posix.ListenTcp(at.Address.GetAddressBytes(), at.Port, options.Backlog, out port, out errno);
+                if (fd < 0) throw new VrnsException("listen on " + listen, errno);
+                listenFds.Add(fd);
+                endpoints.Add(new IPEndPoint(at.Address, port));
+            }
+            foreach (int fd in listenFds) {
+                int errno = Listeners.Add(fd, this);
+                if (errno != 0) throw new VrnsException("Vrn_Accept_Add", errno);
+            }
+            var thread = new Thread(StopThread) { IsBackground = true, Name = "vrns-http-stop" };
+            thread.Start();
+        }
+
+        // Starts, serves until SIGINT or SIGTERM (or Stop), drains; the status for Main.
+        public int Run()
+        {
+            Start();
+            return Completion.Result;
+        }
+
+        // Asks for the drain, as a stop signal would.
+        public void Stop()
+        {
+            Volatile.Write(ref stopRequested, 1);
+        }
+
+        public void OnAccept(int listenFd, int code)
+        {
+            if (code != AcceptCode.ConnectionWaiting) {
+                if (!Stopping) Pause(listenFd);
+                return;
+            }
+            for (int i = 0; i < AcceptsPerWake; i++) {
+                int errno;
+                if (!AcceptOne(listenFd, out errno)) {
+                    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                        ErrorLog.Write("vrns-http: accept failed, errno " + errno + "; pausing");
+                        Pause(listenFd);
+                    }
+                    if (errno != ECONNABORTED && errno != EPROTO) return;
+                }
+            }
+        }
+
+        // Accepts and starts one connection, even while stopping: it carries a request, which
+        // the drain answers. False with errno when there was none.
+        bool AcceptOne(int listenFd, out int errno)
+        {
+            var peer = new byte[16];
+            int peerLength, peerPort;
+            int fd = Posix.Accept(listenFd, peer, out peerLength, out peerPort, out errno);
+            if (fd < 0) return false;
+            Posix.SetNoDelay(fd);
+            if (options.SendBufferBytes > 0) Posix.SetSendBuffer(fd, options.SendBufferBytes);
+            var c = new HttpConnection(this, fd, peer, peerLength, peerPort);
+            lock (connections) connections.Add(c);
+            c.Start();
+            return true;
+        }
+
+        // The registry keeps a readable socket armed: one that cannot be accepted from is taken
+        // out for a while, or the callback would spin.
+        void Pause(int listenFd)
+        {
+            Listeners.Remove(listenFd);
+            Interlocked.Exchange(ref pausedUntil, Environment.TickCount + AcceptPauseMsec);
+        }
+
+        internal void Forget(HttpConnection c)
+        {
+            lock (connections) connections.Remove(c);
+        }
+
+        internal void ReportHandlerFailure(HttpRequest request, Exception e)
+        {
+            try {
+                Action<HttpRequest, Exception> report = HandlerFailed;
+                if (report != null) report(request, e);
+            } catch (Exception) {
+            }
+        }
+
+        void StopThread()
+        {
+            while (true) {
+                int sig = Engine.WaitStopSignal(SignalPollMsec);
+                if (sig != 0) {
+                    Volatile.Write(ref signal, sig);
+                    break;
+                }
+                if (Volatile.Read(ref stopRequested) != 0) break;
+                ResumeIfDue();
+            }
+            Drain();
+            stopped.TrySetResult(0);
+        }
+
+        void ResumeIfDue()
+        {
+            long until = Interlocked.Read(ref pausedUntil);
+            if (until == 0 || Environment.TickCount - until < 0) return;
+            Interlocked.Exchange(ref pausedUntil, 0);
+            foreach (int fd in listenFds) Listeners.Add(fd, this);  // EEXIST for those still in
+        }
+
+        void Drain()
+        {
+            Interlocked.Exchange(ref stopping, 1);  // a full fence: see HttpConnection.WaitForRequest
+            foreach (int fd in listenFds) Listeners.Remove(fd);
+            foreach (int fd in listenFds) {
+                int errno;
+                for (int i = 0; i < MaxPendingOnStop && AcceptOne(fd, out errno);) i++;
+                Posix.ShutdownBoth(fd);
+            }
+            lock (connections) {
+                // A request that raced in is still read first: the kernel hands out queued bytes
+                // before it reports the end of input, and its answer then closes the connection.
+                foreach (HttpConnection c in connections)
+                    if (c.Idle) Posix.ShutdownRead(c.Fd);
+            }
+            int deadline = Environment.TickCount + options.DrainMsec;
+            while (Environment.TickCount - deadline < 0) {
+                lock (connections) {
+                    if (connections.Count == 0) break;
+                }
+                Thread.Sleep(10);
+            }
+            Engine.Stop();
+            int end = Environment.TickCount + 1000;
+            while (Engine.IsRunning && Environment.TickCount - end < 0) Thread.Sleep(10);
+            foreach (int fd in listenFds) Posix.Close(fd);
+            ErrorLog.Flush(1000);
+        }
+    }
+}

@@ -1,0 +1,559 @@
+// Static files as one handler: GET and HEAD of the files beneath a root, as the native server
+// serves them. The target's path is percent-decoded once (a malformed escape or a NUL is 400)
+// and opened beneath the root's descriptor with openat2(RESOLVE_BENEATH |
+// RESOLVE_NO_MAGICLINKS) and O_NONBLOCK: neither "..", an absolute symlink nor one that climbs
+// out leaves the root, and a FIFO or a device opens at once and is refused (only regular files
+// are served), so nothing blocks the worker. A directory is answered with its index.html when
+// the path ends in '/', else redirected to the path with the slash. Validators: a strong ETag
+// from the modification time and size, Last-Modified; If-None-Match (weak comparison, or "*")
+// and, without it, If-Modified-Since answer 304; If-Range (a tag compared strongly, or the
+// exact date) lets a single byte range through (206, or 416 when it starts beyond the end).
+// Small files are kept in memory (FileCache). The handler holds the root's descriptor, the media
+// types and the cache; any thread.
+using System;
+using System.Collections.Concurrent;
+using System.Collections.Generic;
+using System.IO;
+using System.Text;
+using System.Threading;
+using System.Threading.Tasks;
+
+namespace Vrns.Http
+{
+    public sealed unsafe class StaticFiles
+    {
+        const int ENOENT = 2, ENOTDIR = 20, ENAMETOOLONG = 36, EACCES = 13, EPERM = 1, EXDEV = 18, ELOOP = 40, ENXIO = 6;
+        static readonly byte[] IndexName = Encoding.ASCII.GetBytes("index.html");
+
+        readonly int rootFd;
+        readonly MimeTypes mime = MimeTypes.Load("/etc/mime.types");
+
+        // The decoded relative path of the request on this thread, NUL-terminated.
+        [ThreadStatic] static byte[] pathScratch;
+        // The validators of the file served last on this thread: a hot file's are made once.
+        [ThreadStatic] static ValidatorCache validators;
+
+        sealed class ValidatorCache
+        {
+            public long Inode = -1, Size, MtimeSec;
+            public uint MtimeNsec;
+            public string ETag, LastModified;
+        }
+
+        // Files up to this size are read into an array of their own and sent from it (default 0:
+        // the connection reads small files into its reused buffer, larger ones go by sendfile).
+        public long MemoryBodyMax;
+
+        // Files up to this size are kept in memory with their validators (see FileCache).
+        public long CacheFileMax = 64 * 1024;
+
+        readonly FileCache cache = new FileCache();
+
+        // How many files the cache keeps (default 1024; 0: none, every request opens its file).
+        public int CacheEntries
+        {
+            get { return cache.Limit; }
+            set { cache.Limit = value; }
+        }
+
+        // Opens root for the life of the process; throws IOException when it is no directory.
+        public StaticFiles(string root)
+        {
+            int errno;
+            rootFd = Posix.OpenDirectory(root, out errno);
+            if (rootFd < 0) throw new IOException("cannot serve '" + root + "': errno " + errno);
+        }
+
+        public Task Handle(HttpContext context)
+        {
+            Serve(context.Request, context.Response);
+            return Task.CompletedTask;
+        }
+
+        void Serve(HttpRequest request, HttpResponse response)
+        {
+            string method = request.Method;
+            if (method != "GET" && method != "HEAD") {
+                response.SetHeader("Allow", "GET, HEAD");
+                response.SendStatus(405);
+                return;
+            }
+            byte[] path = Scratch(request.PathLength + IndexName.Length + 8);
+            int length;
+            if (!DecodePath(request.Buffer, request.PathAt, request.PathLength, path, out length)) {
+                response.SendStatus(400);
+                return;
+            }
+            bool slash = length > 0 && path[length - 1] == '/';
+            // Relative to the root: leading slashes dropped; the root itself is ".".
+            int start = 0;
+            while (start < length && path[start] == '/') start++;
+            CachedFile cached = cache.Find(path, length);
+            if (cached != null && cached.Fresh()) {
+                ServeFile(request, response, -1, cached);
+                return;
+            }
+            int key = length;  // the cache's key is the decoded path as asked, before the index
+            FileStatus st;
+            int status;
+            int fd = OpenRegular(path, start, length, out st, out status);
+            if (status == 301) {
+                if (!slash) {
+                    Redirect(request, response);
+                    return;
+                }
+                // The directory's index; a directory without one is refused.
+                int at = length;
+                if (at == start) path[at++] = (byte)'.';
+                if (path[at - 1] != '/') path[at++] = (byte)'/';
+                Buffer.BlockCopy(IndexName, 0, path, at, IndexName.Length);
+                length = at + IndexName.Length;
+                fd = OpenRegular(path, start, length, out st, out status);
+                if (status == 404 || status == 301) status = 403;
+            }
+            if (status != 0) {
+                response.SendStatus(status);
+                return;
+            }
+            string type = mime.Lookup(path, start, length);
+            if (cache.Limit > 0 && st.Size <= CacheFileMax) {
+                CachedFile file = cached != null && cached.Same(st) ? cached : Load(fd, st, type);
+                if (file != null) {
+                    Posix.Close(fd);
+                    file.Checked();
+                    if (file != cached) cache.Put(path, key, file);
+                    ServeFile(request, response, -1, file);
+                    return;
+                }
+            }
+            ValidatorCache v = Validators(st);
+            ServeFile(request, response, fd, new CachedFile { Status = st, Type = type, ETag = v.ETag, LastModified = v.LastModified });
+        }
+
+        // A small file's bytes and validators; null when it reads short (it is changing).
+        static CachedFile Load(int fd, FileStatus st, string type)
+        {
+            var bytes = new byte[st.Size];
+            int errno;
+            if (st.Size > 0 && Posix.ReadAt(fd, bytes, 0, bytes.Length, 0, out errno) != bytes.Length) return null;
+            var f = new CachedFile { Status = st, Bytes = bytes, Type = type, ETag = ETagOf(st), LastModified = HttpDate.Format(st.MtimeSec) };
+            // The fields of every 200 or 206 of this file, made once.
+            f.Fields = Encoding.ASCII.GetBytes("Content-Type: " + type + "\r\nLast-Modified: " + f.LastModified + "\r\nETag: " +
+                                               f.ETag + "\r\nAccept-Ranges: bytes\r\n");
+            return f;
+        }
+
+        static byte[] Scratch(int size)
+        {
+            byte[] b = pathScratch;
+            if (b == null || b.Length < size) pathScratch = b = new byte[Math.Max(size, 1024)];
+            return b;
+        }
+
+        // Percent-decodes b[at..at+count) into into once; false on a malformed escape or a NUL.
+        static bool DecodePath(byte[] b, int at, int count, byte[] into, out int length)
+        {
+            int n = 0;
+            int end = at + count;
+            for (int i = at; i < end; i++) {
+                byte c = b[i];
+                if (c == '%') {
+                    if (i + 2 >= end) {
+                        length = 0;
+                        return false;
+                    }
+                    int hi = Hex(b[i + 1]), lo = Hex(b[i + 2]);
+                    if (hi < 0 || lo < 0) {
+                        length = 0;
+                        return false;
+                    }
+                    c = (byte)(hi * 16 + lo);
+                    i += 2;
+                }
+                if (c == 0) {
+                    length = 0;
+                    return false;
+                }
+                into[n++] = c;
+            }
+            if (n == 0) into[n++] = (byte)'/';  // an absolute-form target without a path
+            length = n;
+            return true;
+        }
+
+        static int Hex(byte c)
+        {
+            if (c >= '0' && c <= '9') return c - '0';
+            if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') return (c | 0x20) - 'a' + 10;
+            return -1;
+        }
+
+        // Opens path[start..end) beneath the root: status 0 for a regular file (fd open), 301 for
+        // a directory, else the HTTP status of the failure.
+        int OpenRegular(byte[] path, int start, int end, out FileStatus st, out int status)
+        {
+            st = default(FileStatus);
+            if (end == start) path[end++] = (byte)'.';
+            path[end] = 0;
+            int errno;
+            int fd;
+            fixed (byte* p = &path[start]) fd = Posix.OpenReadBeneath(rootFd, p, out errno);
+            if (fd < 0) {
+                status = StatusForOpenError(errno);
+                if (status == 500) ErrorLog.Write("vrns-http: cannot open a file, errno " + errno);
+                return -1;
+            }
+            if (!Posix.Stat(fd, out st, out errno)) {
+                status = 500;
+            } else if (st.IsDirectory) {
+                status = 301;
+            } else if (!st.IsRegular) {
+                status = 403;
+            } else {
+                status = 0;
+                return fd;
+            }
+            Posix.Close(fd);
+            return -1;
+        }
+
+        static int StatusForOpenError(int errno)
+        {
+            switch (errno) {
+                case ENOENT: case ENOTDIR: case ENAMETOOLONG:
+                    return 404;
+                case EACCES: case EPERM: case EXDEV: case ELOOP: case ENXIO:
+                    return 403;
+                default:
+                    return 500;
+            }
+        }
+
+        // To the path with its slash; one leading slash only ("//host/" would leave the site).
+        static void Redirect(HttpRequest request, HttpResponse response)
+        {
+            string path = request.Path.TrimStart('/');
+            string query = request.Query;
+            response.SetHeader("Location", "/" + path + "/" + (query.Length > 0 ? "?" + query : ""));
+            response.SendStatus(301);
+        }
+
+        // Serves the file: from fd (owned from here on), or from the cached bytes when fd is -1.
+        void ServeFile(HttpRequest request, HttpResponse response, int fd, CachedFile f)
+        {
+            FileStatus st = f.Status;
+            long now = HttpDate.NowSeconds();
+            if (IsNotModified(request, f.ETag, st.MtimeSec, now)) {
+                if (fd >= 0) Posix.Close(fd);
+                response.AddTrustedHeader("Last-Modified", f.LastModified);
+                response.AddTrustedHeader("ETag", f.ETag);
+                response.StatusCode = 304;
+                response.SendEmpty(st.Size);
+                return;
+            }
+            long first = 0, count = st.Size;
+            string range = request.Headers.Count > 0 ? request.Headers["Range"] : null;
+            if (range != null && IfRangeHolds(request, f.ETag, st.MtimeSec, now)) {
+                int kind = ParseRange(range, st.Size, out first, out count);
+                if (kind < 0) {
+                    if (fd >= 0) Posix.Close(fd);
+                    response.SetHeader("Content-Range", "bytes */" + st.Size);
+                    response.SendStatus(416);
+                    return;
+                }
+                if (kind > 0) {
+                    response.StatusCode = 206;
+                    response.AddTrustedHeader("Content-Range", "bytes " + first + "-" + (first + count - 1) + "/" + st.Size);
+                } else {
+                    first = 0;
+                    count = st.Size;
+                }
+            }
+            if (f.Fields != null) {
+                response.RawFields = f.Fields;
+            } else {
+                response.ContentType = f.Type;
+                response.AddTrustedHeader("Last-Modified", f.LastModified);
+                response.AddTrustedHeader("ETag", f.ETag);
+                response.AddTrustedHeader("Accept-Ranges", "bytes");
+            }
+            if (fd < 0) {
+                if (request.IsHead)
+                    response.SendEmpty(count);
+                else
+                    response.Send(f.Bytes, (int)first, (int)count);
+                return;
+            }
+            if (request.IsHead) {
+                Posix.Close(fd);
+                response.SendEmpty(count);
+                return;
+            }
+            if (count > 0 && count <= MemoryBodyMax) {
+                var bytes = new byte[count];
+                int errno;
+                int n = Posix.ReadAt(fd, bytes, 0, (int)count, first, out errno);
+                if (n == count) {
+                    Posix.Close(fd);
+                    response.Send(bytes);
+                    return;
+                }
+            }
+            response.SendFile(fd, first, count);
+        }
+
+        static string ETagOf(FileStatus st)
+        {
+            return "\"" + st.MtimeSec.ToString("x") + "." + st.MtimeNsec.ToString("x") + "-" + st.Size.ToString("x") + "\"";
+        }
+
+        static ValidatorCache Validators(FileStatus st)
+        {
+            ValidatorCache v = validators;
+            if (v == null) validators = v = new ValidatorCache();
+            if (v.Inode != st.Inode || v.Size != st.Size || v.MtimeSec != st.MtimeSec || v.MtimeNsec != st.MtimeNsec) {
+                v.Inode = st.Inode;
+                v.Size = st.Size;
+                v.MtimeSec = st.MtimeSec;
+                v.MtimeNsec = st.MtimeNsec;
+                v.ETag = ETagOf(st);
+                v.LastModified = HttpDate.Format(st.MtimeSec);
+            }
+            return v;
+        }
+
+        // If-None-Match (a list, compared weakly, or "*"); without it, If-Modified-Since: a
+        // valid date, not in the future, not before the file's time.
+        static bool IsNotModified(HttpRequest request, string etag, long mtime, long now)
+        {
+            RequestHeaders headers = request.Headers;
+            if (headers.Count == 0) return false;
+            if (headers.Contains("If-None-Match")) {
+                foreach (string list in headers.GetValues("If-None-Match")) {
+                    foreach (string item in list.Split(',')) {
+                        string tag = item.Trim(' ', '\t');
+                        if (tag == "*" || WithoutWeak(tag) == WithoutWeak(etag)) return true;
+                    }
+                }
+                return false;
+            }
+            string since = headers["If-Modified-Since"];
+            long date;
+            return since != null && HttpDate.TryParse(since, out date) && date <= now && mtime <= date;
+        }
+
+        static string WithoutWeak(string tag)
+        {
+            return tag.StartsWith("W/", StringComparison.Ordinal) ? tag.Substring(2) : tag;
+        }
+
+        // A tag must match strongly; a date must equal the file's time, which must be a second
+        // old (only then is the date a strong validator).
+        static bool IfRangeHolds(HttpRequest request, string etag, long mtime, long now)
+        {
+            string value = request.Headers["If-Range"];
+            if (value == null) return true;
+            value = value.Trim(' ', '\t');
+            if (value.StartsWith("\"", StringComparison.Ordinal) || value.StartsWith("W/", StringComparison.Ordinal))
+                return value == etag;
+            long date;
+            return HttpDate.TryParse(value, out date) && date == mtime && now - mtime >= 1;
+        }
+
+        // "bytes=a-b", "bytes=a-" or "bytes=-n": 1 with the region, -1 when unsatisfiable, 0 for
+        // anything else (several ranges, malformed): the whole file is sent.
+        static int ParseRange(string value, long size, out long first, out long count)
+        {
+            first = count = 0;
+            if (value.Length < 6 || string.Compare(value, 0, "bytes=", 0, 6, StringComparison.OrdinalIgnoreCase) != 0) return 0;
+            value = value.Substring(6);
+            int dash = value.IndexOf('-');
+            if (dash < 0 || value.IndexOf(',') >= 0) return 0;
+            string a = value.Substring(0, dash), b = value.Substring(dash + 1);
+            long last;
+            if (a.Length == 0) {  // the last n bytes
+                if (!ParseUnsigned(b, out last)) return 0;
+                if (last == 0 || size == 0) return -1;
+                count = Math.Min(last, size);
+                first = size - count;
+                return 1;
+            }
+            if (!ParseUnsigned(a, out first)) return 0;
+            if (b.Length == 0) {
+                last = size > 0 ? size - 1 : 0;
+            } else if (!ParseUnsigned(b, out last) || last < first) {
+                return 0;
+            }
+            if (first >= size) return -1;
+            if (last >= size) last = size - 1;
+            count = last - first + 1;
+            return 1;
+        }
+
+        static bool ParseUnsigned(string s, out long value)
+        {
+            value = 0;
+            if (s.Length == 0 || s.Length > 18) return false;
+            foreach (char c in s) {
+                if (c < '0' || c > '9') return false;
+                value = value * 10 + (c - '0');
+            }
+            return true;
+        }
+    }
+
+    // A small file's bytes and validators, shared by the responses that send it: never changed
+    // once made, but for the time it was last found unchanged.
+    sealed class CachedFile
+    {
+        // An entry is trusted this long; then the next request opens the path again (confined as
+        // ever) and compares the file's identity, size and time.
+        const long TrustMsec = 1000;
+
+        public FileStatus Status;
+        public byte[] Bytes;
+        public byte[] Fields;  // Content-Type, the validators and Accept-Ranges, ready to send
+        public string Type, ETag, LastModified;
+        long checkedAt;
+
+        public bool Fresh()
+        {
+            return Engine.NowMsec - Volatile.Read(ref checkedAt) < TrustMsec;
+        }
+
+        public void Checked()
+        {
+            Volatile.Write(ref checkedAt, Engine.NowMsec);
+        }
+
+        public bool Same(FileStatus st)
+        {
+            return st.Inode == Status.Inode && st.Size == Status.Size && st.MtimeSec == Status.MtimeSec &&
+                   st.MtimeNsec == Status.MtimeNsec;
+        }
+    }
+
+    // Decoded request paths to cached files, looked up by the path's bytes without making a key.
+    // At most Limit entries; when full, a new path is not kept (entries are replaced in place).
+    // Any thread; a lookup takes no lock.
+    sealed class FileCache
+    {
+        struct Key
+        {
+            public byte[] Bytes;
+            public int Length, Hash;
+        }
+
+        sealed class KeyComparer : IEqualityComparer<Key>
+        {
+            public bool Equals(Key a, Key b)
+            {
+                if (a.Length != b.Length || a.Hash != b.Hash) return false;
+                for (int i = 0; i < a.Length; i++)
+                    if (a.Bytes[i] != b.Bytes[i]) return false;
+                return true;
+            }
+
+            public int GetHashCode(Key k)
+            {
+                return k.Hash;
+            }
+        }
+
+        readonly ConcurrentDictionary<Key, CachedFile> files = new ConcurrentDictionary<Key, CachedFile>(new KeyComparer());
+        int count;
+        public int Limit = 1024;
+
+        static Key Make(byte[] path, int length)
+        {
+            int hash = length;
+            for (int i = 0; i < length; i++) hash = hash * 31 + path[i];
+            return new Key { Bytes = path, Length = length, Hash = hash };
+        }
+
+        public CachedFile Find(byte[] path, int length)
+        {
+            if (Limit == 0) return null;
+            CachedFile f;
+            return files.TryGetValue(Make(path, length), out f) ? f : null;
+        }
+
+        public void Put(byte[] path, int length, CachedFile file)
+        {
+            Key k = Make(path, length);
+            var own = new byte[length];
+            Buffer.BlockCopy(path, 0, own, 0, length);
+            k.Bytes = own;
+            if (files.ContainsKey(k)) {
+                files[k] = file;
+            } else if (Interlocked.Increment(ref count) <= Limit) {
+                if (!files.TryAdd(k, file)) Interlocked.Decrement(ref count);
+            } else {
+                Interlocked.Decrement(ref count);
+            }
+        }
+    }
+
+    // Media types by file extension from the system's table (/etc/mime.types), the first mention
+    // of an extension winning; application/octet-stream for the rest. Read-only once loaded.
+    public sealed class MimeTypes
+    {
+        const string Default = "application/octet-stream";
+        const string Builtin = "text/html html htm\ntext/plain txt\ntext/css css\ntext/javascript js mjs\n" +
+                               "application/json json\nimage/png png\nimage/jpeg jpg jpeg\nimage/gif gif\n" +
+                               "image/svg+xml svg\napplication/pdf pdf\n";
+        readonly Dictionary<string, string> byExtension = new Dictionary<string, string>();
+
+        // The extension looked up last on this thread and its type.
+        [ThreadStatic] static byte[] lastExtension;
+        [ThreadStatic] static string lastType;
+
+        public static MimeTypes Load(string path)
+        {
+            var m = new MimeTypes();
+            string text;
+            try {
+                text = File.ReadAllText(path);
+            } catch (Exception) {
+                text = Builtin;
+            }
+            foreach (string raw in text.Split('\n')) {
+                int hash = raw.IndexOf('#');
+                string[] words = (hash < 0 ? raw : raw.Substring(0, hash))
+                                     .Split(new[] { ' ', '\t', '\r' }, StringSplitOptions.RemoveEmptyEntries);
+                for (int i = 1; i < words.Length; i++) {
+                    string ext = words[i].ToLowerInvariant();
+                    if (!m.byExtension.ContainsKey(ext)) m.byExtension[ext] = words[0];
+                }
+            }
+            return m;
+        }
+
+        public string Lookup(string fileName)
+        {
+            string name = fileName.Substring(fileName.LastIndexOf('/') + 1);
+            int dot = name.LastIndexOf('.');
+            string type;
+            if (dot < 0 || !byExtension.TryGetValue(name.Substring(dot + 1).ToLowerInvariant(), out type)) return Default;
+            return type;
+        }
+
+        // The type of the name in b[start..end), without making a string for a repeated extension.
+        internal string Lookup(byte[] b, int start, int end)
+        {
+            int dot = end - 1;
+            while (dot >= start && b[dot] != '.' && b[dot] != '/') dot--;
+            if (dot < start || b[dot] != '.') return Default;
+            int at = dot + 1, length = end - at;
+            byte[] last = lastExtension;
+            if (last != null && Ascii.EqualsIgnoreCase(b, at, length, last)) return lastType;
+            var ext = new byte[length];
+            Buffer.BlockCopy(b, at, ext, 0, length);
+            string type;
+            if (!byExtension.TryGetValue(Encoding.UTF8.GetString(ext).ToLowerInvariant(), out type)) type = Default;
+            lastExtension = ext;
+            lastType = type;
+            return type;
+        }
+    }
+}

@@ -1,0 +1,171 @@
+// The sample application on VrnsHttp.dll:
+//
+//   vrns VrnsSample.exe --listen HOST:PORT --root DIR [--read-timeout S]
+//
+//   GET /plaintext  Hello, World! (text/plain)
+//   GET /json       {"message":"Hello, World!"} (application/json), serialised per request
+//   POST /echo      the request body, with its Content-Type
+//   anything else   the static files beneath --root
+//
+// SIGINT or SIGTERM drains it (see HttpServer) and it exits 0, after one line of totals.
+// Two options exist for the tests: --gc-stress adds a thread that allocates hard and collects
+// without pause until the stop, and sends files from arrays of their own, to show that pinned
+// buffers and callbacks on foreign threads survive the collector; --send-buffer BYTES sets each connection's SO_SNDBUF, so that small
+// values keep writes (and their pins) waiting for the reader.
+using System;
+using System.Collections.Generic;
+using System.IO;
+using System.Text;
+using System.Threading;
+using System.Threading.Tasks;
+using Vrns;
+using Vrns.Http;
+
+namespace Vrns.Sample
+{
+    sealed class Options
+    {
+        public string Listen = "127.0.0.1:8080";
+        public string Root = ".";
+        public int ReadTimeoutSec = 30;
+        public bool GcStress;
+        public int SendBuffer;
+
+        public const string Usage =
+            "usage: vrns VrnsSample.exe [--listen HOST:PORT] [--root DIR] [--read-timeout SECONDS] [--send-buffer BYTES] [--gc-stress]";
+
+        public static Options Parse(string[] args)
+        {
+            var o = new Options();
+            for (int i = 0; i < args.Length; i++) {
+                string name = args[i];
+                if (name == "--gc-stress") {
+                    o.GcStress = true;
+                    continue;
+                }
+                if (i + 1 >= args.Length) throw new ArgumentException(Usage);
+                string value = args[++i];
+                System.Net.IPEndPoint ignored;
+                if (name == "--listen") {
+                    if (!HttpServer.TryParseEndpoint(value, out ignored))
+                        throw new ArgumentException("bad --listen '" + value + "' (expected HOST:PORT or [IPv6]:PORT)");
+                    o.Listen = value;
+                } else if (name == "--root") {
+                    if (!Directory.Exists(value)) throw new ArgumentException("--root '" + value + "' is not a directory");
+                    o.Root = Path.GetFullPath(value);
+                } else if (name == "--read-timeout") {
+                    if (!int.TryParse(value, out o.ReadTimeoutSec) || o.ReadTimeoutSec < 1 || o.ReadTimeoutSec > 235)
+                        throw new ArgumentException("bad --read-timeout '" + value + "' (expected 1 to 235)");
+                } else if (name == "--send-buffer") {
+                    if (!int.TryParse(value, out o.SendBuffer) || o.SendBuffer < 1)
+                        throw new ArgumentException("bad --send-buffer '" + value + "' (expected a byte count)");
+                } else {
+                    throw new ArgumentException(Usage);
+                }
+            }
+            if (o.Root == ".") o.Root = Path.GetFullPath(".");
+            return o;
+        }
+    }
+
+    public static class SampleApp
+    {
+        static readonly byte[] Hello = Encoding.ASCII.GetBytes("Hello, World!");
+        static int stressRounds, stop;
+
+        static Task Plaintext(HttpContext c)
+        {
+            c.Response.ContentType = "text/plain";
+            c.Response.Send(Hello);
+            return Task.CompletedTask;
+        }
+
+        static Task Json(HttpContext c)
+        {
+            c.Response.ContentType = "application/json";
+            c.Response.Send(JsonObject("message", "Hello, World!"));
+            return Task.CompletedTask;
+        }
+
+        static async Task Echo(HttpContext c)
+        {
+            byte[] body = await c.Request.ReadBodyAsync().ConfigureAwait(false);
+            c.Response.ContentType = c.Request.GetHeader("Content-Type") ?? "application/octet-stream";
+            c.Response.Send(body);
+        }
+
+        // {"name":"value"} with the value escaped as JSON requires.
+        static string JsonObject(string name, string value)
+        {
+            var s = new StringBuilder(name.Length + value.Length + 8);
+            s.Append("{\"").Append(name).Append("\":\"");
+            foreach (char ch in value) {
+                if (ch == '"' || ch == '\\')
+                    s.Append('\\').Append(ch);
+                else if (ch < ' ')
+                    s.Append("\\u").Append(((int)ch).ToString("x4"));
+                else
+                    s.Append(ch);
+            }
+            return s.Append("\"}").ToString();
+        }
+
+        static void StressCollector()
+        {
+            var keep = new List<byte[]>();
+            var random = new Random(1);
+            while (Volatile.Read(ref stop) == 0) {
+                for (int i = 0; i < 2000; i++) {
+                    keep.Add(new byte[random.Next(16, 4000)]);
+                    if (keep.Count > 500) keep.RemoveAt(random.Next(keep.Count));
+                }
+                GC.Collect();
+                Interlocked.Increment(ref stressRounds);
+            }
+        }
+
+        public static int Main(string[] args)
+        {
+            Options o;
+            try {
+                o = Options.Parse(args);
+            } catch (ArgumentException e) {
+                Console.Error.WriteLine("vrns-managed: " + e.Message);
+                return 2;
+            }
+            var options = new HttpServerOptions { ReadTimeoutSec = o.ReadTimeoutSec, SendBufferBytes = o.SendBuffer };
+            options.Listen.Add(o.Listen);
+            var server = new HttpServer(options);
+            try {
+                var files = new StaticFiles(o.Root);
+                // Each response's body in a young array of its own: unpinned, it would move.
+                if (o.GcStress) {
+                    files.MemoryBodyMax = 1 << 20;
+                    files.CacheEntries = 0;
+                }
+                server.Map("GET", "/plaintext", Plaintext);
+                server.Map("GET", "/json", Json);
+                server.Map("POST", "/echo", Echo);
+                server.Router.Fallback = files.Handle;
+                server.Start();
+            } catch (Exception e) when (e is IOException || e is VrnsException || e is ArgumentException) {
+                Console.Error.WriteLine("vrns-managed: " + e.Message);
+                return 1;
+            }
+            Console.WriteLine("vrns-managed: listening on {0}, serving {1}", server.Endpoints[0], o.Root);
+            Thread stress = null;
+            if (o.GcStress) {
+                stress = new Thread(StressCollector) { IsBackground = true };
+                stress.Start();
+            }
+            int status = server.Completion.Result;
+            Volatile.Write(ref stop, 1);
+            if (stress != null) stress.Join();
+            Console.WriteLine("vrns-managed: stopped by signal {0}; writes started {1}, completed {2}, stray {3}; " +
+                              "collections {4}, stress rounds {5}, callback failures {6}",
+                              server.StopSignal, Writes.Started, Writes.Completed, Writes.Stray, GC.CollectionCount(0),
+                              Volatile.Read(ref stressRounds), Engine.CallbackFailures);
+            return status;
+        }
+    }
+}

@@ -1,0 +1,892 @@
+// The HTTP behaviour the native server (`vrns --root`) and the managed sample application
+// (`vrns VrnsSample.exe --root`) both promise, checked by one table run against each; then
+// what only the managed library offers (handlers, bodies, streaming, handler failures),
+// against tests/managed/HttpTestApp.cs. Every exchange is raw bytes over loopback, every read
+// bounded by a receive time-out.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/host_double/test_host.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kManagedDir = VRNS_MANAGED_DIR;
+// hello.txt's time and tag: 2020-01-01 00:00:00 UTC, 13 bytes.
+const time_t kHelloTime = 1577836800;
+const std::string kHelloTag = "\"5e0be100.0-d\"";
+const std::string kHelloDate = "Wed, 01 Jan 2020 00:00:00 GMT";
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string Pattern(size_t n) {
+    std::string s(n, '\0');
+    uint32_t seed = 7;
+    for (size_t i = 0; i < n; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        s[i] = char(seed >> 24);
+    }
+    return s;
+}
+
+struct Response {
+    int status = 0;  // 0: the connection ended (or the time-out passed) before a whole response
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string body;
+    std::string Header(const std::string& name) const {
+        auto it = headers.find(name);
+        return it == headers.end() ? std::string() : it->second;
+    }
+};
+
+// One connection; every read is bounded by its receive time-out.
+class Client {
+  public:
+    explicit Client(int port, bool v6 = false) {
+        fd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        SetReceiveTimeout(5000);
+        if (v6) {
+            sockaddr_in6 a{};
+            a.sin6_family = AF_INET6;
+            a.sin6_port = htons(uint16_t(port));
+            a.sin6_addr = in6addr_loopback;
+            connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        } else {
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(uint16_t(port));
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        }
+    }
+    ~Client() { close(fd_); }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    bool connected() const { return connected_; }
+    int fd() const { return fd_; }
+    void SetReceiveTimeout(int msec) {
+        timeval tv{msec / 1000, (msec % 1000) * 1000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    }
+    bool Send(const std::string& data) {
+        for (size_t off = 0; off < data.size();) {
+            ssize_t n = send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            off += size_t(n);
+        }
+        return true;
+    }
+    // The next response; for HEAD, 304 and 1xx there is no body. A chunked body is decoded.
+    Response Read(bool head = false) {
+        Response r;
+        size_t end;
+        while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
+            if (!Fill()) return r;
+        std::istringstream lines(buffer_.substr(0, end));
+        std::string line;
+        std::getline(lines, line);
+        if (line.rfind("HTTP/1.1 ", 0) != 0) return r;
+        int status = atoi(line.c_str() + 9);
+        while (std::getline(lines, line)) {
+            size_t colon = line.find(':');
+            if (colon == std::string::npos) continue;
+            std::string name = line.substr(0, colon);
+            for (char& c : name) c = char(tolower(c));
+            std::string value = line.substr(colon + 1);
+            value.erase(0, value.find_first_not_of(' '));
+            if (!value.empty() && value.back() == '\r') value.pop_back();
+            r.headers[name] = value;
+        }
+        buffer_.erase(0, end + 4);
+        bool noBody = head || status == 304 || status < 200;
+        if (!noBody && r.Header("transfer-encoding") == "chunked") {
+            if (!ReadChunks(&r.body)) return r;
+        } else if (!noBody && r.headers.count("content-length")) {
+            size_t length = strtoull(r.Header("content-length").c_str(), nullptr, 10);
+            while (buffer_.size() < length)
+                if (!Fill()) return r;
+            r.body = buffer_.substr(0, length);
+            buffer_.erase(0, length);
+        } else if (!noBody) {  // the body ends with the connection
+            while (Fill()) {
+            }
+            r.body.swap(buffer_);
+        }
+        r.status = status;
+        return r;
+    }
+    // True when the server closes the connection (EOF or reset) before the receive time-out.
+    bool ClosedByPeer() {
+        char c;
+        ssize_t n = recv(fd_, &c, 1, 0);
+        return n == 0 || (n < 0 && errno == ECONNRESET);
+    }
+    // Reads until at least n bytes of the next response are buffered.
+    bool Receive(size_t n) {
+        while (buffer_.size() < n)
+            if (!Fill()) return false;
+        return true;
+    }
+
+  private:
+    bool Fill() {
+        char chunk[65536];
+        ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+        if (n <= 0) return false;
+        buffer_.append(chunk, size_t(n));
+        return true;
+    }
+    bool ReadChunks(std::string* body) {
+        while (true) {
+            size_t eol;
+            while ((eol = buffer_.find("\r\n")) == std::string::npos)
+                if (!Fill()) return false;
+            size_t size = strtoull(buffer_.c_str(), nullptr, 16);
+            while (buffer_.size() < eol + 2 + size + 2)
+                if (!Fill()) return false;
+            body->append(buffer_, eol + 2, size);
+            buffer_.erase(0, eol + 2 + size + 2);
+            if (size == 0) return true;
+        }
+    }
+    int fd_;
+    bool connected_ = false;
+    std::string buffer_;
+};
+
+enum ServerKind { kNative = 1, kManaged = 2, kBoth = 3 };
+
+std::string KindName(const ::testing::TestParamInfo<ServerKind>& info) {
+    return info.param == kNative ? "Native" : "Managed";
+}
+
+// A server process of the built executable, started on an ephemeral loopback port.
+class ServerFixture {
+  public:
+    ~ServerFixture() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // args after the executable; the port is read from the first line the server prints.
+    bool Start(const std::string& base, const std::vector<std::string>& args) {
+        out_ = base + "/stdout";
+        err_ = base + "/stderr";
+        std::vector<std::string> all = {VRNS_EXECUTABLE};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+            dup2(open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        if (!WaitUntil([&] { return ReadFile(out_).find('\n') != std::string::npos; }, 20s)) return false;
+        // "vrns: serving ROOT on http://HOST:PORT/" or "...: listening on HOST:PORT, serving ROOT"
+        std::string line = ReadFile(out_);
+        line = line.substr(0, line.find('\n'));
+        size_t comma = line.find(", serving");
+        size_t colon = line.rfind(':', comma == std::string::npos ? std::string::npos : comma);
+        port_ = colon == std::string::npos ? 0 : atoi(line.c_str() + colon + 1);
+        return port_ > 0;
+    }
+
+    // SIGTERM, then the exit status within the deadline (-1 when it did not exit by itself).
+    int Stop(std::chrono::milliseconds deadline = 15s) {
+        if (pid_ <= 0 || kill(pid_, SIGTERM) != 0) return -1;
+        return Wait(deadline);
+    }
+    int Wait(std::chrono::milliseconds deadline) {
+        int status = 0;
+        pid_t done = 0;
+        WaitUntil([&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; }, deadline);
+        if (done != pid_) return -1;
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    std::string Err() const { return ReadFile(err_); }
+
+  private:
+    pid_t pid_ = 0;
+    int port_ = 0;
+    std::string out_, err_;
+};
+
+class TempRoot : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/vrns-http-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        base_ = tmpl;
+        root_ = base_ + "/root";
+        ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
+    }
+    void TearDown() override { EXPECT_EQ(system(("rm -rf '" + base_ + "'").c_str()), 0); }
+    std::string base_, root_;
+};
+
+// ---- behaviour both servers promise ----
+
+class BothServers : public TempRoot, public ::testing::WithParamInterface<ServerKind> {
+  protected:
+    void SetUp() override {
+        TempRoot::SetUp();
+        WriteFile(base_ + "/secret.txt", "top secret");
+        WriteFile(root_ + "/hello.txt", "hello, world\n");
+        timespec times[2] = {{kHelloTime, 0}, {kHelloTime, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (root_ + "/hello.txt").c_str(), times, 0), 0);
+        WriteFile(root_ + "/empty.txt", "");
+        WriteFile(root_ + "/page.html", "<p>page</p>");
+        ASSERT_EQ(mkdir((root_ + "/sub").c_str(), 0755), 0);
+        WriteFile(root_ + "/sub/index.html", "<h1>index</h1>");
+        ASSERT_EQ(mkdir((root_ + "/noindex").c_str(), 0755), 0);
+        ASSERT_EQ(symlink((base_ + "/secret.txt").c_str(), (root_ + "/escape").c_str()), 0);
+        ASSERT_EQ(symlink("../secret.txt", (root_ + "/escape-rel").c_str()), 0);
+        ASSERT_EQ(symlink(base_.c_str(), (root_ + "/outside").c_str()), 0);
+        ASSERT_EQ(mkfifo((root_ + "/fifo").c_str(), 0644), 0);
+    }
+
+    void Start(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args;
+        if (GetParam() == kManaged) args.push_back(kManagedDir + "/VrnsSample.exe");
+        for (const char* a : {"--listen", "127.0.0.1:0", "--root"}) args.push_back(a);
+        args.push_back(root_);
+        if (GetParam() == kNative) args.insert(args.end(), {"--access-log", "off"});
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(server_.Start(base_, args)) << server_.Err();
+    }
+
+    ServerFixture server_;
+};
+
+enum Connection { kKeep, kClose, kEither };
+
+struct Row {
+    const char* what;
+    int servers;
+    std::string request;
+    int status;
+    Connection connection;
+    std::vector<std::pair<std::string, std::string>> headers;  // expected values ("?": present)
+    const char* body;                                          // null: not checked
+};
+
+// Sends each row's request on a fresh connection and checks the answer; a connection kept open
+// must then answer the next request (next, answered with nextBody), one closed must say so and
+// close.
+void RunTable(const std::vector<Row>& rows, ServerKind kind, int port, const std::string& next,
+              const std::string& nextBody) {
+    for (const Row& row : rows) {
+        if (!(row.servers & kind)) continue;
+        SCOPED_TRACE(row.what);
+        Client c(port);
+        ASSERT_TRUE(c.Send(row.request));
+        bool head = row.request.rfind("HEAD ", 0) == 0;
+        Response r = c.Read(head);
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_FALSE(r.Header("date").empty());
+        for (const auto& h : row.headers) {
+            if (h.second == "?") {
+                EXPECT_TRUE(r.headers.count(h.first)) << h.first;
+            } else {
+                EXPECT_EQ(r.Header(h.first), h.second) << h.first;
+            }
+        }
+        if (row.body) {
+            EXPECT_EQ(r.body, row.body);
+        }
+        if (row.connection == kKeep) {
+            ASSERT_TRUE(c.Send(next));
+            Response after = c.Read();
+            EXPECT_EQ(after.status, 200) << "after " << row.status;
+            EXPECT_EQ(after.body, nextBody);
+        } else if (row.connection == kClose) {
+            EXPECT_EQ(r.Header("connection"), "close");
+            EXPECT_TRUE(c.ClosedByPeer());
+        }
+    }
+}
+
+std::string Get(const std::string& target, const std::string& fields = "") {
+    return "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n";
+}
+
+TEST_P(BothServers, RequestResponseTable) {
+    Start();
+    const std::string html = "text/html";
+    std::vector<Row> rows = {
+        // framing and refusals
+        {"garbage", kBoth, "GARBAGE\r\n\r\n", 400, kClose, {}, nullptr},
+        {"no Host", kBoth, "GET /hello.txt HTTP/1.1\r\n\r\n", 400, kClose, {}, nullptr},
+        {"two Hosts", kBoth, Get("/hello.txt", "Host: y\r\n"), 400, kClose, {}, nullptr},
+        {"junk after the version", kBoth, "GET / HTTP/1.1 x\r\nHost: x\r\n\r\n", 400, kClose, {}, nullptr},
+        {"space before a colon",
+         kBoth,
+         Get("/", "Content-Length : 5\r\n") + "hello",
+         400,
+         kClose,
+         {},
+         nullptr},
+        {"CL and TE",
+         kBoth,
+         Get("/hello.txt", "Content-Length: 5\r\nTransfer-Encoding: chunked\r\n") + "0\r\n\r\n",
+         400,
+         kClose,
+         {},
+         nullptr},
+        {"two CLs",
+         kBoth,
+         Get("/hello.txt", "Content-Length: 3\r\nContent-Length: 3\r\n") + "abc",
+         400,
+         kClose,
+         {},
+         nullptr},
+        {"listed CL", kBoth, Get("/hello.txt", "Content-Length: 3, 3\r\n") + "abc", 400, kClose, {}, nullptr},
+        {"invalid CL", kBoth, Get("/hello.txt", "Content-Length: +3\r\n") + "abc", 400, kClose, {}, nullptr},
+        {"unknown TE", kBoth, Get("/", "Transfer-Encoding: gzip\r\n"), 501, kClose, {}, nullptr},
+        {"TE list",
+         kBoth,
+         Get("/", "Transfer-Encoding: gzip, chunked\r\n") + "0\r\n\r\n",
+         501,
+         kClose,
+         {},
+         nullptr},
+        {"HTTP/2.0", kBoth, "GET / HTTP/2.0\r\n\r\n", 505, kClose, {}, nullptr},
+        {"target too long", kBoth, Get("/" + std::string(10000, 'a')), 414, kClose, {}, nullptr},
+        {"header block too long",
+         kBoth,
+         Get("/", "X-Big: " + std::string(17000, 'b') + "\r\n"),
+         431,
+         kClose,
+         {},
+         nullptr},
+        {"12 KiB of fields",
+         kBoth,
+         Get("/hello.txt", "X-Big: " + std::string(12000, 'b') + "\r\n"),
+         200,
+         kKeep,
+         {},
+         "hello, world\n"},
+        {"CL body skipped",
+         kBoth,
+         Get("/hello.txt", "Content-Length: 5\r\n") + "hello",
+         200,
+         kKeep,
+         {},
+         "hello, world\n"},
+        {"chunked body skipped",
+         kBoth,
+         Get("/hello.txt", "Transfer-Encoding: chunked\r\n") + "5;ext=1\r\nhello\r\n0\r\nTrailer: x\r\n\r\n",
+         200,
+         kKeep,
+         {},
+         "hello, world\n"},
+        // files
+        {"file",
+         kBoth,
+         Get("/hello.txt"),
+         200,
+         kKeep,
+         {{"content-type", "text/plain"},
+          {"content-length", "13"},
+          {"etag", kHelloTag},
+          {"last-modified", kHelloDate},
+          {"accept-ranges", "bytes"},
+          {"connection", "keep-alive"}},
+         "hello, world\n"},
+        {"empty file", kBoth, Get("/empty.txt"), 200, kKeep, {{"content-length", "0"}}, ""},
+        {"escaped name", kBoth, Get("/hello%2Etxt"), 200, kKeep, {}, "hello, world\n"},
+        {"absolute form", kBoth, Get("http://x/hello.txt"), 200, kKeep, {}, "hello, world\n"},
+        {"HEAD",
+         kBoth,
+         "HEAD /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n",
+         200,
+         kKeep,
+         {{"content-length", "13"}},
+         ""},
+        {"missing", kBoth, Get("/missing.txt"), 404, kKeep, {{"content-type", html}}, nullptr},
+        {"bad escape", kBoth, Get("/%zz"), 400, kKeep, {}, nullptr},
+        {"escaped NUL", kBoth, Get("/hello.txt%00.html"), 400, kKeep, {}, nullptr},
+        {"DELETE",
+         kBoth,
+         "DELETE /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n",
+         405,
+         kKeep,
+         {{"allow", "GET, HEAD"}},
+         nullptr},
+        {"POST with a body",
+         kBoth,
+         "POST /hello.txt HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc",
+         405,
+         kKeep,
+         {{"allow", "GET, HEAD"}},
+         nullptr},
+        {"directory without slash", kBoth, Get("/sub"), 301, kKeep, {{"location", "/sub/"}}, nullptr},
+        {"redirect keeps the query",
+         kBoth,
+         Get("//sub?a=1"),
+         301,
+         kKeep,
+         {{"location", "/sub/?a=1"}},
+         nullptr},
+        {"index", kBoth, Get("/sub/"), 200, kKeep, {{"content-type", html}}, "<h1>index</h1>"},
+        {"no index", kBoth, Get("/noindex/"), 403, kKeep, {}, nullptr},
+        {"dot-dot", kBoth, Get("/../secret.txt"), 403, kKeep, {}, nullptr},
+        {"escaped dot-dot", kBoth, Get("/%2e%2e/secret.txt"), 403, kKeep, {}, nullptr},
+        {"absolute symlink out", kBoth, Get("/escape"), 403, kKeep, {}, nullptr},
+        {"relative symlink out", kBoth, Get("/escape-rel"), 403, kKeep, {}, nullptr},
+        {"directory symlink out", kBoth, Get("/outside/secret.txt"), 403, kKeep, {}, nullptr},
+        {"FIFO", kBoth, Get("/fifo"), 403, kKeep, {}, nullptr},
+        {"FIFO again", kBoth, Get("/fifo"), 403, kKeep, {}, nullptr},
+        // ranges and validators
+        {"range",
+         kBoth,
+         Get("/hello.txt", "Range: bytes=0-4\r\n"),
+         206,
+         kKeep,
+         {{"content-range", "bytes 0-4/13"}, {"content-length", "5"}},
+         "hello"},
+        {"suffix range", kBoth, Get("/hello.txt", "Range: bytes=-3\r\n"), 206, kKeep, {}, "ld\n"},
+        {"open range", kBoth, Get("/hello.txt", "Range: bytes=7-\r\n"), 206, kKeep, {}, "world\n"},
+        {"range beyond the end",
+         kBoth,
+         Get("/hello.txt", "Range: bytes=13-\r\n"),
+         416,
+         kKeep,
+         {{"content-range", "bytes */13"}},
+         nullptr},
+        {"two ranges",
+         kBoth,
+         Get("/hello.txt", "Range: bytes=0-1,3-4\r\n"),
+         200,
+         kKeep,
+         {},
+         "hello, world\n"},
+        {"If-None-Match",
+         kBoth,
+         Get("/hello.txt", "If-None-Match: " + kHelloTag + "\r\n"),
+         304,
+         kKeep,
+         {{"etag", kHelloTag}},
+         ""},
+        {"weak If-None-Match",
+         kBoth,
+         Get("/hello.txt", "If-None-Match: \"x\", W/" + kHelloTag + "\r\n"),
+         304,
+         kKeep,
+         {},
+         ""},
+        {"If-None-Match *", kBoth, Get("/hello.txt", "If-None-Match: *\r\n"), 304, kKeep, {}, ""},
+        {"other tag", kBoth, Get("/hello.txt", "If-None-Match: \"x\"\r\n"), 200, kKeep, {}, "hello, world\n"},
+        {"tag wins over date",
+         kBoth,
+         Get("/hello.txt", "If-None-Match: \"x\"\r\nIf-Modified-Since: " + kHelloDate + "\r\n"),
+         200,
+         kKeep,
+         {},
+         "hello, world\n"},
+        {"If-Modified-Since",
+         kBoth,
+         Get("/hello.txt", "If-Modified-Since: " + kHelloDate + "\r\n"),
+         304,
+         kKeep,
+         {},
+         ""},
+        {"modified since",
+         kBoth,
+         Get("/hello.txt", "If-Modified-Since: Tue, 31 Dec 2019 00:00:00 GMT\r\n"),
+         200,
+         kKeep,
+         {},
+         "hello, world\n"},
+        {"date in the future",
+         kBoth,
+         Get("/hello.txt", "If-Modified-Since: Fri, 01 Jan 2100 00:00:00 GMT\r\n"),
+         200,
+         kKeep,
+         {},
+         "hello, world\n"},
+        {"If-Range tag",
+         kBoth,
+         Get("/hello.txt", "Range: bytes=0-4\r\nIf-Range: " + kHelloTag + "\r\n"),
+         206,
+         kKeep,
+         {},
+         "hello"},
+        {"If-Range weak tag",
+         kBoth,
+         Get("/hello.txt", "Range: bytes=0-4\r\nIf-Range: W/" + kHelloTag + "\r\n"),
+         200,
+         kKeep,
+         {},
+         "hello, world\n"},
+        {"If-Range date",
+         kBoth,
+         Get("/hello.txt", "Range: bytes=0-4\r\nIf-Range: " + kHelloDate + "\r\n"),
+         206,
+         kKeep,
+         {},
+         "hello"},
+        {"If-Range other",
+         kBoth,
+         Get("/hello.txt", "Range: bytes=0-4\r\nIf-Range: \"x\"\r\n"),
+         200,
+         kKeep,
+         {},
+         "hello, world\n"},
+        // persistence
+        {"HTTP/1.0", kBoth, "GET /hello.txt HTTP/1.0\r\n\r\n", 200, kClose, {}, "hello, world\n"},
+        {"HTTP/1.0 keep-alive",
+         kBoth,
+         "GET /hello.txt HTTP/1.0\r\nConnection: keep-alive\r\n\r\n",
+         200,
+         kKeep,
+         {{"connection", "keep-alive"}},
+         "hello, world\n"},
+        {"Connection: close",
+         kBoth,
+         Get("/hello.txt", "Connection: close\r\n"),
+         200,
+         kClose,
+         {},
+         "hello, world\n"},
+        // A body the handler does not want is answered at once, without 100.
+        {"Expect, body not wanted",
+         kManaged,
+         "POST /hello.txt HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n",
+         405,
+         kEither,
+         {{"allow", "GET, HEAD"}},
+         nullptr},
+    };
+    RunTable(rows, GetParam(), server_.port(), Get("/hello.txt"), "hello, world\n");
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// A GET whose body holds a second request: the body is skipped, so only the first is answered
+// and the next request on the connection gets the next answer.
+TEST_P(BothServers, BodyThatHoldsARequestIsNotAnswered) {
+    Start();
+    std::string hidden = Get("/page.html");
+    for (const std::string& framing : {"Content-Length: " + std::to_string(hidden.size()) + "\r\n",
+                                       std::string("Transfer-Encoding: chunked\r\n")}) {
+        SCOPED_TRACE(framing);
+        char sizes[2][16];
+        snprintf(sizes[0], sizeof sizes[0], "%zx", size_t(20));
+        snprintf(sizes[1], sizeof sizes[1], "%zx", hidden.size() - 20);
+        std::string body = framing[0] == 'C'
+                               ? hidden
+                               : std::string(sizes[0]) + "\r\n" + hidden.substr(0, 20) + "\r\n" + sizes[1] +
+                                     "\r\n" + hidden.substr(20) + "\r\n0\r\n\r\n";
+        Client c(server_.port());
+        ASSERT_TRUE(c.Send(Get("/hello.txt", framing) + body + Get("/empty.txt")));
+        EXPECT_EQ(c.Read().body, "hello, world\n");
+        Response next = c.Read();
+        EXPECT_EQ(next.status, 200);
+        EXPECT_EQ(next.Header("content-length"), "0");  // empty.txt's, not page.html's
+    }
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+TEST_P(BothServers, PipelinedRequestsAnsweredInOrder) {
+    Start();
+    Client c(server_.port());
+    std::string pipeline;
+    for (const char* path : {"/hello.txt", "/page.html", "/missing", "/sub/", "/empty.txt"})
+        pipeline += Get(path);
+    pipeline += "HEAD /page.html HTTP/1.1\r\nHost: x\r\n\r\n" + Get("/page.html");
+    ASSERT_TRUE(c.Send(pipeline));
+    EXPECT_EQ(c.Read().body, "hello, world\n");
+    EXPECT_EQ(c.Read().body, "<p>page</p>");
+    EXPECT_EQ(c.Read().status, 404);
+    EXPECT_EQ(c.Read().body, "<h1>index</h1>");
+    EXPECT_EQ(c.Read().Header("content-length"), "0");
+    EXPECT_EQ(c.Read(true).Header("content-length"), "11");
+    EXPECT_EQ(c.Read().body, "<p>page</p>");
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// Both servers keep small files in memory; a file rewritten in place is served afresh once the
+// entry's second of trust has passed.
+TEST_P(BothServers, RewrittenFileIsServedAfresh) {
+    Start();
+    Client c(server_.port());
+    ASSERT_TRUE(c.Send(Get("/page.html")));
+    EXPECT_EQ(c.Read().body, "<p>page</p>");
+    WriteFile(root_ + "/page.html", "<p>changed</p>");
+    EXPECT_TRUE(
+        WaitUntil([&] { return c.Send(Get("/page.html")) && c.Read().body == "<p>changed</p>"; }, 5s));
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// With a 2 s read time-out: a connection that never sends, one with half a request, one idle
+// after its answer, one that drips a byte every 300 ms into its request, and one lingering
+// after a closing answer while it drips: each is closed within the time-out, its rounding to
+// the engine's whole seconds and a second of slack.
+TEST_P(BothServers, ReadTimeOutIsCountedFromTheRequestsFirstByte) {
+    Start({"--read-timeout", "2"});
+    auto start = std::chrono::steady_clock::now();
+    Client silent(server_.port()), half(server_.port()), kept(server_.port()), drip(server_.port()),
+        linger(server_.port());
+    ASSERT_TRUE(half.Send("GET /hello.txt HTTP/1.1\r\nHost:"));
+    ASSERT_TRUE(kept.Send(Get("/hello.txt")));
+    EXPECT_EQ(kept.Read().status, 200);
+    ASSERT_TRUE(linger.Send(Get("/hello.txt", "Connection: close\r\n")));
+    EXPECT_EQ(linger.Read().status, 200);
+    ASSERT_TRUE(drip.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\nX-Slow: "));
+    Client* all[] = {&silent, &half, &kept, &drip, &linger};
+    std::vector<std::chrono::steady_clock::duration> closedAfter(5);
+    std::vector<bool> open(5, true);
+    // The dripping is the behaviour under test, so it runs on its own clock, for at most 8 s.
+    while (std::chrono::steady_clock::now() - start < 8s) {
+        bool any = false;
+        for (int i = 0; i < 5; ++i) {
+            if (!open[i]) continue;
+            // The lingering one has its end of the stream already; it drips until the close.
+            char c;
+            bool closed = (i != 4 && recv(all[i]->fd(), &c, 1, MSG_DONTWAIT) == 0) ||
+                          ((i == 3 || i == 4) && send(all[i]->fd(), "a", 1, MSG_NOSIGNAL) != 1);
+            if (closed) {
+                open[i] = false;
+                closedAfter[i] = std::chrono::steady_clock::now() - start;
+            }
+            any |= open[i];
+        }
+        if (!any) break;
+        std::this_thread::sleep_for(100ms);
+    }
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(open[i]) << "connection " << i;
+        EXPECT_LT(closedAfter[i], 5s) << "connection " << i;
+    }
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// SIGTERM while a download waits for its slow reader and a keep-alive connection sits idle
+// after its answer: the idle one is closed, the download arrives whole, the server exits 0.
+TEST_P(BothServers, StopFinishesDownloadAndClosesIdleConnection) {
+    const std::string big = Pattern(16u << 20);
+    WriteFile(root_ + "/big.bin", big);
+    Start();
+    Client idle(server_.port()), busy(server_.port());
+    ASSERT_TRUE(idle.Send(Get("/hello.txt")));
+    ASSERT_EQ(idle.Read().status, 200);
+    ASSERT_TRUE(busy.Send(Get("/big.bin")));
+    ASSERT_TRUE(busy.Receive(1));  // the response has begun; the rest waits for this reader
+    ASSERT_EQ(kill(server_.pid(), SIGTERM), 0);
+    EXPECT_TRUE(idle.ClosedByPeer());
+    std::this_thread::sleep_for(500ms);  // a slow reader: the server must wait for it
+    Response r = busy.Read();
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.body == big) << r.body.size();
+    EXPECT_EQ(server_.Wait(15s), 0) << server_.Err();
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, BothServers, ::testing::Values(kNative, kManaged), KindName);
+
+// ---- the managed library's own ----
+
+class ManagedHttp : public TempRoot {
+  protected:
+    void Start(const std::string& listen = "127.0.0.1:0") {
+        ASSERT_TRUE(server_.Start(base_, {kManagedDir + "/HttpTestApp.exe", "--listen", listen}))
+            << server_.Err();
+    }
+    ServerFixture server_;
+};
+
+TEST_F(ManagedHttp, HandlersBodiesAndStreaming) {
+    Start();
+    auto post = [](const std::string& path, const std::string& fields, const std::string& body) {
+        return "POST " + path + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n" + body;
+    };
+    const std::string chunked = "Transfer-Encoding: chunked\r\n";
+    std::vector<Row> rows = {
+        {"CL body", kManaged, post("/echo", "Content-Length: 5\r\n", "hello"), 200, kKeep, {}, "hello"},
+        {"empty body", kManaged, post("/echo", "Content-Length: 0\r\n", ""), 200, kKeep, {}, ""},
+        {"chunked body",
+         kManaged,
+         post("/echo", chunked, "5\r\nhello\r\n6;x=y\r\n world\r\n0\r\n\r\n"),
+         200,
+         kKeep,
+         {},
+         "hello world"},
+        {"body as a stream",
+         kManaged,
+         post("/echo-stream", chunked, "a\r\n0123456789\r\n5\r\nabcde\r\n0\r\n\r\n"),
+         200,
+         kKeep,
+         {},
+         "0123456789abcde"},
+        {"body not read",
+         kManaged,
+         post("/ignore", "Content-Length: 5\r\n", "hello"),
+         200,
+         kKeep,
+         {},
+         "ignored"},
+        {"chunked body not read",
+         kManaged,
+         post("/ignore", chunked, "5\r\nhello\r\n0\r\n\r\n"),
+         200,
+         kKeep,
+         {},
+         "ignored"},
+        {"bad chunk size",
+         kManaged,
+         post("/echo", chunked, "zz\r\nhello\r\n0\r\n\r\n"),
+         400,
+         kClose,
+         {},
+         nullptr},
+        {"chunk without its CRLF",
+         kManaged,
+         post("/echo", chunked, "5\r\nhelloXX0\r\n\r\n"),
+         400,
+         kClose,
+         {},
+         nullptr},
+        {"CL over the limit",
+         kManaged,
+         post("/echo", "Content-Length: 2000000\r\n", ""),
+         413,
+         kClose,
+         {},
+         nullptr},
+        {"chunk over the limit", kManaged, post("/echo", chunked, "200000\r\n"), 413, kClose, {}, nullptr},
+        {"unknown expectation",
+         kManaged,
+         post("/echo", "Expect: telepathy\r\nContent-Length: 1\r\n", "x"),
+         417,
+         kClose,
+         {},
+         nullptr},
+        {"too many fields",
+         kManaged,
+         Get("/ignore",
+             [] {
+                 std::string f;
+                 for (int i = 0; i < 101; ++i) f += "X-F" + std::to_string(i) + ": v\r\n";
+                 return f;
+             }()),
+         431,
+         kClose,
+         {},
+         nullptr},
+        {"streamed",
+         kManaged,
+         Get("/stream"),
+         200,
+         kKeep,
+         {{"transfer-encoding", "chunked"}},
+         "part1;part2;part3;"},
+        {"streamed HEAD", kManaged, "HEAD /stream HTTP/1.1\r\nHost: x\r\n\r\n", 200, kKeep, {}, ""},
+        {"streamed to HTTP/1.0",
+         kManaged,
+         "GET /stream HTTP/1.0\r\n\r\n",
+         200,
+         kEither,
+         {{"connection", "close"}},
+         "part1;part2;part3;"},
+        {"handler throws", kManaged, Get("/throw"), 500, kClose, {}, nullptr},
+        {"handler's Task faults", kManaged, Get("/throw-later"), 500, kClose, {}, nullptr},
+        {"prefix route",
+         kManaged,
+         Get("/describe/a/b?q=1", "X-Test: seen\r\n"),
+         200,
+         kKeep,
+         {{"x-seen", "seen"}},
+         "GET /describe/a/b ? q=1 from 127.0.0.1 HTTP/1.1"},
+        {"HEAD of a GET route", kManaged, "HEAD /describe/ HTTP/1.1\r\nHost: x\r\n\r\n", 200, kKeep, {}, ""},
+        {"method not mapped", kManaged, Get("/echo"), 405, kKeep, {{"allow", "POST"}}, nullptr},
+        {"path not mapped", kManaged, Get("/nothing"), 404, kKeep, {}, nullptr},
+    };
+    RunTable(rows, kManaged, server_.port(), Get("/describe/next"),
+             "GET /describe/next ?  from 127.0.0.1 HTTP/1.1");
+    EXPECT_TRUE(WaitUntil([&] { return server_.Err().find("GET /throw-later failed") != std::string::npos; }))
+        << server_.Err();
+    EXPECT_NE(
+        server_.Err().find("GET /throw failed: System.InvalidOperationException: thrown before the head"),
+        std::string::npos);
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// A handler that fails after its head went out: the client sees the body cut (no last chunk).
+TEST_F(ManagedHttp, FailureAfterTheHeadCutsTheConnection) {
+    Start();
+    Client c(server_.port());
+    ASSERT_TRUE(c.Send(Get("/throw-after-head")));
+    Response r = c.Read();
+    EXPECT_EQ(r.status, 0);  // the chunked body never ended
+    EXPECT_TRUE(WaitUntil([&] { return server_.Err().find("thrown after the head") != std::string::npos; }));
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// Expect: 100-continue for a handler that reads the body: 100 first, then the answer.
+TEST_F(ManagedHttp, ContinueIsSentWhenTheBodyIsWanted) {
+    Start();
+    Client c(server_.port());
+    ASSERT_TRUE(
+        c.Send("POST /echo HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n"));
+    EXPECT_EQ(c.Read().status, 100);
+    ASSERT_TRUE(c.Send("hello"));
+    Response r = c.Read();
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "hello");
+    EXPECT_EQ(r.Header("connection"), "keep-alive");
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+TEST_F(ManagedHttp, ListensOnIpv6) {
+    int fd = socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    bool haveIpv6 = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(fd);
+    if (!haveIpv6) GTEST_SKIP() << "no IPv6 loopback here";
+    Start("[::1]:0");
+    Client c(server_.port(), true);
+    ASSERT_TRUE(c.Send(Get("/describe/")));
+    EXPECT_EQ(c.Read().body, "GET /describe/ ?  from ::1 HTTP/1.1");
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+}  // namespace
