@@ -1,11 +1,11 @@
-#include "orvanta/open_file_cache.h"
+#include "orvanta/static/open_file_cache.h"
 
 #include <errno.h>
 #include <unistd.h>
 
-#include "orvanta/content_coding.h"
-#include "orvanta/http_resolve.h"
-#include "orvanta/http_validators.h"
+#include "orvanta/http/content_coding.h"
+#include "orvanta/http/http_validators.h"
+#include "orvanta/static/http_resolve.h"
 
 namespace {
 
