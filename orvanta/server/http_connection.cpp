@@ -22,8 +22,10 @@
 
 #include "host/vrn_host_lib.h"
 #include "orvanta/http/http_request.h"
+#include "orvanta/server/access_log.h"
 #include "orvanta/server/connection_drain.h"
 #include "orvanta/server/http_server.h"
+#include "orvanta/server/server_status.h"
 #include "orvanta/server/tcp_delivery.h"
 #include "orvanta/static/open_file_cache.h"
 
@@ -269,7 +271,9 @@ void Send(Connection* c) {
 
 ResponsePlan Respond(const HttpRequest& request, time_t now) {
     try {
-        if (IsStatusRequest(request, g_server->statusPath)) return StatusResponse(request, *g_server, now);
+        if (IsStatusRequest(request, g_server->statusPath))
+            return StatusResponse(
+                request, StatusSources{&g_server->counters, &g_server->openConnections, &g_server->ex}, now);
         ResponsePlan plan = HandleRequest(request, g_server->serve, now);
         // A file that exists but could not be opened (descriptors exhausted, an I/O error):
         // the client sees only 500, so say why here.

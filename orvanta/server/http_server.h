@@ -9,11 +9,11 @@
 #include <atomic>
 #include <string>
 
-#include "orvanta/http/http_response.h"
 #include "orvanta/http/mime_types.h"
 #include "orvanta/server/line_writer.h"
 #include "orvanta/server/orvanta_exports.h"
-#include "orvanta/server/server_status.h"
+#include "orvanta/server/server_counters.h"
+#include "orvanta/static/file_handler.h"
 
 struct HttpServer {
     VrnsExports ex{};

@@ -30,7 +30,6 @@
 #include <string>
 
 #include "host/vrn_host_lib.h"
-#include "orvanta/orvanta_host.h"
 #include "orvanta/server/http_server.h"
 #include "orvanta/server/server_options.h"
 #include "orvanta/static/open_file_cache.h"
@@ -343,8 +342,8 @@ void AcceptPending(int listenFd) {
     }
 }
 
-// The logs' last lines, each flush bounded: a destination that stalls must not stop the exit.
-void FlushLogs(HttpServer* s) {
+// The access log's last lines, the flush bounded: a destination that stalls must not stop the exit.
+void FlushAccessLog(HttpServer* s) {
     if (s->accessLog != nullptr) {
         s->accessLog->Flush(kExitFlushMsec);
         uint64_t dropped = s->accessLog->dropped();
@@ -352,7 +351,6 @@ void FlushLogs(HttpServer* s) {
             OutDebug("* vrns http: %d access log lines dropped in all\n",
                      int(std::min<uint64_t>(dropped, INT_MAX)));
     }
-    FlushDebugLog(kExitFlushMsec);
 }
 
 // A graceful drain: stop accepting and serve what already arrived; from then on the kernel
@@ -370,7 +368,7 @@ void Shutdown(HttpServer* s) {
     s->ex.VrnEpoll_Close();
     deadline = GetTime_msec() + 1000;
     while (s->ex.VrnEpoll_IsRunning() && GetTime_msec() < deadline) usleep(10000);
-    FlushLogs(s);
+    FlushAccessLog(s);
 }
 
 }  // namespace
