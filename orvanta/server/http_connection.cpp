@@ -24,6 +24,7 @@
 #include "orvanta/http/http_request.h"
 #include "orvanta/server/access_log.h"
 #include "orvanta/server/connection_drain.h"
+#include "orvanta/server/http_accept.h"
 #include "orvanta/server/http_server.h"
 #include "orvanta/server/server_status.h"
 #include "orvanta/server/tcp_delivery.h"
@@ -41,8 +42,6 @@ constexpr size_t kMaxBuffered = 65536;
 constexpr int64_t kLingerMsec = 2000;
 constexpr size_t kMaxLingerBytes = 1 << 20;
 
-DrainList g_connections;
-
 // What only a request in progress needs. Most of a keep-alive connection's life is spent
 // idle between requests, so this is made with a request's first bytes and dropped once its
 // response is sent with nothing more buffered: an idle connection holds none of it.
@@ -53,6 +52,7 @@ struct Exchange {
 };
 
 struct Connection : DrainEntry {
+    HttpServer* server = nullptr;  // the one that accepted it; outlives it
     std::string peer;
     std::string in;  // received, not yet parsed
     bool peerClosed = false;
@@ -79,16 +79,17 @@ std::string PeerName(const sockaddr_storage& peer) {
 
 void CloseConnection(Connection* c) {
     if (c->exchange && c->exchange->out.fileFd >= 0) close(c->exchange->out.fileFd);
-    g_connections.Remove(c);
+    HttpServer& s = *c->server;
+    s.connections.Remove(c);
     close(c->fd);
     delete c;
-    OnConnectionClosed();
+    OnConnectionClosed(s);
 }
 
 // Queued for the log's own thread: a destination that does not keep up costs lines (counted
 // and reported), never a worker.
 void WriteAccessLog(const Connection* c, int status, uint64_t bytes) {
-    g_server->accessLog->Append(
+    c->server->accessLog->Append(
         AccessLogLine(c->peer, time(nullptr), c->exchange->requestLine, status, bytes));
 }
 
@@ -116,7 +117,7 @@ int SecondsUntil(int64_t deadline) {
 // Waiting between requests takes the whole read time-out each time; a request begun has only
 // what is left of its own.
 void WaitForRequest(Connection* c) {
-    HttpServer& s = *g_server;
+    HttpServer& s = *c->server;
     // Sequentially consistent with the stopping flag: either the drain sees this connection
     // idle and ends it, or this sees the server stopping and ends it here.
     bool idle = c->answered && c->in.empty();
@@ -163,7 +164,7 @@ void OnReadable(int32_t, int32_t code, void* userData) {
     c->idle.store(false, std::memory_order_relaxed);
     // 0: the read time-out passed (or the engine dropped the registration); -1: error, hang-up.
     if (code != kVrnEventReadable || !ReadInput(c)) {
-        if (code == kVrnEventTimedOut) g_server->counters.Bump(g_server->counters.readTimeouts);
+        if (code == kVrnEventTimedOut) c->server->counters.Bump(c->server->counters.readTimeouts);
         CloseConnection(c);
         return;
     }
@@ -179,8 +180,8 @@ void LingerClose(Connection* c) {
     }
     shutdown(c->fd, SHUT_WR);
     c->lingerDeadline = GetTime_msec() + kLingerMsec;
-    if (g_server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable,
-                                     SecondsUntil(c->lingerDeadline)) != 0)
+    if (c->server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable,
+                                      SecondsUntil(c->lingerDeadline)) != 0)
         CloseConnection(c);
 }
 
@@ -197,7 +198,7 @@ void OnLingerReadable(int32_t, int32_t code, void* userData) {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             int timeout = SecondsUntil(c->lingerDeadline);
             if (timeout == 0 ||
-                g_server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable, timeout) != 0)
+                c->server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable, timeout) != 0)
                 break;
             return;
         }
@@ -208,8 +209,7 @@ void OnLingerReadable(int32_t, int32_t code, void* userData) {
 
 // The status counters' share of a completed response. The writers report the end of a wait
 // for writability as ETIMEDOUT.
-void CountSent(const ResponsePlan& out, int32_t result) {
-    ServerCounters& counters = g_server->counters;
+void CountSent(ServerCounters& counters, const ResponsePlan& out, int32_t result) {
     counters.CountResponse(out.status, result == 0 ? out.header.size() + out.contentBytes : 0);
     if (result == ETIMEDOUT) counters.Bump(counters.writeTimeouts);
 }
@@ -228,17 +228,17 @@ void PrepareNextRequest(Connection* c) {
 
 void OnSent(int32_t, int32_t result, void* userData) {
     Connection* c = static_cast<Connection*>(userData);
-    g_server->responsesInFlight.fetch_sub(1, std::memory_order_relaxed);
+    HttpServer& s = *c->server;
     ResponsePlan& out = c->exchange->out;
     if (out.fileFd >= 0) close(out.fileFd);
     out.fileFd = -1;
-    if (g_server->accessLogFd >= 0) WriteAccessLog(c, out.status, BodyBytesSent(c, result));
-    CountSent(out, result);
+    if (s.accessLogFd >= 0) WriteAccessLog(c, out.status, BodyBytesSent(c, result));
+    CountSent(s.counters, out, result);
     c->bytesWritten += out.header.size() + out.contentBytes;
     bool keepAlive = out.keepAlive;
     out = ResponsePlan();
     c->answered = true;
-    if (result != 0 || g_server->stopping.load(std::memory_order_relaxed)) {
+    if (result != 0 || s.stopping.load(std::memory_order_relaxed)) {
         CloseConnection(c);
     } else if (!keepAlive) {
         LingerClose(c);
@@ -250,8 +250,7 @@ void OnSent(int32_t, int32_t result, void* userData) {
 
 // Hands the planned response to a writer; the completion continues with the connection.
 void Send(Connection* c) {
-    HttpServer& s = *g_server;
-    s.responsesInFlight.fetch_add(1, std::memory_order_relaxed);
+    HttpServer& s = *c->server;
     const ResponsePlan& p = c->exchange->out;
     const uint8_t* header = reinterpret_cast<const uint8_t*>(p.header.data());
     if (p.file && p.file->InMemory()) {
@@ -269,12 +268,11 @@ void Send(Connection* c) {
     }
 }
 
-ResponsePlan Respond(const HttpRequest& request, time_t now) {
+ResponsePlan Respond(const HttpServer& s, const HttpRequest& request, time_t now) {
     try {
-        if (IsStatusRequest(request, g_server->statusPath))
-            return StatusResponse(
-                request, StatusSources{&g_server->counters, &g_server->openConnections, &g_server->ex}, now);
-        ResponsePlan plan = HandleRequest(request, g_server->serve, now);
+        if (IsStatusRequest(request, s.statusPath))
+            return StatusResponse(request, StatusSources{&s.counters, &s.openConnections, &s.ex}, now);
+        ResponsePlan plan = HandleRequest(request, s.serve, now);
         // A file that exists but could not be opened (descriptors exhausted, an I/O error):
         // the client sees only 500, so say why here.
         if (plan.openError != 0)
@@ -302,7 +300,7 @@ void ServeBuffered(Connection* c) {
             return;
         }
         if (c->requestDeadline == 0 && c->exchange && c->exchange->parser.started())
-            c->requestDeadline = GetTime_msec() + int64_t(g_server->readTimeoutSec) * 1000;
+            c->requestDeadline = GetTime_msec() + int64_t(c->server->readTimeoutSec) * 1000;
         WaitForRequest(c);
         return;
     }
@@ -310,35 +308,37 @@ void ServeBuffered(Connection* c) {
     time_t now = time(nullptr);
     // Only the access log reads it; without one, a request costs no string for it.
     Exchange& x = *c->exchange;
-    if (g_server->accessLogFd >= 0) x.requestLine = x.parser.request().RequestLine();
+    HttpServer& s = *c->server;
+    if (s.accessLogFd >= 0) x.requestLine = x.parser.request().RequestLine();
     if (r == ParseResult::kError) {
         // The parser cannot find the next request's start: answer and close.
         x.out = GeneratedResponse(x.parser.errorStatus(), false, false, now);
-    } else if (g_server->stopping.load(std::memory_order_relaxed)) {
+    } else if (s.stopping.load(std::memory_order_relaxed)) {
         HttpRequest last = x.parser.request();  // the connection's last: say so to the client
         last.keepAlive = false;
-        x.out = Respond(last, now);
+        x.out = Respond(s, last, now);
     } else {
-        x.out = Respond(x.parser.request(), now);
+        x.out = Respond(s, x.parser.request(), now);
     }
     Send(c);
 }
 
 }  // namespace
 
-void StartConnection(int fd, const sockaddr_storage& peer) {
+void StartConnection(HttpServer& server, int fd, const sockaddr_storage& peer) {
     // Small responses and the tail after the uncork go out at once; with Nagle they could wait
     // for the client's delayed ACK.
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     Connection* c = new Connection();
     c->fd = fd;
-    if (g_server->accessLogFd >= 0) c->peer = PeerName(peer);
-    g_server->openConnections.fetch_add(1, std::memory_order_relaxed);
-    g_connections.Add(c);
+    c->server = &server;
+    if (server.accessLogFd >= 0) c->peer = PeerName(peer);
+    server.openConnections.fetch_add(1, std::memory_order_relaxed);
+    server.connections.Add(c);
     WaitForRequest(c);
 }
 
-int CloseIdleConnections() {
-    return g_connections.ShutdownIdle();
+int CloseIdleConnections(HttpServer& server) {
+    return server.connections.ShutdownIdle();
 }
