@@ -1,0 +1,45 @@
+// Responses: what to send for one request (the plan a connection carries out), the status
+// line and the headers every response carries, and small answers generated in memory. Pure
+// functions; any thread.
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+// A file the open-file cache holds (static/open_file_cache.h); a plan only shares it, so the
+// protocol's code needs no more than its name.
+struct OpenedFile;
+
+// What to send for one request: a header, then either a generated body or a file region. The
+// region comes from fileFd, or from `file` when that is set: from its bytes when it holds them
+// (one gather write with the header), else from its descriptor.
+struct ResponsePlan {
+    int status = 0;
+    std::string header;
+    std::string body;
+    int fileFd = -1;                         // owned by the plan's holder; closed after the send completes
+    std::shared_ptr<const OpenedFile> file;  // shared with the open-file cache until the send completes
+    uint64_t fileOffset = 0;
+    uint64_t fileLength = 0;
+    bool keepAlive = false;
+    uint64_t contentBytes = 0;  // body bytes sent, for the access log
+    int openError = 0;          // for a 500: the errno of the failed open, for the debug log
+};
+
+const char* ReasonPhrase(int status);
+
+// The status line, then Server, Date and Connection.
+std::string CommonHeaders(int status, time_t now, bool keepAlive);
+
+// The generated answer for an error or a redirect. For HEAD the body is left out (its length
+// is still announced). extraHeader is added as is ("Allow: GET, HEAD\r\n").
+ResponsePlan GeneratedResponse(int status, bool keepAlive, bool head, time_t now,
+                               std::string_view extraHeader = {});
+// A response with a body generated in memory (for HEAD the body is left out).
+ResponsePlan BodyResponse(int status, bool keepAlive, bool head, time_t now, std::string_view contentType,
+                          std::string body, std::string_view extraHeader = {});

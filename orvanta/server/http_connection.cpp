@@ -1,0 +1,476 @@
+// One HTTP connection, driven by the executable's engine and writers. A connection is owned by
+// whichever callback currently runs for it: it is armed for exactly one thing at a time (a read
+// registration, a write, or a lingering read), so two threads never touch it at once. After a
+// hand-off to VrnEpoll_Listen or a writer succeeds, the caller does not touch the connection
+// again: the next callback may already be running on another pump worker.
+//
+// Its phase is its state alone (ConnectionState), which each callback checks as it enters:
+//
+//   kWaitingFirst, kIdle --bytes--> kReading --request complete--> kSending
+//   kSending --sent, kept alive--> kIdle, or kReading when the next request's bytes are buffered
+//   kSending --sent, the connection's last--> kLingering --input drained--> closed
+//   any --time-out, error, the peer gone--> closed
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+#include "host/vrn_host_lib.h"
+#include "orvanta/http/http_request.h"
+#include "orvanta/server/access_log.h"
+#include "orvanta/server/connection_drain.h"
+#include "orvanta/server/http_accept.h"
+#include "orvanta/server/http_server.h"
+#include "orvanta/server/server_status.h"
+#include "orvanta/server/tcp_delivery.h"
+#include "orvanta/static/open_file_cache.h"
+
+namespace {
+
+constexpr size_t kReadChunk = 16384;
+// Unparsed input is not read beyond this; the rest waits in the socket (flow control).
+constexpr size_t kMaxBuffered = 65536;
+// After a response that ends the connection, unread input is drained for a short while so the
+// close does not reset the connection before the client has read the response. The while is
+// counted from the response, not from the last byte read: a peer that keeps sending cannot
+// stretch it.
+constexpr int64_t kLingerMsec = 2000;
+constexpr size_t kMaxLingerBytes = 1 << 20;
+
+// What only a request in progress needs. Most of a keep-alive connection's life is spent
+// idle between requests, so this is made with a request's first bytes and dropped once its
+// response is sent with nothing more buffered: an idle connection holds none of it.
+struct Exchange {
+    RequestParser parser;
+    ResponsePlan out;
+    std::string requestLine;  // for the access log
+};
+
+struct Connection : DrainEntry {
+    HttpServer* server = nullptr;  // the one that accepted it; outlives it
+    std::string peer;
+    std::string in;                      // received, not yet parsed
+    std::unique_ptr<Exchange> exchange;  // from a request's first bytes until its answer is sent
+    // GetTime_msec by which the state must end: in kReading, the request begun must be complete
+    // (its first byte plus the read time-out), however slowly its bytes come; in kLingering,
+    // the linger ends.
+    int64_t deadline = 0;
+    size_t lingerBytes = 0;
+    uint64_t bytesWritten = 0;  // every byte of the earlier responses on this connection
+};
+
+const char* StateName(ConnectionState state) {
+    switch (state) {
+        case ConnectionState::kWaitingFirst:
+            return "waiting for its first request";
+        case ConnectionState::kIdle:
+            return "idle";
+        case ConnectionState::kReading:
+            return "reading a request";
+        case ConnectionState::kSending:
+            return "sending";
+        case ConnectionState::kLingering:
+            return "lingering";
+        case ConnectionState::kClosing:
+            return "ended by the drain";
+    }
+    return "unknown";
+}
+
+// The engine and the writers call a connection back only in the state it was armed in. Any
+// other state means two owners at once, which would corrupt it: the process stops here.
+void ExpectState(const Connection* c, std::initializer_list<ConnectionState> allowed, const char* callback) {
+    ConnectionState state = c->state.load(std::memory_order_relaxed);
+    for (ConnectionState a : allowed)
+        if (state == a) return;
+    OutDebug("* vrns http: %s called for connection %d while %s\n", callback, c->fd, StateName(state));
+    abort();
+}
+
+void ServeBuffered(Connection* c, bool inputEnded);
+
+std::string PeerName(const sockaddr_storage& peer) {
+    char host[INET6_ADDRSTRLEN] = "-";
+    if (peer.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr, host, sizeof host);
+    else if (peer.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr, host, sizeof host);
+    return host;
+}
+
+// Out of the drain's list first, so that nothing the drain does with a listed connection
+// meets it half closed.
+void CloseConnection(Connection* c) {
+    HttpServer& s = *c->server;
+    s.connections.Remove(c);
+    if (c->exchange && c->exchange->out.fileFd >= 0) close(c->exchange->out.fileFd);
+    close(c->fd);
+    delete c;
+    OnConnectionClosed(s);
+}
+
+// Queued for the log's own thread: a destination that does not keep up costs lines (counted
+// and reported), never a worker.
+void WriteAccessLog(const Connection* c, int status, uint64_t bytes) {
+    c->server->accessLog->Append(
+        AccessLogLine(c->peer, time(nullptr), c->exchange->requestLine, status, bytes));
+}
+
+// The body bytes of the current response that reached the peer: all of them when the
+// transfer completed; for a transfer cut short, what the peer acknowledged beyond the earlier
+// responses and this one's header, which all went out before this body.
+uint64_t BodyBytesSent(const Connection* c, int32_t result) {
+    const ResponsePlan& out = c->exchange->out;
+    if (result == 0) return out.contentBytes;
+    uint64_t acked;
+    if (!TcpBytesAcked(c->fd, &acked)) return 0;
+    uint64_t before = c->bytesWritten + out.header.size();
+    return acked > before ? std::min(acked - before, out.contentBytes) : 0;
+}
+
+// A response the drain's bound cuts: logged with the bytes that reached the peer, as a
+// response cut by the peer is.
+void ReportCut(DrainEntry* entry) {
+    const Connection* c = static_cast<const Connection*>(entry);
+    bool interim = c->exchange->out.status == 0;  // a 100 Continue: no response to log yet
+    if (c->server->accessLogFd >= 0 && !interim)
+        WriteAccessLog(c, c->exchange->out.status, BodyBytesSent(c, ECANCELED));
+}
+
+void OnReadable(int32_t fd, int32_t code, void* userData);
+
+// The engine's time-out, in whole seconds, for a wait that must end by deadline: rounded up,
+// so the wait does not end before it; 0 when the deadline has passed.
+int SecondsUntil(int64_t deadline) {
+    int64_t left = deadline - GetTime_msec();
+    return left > 0 ? int((left + 999) / 1000) : 0;
+}
+
+// Sequentially consistent, as is the stopping flag: either the drain sees a connection idle
+// and ends it, or the connection sees the server stopping (WaitForRequest) and ends itself.
+void EnterState(Connection* c, ConnectionState state) {
+    c->state.store(state);
+}
+
+// A request's first bytes are in: from now on it has the read time-out to be complete.
+void BeginRequest(Connection* c) {
+    EnterState(c, ConnectionState::kReading);
+    c->deadline = GetTime_msec() + int64_t(c->server->readTimeoutSec) * 1000;
+    if (!c->exchange) c->exchange = std::make_unique<Exchange>();
+}
+
+// Waiting between requests takes the whole read time-out each time; a request begun has only
+// what is left of its own.
+void WaitForRequest(Connection* c) {
+    HttpServer& s = *c->server;
+    ConnectionState state = c->state.load(std::memory_order_relaxed);
+    if (state == ConnectionState::kIdle && s.stopping.load()) {
+        CloseConnection(c);
+        return;
+    }
+    int timeout = s.readTimeoutSec;
+    if (state == ConnectionState::kReading) {
+        timeout = SecondsUntil(c->deadline);
+        if (timeout == 0) {
+            s.counters.Bump(s.counters.readTimeouts);
+            CloseConnection(c);
+            return;
+        }
+    }
+    if (s.ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnReadable, timeout) != 0) CloseConnection(c);
+}
+
+enum class Input { kOpen, kEnded, kFailed };
+
+// Reads what the socket holds, up to the buffer bound: kEnded when the peer has closed its
+// side (a request it already sent is still answered), kFailed on a socket error. The chunk is
+// read on the stack and only the bytes received are appended: growing the string first would
+// clear the whole chunk on every read.
+Input ReadInput(Connection* c) {
+    char chunk[kReadChunk];
+    while (c->in.size() < kMaxBuffered) {
+        ssize_t n;
+        do n = recv(c->fd, chunk, sizeof chunk, 0);
+        while (n < 0 && errno == EINTR);
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Input::kOpen : Input::kFailed;
+        if (n == 0) return Input::kEnded;
+        c->in.append(chunk, size_t(n));
+        // A short read means the socket is drained: save the recv that would say EAGAIN.
+        if (size_t(n) < sizeof chunk) return Input::kOpen;
+    }
+    return Input::kOpen;
+}
+
+// The drain ended this idle connection: it cancelled the read wait, or found this callback
+// already on its way. A request that raced in is answered all the same, as the connection's
+// last (the server is stopping); without one the connection closes.
+void ResumeEndedByDrain(Connection* c, int32_t code) {
+    c->server->connections.Reclaim(c, ConnectionState::kReading);
+    Input input = code == kVrnEventFailed ? Input::kFailed : ReadInput(c);
+    if (input == Input::kFailed || c->in.empty()) {
+        CloseConnection(c);
+        return;
+    }
+    BeginRequest(c);
+    ServeBuffered(c, input == Input::kEnded);
+}
+
+void OnReadable(int32_t, int32_t code, void* userData) {
+    Connection* c = static_cast<Connection*>(userData);
+    ExpectState(c,
+                {ConnectionState::kWaitingFirst, ConnectionState::kIdle, ConnectionState::kReading,
+                 ConnectionState::kClosing},
+                "OnReadable");
+    // A waiting connection is taken out of the drain's reach before anything is read: from
+    // kReading on, the drain leaves it alone. It may have been ended a moment before.
+    ConnectionState waiting = c->state.load();
+    if (waiting != ConnectionState::kReading &&
+        !c->state.compare_exchange_strong(waiting, ConnectionState::kReading)) {
+        ResumeEndedByDrain(c, code);
+        return;
+    }
+    // 0: the read time-out passed (or the engine dropped the registration); -1: error, hang-up.
+    Input input = code == kVrnEventReadable ? ReadInput(c) : Input::kFailed;
+    if (input == Input::kFailed) {
+        if (code == kVrnEventTimedOut) c->server->counters.Bump(c->server->counters.readTimeouts);
+        CloseConnection(c);
+        return;
+    }
+    if (!c->exchange && c->in.empty()) EnterState(c, waiting);  // nothing came: waiting as before
+    ServeBuffered(c, input == Input::kEnded);
+}
+
+void OnLingerReadable(int32_t fd, int32_t code, void* userData);
+
+// A peer that has closed its side already makes the linger's first read end it.
+void LingerClose(Connection* c) {
+    EnterState(c, ConnectionState::kLingering);
+    shutdown(c->fd, SHUT_WR);
+    c->deadline = GetTime_msec() + kLingerMsec;
+    if (c->server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable,
+                                      SecondsUntil(c->deadline)) != 0)
+        CloseConnection(c);
+}
+
+void OnLingerReadable(int32_t, int32_t code, void* userData) {
+    Connection* c = static_cast<Connection*>(userData);
+    ExpectState(c, {ConnectionState::kLingering}, "OnLingerReadable");
+    char sink[16384];
+    while (code == kVrnEventReadable && c->lingerBytes < kMaxLingerBytes) {
+        ssize_t n = recv(c->fd, sink, sizeof sink, 0);
+        if (n > 0) {
+            c->lingerBytes += size_t(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int timeout = SecondsUntil(c->deadline);
+            if (timeout == 0 ||
+                c->server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable, timeout) != 0)
+                break;
+            return;
+        }
+        break;  // the peer closed, or an error
+    }
+    CloseConnection(c);
+}
+
+// The status counters' share of a completed response. The writers report the end of a wait
+// for writability as ETIMEDOUT.
+void CountSent(ServerCounters& counters, const ResponsePlan& out, int32_t result) {
+    counters.CountResponse(out.status, result == 0 ? out.header.size() + out.contentBytes : 0);
+    if (result == ETIMEDOUT) counters.Bump(counters.writeTimeouts);
+}
+
+// After a kept-alive response: with a pipelined request's bytes buffered, the parser starts
+// over on them; with nothing buffered, the connection goes idle and gives back what requests
+// hold (a fresh parser is made with the next request's first bytes).
+void PrepareNextRequest(Connection* c) {
+    if (!c->in.empty()) {
+        c->exchange->parser.Reset();
+        BeginRequest(c);
+        return;
+    }
+    c->exchange.reset();
+    std::string().swap(c->in);
+    EnterState(c, ConnectionState::kIdle);
+}
+
+void OnSent(int32_t, int32_t result, void* userData) {
+    Connection* c = static_cast<Connection*>(userData);
+    ExpectState(c, {ConnectionState::kSending, ConnectionState::kClosing}, "OnSent");
+    // The owner's again, unless the drain's bound cut the response first: it was logged then,
+    // and all that is left is the close.
+    ConnectionState sending = ConnectionState::kSending;
+    if (!c->state.compare_exchange_strong(sending, ConnectionState::kReading)) {
+        CloseConnection(c);
+        return;
+    }
+    HttpServer& s = *c->server;
+    ResponsePlan& out = c->exchange->out;
+    if (out.fileFd >= 0) close(out.fileFd);
+    out.fileFd = -1;
+    if (s.accessLogFd >= 0) WriteAccessLog(c, out.status, BodyBytesSent(c, result));
+    CountSent(s.counters, out, result);
+    c->bytesWritten += out.header.size() + out.contentBytes;
+    bool keepAlive = out.keepAlive;
+    out = ResponsePlan();
+    if (result != 0 || s.stopping.load(std::memory_order_relaxed)) {
+        CloseConnection(c);
+    } else if (!keepAlive) {
+        LingerClose(c);
+    } else {
+        PrepareNextRequest(c);
+        ServeBuffered(c, false);
+    }
+}
+
+// Hands the planned response to a writer; the completion continues with the connection.
+void Send(Connection* c) {
+    HttpServer& s = *c->server;
+    EnterState(c, ConnectionState::kSending);
+    const ResponsePlan& p = c->exchange->out;
+    const uint8_t* header = reinterpret_cast<const uint8_t*>(p.header.data());
+    if (p.file && p.file->InMemory()) {
+        // A small file's bytes, shared with the cache: one gather write with the header.
+        s.ex.Vrn_Tcp_WriteAsync(c->fd, header, p.header.size(),
+                                reinterpret_cast<const uint8_t*>(p.file->bytes.data()) + p.fileOffset,
+                                p.fileLength, c, OnSent, 0);
+    } else if (p.file || p.fileFd >= 0) {
+        int fileFd = p.file ? p.file->fd : p.fileFd;
+        s.ex.Vrn_Tcp_WriteFileAsync(c->fd, header, p.header.size(), fileFd, int64_t(p.fileOffset),
+                                    p.fileLength, c, OnSent, 0);
+    } else {
+        s.ex.Vrn_Tcp_WriteAsync(c->fd, header, p.header.size(),
+                                reinterpret_cast<const uint8_t*>(p.body.data()), p.body.size(), c, OnSent, 0);
+    }
+}
+
+ResponsePlan Respond(const HttpServer& s, const HttpRequest& request, time_t now) {
+    try {
+        if (IsStatusRequest(request, s.statusPath))
+            return StatusResponse(request, StatusSources{&s.counters, &s.openConnections, &s.ex}, now);
+        ResponsePlan plan = HandleRequest(request, s.serve, now);
+        // A file that exists but could not be opened (descriptors exhausted, an I/O error):
+        // the client sees only 500, so say why here.
+        if (plan.openError != 0)
+            OutDebug("* vrns http: cannot open %s, errno:%d (%s)\n", EscapeForLog(request.target).c_str(),
+                     plan.openError, strerrordesc_np(plan.openError));
+        return plan;
+    } catch (const std::exception& e) {
+        OutDebug("* vrns http: request failed: %s\n", e.what());
+    }
+    return GeneratedResponse(500, false, false, now);
+}
+
+// The reply to Expect: 100-continue when the body is wanted.
+constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr size_t kContinueBytes = sizeof kContinue - 1;
+
+// Whether a request that waits for 100 Continue gets it. The server answers GET and HEAD
+// whatever their body, and refuses every other method, so it never needs a body: it reads
+// one (and skips it) only to keep the connection for the next request. Otherwise the final
+// status goes out at once (RFC 9110 section 10.1.1) and the connection closes after it.
+bool WantsBody(const HttpServer& s, const HttpRequest& request) {
+    bool served = request.method == HTTP_GET || request.method == HTTP_HEAD;
+    return served && request.keepAlive && !s.stopping.load(std::memory_order_relaxed);
+}
+
+void OnContinueSent(int32_t, int32_t result, void* userData) {
+    Connection* c = static_cast<Connection*>(userData);
+    ExpectState(c, {ConnectionState::kSending, ConnectionState::kClosing}, "OnContinueSent");
+    ConnectionState sending = ConnectionState::kSending;
+    if (!c->state.compare_exchange_strong(sending, ConnectionState::kReading) || result != 0) {
+        CloseConnection(c);
+        return;
+    }
+    c->server->counters.CountResponse(100, kContinueBytes);
+    c->bytesWritten += kContinueBytes;
+    c->exchange->parser.ContinueBody();
+    ServeBuffered(c, false);
+}
+
+// The interim answer; the request's own deadline still runs.
+void SendContinue(Connection* c) {
+    EnterState(c, ConnectionState::kSending);
+    c->server->ex.Vrn_Tcp_WriteAsync(c->fd, reinterpret_cast<const uint8_t*>(kContinue), kContinueBytes,
+                                     nullptr, 0, c, OnContinueSent, 0);
+}
+
+// Parses what is buffered and answers a complete request; otherwise waits for more, unless
+// inputEnded says no more will come.
+void ServeBuffered(Connection* c, bool inputEnded) {
+    // With nothing buffered and no request begun there is nothing to parse: no parser is made.
+    ParseResult r = ParseResult::kNeedMore;
+    if (!c->exchange && !c->in.empty()) BeginRequest(c);
+    if (c->exchange) {
+        size_t used = 0;
+        r = c->exchange->parser.Feed(c->in.data(), c->in.size(), &used);
+        c->in.erase(0, used);
+    }
+    if (r == ParseResult::kNeedMore) {
+        if (inputEnded) {
+            CloseConnection(c);
+            return;
+        }
+        WaitForRequest(c);
+        return;
+    }
+    if (r == ParseResult::kExpectsContinue && WantsBody(*c->server, c->exchange->parser.request())) {
+        SendContinue(c);
+        return;
+    }
+    time_t now = time(nullptr);
+    // Only the access log reads it; without one, a request costs no string for it.
+    Exchange& x = *c->exchange;
+    HttpServer& s = *c->server;
+    if (s.accessLogFd >= 0) x.requestLine = x.parser.request().RequestLine();
+    if (r == ParseResult::kError) {
+        // The parser cannot find the next request's start: answer and close.
+        x.out = GeneratedResponse(x.parser.errorStatus(), false, false, now);
+    } else if (r == ParseResult::kExpectsContinue || s.stopping.load(std::memory_order_relaxed)) {
+        // The connection's last: say so to the client. A body the client still holds back is
+        // not read: should it come after all, the linger drains it.
+        HttpRequest last = x.parser.request();
+        last.keepAlive = false;
+        x.out = Respond(s, last, now);
+    } else {
+        x.out = Respond(s, x.parser.request(), now);
+    }
+    Send(c);
+}
+
+}  // namespace
+
+void StartConnection(HttpServer& server, int fd, const sockaddr_storage& peer) {
+    // Small responses and the tail after the uncork go out at once; with Nagle they could wait
+    // for the client's delayed ACK.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    Connection* c = new Connection();
+    c->fd = fd;
+    c->server = &server;
+    if (server.accessLogFd >= 0) c->peer = PeerName(peer);
+    server.openConnections.fetch_add(1, std::memory_order_relaxed);
+    server.connections.Add(c);
+    WaitForRequest(c);
+}
+
+int CloseIdleConnections(HttpServer& server) {
+    return server.connections.EndIdle(server.ex.VrnEpoll_Remove);
+}
+
+int CutResponses(HttpServer& server) {
+    return server.connections.CutSending(ReportCut);
+}
