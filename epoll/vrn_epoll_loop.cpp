@@ -35,7 +35,7 @@ void DeliverHalf(sckInfo* s, SckHalf half, int32_t code) {
 
 // The socket failed or hung up: it leaves the set and every armed half hears of it.
 void HandleError(sckInfo* s, int32_t readCode) {
-    int err = VrnEpoll_Ctl(EPOLL_CTL_DEL, s->fd, 0, nullptr);
+    int err = DeleteInterest(s);
     if (err != 0) {
         if (err != ENOENT && err != EBADF) {
             OutDebug(
@@ -56,23 +56,29 @@ void HandleError(sckInfo* s, int32_t readCode) {
     if (s->writeCallback != nullptr) DeliverHalf(s, WriteHalf(s), kVrnEventFailed);
 }
 
-void HandleWritable(sckInfo* s) {
-    if (s->writeWheel != nullptr) s->writeWheel->UnregTimeWheel(s);
-    TakenCallback taken = TakeOff(WriteHalf(s));
-    ResetEventListen(s);
-    if (taken.callback != nullptr) {
-        QueueDelivery(s, taken.callback, kVrnEventWritable, taken.userData);
-    } else {
-        OutDebug("*** Error: VrnEpoll ParseEvent函数在处理可写事件时，发现 可写任务 的回调函数为空！\n");
-    }
+// Takes a reported half's callback off, and its node out of the wheel.
+TakenCallback TakeReported(sckInfo* s, SckHalf half) {
+    if (half.wheel != nullptr) half.wheel->UnregTimeWheel(s);
+    return TakeOff(half);
 }
 
-// A half removed between the kernel's report and this point is idle; that is silent here.
-void HandleReadable(sckInfo* s) {
-    if (s->readWheel != nullptr) s->readWheel->UnregTimeWheel(s);
-    TakenCallback taken = TakeOff(ReadHalf(s));
+// Write-ready, read-ready or both: the reported halves are taken off first, so that the socket
+// is armed again (or left disarmed) with one call, and the deliveries keep their order, 2 before
+// 1. A half removed between the kernel's report and this point is idle: the write half says so,
+// the read half is silent.
+void HandleReady(sckInfo* s, bool out, bool in) {
+    TakenCallback written{}, read{};
+    if (out) written = TakeReported(s, WriteHalf(s));
+    if (in) read = TakeReported(s, ReadHalf(s));
     ResetEventListen(s);
-    if (taken.callback != nullptr) QueueDelivery(s, taken.callback, kVrnEventReadable, taken.userData);
+    if (out) {
+        if (written.callback != nullptr) {
+            QueueDelivery(s, written.callback, kVrnEventWritable, written.userData);
+        } else {
+            OutDebug("*** Error: VrnEpoll ParseEvent函数在处理可写事件时，发现 可写任务 的回调函数为空！\n");
+        }
+    }
+    if (in && read.callback != nullptr) QueueDelivery(s, read.callback, kVrnEventReadable, read.userData);
 }
 
 // Delivers one half marked expired with 0, or logs that its callback went away meanwhile. Its
@@ -113,8 +119,7 @@ void ParseEvent(sckInfo* s, uint32_t events) {
         HandleError(s, kVrnEventFailed);
         return;
     }
-    if (out) HandleWritable(s);
-    if (in) HandleReadable(s);
+    HandleReady(s, out, in);
 }
 
 namespace {
@@ -226,8 +231,12 @@ void HandleEntry(sckInfo* s, uint32_t events, uint64_t wait) {
         if (StaleForRegistration(s, wait)) {
             // Dropped rather than delivered, and the socket armed afresh for the halves armed
             // now: should the event have been the new socket's own, the kernel reports it again.
+            s->armedMask = 0;
             ResetEventListen(s);
         } else {
+            // The report disarmed the socket, unless a registration that replaced a reported
+            // half has armed it again since the wait began.
+            if (s->replacedAtWait < wait) s->armedMask = 0;
             ParseEvent(s, events);
         }
     } catch (const std::exception& e) {

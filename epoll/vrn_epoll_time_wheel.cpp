@@ -55,7 +55,9 @@ void VrnEpoll_TimeWheel::RegTimeWheel(sckInfo* s, int32_t timeoutSec) {
         node->next = slots[slot];
         if (slots[slot] != nullptr) slots[slot]->prev = node.get();
         slots[slot] = node.get();
+        ++slotNodes[slot];
     }
+    nodeCount.fetch_add(1, std::memory_order_relaxed);
     half.node = node.release();
 }
 
@@ -69,6 +71,8 @@ bool VrnEpoll_TimeWheel::UnlinkLocked(int32_t slot, WheelNode* node, int32_t fd)
         slots[slot] = node->next;
     }
     if (node->next != nullptr) node->next->prev = node->prev;
+    --slotNodes[slot];
+    nodeCount.fetch_sub(1, std::memory_order_relaxed);
     return true;
 }
 
@@ -123,6 +127,8 @@ WheelNode* VrnEpoll_TimeWheel::MoveTimeWheel(int32_t* emptiedSlot) noexcept {
     WheelNode* chain = slots[slot];
     slots[slot] = nullptr;
     ++slotTicks[slot];  // the nodes just taken no longer count as the slot's
+    nodeCount.fetch_sub(slotNodes[slot], std::memory_order_relaxed);
+    slotNodes[slot] = 0;
     curIndex.store((slot + 1) % kSlots, std::memory_order_relaxed);
     if (emptiedSlot != nullptr) *emptiedSlot = slot;
     return chain;
@@ -131,13 +137,4 @@ WheelNode* VrnEpoll_TimeWheel::MoveTimeWheel(int32_t* emptiedSlot) noexcept {
 WheelNode* VrnEpoll_TimeWheel::SlotHead(int32_t i) {
     std::lock_guard<std::mutex> guard(slotLocks[i]);
     return slots[i];
-}
-
-int64_t VrnEpoll_TimeWheel::Occupancy() {
-    int64_t nodes = 0;
-    for (int32_t i = 0; i < kSlots; ++i) {
-        std::lock_guard<std::mutex> guard(slotLocks[i]);
-        for (WheelNode* n = slots[i]; n != nullptr; n = n->next) ++nodes;
-    }
-    return nodes;
 }

@@ -70,8 +70,9 @@ class VrnEpoll_TimeWheel {
     int32_t CurIndex() const { return curIndex.load(std::memory_order_relaxed); }
     // The head of slot i's chain, read under the slot's lock (for inspection).
     WheelNode* SlotHead(int32_t i);
-    // Nodes now in the slots, each slot counted under its own lock (for the status counters).
-    int64_t Occupancy();
+    // Nodes now in the slots (for the status counters): a count kept where nodes are linked in,
+    // unlinked and handed out by a tick, read without a lock.
+    int64_t NodeCount() const { return nodeCount.load(std::memory_order_relaxed); }
 
   private:
     // Unlinks node from slot's chain if it is still there. Caller holds slot's lock.
@@ -88,4 +89,8 @@ class VrnEpoll_TimeWheel {
     // 2^32 turns of the wheel; a node only has to tell "in the slot" from "handed out by the
     // last tick and not yet freed".
     uint32_t slotTicks[kSlots] = {};
+    // slotNodes[i], guarded by slotLocks[i]: nodes in slot i's chain, so that a tick knows how
+    // many it hands out without walking them. nodeCount: their sum over the slots.
+    int32_t slotNodes[kSlots] = {};
+    std::atomic<int64_t> nodeCount{0};
 };

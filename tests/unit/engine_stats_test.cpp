@@ -49,6 +49,66 @@ TEST_F(EngineStats, ArmedHalvesAndWheelNodesFollowRegistrations) {
     expect({"after a removal", 0, 0});
 }
 
+// What the counters stand for, counted the slow way: every record's halves under its lock, and
+// every wheel slot's chain. Only while nothing else changes them (the loop stopped).
+VrnEpollStats Walk() {
+    VrnEpollStats walked{};
+    for (sckInfo* s : SocketMap_AllRecords()) {
+        std::lock_guard<std::mutex> guard(*s->mutex);
+        walked.armedReadHalves += s->readCallback != nullptr;
+        walked.armedWriteHalves += s->writeCallback != nullptr;
+    }
+    for (int i = 0; i < VrnEpoll_TimeWheel::kSlots; ++i) {
+        for (WheelNode* n = _readWheel.load()->SlotHead(i); n != nullptr; n = n->next)
+            ++walked.readWheelNodes;
+        for (WheelNode* n = _writeWheel.load()->SlotHead(i); n != nullptr; n = n->next)
+            ++walked.writeWheelNodes;
+    }
+    return walked;
+}
+
+// The counters are kept where halves are armed and disarmed and nodes linked, unlinked and handed
+// out by ticks; after a run that does all of these they must agree with a walk.
+TEST_F(EngineStats, CountersAgreeWithAWalkAfterAMixedRun) {
+    test_host::UseManualClock(500000);
+    StartLoop();
+    constexpr int kSockets = 40;
+    std::vector<SocketPair> pairs;
+    for (int i = 0; i < kSockets; ++i) pairs.push_back(Pair());
+    for (int i = 0; i < kSockets; ++i) {
+        int fd = pairs[i].a();
+        ASSERT_EQ(VrnEpoll_Listen(fd, 1, Tag(i), CallbackA, 1 + i % 4), 0);
+        if (i % 2 == 0) {
+            FillUntilFull(fd);
+            ASSERT_EQ(VrnEpoll_Listen(fd, 2, Tag(i), CallbackB, 2 + i % 3), 0);
+        }
+        if (i % 3 == 0) {
+            ASSERT_EQ(write(pairs[i].b(), "x", 1), 1);  // delivered
+        }
+        if (i % 7 == 0) VrnEpoll_Remove(fd);  // cancelled
+        if (i % 5 == 0) {
+            ASSERT_EQ(VrnEpoll_Listen(fd, 1, Tag(i), CallbackB, 9), 0);  // replaced
+        }
+    }
+    // Some of the rest time out as the wheels turn.
+    VrnEpoll_TimeWheel* reader = _readWheel.load();
+    int32_t start = reader->CurIndex();
+    ASSERT_TRUE(WaitUntil([&] {
+        test_host::AdvanceClock(1000);
+        return reader->CurIndex() >= start + 3;
+    }));
+    VrnEpoll_Close();
+    ASSERT_TRUE(WaitUntil([] { return VrnEpoll_IsRunning() == 0; }));
+    VrnEpollStats counted = Stats(), walked = Walk();
+    EXPECT_GT(walked.armedReadHalves, 0);  // the run left something in each wheel to count
+    EXPECT_GT(walked.writeWheelNodes, 0);
+    EXPECT_LT(walked.readWheelNodes, kSockets);  // ...and took some out
+    EXPECT_EQ(counted.armedReadHalves, walked.armedReadHalves);
+    EXPECT_EQ(counted.armedWriteHalves, walked.armedWriteHalves);
+    EXPECT_EQ(counted.readWheelNodes, walked.readWheelNodes);
+    EXPECT_EQ(counted.writeWheelNodes, walked.writeWheelNodes);
+}
+
 TEST(PumpStats, QueueAndWorkersAreReported) {
     VrnPumpStats s;
     EXPECT_EQ(VRN_EventPump_GetStats(nullptr), -1);

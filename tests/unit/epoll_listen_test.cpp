@@ -2,6 +2,9 @@
 // in the record, the wheels and the kernel's epoll set, and what they deliver through the pump.
 #include <errno.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
+
+#include <functional>
 
 #include "tests/unit/epoll_test_util.h"
 
@@ -150,6 +153,55 @@ TEST_F(EngineListen, RecordReusedByANewSocketRegistersCleanly) {
     EXPECT_EQ(EpollMask(number), 0x4000205Du);
 }
 
+// The record can be wrong about the socket's place in the epoll set: registration then falls
+// back once to the other operation, and the socket hears its own events.
+TEST_F(EngineListen, RegistrationFallsBackWhenTheSetDisagreesWithTheRecord) {
+    StartLoop();
+    struct Row {
+        const char* what;
+        std::function<int()> prepare;  // the socket's number, left for the next registration
+    };
+    std::vector<SocketPair> fresh;  // the sockets registered, kept open until the end
+    const Row rows[] = {
+        {"modify meets ENOENT: closed while disarmed in the set, the number reused",
+         [&] {
+             SocketPair first;
+             EXPECT_EQ(VrnEpoll_Listen(first.a(), 1, Tag(1), CallbackA, 30), 0);
+             EXPECT_EQ(write(first.b(), "x", 1), 1);
+             EXPECT_EQ(Deliveries::Get().WaitFor(1).size(), 1u);
+             EXPECT_EQ(Snapshot(first.a()).inEpollSet, true);
+             close(first.a());  // leaves the set with its close
+             close(first.b());
+             fresh.push_back(Pair());
+             EXPECT_EQ(fresh.back().a(), first.a());
+             return fresh.back().a();
+         }},
+        {"add meets EEXIST: in the set behind the record's back",
+         [&] {
+             fresh.push_back(Pair());
+             epoll_event ev{};  // never reported: disarmed, and no error or hang-up to come
+             ev.events = EPOLLONESHOT;
+             EXPECT_EQ(epoll_ctl(_epollFd.load(), EPOLL_CTL_ADD, fresh.back().a(), &ev), 0);
+             return fresh.back().a();
+         }},
+    };
+    size_t delivered = Deliveries::Get().List().size();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        int fd = row.prepare();
+        delivered = Deliveries::Get().List().size();
+        ASSERT_EQ(VrnEpoll_Listen(fd, 1, Tag(2), CallbackB, 30), 0);
+        EXPECT_EQ(EpollMask(fd), 0x40002059u);
+        SocketPair& p = fresh.back();
+        ASSERT_EQ(write(p.b(), "y", 1), 1);
+        auto got = Deliveries::Get().WaitFor(delivered + 1);
+        ASSERT_EQ(got.size(), delivered + 1);
+        EXPECT_EQ(got.back(), (Delivery{'B', fd, 1, Tag(2)}));
+        EXPECT_TRUE(WaitUntil([&] { return EpollMask(fd) == kDisarmed; }));
+    }
+    EXPECT_TRUE(test_host::Lines().empty());  // a fallback that succeeds is silent
+}
+
 TEST_F(EngineListen, RemoveCancelsBothHalvesReadFirst) {
     SocketPair p = Pair();
     ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(2), CallbackB, 5), 0);
@@ -197,14 +249,19 @@ TEST_F(EngineListen, RemoveOfAClosedSocketStillDelivers) {
 }
 
 // With standard input closed, epoll_create gives descriptor 0, the value that means "never
-// initialised": the engine must still start and work.
+// initialised": the engine must still start and work, and 0 must not be left free for a later
+// open (a file whose descriptor 0 would read as "no file").
 TEST(EngineInit, InstanceMovesOffDescriptorZero) {
     int savedStdin = dup(0);
     close(0);
     ASSERT_EQ(VrnEpoll_Init(), 0);
     int epfd = _epollFd.load();
     EXPECT_GT(epfd, 0);
-    EXPECT_EQ(fcntl(0, F_GETFD), -1);    // nothing left open on 0
+    struct stat zero, null;
+    ASSERT_EQ(fstat(0, &zero), 0);  // 0 is held by /dev/null
+    ASSERT_EQ(stat("/dev/null", &null), 0);
+    EXPECT_TRUE(S_ISCHR(zero.st_mode));
+    EXPECT_EQ(zero.st_rdev, null.st_rdev);
     EXPECT_EQ(fcntl(epfd, F_GETFD), 0);  // flags as epoll_create gives them
     ASSERT_EQ(VrnEpoll_Start(), 0);
     SocketPair p;
