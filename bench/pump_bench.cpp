@@ -1,4 +1,4 @@
-// Pump throughput: tasks per second from one and two producers, beside a plain mutex and
+// Pump throughput: tasks per second from one, two and four producers, beside a plain mutex and
 // condition-variable queue with one consumer thread. Both run the same task shape: a heap
 // object with a virtual DoEvent, deleted by the consumer after it ran.
 #include <benchmark/benchmark.h>
@@ -112,8 +112,8 @@ void BM_MutexCondvarQueue(benchmark::State& state) {
     RunRounds(state, [&](Vrn_Event_Pump_TaskBase* task) { queue.Push(task); });
 }
 
-BENCHMARK(BM_Pump)->Threads(1)->Threads(2)->UseRealTime();
-BENCHMARK(BM_MutexCondvarQueue)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_Pump)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
+BENCHMARK(BM_MutexCondvarQueue)->Threads(1)->Threads(2)->Threads(4)->UseRealTime();
 
 }  // namespace
 

@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <exception>
+#include <memory>
 #include <mutex>
 
 #include "epoll/vrn_epoll_event_pump_task.h"
@@ -44,8 +45,16 @@ int VrnEpoll_Ctl(int op, int32_t fd, uint32_t events, sckInfo* s) {
     return rc == 0 ? 0 : errno;
 }
 
-void QueueDelivery(sckInfo* s, ListenCallback callback, int32_t code, void* userData) {
-    VRN_EventPump_AddTask(new VrnEpoll_EventPump_Task(s->fd, callback, code, userData));
+void QueueDelivery(sckInfo* s, ListenCallback callback, int32_t code, void* userData,
+                   VrnEventPumpBatch* batch) {
+    std::unique_ptr<VrnEpoll_EventPump_Task> task(
+        new VrnEpoll_EventPump_Task(s->fd, callback, code, userData));
+    if (batch != nullptr) {
+        batch->Add(task.get());
+    } else {
+        VRN_EventPump_AddTask(task.get());
+    }
+    task.release();
 }
 
 int DeleteInterest(sckInfo* s) {

@@ -8,6 +8,7 @@
 #include "epoll/vrn_epoll_sck_map.h"
 #include "epoll/vrn_epoll_state.h"
 #include "epoll/vrn_epoll_time_wheel.h"
+#include "pump/vrn_event_pump.h"
 
 // One-shot, level-triggered interest; the event's user data is the record's address.
 constexpr uint32_t kVrnReadMask = 0x40002059;
@@ -51,8 +52,11 @@ inline TakenCallback TakeOff(SckHalf half) {
     return taken;
 }
 
-// Hands one delivery to the pump. Caller holds s's lock and has taken the callback off s.
-void QueueDelivery(sckInfo* s, ListenCallback callback, int32_t code, void* userData);
+// Hands one delivery to the pump, or to batch when given (the loop thread gathers the deliveries
+// of one batch of events and queues them together). Caller holds s's lock and has taken the
+// callback off s.
+void QueueDelivery(sckInfo* s, ListenCallback callback, int32_t code, void* userData,
+                   VrnEventPumpBatch* batch = nullptr);
 
 // Deletes s from the epoll set. Returns 0 or the error; the record no longer counts it in the set
 // either way (ENOENT and EBADF: it had left already, with its close). Caller holds s's lock.
@@ -78,11 +82,13 @@ uint32_t MaskForArmedHalves(const sckInfo* s);
 void ResetEventListen(sckInfo* s);
 
 // Loop thread. ParseEvent runs with s's lock held; events 0 handles s's expired halves.
-void ParseEvent(sckInfo* s, uint32_t events);
+// Deliveries go to batch when given, else straight to the pump.
+void ParseEvent(sckInfo* s, uint32_t events, VrnEventPumpBatch* batch = nullptr);
 // Turns both wheels and delivers their expiries. False when a node's handling raised something
 // that is not a standard exception (the rest of the chain is still finished).
-bool CheckTimeOut();
+bool CheckTimeOut(VrnEventPumpBatch* batch = nullptr);
 // Finishes a chain detached from wheel by the tick that emptied slot: every node is freed, and
 // each half still in that slot is delivered its time-out. False as for CheckTimeOut.
-bool ExpireChain(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* chain);
+bool ExpireChain(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* chain,
+                 VrnEventPumpBatch* batch = nullptr);
 void _WorkThreadFunc();
