@@ -55,9 +55,8 @@ void VrnEpoll_TimeWheel::RegTimeWheel(sckInfo* s, int32_t timeoutSec) {
         node->next = slots[slot];
         if (slots[slot] != nullptr) slots[slot]->prev = node.get();
         slots[slot] = node.get();
-        ++slotNodes[slot];
+        AddToSlotCount(slot, 1);
     }
-    nodeCount.fetch_add(1, std::memory_order_relaxed);
     half.node = node.release();
 }
 
@@ -71,8 +70,7 @@ bool VrnEpoll_TimeWheel::UnlinkLocked(int32_t slot, WheelNode* node, int32_t fd)
         slots[slot] = node->next;
     }
     if (node->next != nullptr) node->next->prev = node->prev;
-    --slotNodes[slot];
-    nodeCount.fetch_sub(1, std::memory_order_relaxed);
+    AddToSlotCount(slot, -1);
     return true;
 }
 
@@ -127,8 +125,7 @@ WheelNode* VrnEpoll_TimeWheel::MoveTimeWheel(int32_t* emptiedSlot) noexcept {
     WheelNode* chain = slots[slot];
     slots[slot] = nullptr;
     ++slotTicks[slot];  // the nodes just taken no longer count as the slot's
-    nodeCount.fetch_sub(slotNodes[slot], std::memory_order_relaxed);
-    slotNodes[slot] = 0;
+    slotNodes[slot].store(0, std::memory_order_relaxed);
     curIndex.store((slot + 1) % kSlots, std::memory_order_relaxed);
     if (emptiedSlot != nullptr) *emptiedSlot = slot;
     return chain;
@@ -137,4 +134,15 @@ WheelNode* VrnEpoll_TimeWheel::MoveTimeWheel(int32_t* emptiedSlot) noexcept {
 WheelNode* VrnEpoll_TimeWheel::SlotHead(int32_t i) {
     std::lock_guard<std::mutex> guard(slotLocks[i]);
     return slots[i];
+}
+
+// Caller holds slot's lock, so a plain read and write (no read-modify-write) keep it exact.
+void VrnEpoll_TimeWheel::AddToSlotCount(int32_t slot, int32_t delta) noexcept {
+    slotNodes[slot].store(slotNodes[slot].load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
+
+int64_t VrnEpoll_TimeWheel::NodeCount() const {
+    int64_t nodes = 0;
+    for (const std::atomic<int32_t>& n : slotNodes) nodes += n.load(std::memory_order_relaxed);
+    return nodes;
 }

@@ -70,13 +70,14 @@ class VrnEpoll_TimeWheel {
     int32_t CurIndex() const { return curIndex.load(std::memory_order_relaxed); }
     // The head of slot i's chain, read under the slot's lock (for inspection).
     WheelNode* SlotHead(int32_t i);
-    // Nodes now in the slots (for the status counters): a count kept where nodes are linked in,
-    // unlinked and handed out by a tick, read without a lock.
-    int64_t NodeCount() const { return nodeCount.load(std::memory_order_relaxed); }
+    // Nodes now in the slots (for the status counters): the sum of the slots' own counts, kept
+    // where nodes are linked in, unlinked and handed out by a tick, read without a lock.
+    int64_t NodeCount() const;
 
   private:
     // Unlinks node from slot's chain if it is still there. Caller holds slot's lock.
     bool UnlinkLocked(int32_t slot, WheelNode* node, int32_t fd) noexcept;
+    void AddToSlotCount(int32_t slot, int32_t delta) noexcept;
 
     std::mutex slotLocks[kSlots];  // slotLocks[i] guards slots[i] and its chain
     int64_t lastMoveMsec = 0;      // last tick's clock reading, 0 before the first call; loop thread only
@@ -89,8 +90,8 @@ class VrnEpoll_TimeWheel {
     // 2^32 turns of the wheel; a node only has to tell "in the slot" from "handed out by the
     // last tick and not yet freed".
     uint32_t slotTicks[kSlots] = {};
-    // slotNodes[i], guarded by slotLocks[i]: nodes in slot i's chain, so that a tick knows how
-    // many it hands out without walking them. nodeCount: their sum over the slots.
-    int32_t slotNodes[kSlots] = {};
-    std::atomic<int64_t> nodeCount{0};
+    // slotNodes[i]: nodes in slot i's chain, written under slotLocks[i] and read without it by
+    // NodeCount. One count per slot rather than one for the wheel: a shared counter would be one
+    // more cache line passed between the loop thread and the workers on every event.
+    std::atomic<int32_t> slotNodes[kSlots] = {};
 };
