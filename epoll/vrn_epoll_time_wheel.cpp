@@ -146,3 +146,12 @@ int64_t VrnEpoll_TimeWheel::NodeCount() const {
     for (const std::atomic<int32_t>& n : slotNodes) nodes += n.load(std::memory_order_relaxed);
     return nodes;
 }
+
+int64_t VrnEpoll_TimeWheel::NodesByWalk() {
+    int64_t nodes = 0;
+    for (int32_t i = 0; i < kSlots; ++i) {
+        std::lock_guard<std::mutex> guard(slotLocks[i]);
+        for (WheelNode* n = slots[i]; n != nullptr; n = n->next) ++nodes;
+    }
+    return nodes;
+}

@@ -73,6 +73,8 @@ class VrnEpoll_TimeWheel {
     // Nodes now in the slots (for the status counters): the sum of the slots' own counts, kept
     // where nodes are linked in, unlinked and handed out by a tick, read without a lock.
     int64_t NodeCount() const;
+    // The same figure counted the slow way, each slot's chain walked under its lock (for checks).
+    int64_t NodesByWalk();
 
   private:
     // Unlinks node from slot's chain if it is still there. Caller holds slot's lock.
