@@ -12,15 +12,20 @@
 // lock, then either one wheel slot's lock or the pump's queue lock. Nothing takes a record's lock
 // while holding a slot or pump lock, and no thread holds two record locks.
 //
-// Invariant: a socket is in the epoll set exactly while one of its halves is armed, and the mask
-// it was last armed with names the armed halves.
+// Invariant: a socket is in the epoll set while one of its halves is armed, and the mask it was
+// last armed with names the armed halves. One that the kernel has reported, with no half armed
+// since, stays in the set disarmed until it is closed or removed (or fails), so that arming it
+// again costs one EPOLL_CTL_MOD and the loop thread makes no call for it. Each record tracks
+// its place in the set (sckInfo::inEpollSet).
 #include "epoll/vrn_epoll.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
 #include <exception>
+#include <memory>
 #include <mutex>
 
 #include "epoll/vrn_epoll_event_pump_task.h"
@@ -40,16 +45,43 @@ int VrnEpoll_Ctl(int op, int32_t fd, uint32_t events, sckInfo* s) {
     return rc == 0 ? 0 : errno;
 }
 
-void QueueDelivery(sckInfo* s, ListenCallback callback, int32_t code, void* userData) {
-    VRN_EventPump_AddTask(new VrnEpoll_EventPump_Task(s->fd, callback, code, userData));
+void QueueDelivery(sckInfo* s, ListenCallback callback, int32_t code, void* userData,
+                   VrnEventPumpBatch* batch) {
+    std::unique_ptr<VrnEpoll_EventPump_Task> task(
+        new VrnEpoll_EventPump_Task(s->fd, callback, code, userData));
+    if (batch != nullptr) {
+        batch->Add(task.get());
+    } else {
+        VRN_EventPump_AddTask(task.get());
+    }
+    task.release();
+}
+
+int DeleteInterest(sckInfo* s) {
+    int err = VrnEpoll_Ctl(EPOLL_CTL_DEL, s->fd, 0, nullptr);
+    s->inEpollSet = false;
+    s->armedMask = 0;
+    return err;
+}
+
+uint32_t MaskForArmedHalves(const sckInfo* s) {
+    if (s->writeCallback != nullptr) return s->readCallback != nullptr ? kVrnReadWriteMask : kVrnWriteMask;
+    return s->readCallback != nullptr ? kVrnReadMask : 0;
 }
 
 namespace {
 
+// The loop's current wait number, read after an epoll_ctl on a socket, sequentially consistent
+// as the loop's store of it before each wait: an event the kernel collected before that call
+// comes from a wait numbered at most this.
+uint64_t WaitAfterCtl() {
+    return _loopWait.load(std::memory_order_seq_cst);
+}
+
 // Takes s out of the epoll set once no half is armed. A socket closed meanwhile has left the set
 // by itself, so ENOENT and EBADF are expected here.
 void DropInterest(sckInfo* s) {
-    int err = VrnEpoll_Ctl(EPOLL_CTL_DEL, s->fd, 0, nullptr);
+    int err = DeleteInterest(s);
     if (err == 0 || err == ENOENT || err == EBADF) return;
     OutDebug("vrn_epoll: ResetEventListen(): 调用 EPOLL_CTL_DEL 出错,errno:%d, fd:%d\n", err, s->fd);
     errno = 0;
@@ -57,27 +89,53 @@ void DropInterest(sckInfo* s) {
 
 }  // namespace
 
+int ArmInterest(sckInfo* s, uint32_t mask, ArmAttempt* attempt) {
+    attempt->firstOp = s->inEpollSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    attempt->op = attempt->firstOp;
+    attempt->firstErr = VrnEpoll_Ctl(attempt->op, s->fd, mask, s);
+    int err = attempt->firstErr;
+    if ((err == ENOENT && attempt->op == EPOLL_CTL_MOD) || (err == EEXIST && attempt->op == EPOLL_CTL_ADD)) {
+        if (err == ENOENT && s->armedMask != 0) {
+            // The socket the record knew left the set armed, without a removal (it was closed),
+            // and the number may now be a new socket's: an event the loop collected for the old
+            // one must not reach the registrations made from here on, as after VrnEpoll_Remove.
+            // One the kernel had disarmed by reporting it has no event left to collect.
+            s->removedAtWait = WaitAfterCtl();
+        }
+        attempt->op = attempt->op == EPOLL_CTL_MOD ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+        err = VrnEpoll_Ctl(attempt->op, s->fd, mask, s);
+    }
+    if (err == 0) {
+        s->inEpollSet = true;
+        s->armedMask = mask;
+    } else if (err == ENOENT || err == EBADF) {
+        s->inEpollSet = false;  // no socket of this number is in the set
+        s->armedMask = 0;
+    }
+    return err;
+}
+
 // The kernel disarmed the socket when it reported it (one-shot); this arms it again for the
 // halves that are still waiting.
 void ResetEventListen(sckInfo* s) {
-    uint32_t mask;
-    if (s->writeCallback != nullptr) {
-        mask = s->readCallback != nullptr ? kVrnReadWriteMask : kVrnWriteMask;
-    } else if (s->readCallback != nullptr) {
-        mask = kVrnReadMask;
-    } else {
-        DropInterest(s);
+    uint32_t mask = MaskForArmedHalves(s);
+    if (mask == 0) {
+        // Disarmed by the kernel's report: it stays in the set, and the next registration
+        // re-arms it with one call. Still armed (a time-out, not a report): it leaves the set.
+        if (s->armedMask != 0) DropInterest(s);
         return;
     }
-    int err = VrnEpoll_Ctl(EPOLL_CTL_MOD, s->fd, mask, s);
-    if (err == 0) return;
-    OutDebug("VrnEpoll ResetEventListen 函数: 调用 EPOLL_CTL_MOD 出错,errno:%d, fd:%d\n", err, s->fd);
-    if (err == ENOENT) {
-        err = VrnEpoll_Ctl(EPOLL_CTL_ADD, s->fd, mask, s);
-        if (err != 0) {
-            OutDebug("VrnEpoll ResetEventListen 函数: 调用 EPOLL_CTL_ADD 出错,errno:%d, fd:%d\n", err, s->fd);
-        }
-    }
+    ArmAttempt attempt;
+    int err = ArmInterest(s, mask, &attempt);
+    if (attempt.firstErr == 0) return;
+    auto logFailure = [s](int op, int e) {
+        OutDebug(op == EPOLL_CTL_MOD
+                     ? "VrnEpoll ResetEventListen 函数: 调用 EPOLL_CTL_MOD 出错,errno:%d, fd:%d\n"
+                     : "VrnEpoll ResetEventListen 函数: 调用 EPOLL_CTL_ADD 出错,errno:%d, fd:%d\n",
+                 e, s->fd);
+    };
+    logFailure(attempt.firstOp, attempt.firstErr);
+    if (attempt.op != attempt.firstOp && err != 0) logFailure(attempt.op, err);
     errno = err;
 }
 
@@ -97,13 +155,20 @@ void CreateWheels() {
 
 // Descriptor 0 stands for an engine that was never initialised, yet a process started with its
 // standard input closed gets it from epoll_create: the instance moves to the lowest free number
-// above 0 (dup, while 0 is still open), with the same descriptor flags. -1 with errno when it
-// cannot move.
+// above 0 (dup, while 0 is still open), with the same descriptor flags, and /dev/null takes 0.
+// Left free, 0 would go to the next open (a file to send, say), and 0 reads as "no file"
+// where a file descriptor is optional. -1 with errno when the instance cannot move.
 int MoveOffZero(int epfd) {
     if (epfd != 0) return epfd;
     int moved = dup(epfd);
     int err = errno;
-    close(epfd);
+    int null = moved == -1 ? -1 : open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null > 0) {
+        dup2(null, 0);  // replaces the instance's old number at once, leaving no gap
+        close(null);
+    } else {
+        close(epfd);
+    }
     errno = err;
     return moved;
 }
@@ -146,36 +211,20 @@ void CancelReplaced(sckInfo* s, bool write, ListenCallback newCallback, void* ne
     QueueDelivery(s, old.callback, kVrnEventFailed, old.userData);
 }
 
-// Adds or modifies the socket's interest, modifying when a half was armed before this call (the
-// socket is then in the set). A record reused by a new socket with the same number may be wrong
-// about that (a socket closed while armed left the set with its close), so each operation falls
-// back once to the other. Returns 0 or the error; *op receives the operation last tried.
-int ArmInterest(sckInfo* s, bool inSet, uint32_t mask, int* op) {
-    *op = inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
-    int err = VrnEpoll_Ctl(*op, s->fd, mask, s);
-    if ((err == ENOENT && *op == EPOLL_CTL_MOD) || (err == EEXIST && *op == EPOLL_CTL_ADD)) {
-        *op = *op == EPOLL_CTL_MOD ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
-        err = VrnEpoll_Ctl(*op, s->fd, mask, s);
-    }
-    return err;
-}
-
 // Registers one half of a record; caller holds the record's lock. Returns 0 or the error.
 int RegisterHalf(sckInfo* s, int32_t rwevent, void* userData, ListenCallback callback, int32_t timeout) {
     bool write = rwevent == kVrnEventWritable;
     SckHalf half = HalfOf(s, write);
-    SckHalf other = HalfOf(s, !write);
-    bool inSet = half.callback != nullptr || other.callback != nullptr;
-    if (half.callback != nullptr) CancelReplaced(s, write, callback, userData);
-    half.callback = callback;
-    half.userData = userData;
+    bool replacing = half.callback != nullptr;
+    if (replacing) CancelReplaced(s, write, callback, userData);
+    ArmHalf(half, callback, userData);
     VrnEpoll_TimeWheel* wheel = (write ? _writeWheel : _readWheel).load(std::memory_order_acquire);
     wheel->RegTimeWheel(s, timeout);
-    uint32_t mask = other.callback != nullptr ? kVrnReadWriteMask : (write ? kVrnWriteMask : kVrnReadMask);
-    int op;
-    int err = ArmInterest(s, inSet, mask, &op);
+    ArmAttempt attempt;
+    int err = ArmInterest(s, MaskForArmedHalves(s), &attempt);
+    if (replacing) s->replacedAtWait = WaitAfterCtl();
     if (err == 0) return 0;
-    if (op == EPOLL_CTL_MOD) {
+    if (attempt.op == EPOLL_CTL_MOD) {
         OutDebug("* VrnEpoll_Listen函数: EPOLL_CTL_MOD 失败： errno=%d, rwevent=%d\n", err, rwevent);
     } else {
         OutDebug("* vrn_epoll: VrnEpoll_Listen(..): EPOLL_CTL_ADD error： errno=%d, rwevent=%d\n", err,
@@ -228,7 +277,7 @@ void CancelHalf(sckInfo* s, SckHalf half) {
 // Takes an armed socket out of the set and cancels its halves. Caller holds s's lock.
 void CancelBoth(sckInfo* s) {
     int32_t fd = s->fd;
-    int err = VrnEpoll_Ctl(EPOLL_CTL_DEL, fd, 0, nullptr);
+    int err = DeleteInterest(s);
     if (err != 0) {
         OutDebug("DEBUG: VrnEpoll_Real_Remove(..) Call epoll_ctl(CTL_DEL) return -1, sck:%d, errno:%d\n", fd,
                  err);
@@ -245,7 +294,17 @@ void Remove(int32_t fd) noexcept {
     sckInfo* s = SocketMap_GetNode(fd);
     if (s == nullptr) return;
     std::lock_guard<std::mutex> guard(*s->mutex);
-    if (s->readCallback != nullptr || s->writeCallback != nullptr) CancelBoth(s);
+    if (s->readCallback != nullptr || s->writeCallback != nullptr) {
+        CancelBoth(s);
+    } else if (s->inEpollSet) {
+        // Disarmed since its last report: it leaves the set all the same, quietly, as a socket
+        // closed meanwhile has left it already.
+        int err = DeleteInterest(s);
+        if (err != 0 && err != ENOENT && err != EBADF) {
+            OutDebug("DEBUG: VrnEpoll_Real_Remove(..) Call epoll_ctl(CTL_DEL) return -1, sck:%d, errno:%d\n",
+                     fd, err);
+        }
+    }
     // Read after the removal from the set, so that the loop can tell the events it collected
     // before it (see StaleForRegistration).
     s->removedAtWait = _loopWait.load(std::memory_order_seq_cst);

@@ -6,7 +6,9 @@
 #include <sys/epoll.h>
 
 #include "epoll/vrn_epoll_sck_map.h"
+#include "epoll/vrn_epoll_state.h"
 #include "epoll/vrn_epoll_time_wheel.h"
+#include "pump/vrn_event_pump.h"
 
 // One-shot, level-triggered interest; the event's user data is the record's address.
 constexpr uint32_t kVrnReadMask = 0x40002059;
@@ -26,6 +28,17 @@ constexpr int kWaitMsec = 100;
 // Returns 0 or the call's error; errno is left as the call set it.
 int VrnEpoll_Ctl(int op, int32_t fd, uint32_t events, sckInfo* s);
 
+inline std::atomic<int64_t>& ArmedHalves(SckHalf half) {
+    return half.isWrite ? _armedWriteHalves : _armedReadHalves;
+}
+
+// Sets the callback of an idle half. Caller holds the record's lock.
+inline void ArmHalf(SckHalf half, ListenCallback callback, void* userData) {
+    half.callback = callback;
+    half.userData = userData;
+    ArmedHalves(half).fetch_add(1, std::memory_order_relaxed);
+}
+
 // A callback and its user data, taken off a record half (both fields left null).
 struct TakenCallback {
     ListenCallback callback;
@@ -33,23 +46,49 @@ struct TakenCallback {
 };
 inline TakenCallback TakeOff(SckHalf half) {
     TakenCallback taken{half.callback, half.userData};
+    if (taken.callback != nullptr) ArmedHalves(half).fetch_sub(1, std::memory_order_relaxed);
     half.callback = nullptr;
     half.userData = nullptr;
     return taken;
 }
 
-// Hands one delivery to the pump. Caller holds s's lock and has taken the callback off s.
-void QueueDelivery(sckInfo* s, ListenCallback callback, int32_t code, void* userData);
+// Hands one delivery to the pump, or to batch when given (the loop thread gathers the deliveries
+// of one batch of events and queues them together). Caller holds s's lock and has taken the
+// callback off s.
+void QueueDelivery(sckInfo* s, ListenCallback callback, int32_t code, void* userData,
+                   VrnEventPumpBatch* batch = nullptr);
 
-// Re-arms s for the halves still armed, or takes it out of the set. Caller holds s's lock.
+// Deletes s from the epoll set. Returns 0 or the error; the record no longer counts it in the set
+// either way (ENOENT and EBADF: it had left already, with its close). Caller holds s's lock.
+int DeleteInterest(sckInfo* s);
+
+// What ArmInterest tried: the first operation and its error, and the operation last tried.
+struct ArmAttempt {
+    int firstOp;
+    int firstErr;
+    int op;
+};
+// Arms s with mask, modifying when the record has the socket in the set and adding otherwise;
+// each falls back once to the other (ENOENT on modify: the socket left the set with its close,
+// and the number may be a new socket's; EEXIST on add). Keeps the record's place in the set.
+// Returns 0 or the last error. Caller holds s's lock.
+int ArmInterest(sckInfo* s, uint32_t mask, ArmAttempt* attempt);
+
+// The interest mask for the halves of s armed now; 0 when none is.
+uint32_t MaskForArmedHalves(const sckInfo* s);
+
+// Re-arms s for the halves still armed. With none armed, a socket the kernel has disarmed stays
+// in the set as it is, and one still armed (a time-out) leaves it. Caller holds s's lock.
 void ResetEventListen(sckInfo* s);
 
 // Loop thread. ParseEvent runs with s's lock held; events 0 handles s's expired halves.
-void ParseEvent(sckInfo* s, uint32_t events);
+// Deliveries go to batch when given, else straight to the pump.
+void ParseEvent(sckInfo* s, uint32_t events, VrnEventPumpBatch* batch = nullptr);
 // Turns both wheels and delivers their expiries. False when a node's handling raised something
 // that is not a standard exception (the rest of the chain is still finished).
-bool CheckTimeOut();
+bool CheckTimeOut(VrnEventPumpBatch* batch = nullptr);
 // Finishes a chain detached from wheel by the tick that emptied slot: every node is freed, and
 // each half still in that slot is delivered its time-out. False as for CheckTimeOut.
-bool ExpireChain(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* chain);
+bool ExpireChain(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* chain,
+                 VrnEventPumpBatch* batch = nullptr);
 void _WorkThreadFunc();

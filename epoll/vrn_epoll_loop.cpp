@@ -27,15 +27,15 @@ bool Closing() {
 }
 
 // Delivers one half that the event reached, or whose socket failed.
-void DeliverHalf(sckInfo* s, SckHalf half, int32_t code) {
+void DeliverHalf(sckInfo* s, SckHalf half, int32_t code, VrnEventPumpBatch* batch) {
     if (half.wheel != nullptr) half.wheel->UnregTimeWheel(s);
     TakenCallback taken = TakeOff(half);
-    QueueDelivery(s, taken.callback, code, taken.userData);
+    QueueDelivery(s, taken.callback, code, taken.userData, batch);
 }
 
 // The socket failed or hung up: it leaves the set and every armed half hears of it.
-void HandleError(sckInfo* s, int32_t readCode) {
-    int err = VrnEpoll_Ctl(EPOLL_CTL_DEL, s->fd, 0, nullptr);
+void HandleError(sckInfo* s, int32_t readCode, VrnEventPumpBatch* batch) {
+    int err = DeleteInterest(s);
     if (err != 0) {
         if (err != ENOENT && err != EBADF) {
             OutDebug(
@@ -52,69 +52,77 @@ void HandleError(sckInfo* s, int32_t readCode) {
         }
         return;
     }
-    if (s->readCallback != nullptr) DeliverHalf(s, ReadHalf(s), readCode);
-    if (s->writeCallback != nullptr) DeliverHalf(s, WriteHalf(s), kVrnEventFailed);
+    if (s->readCallback != nullptr) DeliverHalf(s, ReadHalf(s), readCode, batch);
+    if (s->writeCallback != nullptr) DeliverHalf(s, WriteHalf(s), kVrnEventFailed, batch);
 }
 
-void HandleWritable(sckInfo* s) {
-    if (s->writeWheel != nullptr) s->writeWheel->UnregTimeWheel(s);
-    TakenCallback taken = TakeOff(WriteHalf(s));
+// Takes a reported half's callback off, and its node out of the wheel.
+TakenCallback TakeReported(sckInfo* s, SckHalf half) {
+    if (half.wheel != nullptr) half.wheel->UnregTimeWheel(s);
+    return TakeOff(half);
+}
+
+// Write-ready, read-ready or both: the reported halves are taken off first, so that the socket
+// is armed again (or left disarmed) with one call, and the deliveries keep their order, 2 before
+// 1. A half removed between the kernel's report and this point is idle: the write half says so,
+// the read half is silent.
+void HandleReady(sckInfo* s, bool out, bool in, VrnEventPumpBatch* batch) {
+    TakenCallback written{}, read{};
+    if (out) written = TakeReported(s, WriteHalf(s));
+    if (in) read = TakeReported(s, ReadHalf(s));
     ResetEventListen(s);
-    if (taken.callback != nullptr) {
-        QueueDelivery(s, taken.callback, kVrnEventWritable, taken.userData);
-    } else {
-        OutDebug("*** Error: VrnEpoll ParseEvent函数在处理可写事件时，发现 可写任务 的回调函数为空！\n");
+    if (out) {
+        if (written.callback != nullptr) {
+            QueueDelivery(s, written.callback, kVrnEventWritable, written.userData, batch);
+        } else {
+            OutDebug("*** Error: VrnEpoll ParseEvent函数在处理可写事件时，发现 可写任务 的回调函数为空！\n");
+        }
     }
-}
-
-// A half removed between the kernel's report and this point is idle; that is silent here.
-void HandleReadable(sckInfo* s) {
-    if (s->readWheel != nullptr) s->readWheel->UnregTimeWheel(s);
-    TakenCallback taken = TakeOff(ReadHalf(s));
-    ResetEventListen(s);
-    if (taken.callback != nullptr) QueueDelivery(s, taken.callback, kVrnEventReadable, taken.userData);
+    if (in && read.callback != nullptr)
+        QueueDelivery(s, read.callback, kVrnEventReadable, read.userData, batch);
 }
 
 // Delivers one half marked expired with 0, or logs that its callback went away meanwhile. Its
 // node has already left the wheel.
-void DeliverTimeOut(sckInfo* s, SckHalf half, const char* noCallbackMessage) {
+void DeliverTimeOut(sckInfo* s, SckHalf half, const char* noCallbackMessage, VrnEventPumpBatch* batch) {
     if (!half.timedOut) return;
     half.timedOut = false;
     TakenCallback taken = TakeOff(half);
     ResetEventListen(s);
     if (taken.callback != nullptr) {
-        QueueDelivery(s, taken.callback, kVrnEventTimedOut, taken.userData);
+        QueueDelivery(s, taken.callback, kVrnEventTimedOut, taken.userData, batch);
     } else {
         OutDebug(noCallbackMessage, s->fd);
     }
 }
 
-void HandleTimeOuts(sckInfo* s) {
+void HandleTimeOuts(sckInfo* s, VrnEventPumpBatch* batch) {
     DeliverTimeOut(s, ReadHalf(s),
-                   "** VrnEpoll: ParseEvent函数中，在处理 读超时 发现没有 可读事件 回调函数，sck:%d\n");
+                   "** VrnEpoll: ParseEvent函数中，在处理 读超时 发现没有 可读事件 回调函数，sck:%d\n",
+                   batch);
     DeliverTimeOut(s, WriteHalf(s),
-                   "** VrnEpoll: ParseEvent函数中，在处理 写超时 发现没有 可写事件 回调函数, sck:%d\n");
+                   "** VrnEpoll: ParseEvent函数中，在处理 写超时 发现没有 可写事件 回调函数, sck:%d\n",
+                   batch);
 }
 
 }  // namespace
 
-void ParseEvent(sckInfo* s, uint32_t events) {
+void ParseEvent(sckInfo* s, uint32_t events, VrnEventPumpBatch* batch) {
     if (events == 0) {
-        HandleTimeOuts(s);
+        HandleTimeOuts(s, batch);
         return;
     }
     bool in = (events & EPOLLIN) != 0;
     bool out = (events & EPOLLOUT) != 0;
     if ((events & kVrnErrorBits) != 0) {
-        HandleError(s, in ? kVrnEventReadable : kVrnEventFailed);
+        HandleError(s, in ? kVrnEventReadable : kVrnEventFailed, batch);
         return;
     }
     if (!in && !out) {
-        HandleError(s, kVrnEventFailed);
+        HandleError(s, kVrnEventFailed, batch);
         return;
     }
-    if (out) HandleWritable(s);
-    if (in) HandleReadable(s);
+    HandleReady(s, out, in, batch);
 }
 
 namespace {
@@ -151,7 +159,7 @@ bool Deliverable(const WheelNode* node, const sckInfo* s) {
 // its record's lock once the record no longer names it, passed-over nodes included; should that
 // lock fail, the node is left allocated rather than freed under a record that may still name it.
 // False when handling it raised something other than a standard exception.
-bool ExpireNode(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* node) {
+bool ExpireNode(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* node, VrnEventPumpBatch* batch) {
     sckInfo* s = node->sockinfo;
     if (s == nullptr) {
         wheel->ReleaseNode(node);
@@ -161,7 +169,7 @@ bool ExpireNode(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* node) {
     try {
         std::lock_guard<std::mutex> guard(*s->mutex);
         bool held = wheel->ReleaseNode(node);
-        if (deliverable && MarkExpired(s, wheel, slot, held)) ParseEvent(s, 0);
+        if (deliverable && MarkExpired(s, wheel, slot, held)) ParseEvent(s, 0, batch);
     } catch (const std::exception& e) {
         OutDebug("* DEBUG: vrn_epoll CheckTimeOut() call ParseEvent() Error: %s\n", e.what());
     } catch (...) {
@@ -173,11 +181,11 @@ bool ExpireNode(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* node) {
 }  // namespace
 
 // Every node of the chain is finished or freed, whatever happens to one of them.
-bool ExpireChain(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* chain) {
+bool ExpireChain(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* chain, VrnEventPumpBatch* batch) {
     bool ok = true;
     while (chain != nullptr) {
         WheelNode* next = chain->next;
-        ok = ExpireNode(wheel, slot, chain) && ok;
+        ok = ExpireNode(wheel, slot, chain, batch) && ok;
         chain = next;
     }
     return ok;
@@ -185,18 +193,18 @@ bool ExpireChain(VrnEpoll_TimeWheel* wheel, int32_t slot, WheelNode* chain) {
 
 namespace {
 
-bool TurnWheel(VrnEpoll_TimeWheel* wheel) {
+bool TurnWheel(VrnEpoll_TimeWheel* wheel, VrnEventPumpBatch* batch) {
     if (wheel == nullptr) return true;
     int32_t slot;
     WheelNode* chain = wheel->MoveTimeWheel(&slot);
-    return ExpireChain(wheel, slot, chain);
+    return ExpireChain(wheel, slot, chain, batch);
 }
 
 }  // namespace
 
-bool CheckTimeOut() {
-    bool ok = TurnWheel(_readWheel.load(std::memory_order_acquire));
-    return TurnWheel(_writeWheel.load(std::memory_order_acquire)) && ok;
+bool CheckTimeOut(VrnEventPumpBatch* batch) {
+    bool ok = TurnWheel(_readWheel.load(std::memory_order_acquire), batch);
+    return TurnWheel(_writeWheel.load(std::memory_order_acquire), batch) && ok;
 }
 
 namespace {
@@ -211,7 +219,7 @@ bool StaleForRegistration(const sckInfo* s, uint64_t wait) {
     return armed && s->removedAtWait >= wait;
 }
 
-void HandleEntry(sckInfo* s, uint32_t events, uint64_t wait) {
+void HandleEntry(sckInfo* s, uint32_t events, uint64_t wait, VrnEventPumpBatch* batch) {
     if (s == nullptr) {
         OutDebug("*** BUG: ParseEvent(): VrnEpoll epoll_wait返回的对象中，发现目标对象为NULL\n");
         return;
@@ -226,20 +234,27 @@ void HandleEntry(sckInfo* s, uint32_t events, uint64_t wait) {
         if (StaleForRegistration(s, wait)) {
             // Dropped rather than delivered, and the socket armed afresh for the halves armed
             // now: should the event have been the new socket's own, the kernel reports it again.
+            s->armedMask = 0;
             ResetEventListen(s);
         } else {
-            ParseEvent(s, events);
+            // The report disarmed the socket, unless a registration that replaced a reported
+            // half has armed it again since the wait began.
+            if (s->replacedAtWait < wait) s->armedMask = 0;
+            ParseEvent(s, events, batch);
         }
     } catch (const std::exception& e) {
         OutDebug("* DEBUG: vrn_epoll _WorkThreadFunc() call ParseEvent() Error: %s\n", e.what());
     }
 }
 
-// Handles a batch of the wait numbered wait, in buffer order. False when the close flag stopped
-// it early.
+// Handles a batch of the wait numbered wait, in buffer order. Its deliveries are gathered and
+// handed to the pump together once the batch is done (also when the close flag stops it early):
+// one lock of the pump's queue and at most one wake-up per batch, and no callback can run
+// before the loop has released the socket's lock anyway. False when the close flag stopped it.
 bool Dispatch(epoll_event* events, int count, uint64_t wait) {
+    VrnEventPumpBatch deliveries;
     for (int i = 0; i < count; ++i) {
-        HandleEntry(static_cast<sckInfo*>(events[i].data.ptr), events[i].events, wait);
+        HandleEntry(static_cast<sckInfo*>(events[i].data.ptr), events[i].events, wait, &deliveries);
         events[i].data.ptr = nullptr;
         if (i + 1 < count && Closing()) return false;
     }
@@ -296,7 +311,8 @@ void RunPasses(epoll_event* events) {
             return;
         }
         if (completed && (!Dispatch(events, count, wait) || Closing())) return;
-        if (sweep.Due(completed, now) && !CheckTimeOut()) {
+        VrnEventPumpBatch expiries;
+        if (sweep.Due(completed, now) && !CheckTimeOut(&expiries)) {
             OutDebug("VrnEpoll._WorkThreadFunc: CheckTimeout: errno:%d\n", errno);
         }
     }

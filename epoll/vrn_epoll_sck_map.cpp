@@ -66,8 +66,8 @@ sckInfo* FindInChain(int32_t fd) {
 // The record is complete, with its mutex and node, before it is linked in, so no lookup ever
 // sees a half-built record. Caller holds _rw_lock exclusive.
 sckInfo* CreateAndLink(int32_t fd) {
-    sckInfo* s = new sckInfo{fd,      nullptr, -1,      nullptr, nullptr, nullptr, false, -1,
-                             nullptr, nullptr, nullptr, false,   nullptr, nullptr, 0};
+    sckInfo* s = new sckInfo{fd,      nullptr, -1,    nullptr, nullptr, nullptr, false, -1, nullptr,
+                             nullptr, nullptr, false, nullptr, nullptr, 0,       false, 0,  0};
     s->mutex = new std::mutex();
     FdNode*& head = _FdNodes[fd % kFdBuckets];
     FdNode* node = new FdNode{fd, s, nullptr, head};

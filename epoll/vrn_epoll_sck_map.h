@@ -53,6 +53,20 @@ struct sckInfo {
     // wait numbered this or lower may have been collected for the socket removed, not for one
     // registered since under the same number.
     uint64_t removedAtWait;
+    // The socket's place in the epoll set, guarded by *mutex. A socket reported with no half left
+    // armed stays in the set, disarmed by the kernel (interest is one-shot), so that the next
+    // registration re-arms it with one EPOLL_CTL_MOD; it leaves the set with its close, a
+    // removal or an error. A record reused by a new socket with the same number may believe the
+    // old socket's place: registration falls back from MOD to ADD and from ADD to MOD.
+    bool inEpollSet;
+    // The mask the socket was last armed with; 0 once the kernel has disarmed it by reporting
+    // it, and when it is not in the set.
+    uint32_t armedMask;
+    // The loop's wait number (_loopWait) read after the last registration that replaced a half
+    // still armed. Such a registration, made between a report and its handling, may have armed
+    // the socket again for the very half the report delivers; a report from a later wait has
+    // disarmed the socket for sure.
+    uint64_t replacedAtWait;
 };
 
 // One registry node per record; never unlinked or freed (see sckInfo).
@@ -84,14 +98,16 @@ struct SckHalf {
     void*& userData;
     bool& timedOut;
     WheelNode*& node;
+    bool isWrite;
 };
 
 inline SckHalf ReadHalf(sckInfo* s) {
-    return {s->readWheelIndex, s->readWheel, s->readCallback, s->readUserData, s->readTimedOut, s->readNode};
+    return {s->readWheelIndex, s->readWheel, s->readCallback, s->readUserData, s->readTimedOut,
+            s->readNode,       false};
 }
 inline SckHalf WriteHalf(sckInfo* s) {
-    return {s->writeWheelIndex, s->writeWheel,    s->writeCallback,
-            s->writeUserData,   s->writeTimedOut, s->writeNode};
+    return {s->writeWheelIndex, s->writeWheel, s->writeCallback, s->writeUserData, s->writeTimedOut,
+            s->writeNode,       true};
 }
 inline SckHalf HalfOf(sckInfo* s, bool write) {
     return write ? WriteHalf(s) : ReadHalf(s);

@@ -9,6 +9,8 @@ std::atomic<int64_t> _cachedMsec{0};
 std::atomic<uint64_t> _loopWait{0};
 std::atomic<VrnEpoll_TimeWheel*> _readWheel{nullptr};
 std::atomic<VrnEpoll_TimeWheel*> _writeWheel{nullptr};
+std::atomic<int64_t> _armedReadHalves{0};
+std::atomic<int64_t> _armedWriteHalves{0};
 
 // The flags only need eventual visibility: the loop notices the close flag at its next check.
 void VrnEpoll_Close() {

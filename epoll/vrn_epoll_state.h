@@ -29,3 +29,8 @@ extern std::atomic<int64_t> _cachedMsec;
 // Created by VrnEpoll_Init (published with release) and never destroyed.
 extern std::atomic<VrnEpoll_TimeWheel*> _readWheel;
 extern std::atomic<VrnEpoll_TimeWheel*> _writeWheel;
+// Halves with a callback set, over all records: counted where a callback is set on or taken off
+// a half (under that record's lock), so the status figures cost no walk. Relaxed: each is a
+// figure on its own.
+extern std::atomic<int64_t> _armedReadHalves;
+extern std::atomic<int64_t> _armedWriteHalves;

@@ -1,6 +1,6 @@
 // Counters of the socket event engine for a status page: exported with plain linkage, read on
-// demand. Each figure is a snapshot taken under the lock that guards it, so the figures are
-// each exact but not taken at one instant together.
+// demand. Each figure is a count the engine keeps as it goes, exact on its own; the figures are
+// not read at one instant together.
 #pragma once
 
 #include <stdint.h>
@@ -13,7 +13,7 @@ struct VrnEpollStats {
 };
 
 extern "C" {
-// Fills *out; all zero before VrnEpoll_Init. -1 with EINVAL when out is null. Costs a walk of
-// the registry and of both wheels: for a status request, not for a hot path.
+// Fills *out; all zero before VrnEpoll_Init. -1 with EINVAL when out is null. Reads four
+// counters: no lock, no walk.
 int32_t VrnEpoll_GetStats(VrnEpollStats* out);
 }

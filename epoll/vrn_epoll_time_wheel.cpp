@@ -55,6 +55,7 @@ void VrnEpoll_TimeWheel::RegTimeWheel(sckInfo* s, int32_t timeoutSec) {
         node->next = slots[slot];
         if (slots[slot] != nullptr) slots[slot]->prev = node.get();
         slots[slot] = node.get();
+        AddToSlotCount(slot, 1);
     }
     half.node = node.release();
 }
@@ -69,6 +70,7 @@ bool VrnEpoll_TimeWheel::UnlinkLocked(int32_t slot, WheelNode* node, int32_t fd)
         slots[slot] = node->next;
     }
     if (node->next != nullptr) node->next->prev = node->prev;
+    AddToSlotCount(slot, -1);
     return true;
 }
 
@@ -123,6 +125,7 @@ WheelNode* VrnEpoll_TimeWheel::MoveTimeWheel(int32_t* emptiedSlot) noexcept {
     WheelNode* chain = slots[slot];
     slots[slot] = nullptr;
     ++slotTicks[slot];  // the nodes just taken no longer count as the slot's
+    slotNodes[slot].store(0, std::memory_order_relaxed);
     curIndex.store((slot + 1) % kSlots, std::memory_order_relaxed);
     if (emptiedSlot != nullptr) *emptiedSlot = slot;
     return chain;
@@ -133,7 +136,18 @@ WheelNode* VrnEpoll_TimeWheel::SlotHead(int32_t i) {
     return slots[i];
 }
 
-int64_t VrnEpoll_TimeWheel::Occupancy() {
+// Caller holds slot's lock, so a plain read and write (no read-modify-write) keep it exact.
+void VrnEpoll_TimeWheel::AddToSlotCount(int32_t slot, int32_t delta) noexcept {
+    slotNodes[slot].store(slotNodes[slot].load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+}
+
+int64_t VrnEpoll_TimeWheel::NodeCount() const {
+    int64_t nodes = 0;
+    for (const std::atomic<int32_t>& n : slotNodes) nodes += n.load(std::memory_order_relaxed);
+    return nodes;
+}
+
+int64_t VrnEpoll_TimeWheel::NodesByWalk() {
     int64_t nodes = 0;
     for (int32_t i = 0; i < kSlots; ++i) {
         std::lock_guard<std::mutex> guard(slotLocks[i]);

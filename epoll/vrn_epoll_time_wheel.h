@@ -70,12 +70,16 @@ class VrnEpoll_TimeWheel {
     int32_t CurIndex() const { return curIndex.load(std::memory_order_relaxed); }
     // The head of slot i's chain, read under the slot's lock (for inspection).
     WheelNode* SlotHead(int32_t i);
-    // Nodes now in the slots, each slot counted under its own lock (for the status counters).
-    int64_t Occupancy();
+    // Nodes now in the slots (for the status counters): the sum of the slots' own counts, kept
+    // where nodes are linked in, unlinked and handed out by a tick, read without a lock.
+    int64_t NodeCount() const;
+    // The same figure counted the slow way, each slot's chain walked under its lock (for checks).
+    int64_t NodesByWalk();
 
   private:
     // Unlinks node from slot's chain if it is still there. Caller holds slot's lock.
     bool UnlinkLocked(int32_t slot, WheelNode* node, int32_t fd) noexcept;
+    void AddToSlotCount(int32_t slot, int32_t delta) noexcept;
 
     std::mutex slotLocks[kSlots];  // slotLocks[i] guards slots[i] and its chain
     int64_t lastMoveMsec = 0;      // last tick's clock reading, 0 before the first call; loop thread only
@@ -88,4 +92,8 @@ class VrnEpoll_TimeWheel {
     // 2^32 turns of the wheel; a node only has to tell "in the slot" from "handed out by the
     // last tick and not yet freed".
     uint32_t slotTicks[kSlots] = {};
+    // slotNodes[i]: nodes in slot i's chain, written under slotLocks[i] and read without it by
+    // NodeCount. One count per slot rather than one for the wheel: a shared counter would be one
+    // more cache line passed between the loop thread and the workers on every event.
+    std::atomic<int32_t> slotNodes[kSlots] = {};
 };

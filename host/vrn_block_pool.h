@@ -15,6 +15,11 @@
 // Blocks come from and go back to ::operator new / ::operator delete, so a block of the right
 // size made elsewhere may be freed into a pool, and a size other than the class's own (a
 // derived class) goes straight to the allocator.
+//
+// Under AddressSanitizer or ThreadSanitizer the classes' new and delete go straight to the
+// allocator: a freed block kept in a pool stays allocated as far as the sanitizer knows, and the
+// next object of the same size, of whatever type, takes it over, so a use-after-free would read
+// a live object and pass unseen.
 #pragma once
 
 #include <stddef.h>
@@ -132,15 +137,21 @@ class VrnBlockPool {
     static inline std::atomic<int64_t> fresh_{0};
 };
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kVrnPoolsInUse = false;
+#else
+constexpr bool kVrnPoolsInUse = true;
+#endif
+
 template <class T>
 void* VrnPoolNew(size_t n) {
-    return n == sizeof(T) ? VrnBlockPool<sizeof(T)>::Allocate() : ::operator new(n);
+    return kVrnPoolsInUse && n == sizeof(T) ? VrnBlockPool<sizeof(T)>::Allocate() : ::operator new(n);
 }
 
 template <class T>
 void VrnPoolDelete(void* p, size_t n) noexcept {
     if (p == nullptr) return;
-    if (n == sizeof(T))
+    if (kVrnPoolsInUse && n == sizeof(T))
         VrnBlockPool<sizeof(T)>::Release(p);
     else
         ::operator delete(p);

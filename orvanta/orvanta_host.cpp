@@ -10,6 +10,7 @@
 #include <semaphore.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -80,6 +81,15 @@ LineWriter* DebugLog() {
     return log;
 }
 
+// A pipe, a socket or a character device (a terminal) says through poll whether it takes a
+// line at once. A regular file always says so, yet a write to it can wait on the disk (NFS,
+// a throttled disk) while the caller holds engine locks: its lines go through the queue.
+bool TakesLinesAtOnce(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) || S_ISCHR(st.st_mode);
+}
+
 int64_t MonotonicMsec() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -101,7 +111,12 @@ void OutDebug(const char* format, ...) {
     // Out at once when standard error takes it without waiting, so lines keep their place
     // beside the process's other output; held back for the log's thread otherwise.
     if (LineWriter* log = DebugLog()) {
-        log->WriteOrAppend(std::string_view(line, len));
+        std::string_view text(line, len);
+        if (TakesLinesAtOnce(STDERR_FILENO)) {
+            log->WriteOrAppend(text);
+        } else {
+            log->Append(text);
+        }
         return;
     }
     ssize_t w;

@@ -30,8 +30,6 @@
 // Written under _pumpLock at start; afterwards only the persistent worker reads and writes it.
 int64_t _lastAddMsec = 0;
 
-namespace {
-
 struct PumpNode {
     Vrn_Event_Pump_TaskBase* task;  // owned by the pump while queued
     PumpNode* next;
@@ -40,6 +38,8 @@ struct PumpNode {
     static void* operator new(size_t n) { return VrnPoolNew<PumpNode>(n); }
     static void operator delete(void* p, size_t n) noexcept { VrnPoolDelete<PumpNode>(p, n); }
 };
+
+namespace {
 
 // Growth is damped: only a backlog above this many tasks queued since the last take counts...
 constexpr int32_t kGrowthBacklog = 32;
@@ -56,8 +56,16 @@ PumpNode* _pumpTail = nullptr;
 // Written under _pumpLock; the growth test reads it without the lock, where a stale value only
 // moves the moment of growth.
 std::atomic<int32_t> _pumpCount{0};
-// Idle workers wait here. Enqueues post it only when its value is below 1.
+// Idle workers wait here. Enqueues post it only for a worker that sleeps, when no wake-up is on
+// its way already, so its value never exceeds 1.
 sem_t _pumpSem;
+// Guarded by _pumpLock. _sleepingWorkers: workers that found the queue empty and wait (or are
+// about to wait) on _pumpSem. _wakeUpPending: a post made for one of them has not yet been
+// followed by a woken worker's look at the queue. A producer that sees no sleeper, or a wake-up
+// on its way, does not post: an awake worker looks at the queue again before it sleeps.
+int32_t _sleepingWorkers = 0;
+bool _wakeUpPending = false;
+std::atomic<int64_t> _wakeUps{0};  // posts made, for the tests
 // Extra workers now running; the persistent worker increments it, a retiring worker decrements it.
 std::atomic<int32_t> _extraWorkers{0};
 // Written under _pumpLock at start; afterwards read only by the persistent worker.
@@ -95,30 +103,57 @@ void StartPump() noexcept {
     StartWorker(true);
 }
 
+// Posts one wake-up when a worker sleeps and none is on its way. Caller holds _pumpLock.
+void WakeASleeperLocked() {
+    if (_sleepingWorkers == 0 || _wakeUpPending) return;
+    int value = 0;
+    (void)sem_getvalue(&_pumpSem, &value);  // a failed read counts as 0
+    if (value >= 1) return;
+    _wakeUpPending = true;
+    _wakeUps.fetch_add(1, std::memory_order_relaxed);
+    (void)sem_post(&_pumpSem);
+}
+
+// Appends the chain first..last of count nodes and wakes a sleeper if needed: one lock and at
+// most one post for the lot. noexcept: a lock failure terminates the process.
+void EnqueueChain(PumpNode* first, PumpNode* last, int32_t count) noexcept {
+    std::lock_guard<std::mutex> guard(_pumpLock);
+    if (_pumpTail)
+        _pumpTail->next = first;
+    else
+        _pumpHead = first;
+    _pumpTail = last;
+    _pumpCount.fetch_add(count, std::memory_order_relaxed);
+    WakeASleeperLocked();
+}
+
 // noexcept: a failed allocation or lock terminates the process.
 void EnqueueTask(Vrn_Event_Pump_TaskBase* task) noexcept {
     auto* node = new PumpNode{task, nullptr};  // allocated before the lock is taken
-    std::lock_guard<std::mutex> guard(_pumpLock);
-    if (_pumpTail)
-        _pumpTail->next = node;
-    else
-        _pumpHead = node;
-    _pumpTail = node;
-    _pumpCount.fetch_add(1, std::memory_order_relaxed);
-    // Leave one wake-up pending only when none is: a burst costs one post, not one per task.
-    int value = 0;
-    (void)sem_getvalue(&_pumpSem, &value);
-    if (value < 1) (void)sem_post(&_pumpSem);
+    EnqueueChain(node, node, 1);
 }
 
-// Detaches the whole shared queue as the caller's batch.
-PumpNode* TakeQueue() {
+// Detaches the whole shared queue as the caller's batch. A worker woken from the semaphore says
+// so (woken), which ends the wake-up's pending state; one that finds the queue empty is counted
+// as sleeping from here on, under the same lock, so that no enqueue can miss it.
+PumpNode* TakeQueue(bool woken) {
     std::lock_guard<std::mutex> guard(_pumpLock);
+    if (woken) {
+        --_sleepingWorkers;
+        _wakeUpPending = false;
+    }
     _pumpCount.store(0, std::memory_order_relaxed);
     PumpNode* batch = _pumpHead;
     _pumpHead = nullptr;
     _pumpTail = nullptr;
+    if (batch == nullptr) ++_sleepingWorkers;
     return batch;
+}
+
+// An extra worker leaving after its idle wait ran out no longer sleeps here.
+void LeaveSleepers() {
+    std::lock_guard<std::mutex> guard(_pumpLock);
+    --_sleepingWorkers;
 }
 
 // Run by the persistent worker before each task of its batch. Only tasks that piled up in the
@@ -178,13 +213,19 @@ bool WaitExtra() {
 
 // A worker waits only after it has found the queue empty; after a batch it looks again first.
 void _PumpThreadFunc(bool persistent) noexcept {
+    bool woken = false;
     for (;;) {
-        PumpNode* batch = TakeQueue();
+        PumpNode* batch = TakeQueue(woken);
+        woken = false;
         if (batch) {
             RunBatch(batch, persistent);
         } else if (persistent) {
             WaitPersistent();
-        } else if (!WaitExtra()) {
+            woken = true;
+        } else if (WaitExtra()) {
+            woken = true;
+        } else {
+            LeaveSleepers();
             _extraWorkers.fetch_sub(1);
             return;
         }
@@ -198,6 +239,24 @@ Vrn_Event_Pump_TaskBase::~Vrn_Event_Pump_TaskBase() = default;
 void VRN_EventPump_AddTask(Vrn_Event_Pump_TaskBase* task) {
     StartPump();
     if (task) EnqueueTask(task);
+}
+
+void VrnEventPumpBatch::Add(Vrn_Event_Pump_TaskBase* task) {
+    auto* node = new PumpNode{task, nullptr};
+    if (last_)
+        last_->next = node;
+    else
+        first_ = node;
+    last_ = node;
+    ++count_;
+}
+
+void VrnEventPumpBatch::Submit() noexcept {
+    if (first_ == nullptr) return;
+    StartPump();
+    EnqueueChain(first_, last_, count_);
+    first_ = last_ = nullptr;
+    count_ = 0;
 }
 
 namespace vrn_pump_internal {
@@ -221,6 +280,15 @@ bool PumpStarted() {
 
 int32_t PumpCount() {
     return _pumpCount.load(std::memory_order_relaxed);
+}
+
+int32_t SleepingWorkers() {
+    std::lock_guard<std::mutex> guard(_pumpLock);
+    return _sleepingWorkers;
+}
+
+int64_t WakeUps() {
+    return _wakeUps.load(std::memory_order_relaxed);
 }
 
 int SemValue() {

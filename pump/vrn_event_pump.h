@@ -11,6 +11,30 @@ class Vrn_Event_Pump_TaskBase {
     virtual ~Vrn_Event_Pump_TaskBase();
 };
 
+struct PumpNode;
+
+// Tasks gathered by one producer and queued together, in the order added: one lock and at most
+// one wake-up for the lot, instead of one each. Ownership of each task passes to the batch when
+// added, and to the pump at Submit (or at destruction). For one thread at a time; the engine's
+// loop thread gathers each batch of events this way. Add allocates (a failure throws, the task
+// then still belongs to the caller).
+class VrnEventPumpBatch {
+  public:
+    VrnEventPumpBatch() = default;
+    ~VrnEventPumpBatch() { Submit(); }
+    VrnEventPumpBatch(const VrnEventPumpBatch&) = delete;
+    VrnEventPumpBatch& operator=(const VrnEventPumpBatch&) = delete;
+
+    void Add(Vrn_Event_Pump_TaskBase* task);
+    // Queues what the batch holds (starting the pump if needed) and leaves it empty.
+    void Submit() noexcept;
+
+  private:
+    PumpNode* first_ = nullptr;
+    PumpNode* last_ = nullptr;
+    int32_t count_ = 0;
+};
+
 extern "C" {
 // Starts the pump on the first call; queues task when it is not null. The pump owns the task
 // from here on and deletes it after running it. Safe to call from any thread.

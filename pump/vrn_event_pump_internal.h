@@ -21,6 +21,9 @@ std::mutex& PumpLock();
 bool PumpStarted();
 // Tasks queued since a worker last took the shared queue.
 int32_t PumpCount();
+// Workers waiting on the semaphore (or about to), and the posts made so far.
+int32_t SleepingWorkers();
+int64_t WakeUps();
 // The semaphore's current value; the pump must be started.
 int SemValue();
 int32_t ExtraWorkers();

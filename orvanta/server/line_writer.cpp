@@ -101,13 +101,18 @@ bool LineWriter::WriteOrAppend(std::string_view line) {
         // With room reported and at most PIPE_BUF bytes, the write does not wait; holding the
         // lock across it keeps the lines of all threads whole and in order.
         ssize_t n = WriteSome(fd_, line);
-        if (n < 0) {
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Room taken by another writer since the poll: the line waits its turn.
+            if (!AppendLocked(line)) return false;
+        } else if (n < 0) {
             ++dropped_;
             return false;
+        } else if (size_t(n) == line.size()) {
+            return true;
+        } else {
+            // A socket took part of it: the rest is queued whatever the bound, so the line stays whole.
+            pending_.append(line.substr(size_t(n)));
         }
-        if (size_t(n) == line.size()) return true;
-        // A socket took part of it: the rest is queued whatever the bound, so the line stays whole.
-        pending_.append(line.substr(size_t(n)));
     }
     wake_.notify_one();
     return true;

@@ -8,11 +8,15 @@
 #include <semaphore.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <thread>
@@ -50,6 +54,17 @@ class OrvantaHost : public ::testing::Test {
         ASSERT_NE(Host().OutDebug, nullptr);
     }
 };
+
+// Polls pred every few milliseconds until it holds or timeoutMsec passes.
+template <typename Pred>
+bool WaitFor(Pred pred, int timeoutMsec) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMsec);
+    while (!pred()) {
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
 
 int SemValue(sem_t* sem) {
     int value = -1;
@@ -130,6 +145,14 @@ TEST_F(OrvantaHost, OutDebugWritesWholeLinesFromManyThreads) {
     }
     for (auto& th : threads) th.join();
     Host().OutDebug("no newline %p", static_cast<void*>(nullptr));
+    // A regular file's lines are written by the log's thread: wait for them before standard
+    // error is given back.
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            std::ifstream in(path);
+            return std::count(std::istreambuf_iterator<char>(in), {}, '\n') == kThreads * kLines + 1;
+        },
+        5000));
     dup2(savedStderr, STDERR_FILENO);
     close(savedStderr);
     close(file);
@@ -154,17 +177,6 @@ TEST_F(OrvantaHost, OutDebugWritesWholeLinesFromManyThreads) {
     EXPECT_EQ(lines, kThreads * kLines + 1);
     for (int t = 0; t < kThreads; ++t) EXPECT_EQ(perThread[t], kLines);
     EXPECT_NE(last.find("] no newline (nil)"), std::string::npos) << last;
-}
-
-// Polls pred every few milliseconds until it holds or timeoutMsec passes.
-template <typename Pred>
-bool WaitFor(Pred pred, int timeoutMsec) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMsec);
-    while (!pred()) {
-        if (Clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 // Standard error is a pipe nobody reads: OutDebug must still return at once, every line it
@@ -222,6 +234,54 @@ TEST_F(OrvantaHost, OutDebugNeverWaitsForAStalledStandardError) {
     EXPECT_TRUE(accounted) << kept << " lines kept, " << reported << " reported dropped";
     EXPECT_TRUE(whole) << "a line came out cut, foreign or out of order";
     EXPECT_GT(reported, 0);
+}
+
+// The thread that met the file size limit last (SIGXFSZ goes to the thread that wrote), or 0.
+std::atomic<long> fileLimitMetBy{0};
+void NoteFileLimit(int) {
+    fileLimitMetBy.store(long(syscall(SYS_gettid)));
+}
+
+// Standard error is a regular file, whose writes can wait on the disk: the caller must not
+// write it itself. A file size limit of 0 makes a write by the caller visible (SIGXFSZ comes to
+// the writing thread, and the log's own thread takes no signal); once lifted, the line queued
+// after it reaches the file.
+TEST_F(OrvantaHost, OutDebugLeavesARegularFileToTheLogThread) {
+    char path[] = "/tmp/vrns-outdebug-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    unlink(path);
+    Host().OutDebug("* before the redirection\n");  // the log's thread is running
+    int savedStderr = dup(STDERR_FILENO);
+    dup2(file, STDERR_FILENO);
+    struct sigaction note {
+    }, old{};
+    note.sa_handler = NoteFileLimit;
+    sigaction(SIGXFSZ, &note, &old);
+    rlimit limit{}, savedLimit{};
+    getrlimit(RLIMIT_FSIZE, &savedLimit);
+    limit = savedLimit;
+    limit.rlim_cur = 0;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    Host().OutDebug("* a line the disk would hold up\n");
+    long metBy = fileLimitMetBy.load();
+    setrlimit(RLIMIT_FSIZE, &savedLimit);
+    Host().OutDebug("* a line after the limit\n");
+    std::string got;
+    bool arrived = WaitFor(
+        [&] {
+            char buf[4096];
+            ssize_t n = pread(file, buf, sizeof buf, 0);
+            got.assign(buf, n > 0 ? size_t(n) : 0);
+            return got.find("* a line after the limit\n") != std::string::npos;
+        },
+        5000);
+    dup2(savedStderr, STDERR_FILENO);
+    close(savedStderr);
+    close(file);
+    sigaction(SIGXFSZ, &old, nullptr);
+    EXPECT_NE(metBy, long(syscall(SYS_gettid))) << "OutDebug wrote the regular file itself";
+    EXPECT_TRUE(arrived) << got;
 }
 
 }  // namespace

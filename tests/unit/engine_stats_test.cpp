@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <semaphore.h>
 
+#include <vector>
+
 #include "epoll/vrn_epoll_stats.h"
 #include "host/vrn_host_lib.h"
 #include "pump/vrn_event_pump.h"
@@ -21,15 +23,34 @@ VrnEpollStats Stats() {
     return s;
 }
 
+// What the counters stand for, counted the slow way: every record's halves under its lock, and
+// every wheel slot's chain under the slot's lock.
+VrnEpollStats Walk() {
+    VrnEpollStats walked{};
+    for (sckInfo* s : SocketMap_AllRecords()) {
+        std::lock_guard<std::mutex> guard(*s->mutex);
+        walked.armedReadHalves += s->readCallback != nullptr;
+        walked.armedWriteHalves += s->writeCallback != nullptr;
+    }
+    walked.readWheelNodes = _readWheel.load()->NodesByWalk();
+    walked.writeWheelNodes = _writeWheel.load()->NodesByWalk();
+    return walked;
+}
+
+// The figures are counters kept where halves are armed and disarmed and nodes linked, unlinked
+// and handed out by ticks: at each step they must match the expected figures and a walk.
 TEST_F(EngineStats, ArmedHalvesAndWheelNodesFollowRegistrations) {
     EXPECT_EQ(VrnEpoll_GetStats(nullptr), -1);
     EXPECT_EQ(errno, EINVAL);
+    test_host::UseManualClock(500000);
     StartLoop();
-    SocketPair p = Pair(), q = Pair();
+    SocketPair p = Pair(), q = Pair(), r = Pair();
     ASSERT_EQ(VrnEpoll_Listen(p.a(), 1, Tag(1), CallbackA, 30), 0);
     ASSERT_EQ(VrnEpoll_Listen(q.a(), 1, Tag(2), CallbackA, 30), 0);
     FillUntilFull(q.a());  // so that its write half stays armed
     ASSERT_EQ(VrnEpoll_Listen(q.a(), 2, Tag(3), CallbackA, 30), 0);
+    ASSERT_EQ(VrnEpoll_Listen(r.a(), 1, Tag(4), CallbackA, 2), 0);
+    ASSERT_EQ(VrnEpoll_Listen(r.a(), 1, Tag(5), CallbackB, 1), 0);  // replaced
     struct Step {
         const char* what;
         int64_t read, write;
@@ -41,10 +62,24 @@ TEST_F(EngineStats, ArmedHalvesAndWheelNodesFollowRegistrations) {
             return now.armedReadHalves == s.read && now.armedWriteHalves == s.write &&
                    now.readWheelNodes == s.read && now.writeWheelNodes == s.write;
         })) << s.what;
+        VrnEpollStats walked = Walk(), now = Stats();
+        EXPECT_EQ(std::vector<int64_t>(
+                      {now.armedReadHalves, now.armedWriteHalves, now.readWheelNodes, now.writeWheelNodes}),
+                  std::vector<int64_t>({walked.armedReadHalves, walked.armedWriteHalves,
+                                        walked.readWheelNodes, walked.writeWheelNodes}))
+            << s.what;
     };
-    expect({"three registrations", 2, 1});
+    expect({"four registrations, one replaced", 3, 1});
     ASSERT_EQ(write(p.b(), "x", 1), 1);  // p becomes readable: its read half is delivered
-    expect({"after a delivery", 1, 1});
+    expect({"after a delivery", 2, 1});
+    VrnEpoll_TimeWheel* reader = _readWheel.load();
+    int32_t start = reader->CurIndex();
+    test_host::AdvanceClock(1000);  // the first sweep starts the wheel, the next ones tick
+    ASSERT_TRUE(WaitUntil([&] {
+        if (reader->CurIndex() < start + 3) test_host::AdvanceClock(1000);
+        return reader->CurIndex() >= start + 3;
+    }));
+    expect({"after r's time-out", 1, 1});
     VrnEpoll_Remove(q.a());
     expect({"after a removal", 0, 0});
 }

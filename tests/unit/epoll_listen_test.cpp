@@ -2,6 +2,7 @@
 // in the record, the wheels and the kernel's epoll set, and what they deliver through the pump.
 #include <errno.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 
 #include "tests/unit/epoll_test_util.h"
 
@@ -150,6 +151,37 @@ TEST_F(EngineListen, RecordReusedByANewSocketRegistersCleanly) {
     EXPECT_EQ(EpollMask(number), 0x4000205Du);
 }
 
+// The record can be wrong about the socket's place in the epoll set: registration then falls
+// back once to the other operation, silently, and the socket hears its own events.
+TEST_F(EngineListen, RegistrationFallsBackWhenTheSetDisagreesWithTheRecord) {
+    StartLoop();
+    SocketPair first, second = Pair(), third = Pair();
+    int reused = first.a();
+    ASSERT_EQ(VrnEpoll_Listen(reused, 1, Tag(1), CallbackA, 30), 0);
+    ASSERT_EQ(write(first.b(), "x", 1), 1);
+    ASSERT_EQ(Deliveries::Get().WaitFor(1).size(), 1u);
+    EXPECT_TRUE(Snapshot(reused).inEpollSet);  // disarmed, still in the set
+    close(first.a());                          // ...until its close
+    close(first.b());
+    ASSERT_EQ(dup2(second.a(), reused), reused);  // a new socket takes the number
+    epoll_event ev{};                             // in the set behind the record's back, disarmed
+    ev.events = EPOLLONESHOT;
+    ASSERT_EQ(epoll_ctl(_epollFd.load(), EPOLL_CTL_ADD, third.a(), &ev), 0);
+    const struct {
+        const char* what;
+        int fd, peer;
+    } rows[] = {{"modify meets ENOENT", reused, second.b()}, {"add meets EEXIST", third.a(), third.b()}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        size_t before = Deliveries::Get().List().size();
+        ASSERT_EQ(VrnEpoll_Listen(row.fd, 1, Tag(2), CallbackB, 30), 0);
+        EXPECT_EQ(EpollMask(row.fd), 0x40002059u);
+        ASSERT_EQ(write(row.peer, "y", 1), 1);
+        EXPECT_EQ(Deliveries::Get().WaitFor(before + 1).back(), (Delivery{'B', row.fd, 1, Tag(2)}));
+    }
+    EXPECT_TRUE(test_host::Lines().empty());
+}
+
 TEST_F(EngineListen, RemoveCancelsBothHalvesReadFirst) {
     SocketPair p = Pair();
     ASSERT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(2), CallbackB, 5), 0);
@@ -197,14 +229,19 @@ TEST_F(EngineListen, RemoveOfAClosedSocketStillDelivers) {
 }
 
 // With standard input closed, epoll_create gives descriptor 0, the value that means "never
-// initialised": the engine must still start and work.
+// initialised": the engine must still start and work, and 0 must not be left free for a later
+// open (a file whose descriptor 0 would read as "no file").
 TEST(EngineInit, InstanceMovesOffDescriptorZero) {
     int savedStdin = dup(0);
     close(0);
     ASSERT_EQ(VrnEpoll_Init(), 0);
     int epfd = _epollFd.load();
     EXPECT_GT(epfd, 0);
-    EXPECT_EQ(fcntl(0, F_GETFD), -1);    // nothing left open on 0
+    struct stat zero, null;
+    ASSERT_EQ(fstat(0, &zero), 0);  // 0 is held by /dev/null
+    ASSERT_EQ(stat("/dev/null", &null), 0);
+    EXPECT_TRUE(S_ISCHR(zero.st_mode));
+    EXPECT_EQ(zero.st_rdev, null.st_rdev);
     EXPECT_EQ(fcntl(epfd, F_GETFD), 0);  // flags as epoll_create gives them
     ASSERT_EQ(VrnEpoll_Start(), 0);
     SocketPair p;

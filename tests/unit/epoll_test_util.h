@@ -89,6 +89,9 @@ inline std::optional<uint32_t> EpollMask(int fd) {
     return std::nullopt;
 }
 
+// What the kernel keeps of a one-shot interest once it has reported it: the flag alone.
+constexpr uint32_t kDisarmed = EPOLLONESHOT;
+
 struct SocketPair {
     int fds[2] = {-1, -1};
     SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0); }

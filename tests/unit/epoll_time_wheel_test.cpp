@@ -27,8 +27,9 @@ class TimeWheel : public ::testing::Test {
     }
 
     sckInfo* Record(int32_t fd) {
-        auto s = std::make_unique<sckInfo>(sckInfo{fd, &mutex_, -1, nullptr, nullptr, nullptr, false, -1,
-                                                   nullptr, nullptr, nullptr, false, nullptr, nullptr, 0});
+        auto s =
+            std::make_unique<sckInfo>(sckInfo{fd, &mutex_, -1, nullptr, nullptr, nullptr, false, -1, nullptr,
+                                              nullptr, nullptr, false, nullptr, nullptr, 0, false, 0, 0});
         records_.push_back(std::move(s));
         return records_.back().get();
     }

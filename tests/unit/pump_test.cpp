@@ -309,16 +309,39 @@ TEST(Pump, EpollTaskDropsOtherExceptionsSilently) {
     EXPECT_TRUE(test_host::Lines().empty());
 }
 
-TEST(Pump, BurstLeavesTheSemaphoreAtOne) {
+// A worker that is awake looks at the queue again before it sleeps, so a burst queued while it
+// is busy posts nothing; a sleeping worker is woken by one post, however many tasks follow it,
+// alone or gathered in one batch.
+TEST(Pump, PostsOnlyForASleepingWorkerAndOncePerWakeUp) {
     auto hold = std::make_shared<Gate>();
     QueueGate(hold);
     ASSERT_TRUE(hold->WaitEntered());
+    int64_t posts = pi::WakeUps();
     auto counter = std::make_shared<Counter>();
     QueueFillers(counter, 100);
-    EXPECT_EQ(pi::SemValue(), 1);
+    EXPECT_EQ(pi::WakeUps(), posts);
+    EXPECT_EQ(pi::SemValue(), 0);
     EXPECT_EQ(pi::PumpCount(), 100);
     hold->Release();
     EXPECT_TRUE(counter->WaitFor(100));
+
+    for (int n : {1, 50}) {
+        ASSERT_TRUE(WaitUntil([] { return pi::SleepingWorkers() == 1; }, 10s));
+        posts = pi::WakeUps();
+        int runs = counter->runs.load();
+        auto gate = std::make_shared<Gate>();
+        {
+            VrnEventPumpBatch batch;
+            batch.Add(new FnTask([gate] { gate->Enter(); }));
+            for (int i = 1; i < n; ++i) batch.Add(new FnTask([counter] { counter->runs.fetch_add(1); }));
+        }
+        ASSERT_TRUE(gate->WaitEntered());
+        QueueFillers(counter, 10);  // the woken worker is busy: no second post
+        gate->Release();
+        EXPECT_TRUE(counter->WaitFor(runs + n - 1 + 10));
+        EXPECT_EQ(pi::WakeUps(), posts + 1) << n << " tasks";
+        EXPECT_LE(pi::SemValue(), 1);
+    }
 }
 
 TEST(Pump, ExtraWorkerLimitFollowsHardwareConcurrency) {
