@@ -77,6 +77,18 @@ std::string CommonHeaders(int status, time_t now, bool keepAlive) {
     return h;
 }
 
+// The header of a response with a body of length bytes of contentType.
+std::string BodyHeader(int status, bool keepAlive, time_t now, std::string_view contentType, size_t length,
+                       std::string_view extraHeader) {
+    std::string h = CommonHeaders(status, now, keepAlive);
+    h += "Content-Type: ";
+    h.append(contentType);
+    h += "\r\nContent-Length: " + std::to_string(length) + "\r\n";
+    h.append(extraHeader);
+    h += "\r\n";
+    return h;
+}
+
 // The bytes chosen for a file request: the file itself, or its precompressed sibling, which
 // is a representation of its own (its own length, validators and byte ranges).
 struct Representation {
@@ -169,13 +181,34 @@ Representation ChooseRepresentation(const HttpRequest& request, const ServeConte
     return rep;
 }
 
-ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx,
-                             const std::string& directory, time_t now) {
+constexpr std::string_view kListingType = "text/html; charset=utf-8";
+
+// A listing built for this request alone.
+ResponsePlan UncachedListingResponse(const HttpRequest& request, const ServeContext& ctx,
+                                     const std::string& directory, time_t now) {
     std::string html;
     bool head = request.method == HTTP_HEAD;
     if (!ListDirectory(ctx.rootFd, directory, &html))
         return GeneratedResponse(403, request.keepAlive, head, now);
-    return BodyResponse(200, request.keepAlive, head, now, "text/html; charset=utf-8", std::move(html));
+    return BodyResponse(200, request.keepAlive, head, now, kListingType, std::move(html));
+}
+
+// A listing from the cache: its page is sent from the shared bytes, as a cached file's are.
+ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx,
+                             const std::string& directory, time_t now) {
+    if (!ctx.cache) return UncachedListingResponse(request, ctx, directory, now);
+    bool head = request.method == HTTP_HEAD;
+    std::shared_ptr<const OpenedFile> page = ctx.cache->Listing(ctx.rootFd, directory);
+    if (!page) return GeneratedResponse(403, request.keepAlive, head, now);
+    ResponsePlan plan;
+    plan.status = 200;
+    plan.keepAlive = request.keepAlive;
+    plan.header = BodyHeader(200, request.keepAlive, now, kListingType, page->bytes.size(), {});
+    if (!head && !page->bytes.empty()) {
+        plan.fileLength = plan.contentBytes = page->bytes.size();
+        plan.file = std::move(page);
+    }
+    return plan;
 }
 
 // The answer when the target is no regular file: a redirect, a listing or an error (a 500
@@ -288,12 +321,7 @@ ResponsePlan BodyResponse(int status, bool keepAlive, bool head, time_t now, std
     ResponsePlan plan;
     plan.status = status;
     plan.keepAlive = keepAlive;
-    plan.header = CommonHeaders(status, now, keepAlive);
-    plan.header += "Content-Type: ";
-    plan.header.append(contentType);
-    plan.header += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
-    plan.header.append(extraHeader);
-    plan.header += "\r\n";
+    plan.header = BodyHeader(status, keepAlive, now, contentType, body.size(), extraHeader);
     if (!head) {
         plan.contentBytes = body.size();
         plan.body = std::move(body);

@@ -494,6 +494,7 @@ TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
         {"dangling", false},
         {"hidden", false},
         {"index.html", true},
+        {"not listed", false},  // a whole listing says nothing of left-out entries
     };
     for (const Case& c : cases)
         EXPECT_EQ(html.find(c.text) != std::string::npos, c.present) << c.text << "\n" << html;
@@ -515,6 +516,46 @@ TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
     EXPECT_EQ(plan.status, 200);
     EXPECT_NE(plan.header.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
     EXPECT_NE(plan.body.find("Index of /empty/"), std::string::npos);
+}
+
+// A directory larger than a listing's bounds: the first names by byte order are listed, and
+// the page says how many were left out. Hidden entries are read but count toward the bound.
+TEST_F(ResolveTest, BoundedListingShowsTheFirstNamesAndSaysSo) {
+    const size_t listed = ListingLimits().maxDescribed;
+    auto fileName = [](size_t i) {
+        char name[32];
+        snprintf(name, sizeof name, "f%06zu", i);
+        return std::string(name);
+    };
+    ASSERT_EQ(mkdir((root_ + "/big").c_str(), 0755), 0);
+    for (size_t i = 0; i < listed + 2; ++i) {
+        int fd = open((root_ + "/big/" + fileName(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        close(fd);
+    }
+    for (const char* hidden : {"/big/.h1", "/big/.h2"}) Write(root_ + hidden, "");
+    std::string html;
+    ASSERT_TRUE(ListDirectory(rootFd_, "big/", &html));
+    struct Case {
+        std::string text;
+        bool present;
+    } cases[] = {
+        {">" + fileName(0) + "</a>", true},
+        {">" + fileName(listed - 1) + "</a>", true},
+        {">" + fileName(listed) + "</a>", false},
+        {"2 more entries are not listed", true},
+        {"reads at most", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(html.find(c.text) != std::string::npos, c.present) << c.text;
+    // Reading stops at maxNames entries ("." and ".." and hidden ones included), and says so.
+    ListingLimits few;
+    few.maxNames = 6;
+    ASSERT_TRUE(ListDirectory(rootFd_, "big/", &html, few));
+    EXPECT_NE(html.find("a listing reads at most 6 entries"), std::string::npos);
+    size_t rows = 0;
+    for (size_t at = html.find("<tr><td>"); at != std::string::npos; at = html.find("<tr><td>", at + 1))
+        ++rows;
+    EXPECT_LE(rows, 1 + few.maxNames);  // "../" and what was read
 }
 
 // Dates are remembered per thread: more distinct times than it keeps, asked in turn, still
@@ -647,6 +688,26 @@ TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
         EXPECT_FALSE(parse(bad, &b, &err)) << bad[0];
         EXPECT_FALSE(err.empty());
     }
+}
+
+// The default connection limit: two descriptors a connection after a reserve, and no more
+// connections than a quarter of the memory holds at their worst.
+TEST(ServerOptionsTest, DefaultConnectionLimitFitsDescriptorsAndMemory) {
+    constexpr uint64_t kGiB = uint64_t(1) << 30;
+    struct Case {
+        uint64_t descriptors, memory;
+        int expected;
+    } cases[] = {
+        {1024, 16 * kGiB, 480},        // the descriptors decide
+        {262112, 4 * kGiB, 8192},      // a stock Debian's raised limit: the memory decides
+        {262112, 256 * kGiB, 131024},  // plenty of memory: the descriptors decide again
+        {262112, 0, 131024},           // memory unknown
+        {66, 16 * kGiB, 1},            // at least one
+        {1 << 20, 64 << 10, 1},        // at least one
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DefaultMaxConnections(c.descriptors, c.memory), c.expected)
+            << c.descriptors << " " << c.memory;
 }
 
 std::atomic<uint64_t> g_reportedDrops{0};

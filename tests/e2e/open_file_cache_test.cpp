@@ -19,6 +19,16 @@ int64_t g_nowMsec = 0;
 int64_t ManualClock() {
     return g_nowMsec;
 }
+int64_t g_wallMsec = 0;  // 0: the real time
+int64_t ManualWallClock() {
+    return g_wallMsec != 0 ? g_wallMsec : WallClockMsec();
+}
+
+int64_t ChangeTimeMsec(const std::string& path) {
+    struct stat st;
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    return int64_t(st.st_ctim.tv_sec) * 1000 + st.st_ctim.tv_nsec / 1000000;
+}
 
 int CountOwnDescriptors() {
     int n = 0;
@@ -37,6 +47,7 @@ class OpenFileCacheTest : public ::testing::Test {
         rootFd_ = open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         ASSERT_GE(rootFd_, 0);
         g_nowMsec = 0;
+        g_wallMsec = 0;
     }
     void TearDown() override {
         close(rootFd_);
@@ -178,6 +189,78 @@ TEST_F(OpenFileCacheTest, ZeroEntriesCachesNothing) {
     EXPECT_EQ(Serve(cache, "/a"), "1234");
     Write("a", "5678");
     EXPECT_EQ(Serve(cache, "/a"), "5678");
+    EXPECT_EQ(cache.entries(), 0u);
+}
+
+// A same-size rewrite within one timestamp tick leaves the fingerprint as it was, so bytes read
+// within a second of the file's change time are read again at the next validation; bytes read
+// later are kept. The wall clock stands at a chosen distance from the file's change time.
+TEST_F(OpenFileCacheTest, BytesReadCloseToTheirChangeAreReadAgain) {
+    OpenFileCache cache(OpenFileCacheLimits(), ManualClock, ManualWallClock);
+    Write("a", "v1");
+    int64_t changed = ChangeTimeMsec(root_ + "/a");
+    struct Step {
+        int64_t wallAfterChange;
+        bool readAgain;  // at this validation, for what the previous one read
+    };
+    const Step steps[] = {
+        {kRacyMsec / 2, true},  // the first read was racy
+        {kRacyMsec, true},      // so was the second
+        {kRacyMsec, false},     // the third was not: kept from now on
+        {10 * kRacyMsec, false},
+    };
+    g_wallMsec = changed + kRacyMsec / 2;
+    OpenedFileRef previous = cache.Open(rootFd_, "/a").file;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.wallAfterChange);
+        g_wallMsec = changed + s.wallAfterChange;
+        g_nowMsec += OpenFileCacheLimits().validMsec;
+        OpenedFileRef now = cache.Open(rootFd_, "/a").file;
+        ASSERT_TRUE(now);
+        EXPECT_EQ(now != previous, s.readAgain);
+        EXPECT_EQ(now->bytes, "v1");
+        previous = now;
+    }
+}
+
+// The key is the decoded path beneath the root: spellings of one path share one entry.
+TEST_F(OpenFileCacheTest, SpellingsOfOnePathShareOneEntry) {
+    OpenFileCache cache(OpenFileCacheLimits(), ManualClock);
+    ASSERT_EQ(mkdir((root_ + "/d").c_str(), 0755), 0);
+    Write("a", "A");
+    Write("d/index.html", "I");
+    for (const char* target :
+         {"/a", "//a", "/./a", "/%61", "/a?x=1", "http://host/a", "/d/", "//d/./", "/%64/"})
+        EXPECT_NE(Serve(cache, target), "404") << target;
+    EXPECT_EQ(cache.entries(), 2u);
+    EXPECT_EQ(Serve(cache, "/a/."), "404");  // a file is no directory, however the path is spelled
+    EXPECT_EQ(Serve(cache, "/a/"), "404");
+}
+
+// A listing is kept as a page and checked against its directory's own times once its trust
+// runs out: a new entry is seen then, an unchanged directory keeps its page.
+TEST_F(OpenFileCacheTest, ListingIsKeptUntilItsDirectoryChanges) {
+    g_wallMsec = int64_t(time(nullptr) + 3600) * 1000;  // every change long past: nothing racy
+    OpenFileCache cache(OpenFileCacheLimits(), ManualClock, ManualWallClock);
+    ASSERT_EQ(mkdir((root_ + "/d").c_str(), 0755), 0);
+    Write("d/one", "1");
+    OpenedFileRef first = cache.Listing(rootFd_, "d/");
+    ASSERT_TRUE(first);
+    EXPECT_NE(first->bytes.find(">one</a>"), std::string::npos) << first->bytes;
+    EXPECT_EQ(cache.Listing(rootFd_, "./d//"), first);  // one page for one directory
+    Write("d/two", "2");
+    g_nowMsec += OpenFileCacheLimits().validMsec - 1;
+    EXPECT_EQ(cache.Listing(rootFd_, "d/"), first);  // trusted: the directory is not looked at
+    g_nowMsec += 1;
+    OpenedFileRef second = cache.Listing(rootFd_, "d/");
+    ASSERT_TRUE(second);
+    EXPECT_NE(second->bytes.find(">two</a>"), std::string::npos) << second->bytes;
+    g_nowMsec += OpenFileCacheLimits().validMsec;
+    EXPECT_EQ(cache.Listing(rootFd_, "d/"), second);  // unchanged: the page is kept
+    EXPECT_EQ(cache.bytes(), second->bytes.size());
+    ASSERT_EQ(system(("rm -rf '" + root_ + "/d'").c_str()), 0);
+    g_nowMsec += OpenFileCacheLimits().validMsec;
+    EXPECT_FALSE(cache.Listing(rootFd_, "d/"));
     EXPECT_EQ(cache.entries(), 0u);
 }
 
