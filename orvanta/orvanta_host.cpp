@@ -19,7 +19,7 @@
 #include <string_view>
 
 #include "host/vrn_host_lib.h"
-#include "orvanta/line_writer.h"
+#include "orvanta/server/line_writer.h"
 
 namespace {
 

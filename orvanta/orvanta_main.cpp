@@ -6,8 +6,8 @@
 
 #include "host/vrn_host_lib.h"
 #include "orvanta/mono_host.h"
-#include "orvanta/orvanta_exports.h"
-#include "orvanta/orvanta_server.h"
+#include "orvanta/server/orvanta_exports.h"
+#include "orvanta/server/orvanta_server.h"
 
 #ifndef VRNS_VERSION
 #define VRNS_VERSION "0.1.0"

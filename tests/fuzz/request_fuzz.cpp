@@ -14,10 +14,10 @@
 #include <filesystem>
 #include <string>
 
-#include "orvanta/http_request.h"
-#include "orvanta/http_resolve.h"
-#include "orvanta/http_response.h"
-#include "orvanta/mime_types.h"
+#include "orvanta/http/http_request.h"
+#include "orvanta/http/http_response.h"
+#include "orvanta/http/mime_types.h"
+#include "orvanta/static/http_resolve.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "orvanta/http_resolve.h"
+#include "orvanta/static/http_resolve.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // The open-file cache: a changed file is served fresh once its entry's trust runs out, and the
 // cache stays within its bounds. Time is a manual clock; files live in a temporary root.
-#include "orvanta/open_file_cache.h"
+#include "orvanta/static/open_file_cache.h"
 
 #include <dirent.h>
 #include <fcntl.h>

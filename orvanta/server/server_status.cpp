@@ -1,12 +1,12 @@
-#include "orvanta/server_status.h"
+#include "orvanta/server/server_status.h"
 
 #include <http_parser.h>
 #include <inttypes.h>
 #include <stdio.h>
 
-#include "orvanta/http_request.h"
-#include "orvanta/http_resolve.h"
-#include "orvanta/http_server.h"
+#include "orvanta/http/http_request.h"
+#include "orvanta/server/http_server.h"
+#include "orvanta/static/http_resolve.h"
 
 namespace {
 

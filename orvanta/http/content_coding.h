@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "orvanta/http_resolve.h"
+#include "orvanta/static/http_resolve.h"
 
 // True when the Accept-Encoding value admits gzip: "gzip" or "x-gzip" with a q-value above 0,
 // or "*" above 0 when gzip is not named. An element with a malformed q-value counts as absent.

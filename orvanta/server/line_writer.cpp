@@ -1,4 +1,4 @@
-#include "orvanta/line_writer.h"
+#include "orvanta/server/line_writer.h"
 
 #include <errno.h>
 #include <limits.h>

@@ -1,4 +1,4 @@
-#include "orvanta/connection_drain.h"
+#include "orvanta/server/connection_drain.h"
 
 #include <sys/socket.h>
 

@@ -1,13 +1,13 @@
-#include "orvanta/open_file_cache.h"
+#include "orvanta/static/open_file_cache.h"
 
 #include <errno.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "orvanta/autoindex.h"
-#include "orvanta/content_coding.h"
-#include "orvanta/http_resolve.h"
-#include "orvanta/http_validators.h"
+#include "orvanta/http/content_coding.h"
+#include "orvanta/http/http_validators.h"
+#include "orvanta/static/autoindex.h"
+#include "orvanta/static/http_resolve.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Linux's own <linux/tcp.h>: glibc's struct tcp_info stops before tcpi_bytes_acked, and the two
 // headers cannot be included together, so this file includes only the kernel's.
-#include "orvanta/tcp_delivery.h"
+#include "orvanta/server/tcp_delivery.h"
 
 #include <linux/tcp.h>
 #include <netinet/in.h>

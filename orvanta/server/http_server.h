@@ -9,11 +9,11 @@
 #include <atomic>
 #include <string>
 
-#include "orvanta/http_response.h"
-#include "orvanta/line_writer.h"
-#include "orvanta/mime_types.h"
-#include "orvanta/orvanta_exports.h"
-#include "orvanta/server_status.h"
+#include "orvanta/http/http_response.h"
+#include "orvanta/http/mime_types.h"
+#include "orvanta/server/line_writer.h"
+#include "orvanta/server/orvanta_exports.h"
+#include "orvanta/server/server_status.h"
 
 struct HttpServer {
     VrnsExports ex{};

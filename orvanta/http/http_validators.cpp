@@ -1,11 +1,11 @@
-#include "orvanta/http_validators.h"
+#include "orvanta/http/http_validators.h"
 
 #include <inttypes.h>
 #include <stdio.h>
 
-#include "orvanta/http_request.h"
-#include "orvanta/http_response.h"
-#include "orvanta/http_text.h"
+#include "orvanta/http/http_request.h"
+#include "orvanta/http/http_response.h"
+#include "orvanta/http/http_text.h"
 
 namespace {
 

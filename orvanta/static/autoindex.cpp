@@ -1,4 +1,4 @@
-#include "orvanta/autoindex.h"
+#include "orvanta/static/autoindex.h"
 
 #include <ctype.h>
 #include <dirent.h>
@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "orvanta/http_resolve.h"
+#include "orvanta/static/http_resolve.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "orvanta/http_request.h"
+#include "orvanta/http/http_request.h"
 
 #include <strings.h>
 

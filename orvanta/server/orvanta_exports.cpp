@@ -1,4 +1,4 @@
-#include "orvanta/orvanta_exports.h"
+#include "orvanta/server/orvanta_exports.h"
 
 #include <dlfcn.h>
 

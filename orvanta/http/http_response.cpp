@@ -1,4 +1,4 @@
-#include "orvanta/http_response.h"
+#include "orvanta/http/http_response.h"
 
 #include <http_parser.h>
 #include <stdio.h>
@@ -6,13 +6,13 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "orvanta/autoindex.h"
-#include "orvanta/content_coding.h"
-#include "orvanta/http_request.h"
-#include "orvanta/http_resolve.h"
-#include "orvanta/http_validators.h"
-#include "orvanta/mime_types.h"
-#include "orvanta/open_file_cache.h"
+#include "orvanta/http/content_coding.h"
+#include "orvanta/http/http_request.h"
+#include "orvanta/http/http_validators.h"
+#include "orvanta/http/mime_types.h"
+#include "orvanta/static/autoindex.h"
+#include "orvanta/static/http_resolve.h"
+#include "orvanta/static/open_file_cache.h"
 
 namespace {
 

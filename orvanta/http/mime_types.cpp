@@ -1,4 +1,4 @@
-#include "orvanta/mime_types.h"
+#include "orvanta/http/mime_types.h"
 
 #include <ctype.h>
 #include <stdio.h>

@@ -21,11 +21,11 @@
 #include <string>
 
 #include "host/vrn_host_lib.h"
-#include "orvanta/connection_drain.h"
-#include "orvanta/http_request.h"
-#include "orvanta/http_server.h"
-#include "orvanta/open_file_cache.h"
-#include "orvanta/tcp_delivery.h"
+#include "orvanta/http/http_request.h"
+#include "orvanta/server/connection_drain.h"
+#include "orvanta/server/http_server.h"
+#include "orvanta/server/tcp_delivery.h"
+#include "orvanta/static/open_file_cache.h"
 
 namespace {
 

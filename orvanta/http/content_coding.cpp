@@ -1,8 +1,8 @@
-#include "orvanta/content_coding.h"
+#include "orvanta/http/content_coding.h"
 
 #include <algorithm>
 
-#include "orvanta/http_text.h"
+#include "orvanta/http/http_text.h"
 
 namespace {
 

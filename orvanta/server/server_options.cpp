@@ -1,4 +1,4 @@
-#include "orvanta/server_options.h"
+#include "orvanta/server/server_options.h"
 
 #include <arpa/inet.h>
 #include <errno.h>

@@ -6,7 +6,7 @@
 // workers run every engine callback: accepting (OnAcceptReady) and the connections
 // (http_connection.cpp). The accept gate's mutex is taken before the registry's own lock (it is
 // held across Vrn_Accept_Add/Remove) and never while a connection callback runs.
-#include "orvanta/orvanta_server.h"
+#include "orvanta/server/orvanta_server.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -30,10 +30,10 @@
 #include <string>
 
 #include "host/vrn_host_lib.h"
-#include "orvanta/http_server.h"
-#include "orvanta/open_file_cache.h"
 #include "orvanta/orvanta_host.h"
-#include "orvanta/server_options.h"
+#include "orvanta/server/http_server.h"
+#include "orvanta/server/server_options.h"
+#include "orvanta/static/open_file_cache.h"
 
 HttpServer* g_server = nullptr;
 

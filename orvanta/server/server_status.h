@@ -10,7 +10,7 @@
 #include <atomic>
 #include <string>
 
-#include "orvanta/http_response.h"
+#include "orvanta/http/http_response.h"
 
 struct HttpRequest;
 struct HttpServer;
