@@ -197,8 +197,10 @@ bool ListOpenDirectory(int rootFd, int dirFd, const std::string& directory, std:
     ReadNames names = ReadVisibleNames(dir, limits.maxNames);
     size_t described = std::min(names.visible.size(), limits.maxDescribed);
     // Only the first names by byte order are looked at: a bounded listing keeps a stable part.
-    std::partial_sort(names.visible.begin(), names.visible.begin() + described, names.visible.end(),
-                      [](const Name& a, const Name& b) { return a.name < b.name; });
+    auto byName = [](const Name& a, const Name& b) { return a.name < b.name; };
+    auto end = names.visible.begin() + described;
+    if (end != names.visible.end()) std::nth_element(names.visible.begin(), end, names.visible.end(), byName);
+    std::sort(names.visible.begin(), end, byName);
     std::vector<Entry> entries;
     entries.reserve(described);
     std::string prefix = EntryPrefix(directory);
