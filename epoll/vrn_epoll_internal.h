@@ -1,4 +1,4 @@
-// Engine internals shared by the interest registration (vrn_epoll.cpp) and the loop thread
+// Engine internals shared by the interest registration (vrn_epoll_interest.cpp) and the loop thread
 // (vrn_epoll_loop.cpp), and reachable by the unit tests.
 #pragma once
 

@@ -6,6 +6,7 @@
 
 #include "host/vrn_host_lib.h"
 #include "orvanta/mono_host.h"
+#include "orvanta/orvanta_host.h"
 #include "orvanta/server/orvanta_exports.h"
 #include "orvanta/server/orvanta_server.h"
 
@@ -14,6 +15,9 @@
 #endif
 
 namespace {
+
+// How long the debug log's last lines may take at exit: a stalled standard error must not stop it.
+constexpr int kExitFlushMsec = 1000;
 
 // Resolves every exported name of the executable, as the runtime would, and lists the result.
 int CheckExports() {
@@ -45,5 +49,7 @@ extern "C" int libvrns_main(int argc, char** argv, char** envp) {
     }
     if (argc >= 2 && strcmp(argv[1], "--check-exports") == 0) return CheckExports();
     if (argc >= 2 && NamesManagedAssembly(argv[1])) return RunManagedApplication(argc, argv);
-    return RunServer(argc, argv);
+    int status = RunServer(argc, argv);
+    FlushDebugLog(kExitFlushMsec);
+    return status;
 }

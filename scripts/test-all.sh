@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test, as CI does. Four runs, each in its own build directory:
-#   release   optimised full build (executable, link tests, benchmarks compiled), ctest
+#   release   optimised full build (executable, link tests, benchmarks compiled), ctest, and
+#             the check that no includes form a cycle (scripts/check-include-cycles.sh)
 #   asan      AddressSanitizer + UndefinedBehaviorSanitizer: the executable, the stand-in host
 #             library, the unit, server and host-library tests
 #   tsan      ThreadSanitizer, the same tests

@@ -55,7 +55,3 @@ bool AcceptsGzip(std::string_view accept) {
     });
     return gzipWeight >= 0 ? gzipWeight > 0 : anyWeight > 0;
 }
-
-ResolvedFile OpenGzipSibling(int rootFd, const ResolvedFile& file) {
-    return OpenRegularBeneath(rootFd, file.name + ".gz");
-}

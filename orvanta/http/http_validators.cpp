@@ -3,8 +3,8 @@
 #include <inttypes.h>
 #include <stdio.h>
 
+#include "orvanta/http/http_date.h"
 #include "orvanta/http/http_request.h"
-#include "orvanta/http/http_response.h"
 #include "orvanta/http/http_text.h"
 
 namespace {

@@ -26,7 +26,7 @@ int DrainList::ShutdownIdle() {
     for (DrainEntry* e = head_; e; e = e->next) {
         // A request that raced in is still read first: the kernel hands out queued bytes
         // before it reports the end of input, and the answer then closes the connection.
-        if (e->idle.load() && shutdown(e->fd, SHUT_RD) == 0) ++n;
+        if (e->state.load() == ConnectionState::kIdle && shutdown(e->fd, SHUT_RD) == 0) ++n;
     }
     return n;
 }

@@ -8,14 +8,26 @@
 // the connection is still closed by its owner, on a pump worker, as every other close is.
 #pragma once
 
+#include <stdint.h>
+
 #include <atomic>
 #include <mutex>
 
+// A connection's phase. Written by its owner (the callback that runs for it), read by the drain.
+enum class ConnectionState : uint8_t {
+    kWaitingFirst,  // accepted; nothing of its first request received yet
+    kIdle,          // kept alive after a response; nothing of its next request received yet
+    kReading,       // a request begun: its bytes are arriving
+    kSending,       // a response handed to a writer
+    kLingering,     // its last response sent; unread input drained before the close
+    kClosing,       // being closed by its owner
+};
+
 struct DrainEntry {
     int fd = -1;
-    // Set while the connection waits for its next request with nothing buffered, after at
-    // least one response: closing it then loses nothing. Written by its owner, read by the drain.
-    std::atomic<bool> idle{false};
+    // Between requests, kIdle: closing it then loses nothing. A connection that has not yet
+    // sent its first request is left alone, as its request may be on its way.
+    std::atomic<ConnectionState> state{ConnectionState::kWaitingFirst};
     DrainEntry* prev = nullptr;  // guarded by the list's mutex
     DrainEntry* next = nullptr;
 };

@@ -4,12 +4,17 @@
 // hand-off to VrnEpoll_Listen or a writer succeeds, the caller does not touch the connection
 // again: the next callback may already be running on another pump worker.
 //
-//   read (code 1) -> recv -> parse -> respond (writer) -> completion -> parse the next
-//   pipelined request, or read again; time-out (0) and errors (-1) close.
+// Its phase is its state alone (ConnectionState), which each callback checks as it enters:
+//
+//   kWaitingFirst, kIdle --bytes--> kReading --request complete--> kSending
+//   kSending --sent, kept alive--> kIdle, or kReading when the next request's bytes are buffered
+//   kSending --sent, the connection's last--> kLingering --input drained--> closed
+//   any --time-out, error, the peer gone--> closed
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -17,13 +22,17 @@
 
 #include <algorithm>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
 #include "host/vrn_host_lib.h"
 #include "orvanta/http/http_request.h"
+#include "orvanta/server/access_log.h"
 #include "orvanta/server/connection_drain.h"
+#include "orvanta/server/http_accept.h"
 #include "orvanta/server/http_server.h"
+#include "orvanta/server/server_status.h"
 #include "orvanta/server/tcp_delivery.h"
 #include "orvanta/static/open_file_cache.h"
 
@@ -39,8 +48,6 @@ constexpr size_t kMaxBuffered = 65536;
 constexpr int64_t kLingerMsec = 2000;
 constexpr size_t kMaxLingerBytes = 1 << 20;
 
-DrainList g_connections;
-
 // What only a request in progress needs. Most of a keep-alive connection's life is spent
 // idle between requests, so this is made with a request's first bytes and dropped once its
 // response is sent with nothing more buffered: an idle connection holds none of it.
@@ -51,20 +58,47 @@ struct Exchange {
 };
 
 struct Connection : DrainEntry {
+    HttpServer* server = nullptr;  // the one that accepted it; outlives it
     std::string peer;
-    std::string in;  // received, not yet parsed
-    bool peerClosed = false;
-    std::unique_ptr<Exchange> exchange;  // null while no request is begun
+    std::string in;                      // received, not yet parsed
+    std::unique_ptr<Exchange> exchange;  // from a request's first bytes until its answer is sent
+    // GetTime_msec by which the state must end: in kReading, the request begun must be complete
+    // (its first byte plus the read time-out), however slowly its bytes come; in kLingering,
+    // the linger ends.
+    int64_t deadline = 0;
     size_t lingerBytes = 0;
     uint64_t bytesWritten = 0;  // every byte of the earlier responses on this connection
-    // GetTime_msec by which the request begun must be complete (its first byte plus the read
-    // time-out), however slowly its bytes come; 0 while no request is begun.
-    int64_t requestDeadline = 0;
-    int64_t lingerDeadline = 0;  // when the linger after a closing response ends
-    bool answered = false;       // at least one response was sent
 };
 
-void ServeBuffered(Connection* c);
+const char* StateName(ConnectionState state) {
+    switch (state) {
+        case ConnectionState::kWaitingFirst:
+            return "waiting for its first request";
+        case ConnectionState::kIdle:
+            return "idle";
+        case ConnectionState::kReading:
+            return "reading a request";
+        case ConnectionState::kSending:
+            return "sending";
+        case ConnectionState::kLingering:
+            return "lingering";
+        case ConnectionState::kClosing:
+            return "closing";
+    }
+    return "unknown";
+}
+
+// The engine and the writers call a connection back only in the state it was armed in. Any
+// other state means two owners at once, which would corrupt it: the process stops here.
+void ExpectState(const Connection* c, std::initializer_list<ConnectionState> allowed, const char* callback) {
+    ConnectionState state = c->state.load(std::memory_order_relaxed);
+    for (ConnectionState a : allowed)
+        if (state == a) return;
+    OutDebug("* vrns http: %s called for connection %d while %s\n", callback, c->fd, StateName(state));
+    abort();
+}
+
+void ServeBuffered(Connection* c, bool inputEnded);
 
 std::string PeerName(const sockaddr_storage& peer) {
     char host[INET6_ADDRSTRLEN] = "-";
@@ -75,18 +109,22 @@ std::string PeerName(const sockaddr_storage& peer) {
     return host;
 }
 
+// Out of the drain's list first, so that nothing the drain does with a listed connection
+// meets it half closed.
 void CloseConnection(Connection* c) {
+    HttpServer& s = *c->server;
+    c->state.store(ConnectionState::kClosing, std::memory_order_relaxed);
+    s.connections.Remove(c);
     if (c->exchange && c->exchange->out.fileFd >= 0) close(c->exchange->out.fileFd);
-    g_connections.Remove(c);
     close(c->fd);
     delete c;
-    OnConnectionClosed();
+    OnConnectionClosed(s);
 }
 
 // Queued for the log's own thread: a destination that does not keep up costs lines (counted
 // and reported), never a worker.
 void WriteAccessLog(const Connection* c, int status, uint64_t bytes) {
-    g_server->accessLog->Append(
+    c->server->accessLog->Append(
         AccessLogLine(c->peer, time(nullptr), c->exchange->requestLine, status, bytes));
 }
 
@@ -111,21 +149,31 @@ int SecondsUntil(int64_t deadline) {
     return left > 0 ? int((left + 999) / 1000) : 0;
 }
 
+// Sequentially consistent, as is the stopping flag: either the drain sees a connection idle
+// and ends it, or the connection sees the server stopping (WaitForRequest) and ends itself.
+void EnterState(Connection* c, ConnectionState state) {
+    c->state.store(state);
+}
+
+// A request's first bytes are in: from now on it has the read time-out to be complete.
+void BeginRequest(Connection* c) {
+    EnterState(c, ConnectionState::kReading);
+    c->deadline = GetTime_msec() + int64_t(c->server->readTimeoutSec) * 1000;
+    if (!c->exchange) c->exchange = std::make_unique<Exchange>();
+}
+
 // Waiting between requests takes the whole read time-out each time; a request begun has only
 // what is left of its own.
 void WaitForRequest(Connection* c) {
-    HttpServer& s = *g_server;
-    // Sequentially consistent with the stopping flag: either the drain sees this connection
-    // idle and ends it, or this sees the server stopping and ends it here.
-    bool idle = c->answered && c->in.empty();
-    c->idle.store(idle);
-    if (idle && s.stopping.load()) {
+    HttpServer& s = *c->server;
+    ConnectionState state = c->state.load(std::memory_order_relaxed);
+    if (state == ConnectionState::kIdle && s.stopping.load()) {
         CloseConnection(c);
         return;
     }
     int timeout = s.readTimeoutSec;
-    if (c->requestDeadline != 0) {
-        timeout = SecondsUntil(c->requestDeadline);
+    if (state == ConnectionState::kReading) {
+        timeout = SecondsUntil(c->deadline);
         if (timeout == 0) {
             s.counters.Bump(s.counters.readTimeouts);
             CloseConnection(c);
@@ -135,55 +183,56 @@ void WaitForRequest(Connection* c) {
     if (s.ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnReadable, timeout) != 0) CloseConnection(c);
 }
 
-// Reads what the socket holds, up to the buffer bound. False on a socket error. The chunk is
+enum class Input { kOpen, kEnded, kFailed };
+
+// Reads what the socket holds, up to the buffer bound: kEnded when the peer has closed its
+// side (a request it already sent is still answered), kFailed on a socket error. The chunk is
 // read on the stack and only the bytes received are appended: growing the string first would
 // clear the whole chunk on every read.
-bool ReadInput(Connection* c) {
+Input ReadInput(Connection* c) {
     char chunk[kReadChunk];
     while (c->in.size() < kMaxBuffered) {
         ssize_t n;
         do n = recv(c->fd, chunk, sizeof chunk, 0);
         while (n < 0 && errno == EINTR);
-        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
-        if (n == 0) {
-            c->peerClosed = true;
-            return true;
-        }
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? Input::kOpen : Input::kFailed;
+        if (n == 0) return Input::kEnded;
         c->in.append(chunk, size_t(n));
         // A short read means the socket is drained: save the recv that would say EAGAIN.
-        if (size_t(n) < sizeof chunk) return true;
+        if (size_t(n) < sizeof chunk) return Input::kOpen;
     }
-    return true;
+    return Input::kOpen;
 }
 
 void OnReadable(int32_t, int32_t code, void* userData) {
     Connection* c = static_cast<Connection*>(userData);
-    c->idle.store(false, std::memory_order_relaxed);
+    ExpectState(c, {ConnectionState::kWaitingFirst, ConnectionState::kIdle, ConnectionState::kReading},
+                "OnReadable");
     // 0: the read time-out passed (or the engine dropped the registration); -1: error, hang-up.
-    if (code != kVrnEventReadable || !ReadInput(c)) {
-        if (code == kVrnEventTimedOut) g_server->counters.Bump(g_server->counters.readTimeouts);
+    Input input = code == kVrnEventReadable ? ReadInput(c) : Input::kFailed;
+    if (input == Input::kFailed) {
+        if (code == kVrnEventTimedOut) c->server->counters.Bump(c->server->counters.readTimeouts);
         CloseConnection(c);
         return;
     }
-    ServeBuffered(c);
+    ServeBuffered(c, input == Input::kEnded);
 }
 
 void OnLingerReadable(int32_t fd, int32_t code, void* userData);
 
+// A peer that has closed its side already makes the linger's first read end it.
 void LingerClose(Connection* c) {
-    if (c->peerClosed) {
-        CloseConnection(c);
-        return;
-    }
+    EnterState(c, ConnectionState::kLingering);
     shutdown(c->fd, SHUT_WR);
-    c->lingerDeadline = GetTime_msec() + kLingerMsec;
-    if (g_server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable,
-                                     SecondsUntil(c->lingerDeadline)) != 0)
+    c->deadline = GetTime_msec() + kLingerMsec;
+    if (c->server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable,
+                                      SecondsUntil(c->deadline)) != 0)
         CloseConnection(c);
 }
 
 void OnLingerReadable(int32_t, int32_t code, void* userData) {
     Connection* c = static_cast<Connection*>(userData);
+    ExpectState(c, {ConnectionState::kLingering}, "OnLingerReadable");
     char sink[16384];
     while (code == kVrnEventReadable && c->lingerBytes < kMaxLingerBytes) {
         ssize_t n = recv(c->fd, sink, sizeof sink, 0);
@@ -193,9 +242,9 @@ void OnLingerReadable(int32_t, int32_t code, void* userData) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int timeout = SecondsUntil(c->lingerDeadline);
+            int timeout = SecondsUntil(c->deadline);
             if (timeout == 0 ||
-                g_server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable, timeout) != 0)
+                c->server->ex.VrnEpoll_Listen(c->fd, kVrnEventReadable, c, OnLingerReadable, timeout) != 0)
                 break;
             return;
         }
@@ -206,8 +255,7 @@ void OnLingerReadable(int32_t, int32_t code, void* userData) {
 
 // The status counters' share of a completed response. The writers report the end of a wait
 // for writability as ETIMEDOUT.
-void CountSent(const ResponsePlan& out, int32_t result) {
-    ServerCounters& counters = g_server->counters;
+void CountSent(ServerCounters& counters, const ResponsePlan& out, int32_t result) {
     counters.CountResponse(out.status, result == 0 ? out.header.size() + out.contentBytes : 0);
     if (result == ETIMEDOUT) counters.Bump(counters.writeTimeouts);
 }
@@ -218,38 +266,40 @@ void CountSent(const ResponsePlan& out, int32_t result) {
 void PrepareNextRequest(Connection* c) {
     if (!c->in.empty()) {
         c->exchange->parser.Reset();
+        BeginRequest(c);
         return;
     }
     c->exchange.reset();
     std::string().swap(c->in);
+    EnterState(c, ConnectionState::kIdle);
 }
 
 void OnSent(int32_t, int32_t result, void* userData) {
     Connection* c = static_cast<Connection*>(userData);
-    g_server->responsesInFlight.fetch_sub(1, std::memory_order_relaxed);
+    ExpectState(c, {ConnectionState::kSending}, "OnSent");
+    HttpServer& s = *c->server;
     ResponsePlan& out = c->exchange->out;
     if (out.fileFd >= 0) close(out.fileFd);
     out.fileFd = -1;
-    if (g_server->accessLogFd >= 0) WriteAccessLog(c, out.status, BodyBytesSent(c, result));
-    CountSent(out, result);
+    if (s.accessLogFd >= 0) WriteAccessLog(c, out.status, BodyBytesSent(c, result));
+    CountSent(s.counters, out, result);
     c->bytesWritten += out.header.size() + out.contentBytes;
     bool keepAlive = out.keepAlive;
     out = ResponsePlan();
-    c->answered = true;
-    if (result != 0 || g_server->stopping.load(std::memory_order_relaxed)) {
+    if (result != 0 || s.stopping.load(std::memory_order_relaxed)) {
         CloseConnection(c);
     } else if (!keepAlive) {
         LingerClose(c);
     } else {
         PrepareNextRequest(c);
-        ServeBuffered(c);
+        ServeBuffered(c, false);
     }
 }
 
 // Hands the planned response to a writer; the completion continues with the connection.
 void Send(Connection* c) {
-    HttpServer& s = *g_server;
-    s.responsesInFlight.fetch_add(1, std::memory_order_relaxed);
+    HttpServer& s = *c->server;
+    EnterState(c, ConnectionState::kSending);
     const ResponsePlan& p = c->exchange->out;
     const uint8_t* header = reinterpret_cast<const uint8_t*>(p.header.data());
     if (p.file && p.file->InMemory()) {
@@ -267,10 +317,11 @@ void Send(Connection* c) {
     }
 }
 
-ResponsePlan Respond(const HttpRequest& request, time_t now) {
+ResponsePlan Respond(const HttpServer& s, const HttpRequest& request, time_t now) {
     try {
-        if (IsStatusRequest(request, g_server->statusPath)) return StatusResponse(request, *g_server, now);
-        ResponsePlan plan = HandleRequest(request, g_server->serve, now);
+        if (IsStatusRequest(request, s.statusPath))
+            return StatusResponse(request, StatusSources{&s.counters, &s.openConnections, &s.ex}, now);
+        ResponsePlan plan = HandleRequest(request, s.serve, now);
         // A file that exists but could not be opened (descriptors exhausted, an I/O error):
         // the client sees only 500, so say why here.
         if (plan.openError != 0)
@@ -283,58 +334,60 @@ ResponsePlan Respond(const HttpRequest& request, time_t now) {
     return GeneratedResponse(500, false, false, now);
 }
 
-void ServeBuffered(Connection* c) {
+// Parses what is buffered and answers a complete request; otherwise waits for more, unless
+// inputEnded says no more will come.
+void ServeBuffered(Connection* c, bool inputEnded) {
     // With nothing buffered and no request begun there is nothing to parse: no parser is made.
     ParseResult r = ParseResult::kNeedMore;
-    if (c->exchange || !c->in.empty()) {
-        if (!c->exchange) c->exchange = std::make_unique<Exchange>();
+    if (c->state.load(std::memory_order_relaxed) != ConnectionState::kReading && !c->in.empty())
+        BeginRequest(c);
+    if (c->exchange) {
         size_t used = 0;
         r = c->exchange->parser.Feed(c->in.data(), c->in.size(), &used);
         c->in.erase(0, used);
     }
     if (r == ParseResult::kNeedMore) {
-        if (c->peerClosed) {
+        if (inputEnded) {
             CloseConnection(c);
             return;
         }
-        if (c->requestDeadline == 0 && c->exchange && c->exchange->parser.started())
-            c->requestDeadline = GetTime_msec() + int64_t(g_server->readTimeoutSec) * 1000;
         WaitForRequest(c);
         return;
     }
-    c->requestDeadline = 0;
     time_t now = time(nullptr);
     // Only the access log reads it; without one, a request costs no string for it.
     Exchange& x = *c->exchange;
-    if (g_server->accessLogFd >= 0) x.requestLine = x.parser.request().RequestLine();
+    HttpServer& s = *c->server;
+    if (s.accessLogFd >= 0) x.requestLine = x.parser.request().RequestLine();
     if (r == ParseResult::kError) {
         // The parser cannot find the next request's start: answer and close.
         x.out = GeneratedResponse(x.parser.errorStatus(), false, false, now);
-    } else if (g_server->stopping.load(std::memory_order_relaxed)) {
+    } else if (s.stopping.load(std::memory_order_relaxed)) {
         HttpRequest last = x.parser.request();  // the connection's last: say so to the client
         last.keepAlive = false;
-        x.out = Respond(last, now);
+        x.out = Respond(s, last, now);
     } else {
-        x.out = Respond(x.parser.request(), now);
+        x.out = Respond(s, x.parser.request(), now);
     }
     Send(c);
 }
 
 }  // namespace
 
-void StartConnection(int fd, const sockaddr_storage& peer) {
+void StartConnection(HttpServer& server, int fd, const sockaddr_storage& peer) {
     // Small responses and the tail after the uncork go out at once; with Nagle they could wait
     // for the client's delayed ACK.
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     Connection* c = new Connection();
     c->fd = fd;
-    if (g_server->accessLogFd >= 0) c->peer = PeerName(peer);
-    g_server->openConnections.fetch_add(1, std::memory_order_relaxed);
-    g_connections.Add(c);
+    c->server = &server;
+    if (server.accessLogFd >= 0) c->peer = PeerName(peer);
+    server.openConnections.fetch_add(1, std::memory_order_relaxed);
+    server.connections.Add(c);
     WaitForRequest(c);
 }
 
-int CloseIdleConnections() {
-    return g_connections.ShutdownIdle();
+int CloseIdleConnections(HttpServer& server) {
+    return server.connections.ShutdownIdle();
 }

@@ -3,9 +3,8 @@
 //
 // Threads: the process's main thread parses options, opens the listening socket, starts the
 // engine, then waits on a signalfd and a wake-up eventfd; it alone resumes accepting. Pump
-// workers run every engine callback: accepting (OnAcceptReady) and the connections
-// (http_connection.cpp). The accept gate's mutex is taken before the registry's own lock (it is
-// held across Vrn_Accept_Add/Remove) and never while a connection callback runs.
+// workers run every engine callback: accepting (http_accept.cpp) and the connections
+// (http_connection.cpp).
 #include "orvanta/server/orvanta_server.h"
 
 #include <errno.h>
@@ -30,161 +29,18 @@
 #include <string>
 
 #include "host/vrn_host_lib.h"
-#include "orvanta/orvanta_host.h"
+#include "orvanta/server/http_accept.h"
 #include "orvanta/server/http_server.h"
 #include "orvanta/server/server_options.h"
 #include "orvanta/static/open_file_cache.h"
 
-HttpServer* g_server = nullptr;
-
 namespace {
 
-constexpr int kAcceptsPerWake = 64;
-constexpr int64_t kFirstBackoffMsec = 10;
-constexpr int64_t kMaxBackoffMsec = 1000;
-// At stop: how long responses in flight may take, and how many already completed connections
-// are still taken from the listening socket's queue.
+// At stop: how long responses in flight may take.
 constexpr int64_t kDrainMsec = 5000;
-constexpr int kMaxPendingOnStop = 4096;
 // About 13 000 lines of 80 bytes held while the destination catches up; beyond, lines drop.
 constexpr size_t kAccessLogBuffer = 1 << 20;
 constexpr int kExitFlushMsec = 1000;
-
-// Stops and resumes accepting. The registry re-arms the listening socket after every
-// notification, so a callback that cannot accept (descriptors exhausted, connection limit)
-// takes the socket out; the main thread puts it back after a pause that doubles while accept
-// keeps failing, so the server neither spins nor stops for good.
-class AcceptGate {
-  public:
-    void Init(int wakeFd) { wakeFd_ = wakeFd; }
-
-    // On a pump worker, inside the accept callback: take the socket out for delayMsec.
-    void Pause(int listenFd, int64_t delayMsec) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (!paused_) g_server->ex.Vrn_Accept_Remove(listenFd);
-        PauseLocked(delayMsec);
-    }
-
-    // The registry ended the socket's registration itself (an error on the socket, or a failed
-    // re-arm): it is out, or about to be taken out; put it back after a pause.
-    void Lost() {
-        std::lock_guard<std::mutex> guard(mutex_);
-        PauseLocked(100);
-    }
-
-    // Descriptors exhausted: a pause that grows while the condition lasts. Only the accept
-    // callback calls these, and the registry's one-shot arming never runs two of them at once.
-    int64_t NextBackoff() {
-        int64_t b = backoffMsec_.load(std::memory_order_relaxed);
-        backoffMsec_.store(std::min(b * 2, kMaxBackoffMsec), std::memory_order_relaxed);
-        return b;
-    }
-    void AcceptSucceeded() { backoffMsec_.store(kFirstBackoffMsec, std::memory_order_relaxed); }
-
-    void Wake() {
-        uint64_t one = 1;
-        ssize_t w;
-        do w = write(wakeFd_, &one, sizeof one);
-        while (w < 0 && errno == EINTR);
-    }
-    // Sequentially consistent, with the connection count: a closing connection that decrements
-    // the count and then finds the gate open must not miss a pause whose owner found the
-    // count still at the limit (store-then-load on both sides).
-    bool paused() const { return pausedHint_.load(); }
-
-    // Main thread: re-adds the socket when due; returns how long the main thread may sleep.
-    int TryResume(int listenFd, AcceptCallback callback);
-    // Main thread, at shutdown: out for good.
-    void Close(int listenFd) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        g_server->ex.Vrn_Accept_Remove(listenFd);
-        closed_ = true;
-        PauseLocked(0);
-    }
-
-  private:
-    void PauseLocked(int64_t delayMsec) {
-        paused_ = true;
-        pausedHint_.store(true);
-        resumeAt_ = GetTime_msec() + delayMsec;
-        Wake();
-    }
-
-    std::mutex mutex_;  // guards everything below but wakeFd_ and pausedHint_
-    bool paused_ = false;
-    bool closed_ = false;
-    int64_t resumeAt_ = 0;
-    std::atomic<int64_t> backoffMsec_{kFirstBackoffMsec};
-    std::atomic<bool> pausedHint_{false};  // paused_, for readers without the lock
-    int wakeFd_ = -1;
-};
-
-AcceptGate* g_gate = nullptr;
-
-bool AtConnectionLimit() {
-    int max = g_server->maxConnections;
-    return max > 0 && g_server->openConnections.load() >= max;
-}
-
-int AcceptGate::TryResume(int listenFd, AcceptCallback callback) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (!paused_ || closed_) return -1;
-    int64_t wait = resumeAt_ - GetTime_msec();
-    if (wait > 0) return int(std::min<int64_t>(wait, INT_MAX));
-    if (AtConnectionLimit()) return -1;  // OnConnectionClosed wakes us
-    int added = g_server->ex.Vrn_Accept_Add(listenFd, callback);
-    int err = errno;
-    if (added != 0) {
-        // EEXIST: the registry tells the callback of an error before it drops the entry, so the
-        // old entry may still be there; it goes at once, so look again soon. Taking EEXIST for
-        // success would leave the socket unarmed for good once that entry is dropped.
-        int64_t delay = err == EEXIST ? kFirstBackoffMsec : kMaxBackoffMsec;
-        if (err != EEXIST) OutDebug("* vrns http: cannot re-arm the listening socket, errno:%d\n", err);
-        resumeAt_ = GetTime_msec() + delay;
-        return int(delay);
-    }
-    paused_ = false;
-    pausedHint_.store(false, std::memory_order_relaxed);
-    return -1;
-}
-
-bool IsOutOfDescriptors(int err) {
-    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
-}
-
-void OnAcceptReady(int32_t listenFd, int32_t code) {
-    HttpServer& s = *g_server;
-    if (code != kVrnAcceptWaiting) {
-        if (!s.stopping.load(std::memory_order_relaxed)) g_gate->Lost();
-        return;
-    }
-    for (int i = 0; i < kAcceptsPerWake; ++i) {
-        if (AtConnectionLimit()) {
-            g_gate->Pause(listenFd, 0);
-            return;
-        }
-        sockaddr_storage peer;
-        socklen_t len = sizeof peer;
-        int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        int err = errno;
-        if (fd < 0) {
-            if (err == EINTR || err == ECONNABORTED || err == EPROTO) continue;
-            if (err == EAGAIN || err == EWOULDBLOCK) return;
-            if (IsOutOfDescriptors(err)) {
-                s.counters.Bump(s.counters.acceptBackoffs);
-                int64_t delay = g_gate->NextBackoff();
-                OutDebug("* vrns http: accept failed, errno:%d; pausing %d ms\n", err, int(delay));
-                g_gate->Pause(listenFd, delay);
-            } else {
-                OutDebug("* vrns http: accept failed, errno:%d\n", err);
-            }
-            return;
-        }
-        g_gate->AcceptSucceeded();
-        // Even while stopping: the connection carries a request, which the drain answers.
-        StartConnection(fd, peer);
-    }
-}
 
 int OpenListener(const ServerOptions& o, std::string* error) {
     int fd = socket(o.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -297,8 +153,7 @@ bool StartServing(HttpServer* s, std::string* error) {
         *error = std::string("cannot start the event engine: ") + reason;
         return false;
     }
-    s->ex.Vrn_Accept_Init();
-    if (s->ex.Vrn_Accept_Add(s->listenFd, OnAcceptReady) != 0) {
+    if (!StartAccepting(*s)) {
         const char* reason = strerror(errno);
         *error = std::string("cannot watch the listening socket: ") + reason;
         return false;
@@ -314,7 +169,7 @@ std::string ServedRoot(const std::string& root) {
 }
 
 // The main thread's wait: signals end it; wake-ups let the gate resume accepting.
-void WaitForSignal(int signalFd, int wakeFd) {
+void WaitForSignal(HttpServer& server, int signalFd, int wakeFd) {
     int timeout = -1;
     while (true) {
         pollfd fds[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
@@ -327,24 +182,12 @@ void WaitForSignal(int signalFd, int wakeFd) {
             do r = read(wakeFd, &count, sizeof count);
             while (r < 0 && errno == EINTR);
         }
-        timeout = g_gate->TryResume(g_server->listenFd, OnAcceptReady);
+        timeout = ResumeAccepting(server);
     }
 }
 
-// Connections the kernel completed before accepting stopped carry requests: they are served.
-void AcceptPending(int listenFd) {
-    for (int i = 0; i < kMaxPendingOnStop; ++i) {
-        sockaddr_storage peer;
-        socklen_t len = sizeof peer;
-        int fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0 && errno == EINTR) continue;
-        if (fd < 0) return;
-        StartConnection(fd, peer);
-    }
-}
-
-// The logs' last lines, each flush bounded: a destination that stalls must not stop the exit.
-void FlushLogs(HttpServer* s) {
+// The access log's last lines, the flush bounded: a destination that stalls must not stop the exit.
+void FlushAccessLog(HttpServer* s) {
     if (s->accessLog != nullptr) {
         s->accessLog->Flush(kExitFlushMsec);
         uint64_t dropped = s->accessLog->dropped();
@@ -352,7 +195,6 @@ void FlushLogs(HttpServer* s) {
             OutDebug("* vrns http: %d access log lines dropped in all\n",
                      int(std::min<uint64_t>(dropped, INT_MAX)));
     }
-    FlushDebugLog(kExitFlushMsec);
 }
 
 // A graceful drain: stop accepting and serve what already arrived; from then on the kernel
@@ -361,26 +203,17 @@ void FlushLogs(HttpServer* s) {
 // close. The wait is bounded; then the engine stops.
 void Shutdown(HttpServer* s) {
     s->stopping.store(true);  // sequentially consistent: see WaitForRequest
-    g_gate->Close(s->listenFd);
-    AcceptPending(s->listenFd);
+    s->gate.Close(s->listenFd);
+    AcceptPending(*s);
     shutdown(s->listenFd, SHUT_RDWR);  // a listening socket stops listening; its number stays ours
-    CloseIdleConnections();
+    CloseIdleConnections(*s);
     int64_t deadline = GetTime_msec() + kDrainMsec;
     while (s->openConnections.load(std::memory_order_relaxed) > 0 && GetTime_msec() < deadline) usleep(10000);
     s->ex.VrnEpoll_Close();
     deadline = GetTime_msec() + 1000;
     while (s->ex.VrnEpoll_IsRunning() && GetTime_msec() < deadline) usleep(10000);
-    FlushLogs(s);
+    FlushAccessLog(s);
 }
-
-}  // namespace
-
-void OnConnectionClosed() {
-    g_server->openConnections.fetch_sub(1);  // sequentially consistent: see AcceptGate::paused
-    if (g_gate->paused()) g_gate->Wake();
-}
-
-namespace {
 
 // SIGINT and SIGTERM are blocked before the engine and the pump start their threads, which
 // inherit the mask, so the signals reach only the signalfd. False with a message on failure.
@@ -408,26 +241,25 @@ bool OpenWakeups(int* signalFd, int* wakeFd, std::string* error) {
 // Serves until SIGINT or SIGTERM; the process's exit status.
 int Serve(const ServerOptions& options) {
     std::string error;
-    g_server = new HttpServer();
-    g_gate = new AcceptGate();
+    HttpServer* server = new HttpServer();  // never freed: see HttpServer
     int signalFd = -1, wakeFd = -1;
-    if (!Prepare(options, g_server, &error) || !OpenWakeups(&signalFd, &wakeFd, &error)) {
+    if (!Prepare(options, server, &error) || !OpenWakeups(&signalFd, &wakeFd, &error)) {
         fprintf(stderr, "vrns: %s\n", error.c_str());
         return 1;
     }
-    g_gate->Init(wakeFd);
-    if (!StartServing(g_server, &error)) {
+    server->gate.Init(&server->ex, wakeFd);
+    if (!StartServing(server, &error)) {
         fprintf(stderr, "vrns: %s\n", error.c_str());
         return 1;
     }
     sockaddr_storage bound{};
     socklen_t len = sizeof bound;
-    getsockname(g_server->listenFd, reinterpret_cast<sockaddr*>(&bound), &len);
+    getsockname(server->listenFd, reinterpret_cast<sockaddr*>(&bound), &len);
     printf("vrns: serving %s on http://%s/\n", ServedRoot(options.root).c_str(),
            FormatAddress(bound).c_str());
     fflush(stdout);
-    WaitForSignal(signalFd, wakeFd);
-    Shutdown(g_server);
+    WaitForSignal(*server, signalFd, wakeFd);
+    Shutdown(server);
     return 0;
 }
 

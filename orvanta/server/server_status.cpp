@@ -5,8 +5,8 @@
 #include <stdio.h>
 
 #include "orvanta/http/http_request.h"
-#include "orvanta/server/http_server.h"
-#include "orvanta/static/http_resolve.h"
+#include "orvanta/http/http_target.h"
+#include "orvanta/server/orvanta_exports.h"
 
 namespace {
 
@@ -39,10 +39,10 @@ int64_t Load(const std::atomic<uint64_t>& counter) {
     return int64_t(counter.load(std::memory_order_relaxed));
 }
 
-void WriteServerCounters(const HttpServer& s, MetricWriter* w) {
-    const ServerCounters& c = s.counters;
+void WriteServerCounters(const StatusSources& s, MetricWriter* w) {
+    const ServerCounters& c = *s.counters;
     w->Family("vrns_open_connections", "gauge", "Connections now open.");
-    w->Sample(s.openConnections.load(std::memory_order_relaxed));
+    w->Sample(s.openConnections->load(std::memory_order_relaxed));
     w->Family("vrns_responses_total", "counter", "Responses sent, by status class.");
     static const char* const kClasses[] = {"{class=\"1xx\"}", "{class=\"2xx\"}", "{class=\"3xx\"}",
                                            "{class=\"4xx\"}", "{class=\"5xx\"}"};
@@ -57,11 +57,11 @@ void WriteServerCounters(const HttpServer& s, MetricWriter* w) {
     w->Sample(Load(c.acceptBackoffs));
 }
 
-void WriteExecutableCounters(const HttpServer& s, MetricWriter* w) {
+void WriteExecutableCounters(const VrnsExports& ex, MetricWriter* w) {
     VrnEpollStats engine{};
     VrnPumpStats pump{};
-    s.ex.VrnEpoll_GetStats(&engine);
-    s.ex.VRN_EventPump_GetStats(&pump);
+    ex.VrnEpoll_GetStats(&engine);
+    ex.VRN_EventPump_GetStats(&pump);
     w->Family("vrns_engine_armed_halves", "gauge", "Socket record halves with a callback registered.");
     w->Sample(engine.armedReadHalves, "{half=\"read\"}");
     w->Sample(engine.armedWriteHalves, "{half=\"write\"}");
@@ -76,12 +76,6 @@ void WriteExecutableCounters(const HttpServer& s, MetricWriter* w) {
 
 }  // namespace
 
-void ServerCounters::CountResponse(int status, uint64_t bytes) {
-    int cls = status / 100 - 1;
-    if (cls >= 0 && cls < 5) Bump(responsesByClass[cls]);
-    if (bytes > 0) Bump(bytesSent, bytes);
-}
-
 bool IsStatusRequest(const HttpRequest& request, const std::string& statusPath) {
     if (statusPath.empty()) return false;
     TargetPath path;
@@ -89,13 +83,13 @@ bool IsStatusRequest(const HttpRequest& request, const std::string& statusPath) 
     return SplitAndDecodeTarget(request.target, &path, &status) && path.decoded == statusPath;
 }
 
-ResponsePlan StatusResponse(const HttpRequest& request, const HttpServer& server, time_t now) {
+ResponsePlan StatusResponse(const HttpRequest& request, const StatusSources& sources, time_t now) {
     bool head = request.method == HTTP_HEAD;
     if (request.method != HTTP_GET && !head)
         return GeneratedResponse(405, request.keepAlive, false, now, "Allow: GET, HEAD\r\n");
     MetricWriter w;
-    WriteServerCounters(server, &w);
-    WriteExecutableCounters(server, &w);
+    WriteServerCounters(sources, &w);
+    WriteExecutableCounters(*sources.exports, &w);
     return BodyResponse(200, request.keepAlive, head, now, kPrometheusType, w.Take(),
                         "Cache-Control: no-store\r\n");
 }

@@ -2,38 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <http_parser.h>
 #include <linux/openat2.h>
 #include <strings.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// "http://host/p?q" (absolute form) is reduced to "/p?q"; origin form passes unchanged.
-bool OriginForm(std::string_view target, std::string_view* out) {
-    if (!target.empty() && target[0] == '/') {
-        *out = target;
-        return true;
-    }
-    http_parser_url url;
-    http_parser_url_init(&url);
-    if (http_parser_parse_url(target.data(), target.size(), 0, &url) != 0) return false;
-    if (!(url.field_set & (1 << UF_SCHEMA)) || !(url.field_set & (1 << UF_HOST))) return false;
-    if (!(url.field_set & (1 << UF_PATH))) {
-        *out = "/";
-        return true;
-    }
-    *out = target.substr(url.field_data[UF_PATH].off);
-    return true;
-}
 
 int StatusForOpenError(int err) {
     switch (err) {
@@ -131,39 +105,8 @@ ResolvedFile OpenRegularBeneath(int rootFd, const std::string& rel) {
     return r;
 }
 
-bool PercentDecode(std::string_view s, std::string* out) {
-    out->clear();
-    out->reserve(s.size());
-    for (size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (c == '%') {
-            if (i + 2 >= s.size()) return false;
-            int hi = HexValue(s[i + 1]), lo = HexValue(s[i + 2]);
-            if (hi < 0 || lo < 0) return false;
-            c = char(hi * 16 + lo);
-            i += 2;
-        }
-        if (c == '\0') return false;
-        out->push_back(c);
-    }
-    return true;
-}
-
-bool SplitAndDecodeTarget(std::string_view target, TargetPath* out, int* status) {
-    *status = 400;
-    std::string_view origin;
-    if (!OriginForm(target, &origin)) return false;
-    size_t end = origin.find_first_of("?#");
-    std::string_view path = origin.substr(0, end);
-    out->rawPath.assign(path);
-    out->rawQuery.clear();
-    if (end != std::string_view::npos && origin[end] == '?') {
-        std::string_view query = origin.substr(end + 1);
-        out->rawQuery.assign(query.substr(0, query.find('#')));
-    }
-    if (!PercentDecode(path, &out->decoded)) return false;
-    *status = 0;
-    return true;
+ResolvedFile OpenGzipSibling(int rootFd, const ResolvedFile& file) {
+    return OpenRegularBeneath(rootFd, file.name + ".gz");
 }
 
 ResolvedFile ResolveTarget(int rootFd, std::string_view target) {

@@ -1,5 +1,5 @@
 // Maps a request-target to an open file beneath the served root and nowhere else. The path is
-// percent-decoded exactly once; a NUL byte or a malformed escape is refused; the file is opened
+// decoded by SplitAndDecodeTarget (a NUL byte or a malformed escape is refused); the file is opened
 // with openat2(RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS) relative to the root's descriptor, so
 // neither "..", an absolute symlink nor a symlink that climbs out of the root can leave it.
 // Only regular files are handed out. Pure functions of their arguments; any thread.
@@ -10,18 +10,7 @@
 #include <string>
 #include <string_view>
 
-// The decoded path of a request-target ("/a/b" for "/a%2Fb?x=1" is "/a/b"), plus the raw
-// path and query as the client sent them (for redirects). False with *status set (400) when
-// the target is not a usable path.
-struct TargetPath {
-    std::string decoded;
-    std::string rawPath;
-    std::string rawQuery;
-};
-bool SplitAndDecodeTarget(std::string_view target, TargetPath* out, int* status);
-
-// Percent-decodes s once; false on a malformed escape or a decoded NUL.
-bool PercentDecode(std::string_view s, std::string* out);
+#include "orvanta/http/http_target.h"
 
 struct ResolvedFile {
     int status = 0;  // 0: fd is an open regular file; otherwise the HTTP status to answer
@@ -48,3 +37,7 @@ ResolvedFile OpenRegularBeneath(int rootFd, const std::string& rel);
 // The confinement used where the kernel lacks openat2: components opened one at a time with
 // O_NOFOLLOW, ".." refused (EXDEV). Declared here for its tests.
 int OpenBeneathByComponents(int rootFd, const std::string& rel, int flags);
+
+// The precompressed sibling of a resolved regular file: file.name + ".gz" opened beneath the
+// root. status 0 when it is a regular file (its descriptor is then the caller's), otherwise why not.
+ResolvedFile OpenGzipSibling(int rootFd, const ResolvedFile& file);

@@ -14,9 +14,11 @@
 #include <filesystem>
 #include <string>
 
+#include "orvanta/http/byte_range.h"
+#include "orvanta/http/http_date.h"
 #include "orvanta/http/http_request.h"
-#include "orvanta/http/http_response.h"
 #include "orvanta/http/mime_types.h"
+#include "orvanta/static/file_handler.h"
 #include "orvanta/static/http_resolve.h"
 
 namespace {

@@ -6,12 +6,13 @@
 
 #include <string>
 
+#include "orvanta/http/byte_range.h"
 #include "orvanta/http/content_coding.h"
+#include "orvanta/http/http_date.h"
 #include "orvanta/http/http_request.h"
-#include "orvanta/http/http_response.h"
+#include "orvanta/http/http_target.h"
 #include "orvanta/http/http_validators.h"
 #include "orvanta/http/mime_types.h"
-#include "orvanta/static/http_resolve.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "orvanta/http/http_response.h"
+#include "orvanta/server/access_log.h"
 #include "orvanta/server/line_writer.h"
 #include "orvanta/server/server_options.h"
 #include "tests/host_double/test_host.h"

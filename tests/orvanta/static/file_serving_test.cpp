@@ -10,10 +10,11 @@
 
 #include <string>
 
+#include "orvanta/http/http_date.h"
 #include "orvanta/http/http_request.h"
-#include "orvanta/http/http_response.h"
 #include "orvanta/http/mime_types.h"
 #include "orvanta/static/autoindex.h"
+#include "orvanta/static/file_handler.h"
 #include "orvanta/static/http_resolve.h"
 #include "tests/emulator.h"
 #include "tests/host_double/test_host.h"

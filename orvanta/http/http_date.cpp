@@ -1,0 +1,48 @@
+#include "orvanta/http/http_date.h"
+
+namespace {
+
+// Formatting a date costs more than a response's other headers together. A response carries
+// the current second (Date) and a file's time (Last-Modified), and a busy server serves few hot
+// files: a handful of recent dates per thread spares nearly every formatting.
+struct CachedDates {
+    static constexpr int kDates = 4;
+    time_t second[kDates] = {-1, -1, -1, -1};
+    std::string text[kDates];
+    int next = 0;  // the slot replaced next
+};
+
+}  // namespace
+
+std::string FormatHttpDate(time_t t) {
+    thread_local CachedDates cache;
+    for (int i = 0; i < CachedDates::kDates; ++i)
+        if (cache.second[i] == t) return cache.text[i];
+    tm g;
+    gmtime_r(&t, &g);
+    char buf[64];
+    strftime(buf, sizeof buf, "%a, %d %b %Y %H:%M:%S GMT", &g);
+    int slot = cache.next;
+    cache.next = (slot + 1) % CachedDates::kDates;
+    cache.second[slot] = t;
+    cache.text[slot] = buf;
+    return cache.text[slot];
+}
+
+bool ParseHttpDate(std::string_view text, time_t* out) {
+    static const char* const kFormats[] = {
+        "%a, %d %b %Y %H:%M:%S GMT",  // IMF-fixdate
+        "%A, %d-%b-%y %H:%M:%S GMT",  // RFC 850
+        "%a %b %e %H:%M:%S %Y",       // asctime
+    };
+    std::string s(text);
+    for (const char* format : kFormats) {
+        tm g{};
+        const char* end = strptime(s.c_str(), format, &g);
+        if (end && *end == '\0') {
+            *out = timegm(&g);
+            return true;
+        }
+    }
+    return false;
+}

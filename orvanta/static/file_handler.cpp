@@ -1,0 +1,226 @@
+#include "orvanta/static/file_handler.h"
+
+#include <http_parser.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "orvanta/http/byte_range.h"
+#include "orvanta/http/content_coding.h"
+#include "orvanta/http/http_date.h"
+#include "orvanta/http/http_request.h"
+#include "orvanta/http/http_validators.h"
+#include "orvanta/http/mime_types.h"
+#include "orvanta/static/autoindex.h"
+#include "orvanta/static/http_resolve.h"
+#include "orvanta/static/open_file_cache.h"
+
+namespace {
+
+// Closes the descriptor unless it is released: an exception while a response is planned
+// leaves no file open.
+class FdGuard {
+  public:
+    explicit FdGuard(int fd) : fd_(fd) {}
+    ~FdGuard() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FdGuard(const FdGuard&) = delete;
+    FdGuard& operator=(const FdGuard&) = delete;
+    int get() const { return fd_; }
+    int Release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset(int fd) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
+
+// The bytes chosen for a file request: the file itself, or its precompressed sibling, which
+// is a representation of its own (its own length, validators and byte ranges).
+struct Representation {
+    struct stat st {};
+    std::string etag;
+    const std::string* type = nullptr;  // the original file's media type in both cases
+    bool gzip = false;                  // the sibling: Content-Encoding: gzip
+    bool varies = false;                // a sibling exists, so the choice follows Accept-Encoding
+};
+
+// The validator headers shared by 200, 206 and 304.
+std::string ValidatorHeaders(const Representation& rep) {
+    std::string h = "Last-Modified: " + FormatHttpDate(rep.st.st_mtime) + "\r\n";
+    h += "ETag: " + rep.etag + "\r\n";
+    if (rep.varies) h += "Vary: Accept-Encoding\r\n";
+    return h;
+}
+
+ResponsePlan FileResponse(const HttpRequest& request, const Representation& rep, time_t now) {
+    uint64_t size = uint64_t(rep.st.st_size);
+    ByteRange range;
+    if (request.hasRange && IfRangeHolds(request, rep.etag, rep.st.st_mtime, now))
+        range = ParseRange(request.range, size);
+    if (range.kind == RangeKind::kUnsatisfiable) {
+        std::string extra = "Content-Range: bytes */" + std::to_string(size) + "\r\n";
+        return GeneratedResponse(416, request.keepAlive, request.method == HTTP_HEAD, now, extra);
+    }
+    ResponsePlan plan;
+    plan.keepAlive = request.keepAlive;
+    plan.status = range.kind == RangeKind::kSatisfiable ? 206 : 200;
+    uint64_t first = range.kind == RangeKind::kSatisfiable ? range.first : 0;
+    uint64_t length = range.kind == RangeKind::kSatisfiable ? range.length : size;
+    plan.header = CommonHeaders(plan.status, now, plan.keepAlive);
+    plan.header += "Content-Type: " + *rep.type + "\r\n";
+    plan.header += "Content-Length: " + std::to_string(length) + "\r\n";
+    plan.header += ValidatorHeaders(rep);
+    plan.header += "Accept-Ranges: bytes\r\n";
+    if (rep.gzip) plan.header += "Content-Encoding: gzip\r\n";
+    if (plan.status == 206)
+        plan.header += "Content-Range: bytes " + std::to_string(first) + "-" +
+                       std::to_string(first + length - 1) + "/" + std::to_string(size) + "\r\n";
+    plan.header += "\r\n";
+    if (request.method != HTTP_HEAD && length > 0) {
+        plan.fileOffset = first;
+        plan.fileLength = length;
+        plan.contentBytes = length;
+    }
+    return plan;
+}
+
+ResponsePlan NotModifiedResponse(const HttpRequest& request, const Representation& rep, time_t now) {
+    ResponsePlan plan;
+    plan.status = 304;
+    plan.keepAlive = request.keepAlive;
+    plan.header = CommonHeaders(304, now, plan.keepAlive);
+    // A 304 may announce the length the 200 would have had; it carries no body.
+    plan.header += "Content-Length: " + std::to_string(uint64_t(rep.st.st_size)) + "\r\n";
+    plan.header += ValidatorHeaders(rep) + "\r\n";
+    return plan;
+}
+
+// The file named, or its FILE.gz sibling (gzipSt, null when there is none) for a gzip client.
+// The chosen one's entity tag is made here unless the caller knows it (etags: file, sibling).
+Representation Represent(const HttpRequest& request, const MimeTypes& mime, const std::string& name,
+                         const struct stat& st, const struct stat* gzipSt,
+                         const std::string* const etags[2] = nullptr) {
+    Representation rep;
+    rep.st = st;
+    rep.type = &mime.Lookup(name);
+    if (gzipSt) {
+        rep.varies = true;
+        if (AcceptsGzip(request.acceptEncoding)) {
+            rep.st = *gzipSt;
+            rep.gzip = true;
+        }
+    }
+    const std::string* known = etags ? etags[rep.gzip ? 1 : 0] : nullptr;
+    rep.etag = known ? *known : MakeETag(rep.st);
+    return rep;
+}
+
+// Chooses between the file and its FILE.gz sibling; *fd ends up holding the chosen one.
+Representation ChooseRepresentation(const HttpRequest& request, const ServeContext& ctx,
+                                    const ResolvedFile& file, FdGuard* fd) {
+    ResolvedFile sibling = OpenGzipSibling(ctx.rootFd, file);
+    FdGuard siblingFd(sibling.status == 0 ? sibling.fd : -1);
+    Representation rep =
+        Represent(request, *ctx.mime, file.name, file.st, sibling.status == 0 ? &sibling.st : nullptr);
+    if (rep.gzip) fd->Reset(siblingFd.Release());
+    return rep;
+}
+
+constexpr std::string_view kListingType = "text/html; charset=utf-8";
+
+// A listing built for this request alone.
+ResponsePlan UncachedListingResponse(const HttpRequest& request, const ServeContext& ctx,
+                                     const std::string& directory, time_t now) {
+    std::string html;
+    bool head = request.method == HTTP_HEAD;
+    if (!ListDirectory(ctx.rootFd, directory, &html))
+        return GeneratedResponse(403, request.keepAlive, head, now);
+    return BodyResponse(200, request.keepAlive, head, now, kListingType, std::move(html));
+}
+
+// A listing from the cache: its page is sent from the shared bytes, as a cached file's are.
+ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx,
+                             const std::string& directory, time_t now) {
+    if (!ctx.cache) return UncachedListingResponse(request, ctx, directory, now);
+    bool head = request.method == HTTP_HEAD;
+    std::shared_ptr<const OpenedFile> page = ctx.cache->Listing(ctx.rootFd, directory);
+    if (!page) return GeneratedResponse(403, request.keepAlive, head, now);
+    ResponsePlan plan;
+    plan.status = 200;
+    plan.keepAlive = request.keepAlive;
+    plan.header = CommonHeaders(200, now, request.keepAlive);
+    plan.header += "Content-Type: ";
+    plan.header += kListingType;
+    plan.header += "\r\nContent-Length: " + std::to_string(page->bytes.size()) + "\r\n\r\n";
+    if (!head && !page->bytes.empty()) {
+        plan.fileLength = plan.contentBytes = page->bytes.size();
+        plan.file = std::move(page);
+    }
+    return plan;
+}
+
+// The answer when the target is no regular file: a redirect, a listing or an error (a 500
+// keeps the errno behind it for the debug log).
+ResponsePlan OpenFailedResponse(const HttpRequest& request, const ServeContext& ctx, int status, int error,
+                                const std::string& location, const std::string& directory, time_t now) {
+    bool head = request.method == HTTP_HEAD;
+    if (status == 301)
+        return GeneratedResponse(301, request.keepAlive, head, now, "Location: " + location + "\r\n");
+    if (status == 403 && ctx.autoindex && !directory.empty())
+        return ListingResponse(request, ctx, directory, now);
+    ResponsePlan plan = GeneratedResponse(status, request.keepAlive, head, now);
+    if (status == 500) plan.openError = error;
+    return plan;
+}
+
+ResponsePlan PlanFile(const HttpRequest& request, const Representation& rep, time_t now) {
+    return IsNotModified(request, rep.etag, rep.st.st_mtime, now) ? NotModifiedResponse(request, rep, now)
+                                                                  : FileResponse(request, rep, now);
+}
+
+// The files come from the cache (or go into it); the plan shares the one it sends until the
+// send is done.
+ResponsePlan CachedFileRequest(const HttpRequest& request, const ServeContext& ctx, time_t now) {
+    OpenedTarget t = ctx.cache->Open(ctx.rootFd, request.target);
+    if (t.status != 0)
+        return OpenFailedResponse(request, ctx, t.status, t.error, t.location, t.directory, now);
+    const std::string* const etags[2] = {&t.file->etag, t.gzip ? &t.gzip->etag : nullptr};
+    Representation rep =
+        Represent(request, *ctx.mime, t.file->name, t.file->st, t.gzip ? &t.gzip->st : nullptr, etags);
+    ResponsePlan plan = PlanFile(request, rep, now);
+    if (plan.fileLength > 0) plan.file = rep.gzip ? std::move(t.gzip) : std::move(t.file);
+    return plan;
+}
+
+}  // namespace
+
+ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, time_t now) {
+    bool head = request.method == HTTP_HEAD;
+    if (request.method != HTTP_GET && !head)
+        return GeneratedResponse(405, request.keepAlive, false, now, "Allow: GET, HEAD\r\n");
+    if (ctx.cache) return CachedFileRequest(request, ctx, now);
+    ResolvedFile file = ResolveTarget(ctx.rootFd, request.target);
+    if (file.status != 0)
+        return OpenFailedResponse(request, ctx, file.status, file.error, file.location, file.directory, now);
+    FdGuard fd(file.fd);
+    Representation rep = ChooseRepresentation(request, ctx, file, &fd);
+    ResponsePlan plan = PlanFile(request, rep, now);
+    if (plan.fileLength == 0) return plan;
+    // A small region read now saves the cork, sendfile and uncork of the file sender; one
+    // that comes up short (the file shrank) is left to the file sender, which sees it end.
+    if (plan.fileLength <= ctx.smallFileMax &&
+        ReadFileRegion(fd.get(), plan.fileOffset, plan.fileLength, &plan.body))
+        return plan;
+    plan.body.clear();
+    plan.fileFd = fd.Release();
+    return plan;
+}
