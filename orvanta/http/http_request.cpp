@@ -1,5 +1,6 @@
 #include "orvanta/http/http_request.h"
 
+#include <limits.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -61,6 +62,7 @@ void RequestParser::Reset() {
     value_.clear();
     inValue_ = false;
     complete_ = false;
+    awaitingContinue_ = false;
     started_ = false;
     headerBytes_ = 0;
     hostFields_ = 0;
@@ -71,6 +73,7 @@ ParseResult RequestParser::Feed(const char* data, size_t len, size_t* consumed) 
     *consumed = 0;
     if (errorStatus_ != 0) return ParseResult::kError;
     if (complete_) return ParseResult::kComplete;
+    if (awaitingContinue_) return ParseResult::kExpectsContinue;
     if (len == 0) return ParseResult::kNeedMore;  // http_parser takes an empty buffer for the end of input
     *consumed = http_parser_execute(&parser_, &kSettings, data, len);
     started_ = started_ || *consumed > 0;
@@ -80,11 +83,18 @@ ParseResult RequestParser::Feed(const char* data, size_t len, size_t* consumed) 
         if (err == HPE_PAUSED) http_parser_pause(&parser_, 0);
         return ParseResult::kComplete;
     }
+    if (awaitingContinue_ && err == HPE_PAUSED) return ParseResult::kExpectsContinue;
     if (err != HPE_OK) {
         if (errorStatus_ == 0) errorStatus_ = StatusForParserError(err);
         return ParseResult::kError;
     }
     return ParseResult::kNeedMore;
+}
+
+void RequestParser::ContinueBody() {
+    if (!awaitingContinue_) return;
+    awaitingContinue_ = false;
+    http_parser_pause(&parser_, 0);
 }
 
 int RequestParser::StatusForParserError(http_errno err) const {
@@ -163,8 +173,8 @@ void RequestParser::FinishHeader() {
         request_.hasIfModifiedSince = true;
         request_.ifModifiedSince.assign(value);
     } else if (EqualsNoCase(field_, "range")) {
+        AppendListField(&request_.range, value);
         request_.hasRange = true;
-        request_.range.assign(value);
     } else if (EqualsNoCase(field_, "if-none-match")) {
         AppendListField(&request_.ifNoneMatch, value);
         request_.hasIfNoneMatch = true;
@@ -173,6 +183,8 @@ void RequestParser::FinishHeader() {
         request_.ifRange.assign(value);
     } else if (EqualsNoCase(field_, "accept-encoding")) {
         AppendListField(&request_.acceptEncoding, value);
+    } else if (EqualsNoCase(field_, "expect")) {
+        request_.expectsContinue = EqualsNoCase(value, "100-continue");
     } else if (EqualsNoCase(field_, "host")) {
         ++hostFields_;
     } else if (EqualsNoCase(field_, "transfer-encoding")) {
@@ -203,6 +215,15 @@ int RequestParser::OnHeadersComplete(http_parser* p) {
     if (!r.transferEncoding.empty() && !EqualsNoCase(r.transferEncoding, "chunked")) {
         self->errorStatus_ = 501;
         return -1;
+    }
+    // An HTTP/1.0 client cannot know 100 Continue, and without a body there is nothing to wait for.
+    bool body = (p->flags & F_CHUNKED) || (p->content_length > 0 && p->content_length != ULLONG_MAX);
+    r.expectsContinue = r.expectsContinue && r.versionMinor >= 1 && body;
+    if (r.expectsContinue) {
+        // Stop here: whether the body is wanted is the caller's to say before it is read.
+        r.keepAlive = http_should_keep_alive(p) != 0;
+        self->awaitingContinue_ = true;
+        http_parser_pause(p, 1);
     }
     return 0;
 }

@@ -25,13 +25,16 @@ struct HttpRequest {
     bool hasIfModifiedSince = false;
     std::string ifModifiedSince;
     bool hasRange = false;
-    std::string range;
+    std::string range;  // several fields are joined with ", ", which no range parses: all are ignored
     bool hasIfNoneMatch = false;
     std::string ifNoneMatch;  // several fields are joined with ", "
     bool hasIfRange = false;
     std::string ifRange;
     std::string acceptEncoding;  // several fields are joined with ", "
     std::string transferEncoding;
+    // Expect: 100-continue on an HTTP/1.1 request with a body: the client waits for 100
+    // Continue, or for the final status, before it sends the body.
+    bool expectsContinue = false;
     bool versionRead = false;  // the request line was read to its end
 
     // "GET /x HTTP/1.1" for the access log. For a request refused part-way, as much of the line
@@ -39,7 +42,9 @@ struct HttpRequest {
     std::string RequestLine() const;
 };
 
-enum class ParseResult { kNeedMore, kComplete, kError };
+// kExpectsContinue: the header section is complete and the client waits before it sends the
+// body (request().expectsContinue); ContinueBody, then Feed on, reads the body.
+enum class ParseResult { kNeedMore, kComplete, kError, kExpectsContinue };
 
 class RequestParser {
   public:
@@ -52,6 +57,8 @@ class RequestParser {
     ParseResult Feed(const char* data, size_t len, size_t* consumed);
     // Starts over for the next request on the same connection.
     void Reset();
+    // After kExpectsContinue: the body is wanted, and Feed goes on with it.
+    void ContinueBody();
 
     // True once a byte of the current request was fed (its clock has started).
     bool started() const { return started_; }
@@ -79,6 +86,7 @@ class RequestParser {
     std::string value_;
     bool inValue_ = false;
     bool complete_ = false;
+    bool awaitingContinue_ = false;  // paused after the header section; see kExpectsContinue
     bool started_ = false;
     size_t headerBytes_ = 0;
     int hostFields_ = 0;

@@ -1,7 +1,5 @@
 #include "orvanta/server/connection_drain.h"
 
-#include <sys/socket.h>
-
 void DrainList::Add(DrainEntry* e) {
     std::lock_guard<std::mutex> guard(mutex_);
     e->prev = nullptr;
@@ -20,13 +18,33 @@ void DrainList::Remove(DrainEntry* e) {
     e->prev = e->next = nullptr;
 }
 
-int DrainList::ShutdownIdle() {
+// Sequentially consistent, as the owner's move to kIdle and the stopping flag are: either the
+// drain ends an idle connection here, or its owner sees the server stopping and ends it.
+int DrainList::EndIdle(Wake wake) {
     std::lock_guard<std::mutex> guard(mutex_);
     int n = 0;
     for (DrainEntry* e = head_; e; e = e->next) {
-        // A request that raced in is still read first: the kernel hands out queued bytes
-        // before it reports the end of input, and the answer then closes the connection.
-        if (e->state.load() == ConnectionState::kIdle && shutdown(e->fd, SHUT_RD) == 0) ++n;
+        ConnectionState idle = ConnectionState::kIdle;
+        bool ended = e->state.compare_exchange_strong(idle, ConnectionState::kClosing);
+        if (ended || idle == ConnectionState::kClosing) wake(e->fd);
+        n += ended;
     }
     return n;
+}
+
+int DrainList::CutSending(ReportCut report) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    int n = 0;
+    for (DrainEntry* e = head_; e; e = e->next) {
+        ConnectionState sending = ConnectionState::kSending;
+        if (!e->state.compare_exchange_strong(sending, ConnectionState::kClosing)) continue;
+        report(e);
+        ++n;
+    }
+    return n;
+}
+
+void DrainList::Reclaim(DrainEntry* e, ConnectionState state) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    e->state.store(state);
 }

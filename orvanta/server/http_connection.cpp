@@ -83,7 +83,7 @@ const char* StateName(ConnectionState state) {
         case ConnectionState::kLingering:
             return "lingering";
         case ConnectionState::kClosing:
-            return "closing";
+            return "ended by the drain";
     }
     return "unknown";
 }
@@ -113,7 +113,6 @@ std::string PeerName(const sockaddr_storage& peer) {
 // meets it half closed.
 void CloseConnection(Connection* c) {
     HttpServer& s = *c->server;
-    c->state.store(ConnectionState::kClosing, std::memory_order_relaxed);
     s.connections.Remove(c);
     if (c->exchange && c->exchange->out.fileFd >= 0) close(c->exchange->out.fileFd);
     close(c->fd);
@@ -138,6 +137,15 @@ uint64_t BodyBytesSent(const Connection* c, int32_t result) {
     if (!TcpBytesAcked(c->fd, &acked)) return 0;
     uint64_t before = c->bytesWritten + out.header.size();
     return acked > before ? std::min(acked - before, out.contentBytes) : 0;
+}
+
+// A response the drain's bound cuts: logged with the bytes that reached the peer, as a
+// response cut by the peer is.
+void ReportCut(DrainEntry* entry) {
+    const Connection* c = static_cast<const Connection*>(entry);
+    bool interim = c->exchange->out.status == 0;  // a 100 Continue: no response to log yet
+    if (c->server->accessLogFd >= 0 && !interim)
+        WriteAccessLog(c, c->exchange->out.status, BodyBytesSent(c, ECANCELED));
 }
 
 void OnReadable(int32_t fd, int32_t code, void* userData);
@@ -204,10 +212,34 @@ Input ReadInput(Connection* c) {
     return Input::kOpen;
 }
 
+// The drain ended this idle connection: it cancelled the read wait, or found this callback
+// already on its way. A request that raced in is answered all the same, as the connection's
+// last (the server is stopping); without one the connection closes.
+void ResumeEndedByDrain(Connection* c, int32_t code) {
+    c->server->connections.Reclaim(c, ConnectionState::kReading);
+    Input input = code == kVrnEventFailed ? Input::kFailed : ReadInput(c);
+    if (input == Input::kFailed || c->in.empty()) {
+        CloseConnection(c);
+        return;
+    }
+    BeginRequest(c);
+    ServeBuffered(c, input == Input::kEnded);
+}
+
 void OnReadable(int32_t, int32_t code, void* userData) {
     Connection* c = static_cast<Connection*>(userData);
-    ExpectState(c, {ConnectionState::kWaitingFirst, ConnectionState::kIdle, ConnectionState::kReading},
+    ExpectState(c,
+                {ConnectionState::kWaitingFirst, ConnectionState::kIdle, ConnectionState::kReading,
+                 ConnectionState::kClosing},
                 "OnReadable");
+    // A waiting connection is taken out of the drain's reach before anything is read: from
+    // kReading on, the drain leaves it alone. It may have been ended a moment before.
+    ConnectionState waiting = c->state.load();
+    if (waiting != ConnectionState::kReading &&
+        !c->state.compare_exchange_strong(waiting, ConnectionState::kReading)) {
+        ResumeEndedByDrain(c, code);
+        return;
+    }
     // 0: the read time-out passed (or the engine dropped the registration); -1: error, hang-up.
     Input input = code == kVrnEventReadable ? ReadInput(c) : Input::kFailed;
     if (input == Input::kFailed) {
@@ -215,6 +247,7 @@ void OnReadable(int32_t, int32_t code, void* userData) {
         CloseConnection(c);
         return;
     }
+    if (!c->exchange && c->in.empty()) EnterState(c, waiting);  // nothing came: waiting as before
     ServeBuffered(c, input == Input::kEnded);
 }
 
@@ -276,7 +309,14 @@ void PrepareNextRequest(Connection* c) {
 
 void OnSent(int32_t, int32_t result, void* userData) {
     Connection* c = static_cast<Connection*>(userData);
-    ExpectState(c, {ConnectionState::kSending}, "OnSent");
+    ExpectState(c, {ConnectionState::kSending, ConnectionState::kClosing}, "OnSent");
+    // The owner's again, unless the drain's bound cut the response first: it was logged then,
+    // and all that is left is the close.
+    ConnectionState sending = ConnectionState::kSending;
+    if (!c->state.compare_exchange_strong(sending, ConnectionState::kReading)) {
+        CloseConnection(c);
+        return;
+    }
     HttpServer& s = *c->server;
     ResponsePlan& out = c->exchange->out;
     if (out.fileFd >= 0) close(out.fileFd);
@@ -334,13 +374,46 @@ ResponsePlan Respond(const HttpServer& s, const HttpRequest& request, time_t now
     return GeneratedResponse(500, false, false, now);
 }
 
+// The reply to Expect: 100-continue when the body is wanted.
+constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr size_t kContinueBytes = sizeof kContinue - 1;
+
+// Whether a request that waits for 100 Continue gets it. The server answers GET and HEAD
+// whatever their body, and refuses every other method, so it never needs a body: it reads
+// one (and skips it) only to keep the connection for the next request. Otherwise the final
+// status goes out at once (RFC 9110 section 10.1.1) and the connection closes after it.
+bool WantsBody(const HttpServer& s, const HttpRequest& request) {
+    bool served = request.method == HTTP_GET || request.method == HTTP_HEAD;
+    return served && request.keepAlive && !s.stopping.load(std::memory_order_relaxed);
+}
+
+void OnContinueSent(int32_t, int32_t result, void* userData) {
+    Connection* c = static_cast<Connection*>(userData);
+    ExpectState(c, {ConnectionState::kSending, ConnectionState::kClosing}, "OnContinueSent");
+    ConnectionState sending = ConnectionState::kSending;
+    if (!c->state.compare_exchange_strong(sending, ConnectionState::kReading) || result != 0) {
+        CloseConnection(c);
+        return;
+    }
+    c->server->counters.CountResponse(100, kContinueBytes);
+    c->bytesWritten += kContinueBytes;
+    c->exchange->parser.ContinueBody();
+    ServeBuffered(c, false);
+}
+
+// The interim answer; the request's own deadline still runs.
+void SendContinue(Connection* c) {
+    EnterState(c, ConnectionState::kSending);
+    c->server->ex.Vrn_Tcp_WriteAsync(c->fd, reinterpret_cast<const uint8_t*>(kContinue), kContinueBytes,
+                                     nullptr, 0, c, OnContinueSent, 0);
+}
+
 // Parses what is buffered and answers a complete request; otherwise waits for more, unless
 // inputEnded says no more will come.
 void ServeBuffered(Connection* c, bool inputEnded) {
     // With nothing buffered and no request begun there is nothing to parse: no parser is made.
     ParseResult r = ParseResult::kNeedMore;
-    if (c->state.load(std::memory_order_relaxed) != ConnectionState::kReading && !c->in.empty())
-        BeginRequest(c);
+    if (!c->exchange && !c->in.empty()) BeginRequest(c);
     if (c->exchange) {
         size_t used = 0;
         r = c->exchange->parser.Feed(c->in.data(), c->in.size(), &used);
@@ -354,6 +427,10 @@ void ServeBuffered(Connection* c, bool inputEnded) {
         WaitForRequest(c);
         return;
     }
+    if (r == ParseResult::kExpectsContinue && WantsBody(*c->server, c->exchange->parser.request())) {
+        SendContinue(c);
+        return;
+    }
     time_t now = time(nullptr);
     // Only the access log reads it; without one, a request costs no string for it.
     Exchange& x = *c->exchange;
@@ -362,8 +439,10 @@ void ServeBuffered(Connection* c, bool inputEnded) {
     if (r == ParseResult::kError) {
         // The parser cannot find the next request's start: answer and close.
         x.out = GeneratedResponse(x.parser.errorStatus(), false, false, now);
-    } else if (s.stopping.load(std::memory_order_relaxed)) {
-        HttpRequest last = x.parser.request();  // the connection's last: say so to the client
+    } else if (r == ParseResult::kExpectsContinue || s.stopping.load(std::memory_order_relaxed)) {
+        // The connection's last: say so to the client. A body the client still holds back is
+        // not read: should it come after all, the linger drains it.
+        HttpRequest last = x.parser.request();
         last.keepAlive = false;
         x.out = Respond(s, last, now);
     } else {
@@ -389,5 +468,9 @@ void StartConnection(HttpServer& server, int fd, const sockaddr_storage& peer) {
 }
 
 int CloseIdleConnections(HttpServer& server) {
-    return server.connections.ShutdownIdle();
+    return server.connections.EndIdle(server.ex.VrnEpoll_Remove);
+}
+
+int CutResponses(HttpServer& server) {
+    return server.connections.CutSending(ReportCut);
 }

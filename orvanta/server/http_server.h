@@ -41,5 +41,9 @@ struct HttpServer {
 void StartConnection(HttpServer& server, int fd, const sockaddr_storage& peer);
 
 // For a stopping server (stopping already set): ends every connection that waits idle for its
-// next request; the others close after their response. Returns how many were ended.
+// next request; the others close after their response. Returns how many were newly ended.
+// Called again while the drain waits, for connections whose wait was armed after the last call.
 int CloseIdleConnections(HttpServer& server);
+// At the drain's bound: the responses still being sent are logged as cut (the process then
+// ends them by exiting). Returns how many.
+int CutResponses(HttpServer& server);

@@ -32,12 +32,11 @@
 #include "orvanta/server/http_accept.h"
 #include "orvanta/server/http_server.h"
 #include "orvanta/server/server_options.h"
+#include "orvanta/server/server_stop.h"
 #include "orvanta/static/open_file_cache.h"
 
 namespace {
 
-// At stop: how long responses in flight may take.
-constexpr int64_t kDrainMsec = 5000;
 // About 13 000 lines of 80 bytes held while the destination catches up; beyond, lines drop.
 constexpr size_t kAccessLogBuffer = 1 << 20;
 constexpr int kExitFlushMsec = 1000;
@@ -197,24 +196,6 @@ void FlushAccessLog(HttpServer* s) {
     }
 }
 
-// A graceful drain: stop accepting and serve what already arrived; from then on the kernel
-// refuses new connections (a load balancer retries them elsewhere). Connections idle between
-// requests are ended at once; the others get their response, marked Connection: close, and
-// close. The wait is bounded; then the engine stops.
-void Shutdown(HttpServer* s) {
-    s->stopping.store(true);  // sequentially consistent: see WaitForRequest
-    s->gate.Close(s->listenFd);
-    AcceptPending(*s);
-    shutdown(s->listenFd, SHUT_RDWR);  // a listening socket stops listening; its number stays ours
-    CloseIdleConnections(*s);
-    int64_t deadline = GetTime_msec() + kDrainMsec;
-    while (s->openConnections.load(std::memory_order_relaxed) > 0 && GetTime_msec() < deadline) usleep(10000);
-    s->ex.VrnEpoll_Close();
-    deadline = GetTime_msec() + 1000;
-    while (s->ex.VrnEpoll_IsRunning() && GetTime_msec() < deadline) usleep(10000);
-    FlushAccessLog(s);
-}
-
 // SIGINT and SIGTERM are blocked before the engine and the pump start their threads, which
 // inherit the mask, so the signals reach only the signalfd. False with a message on failure.
 bool OpenWakeups(int* signalFd, int* wakeFd, std::string* error) {
@@ -259,7 +240,8 @@ int Serve(const ServerOptions& options) {
            FormatAddress(bound).c_str());
     fflush(stdout);
     WaitForSignal(*server, signalFd, wakeFd);
-    Shutdown(server);
+    StopServer(*server, options.drainTimeoutSec);
+    FlushAccessLog(server);
     return 0;
 }
 

@@ -36,6 +36,8 @@ const char kServerUsage[] =
     "                          within 1 s; off opens every file afresh\n"
     "  --small-file-limit BYTES files up to this size go out with their header in one write\n"
     "                          (default 64k, at most 1m; 0: always the file sender)\n"
+    "  --drain-timeout SECONDS at stop, how long responses may still take before they are cut\n"
+    "                          and logged (default 5; 0: wait for every one)\n"
     "  --help                  this text\n"
     "  --version               the version\n";
 
@@ -44,6 +46,7 @@ namespace {
 constexpr uint64_t kReservedDescriptors = 64;
 constexpr uint64_t kDescriptorsPerConnection = 2;
 constexpr int kMostConnections = 1000000;
+constexpr int kMostDrainSeconds = 86400;
 // The default connection limit lets connections hold at worst this fraction of the memory
 // (1/4): the rest is for the cache, the page cache and the machine's other work.
 constexpr uint64_t kMemoryShareForConnections = 4;
@@ -67,7 +70,7 @@ bool ParsePort(const std::string& s, in_port_t* port) {
 
 bool IsValueOption(std::string_view name) {
     for (const char* known : {"--listen", "--root", "--read-timeout", "--max-connections", "--access-log",
-                              "--status-path", "--open-file-cache", "--small-file-limit"})
+                              "--status-path", "--open-file-cache", "--small-file-limit", "--drain-timeout"})
         if (name == known) return true;
     return false;
 }
@@ -130,6 +133,10 @@ bool ApplyOption(std::string_view name, const std::string& value, ServerOptions*
     } else if (name == "--open-file-cache") {
         if (ParseCacheOption(value, o)) return true;
         *error = "bad --open-file-cache '" + value + "' (expected ENTRIES, ENTRIES:BYTES or off)";
+    } else if (name == "--drain-timeout") {
+        if (ParseInt(value, 0, kMostDrainSeconds, &o->drainTimeoutSec)) return true;
+        *error = "bad --drain-timeout '" + value + "' (expected 0 to " + std::to_string(kMostDrainSeconds) +
+                 " seconds)";
     } else if (name == "--small-file-limit") {
         if (ParseByteCount(value, 1u << 20, &o->smallFileMax)) return true;
         *error = "bad --small-file-limit '" + value + "' (expected 0 to 1m bytes)";

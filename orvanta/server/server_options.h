@@ -22,6 +22,7 @@ struct ServerOptions {
     size_t cacheEntries = 1024;
     uint64_t cacheBytes = 16u << 20;    // small files' contents held by the cache
     uint64_t smallFileMax = 64u << 10;  // up to this, a file goes out with its header in one write
+    int drainTimeoutSec = 5;            // at stop, how long responses may still take; 0: no bound
     bool help = false;
 };
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "orvanta/http/byte_range.h"
@@ -54,8 +55,10 @@ struct Representation {
 };
 
 // The validator headers shared by 200, 206 and 304.
-std::string ValidatorHeaders(const Representation& rep) {
-    std::string h = "Last-Modified: " + FormatHttpDate(rep.st.st_mtime) + "\r\n";
+// A file stamped in the future (a clock set wrong, a copy from another machine) is given the
+// response's own date: Last-Modified is never later than Date (RFC 9110 section 8.8.2.1).
+std::string ValidatorHeaders(const Representation& rep, time_t now) {
+    std::string h = "Last-Modified: " + FormatHttpDate(std::min(rep.st.st_mtime, now)) + "\r\n";
     h += "ETag: " + rep.etag + "\r\n";
     if (rep.varies) h += "Vary: Accept-Encoding\r\n";
     return h;
@@ -68,6 +71,8 @@ ResponsePlan FileResponse(const HttpRequest& request, const Representation& rep,
         range = ParseRange(request.range, size);
     if (range.kind == RangeKind::kUnsatisfiable) {
         std::string extra = "Content-Range: bytes */" + std::to_string(size) + "\r\n";
+        // Which file's size this is depends on Accept-Encoding, as for the 200.
+        if (rep.varies) extra += "Vary: Accept-Encoding\r\n";
         return GeneratedResponse(416, request.keepAlive, request.method == HTTP_HEAD, now, extra);
     }
     ResponsePlan plan;
@@ -78,7 +83,7 @@ ResponsePlan FileResponse(const HttpRequest& request, const Representation& rep,
     plan.header = CommonHeaders(plan.status, now, plan.keepAlive);
     plan.header += "Content-Type: " + *rep.type + "\r\n";
     plan.header += "Content-Length: " + std::to_string(length) + "\r\n";
-    plan.header += ValidatorHeaders(rep);
+    plan.header += ValidatorHeaders(rep, now);
     plan.header += "Accept-Ranges: bytes\r\n";
     if (rep.gzip) plan.header += "Content-Encoding: gzip\r\n";
     if (plan.status == 206)
@@ -100,7 +105,7 @@ ResponsePlan NotModifiedResponse(const HttpRequest& request, const Representatio
     plan.header = CommonHeaders(304, now, plan.keepAlive);
     // A 304 may announce the length the 200 would have had; it carries no body.
     plan.header += "Content-Length: " + std::to_string(uint64_t(rep.st.st_size)) + "\r\n";
-    plan.header += ValidatorHeaders(rep) + "\r\n";
+    plan.header += ValidatorHeaders(rep, now) + "\r\n";
     return plan;
 }
 

@@ -42,6 +42,43 @@ TEST(RequestParserTest, CompleteRequestWithFields) {
     EXPECT_EQ(r.ifModifiedSince, "Thu, 01 Jan 1970 00:00:00 GMT");
     EXPECT_EQ(r.range, "bytes=0-9");
     EXPECT_EQ(r.RequestLine(), "GET /a%20b?x=1 HTTP/1.1");
+    // Two Range fields: neither is honoured, as with several ranges in one.
+    RequestParser twice;
+    ASSERT_EQ(
+        FeedAll(twice, "GET / HTTP/1.1\r\nHost: h\r\nRange: bytes=0-1\r\nRange: bytes=2-3\r\n\r\n", &used),
+        ParseResult::kComplete);
+    EXPECT_EQ(ParseRange(twice.request().range, 10).kind, RangeKind::kNone) << twice.request().range;
+}
+
+// Expect: 100-continue stops the parser after the header section only where a body waits.
+TEST(RequestParserTest, ExpectContinueStopsBeforeTheBody) {
+    struct Case {
+        const char* request;
+        ParseResult first;
+    } cases[] = {
+        {"POST / HTTP/1.1\r\nHost: h\r\nExpect: 100-Continue\r\nContent-Length: 5\r\n\r\nhello",
+         ParseResult::kExpectsContinue},
+        {"PUT / HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nTransfer-Encoding: "
+         "chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+         ParseResult::kExpectsContinue},
+        {"POST / HTTP/1.1\r\nHost: h\r\nExpect: 100-continue\r\nContent-Length: 0\r\n\r\n",
+         ParseResult::kComplete},
+        {"POST / HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\nhello", ParseResult::kComplete},
+        {"POST / HTTP/1.1\r\nHost: h\r\nExpect: something\r\nContent-Length: 5\r\n\r\nhello",
+         ParseResult::kComplete},
+    };
+    for (const Case& c : cases) {
+        RequestParser p;
+        std::string req = c.request;
+        size_t used = 0, more = 0;
+        ASSERT_EQ(FeedAll(p, req, &used), c.first) << req;
+        if (c.first != ParseResult::kExpectsContinue) continue;
+        EXPECT_TRUE(p.request().expectsContinue);
+        EXPECT_EQ(p.Feed(req.data() + used, req.size() - used, &more), ParseResult::kExpectsContinue);
+        p.ContinueBody();  // the body is read and skipped after all
+        EXPECT_EQ(p.Feed(req.data() + used, req.size() - used, &more), ParseResult::kComplete) << req;
+        EXPECT_EQ(used + more, req.size());
+    }
 }
 
 TEST(RequestParserTest, PipelinedRequestsStopAfterEachOne) {

@@ -34,6 +34,7 @@ TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
     ASSERT_TRUE(parse({}, &o, &err));
     EXPECT_EQ(FormatAddress(o.address), "127.0.0.1:8080");
     EXPECT_EQ(o.readTimeoutSec, 30);
+    EXPECT_EQ(o.drainTimeoutSec, 5);
     ASSERT_TRUE(parse({"--listen", "[::1]:0", "--root=/tmp", "--read-timeout", "2", "--max-connections=5",
                        "--access-log", "off"},
                       &o, &err));
@@ -53,6 +54,8 @@ TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
     EXPECT_EQ(o.cacheEntries, 10u);
     EXPECT_EQ(o.cacheBytes, 2u << 20);
     EXPECT_EQ(o.smallFileMax, 4096u);
+    ASSERT_TRUE(parse({"--drain-timeout", "0"}, &o, &err));  // no bound
+    EXPECT_EQ(o.drainTimeoutSec, 0);
     ASSERT_TRUE(parse({"--open-file-cache", "off", "--small-file-limit", "0"}, &o, &err));
     EXPECT_FALSE(o.openFileCache);
     EXPECT_EQ(o.smallFileMax, 0u);
@@ -62,6 +65,8 @@ TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
                                                                               {"--read-timeout", "0"},
                                                                               {"--read-timeout", "3x"},
                                                                               {"--read-timeout", "236"},
+                                                                              {"--drain-timeout", "-1"},
+                                                                              {"--drain-timeout", "86401"},
                                                                               {"--bogus"},
                                                                               {"--root"},
                                                                               {"--status-path", "status"},

@@ -162,6 +162,7 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     EXPECT_EQ(plan.status, 416);
     EXPECT_NE(plan.header.find("Content-Range: bytes */5\r\n"), std::string::npos);
     EXPECT_EQ(plan.fileFd, -1);
+    EXPECT_EQ(plan.header.find("Vary"), std::string::npos);  // no sibling: nothing varies
 
     req.hasRange = false;
     req.hasIfModifiedSince = true;
@@ -189,6 +190,17 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     plan = HandleRequest(req, ctx, now);
     EXPECT_EQ(plan.status, 301);
     EXPECT_NE(plan.header.find("Location: /sub/\r\n"), std::string::npos);
+
+    // A file stamped an hour ahead is said to be modified no later than the response's date.
+    timespec future[2] = {{now + 3600, 0}, {now + 3600, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (root_ + "/hello.txt").c_str(), future, 0), 0);
+    req = HttpRequest();
+    req.method = HTTP_GET;
+    req.target = "/hello.txt";
+    plan = HandleRequest(req, ctx, now);
+    if (plan.fileFd >= 0) close(plan.fileFd);
+    EXPECT_NE(plan.header.find("Last-Modified: " + FormatHttpDate(now) + "\r\n"), std::string::npos)
+        << plan.header;
 }
 
 TEST_F(ResolveTest, PrecompressedSiblingServedToGzipClients) {
@@ -233,6 +245,9 @@ TEST_F(ResolveTest, PrecompressedSiblingServedToGzipClients) {
     EXPECT_EQ(part.status, 206);
     EXPECT_TRUE(has(part, "Content-Range: bytes 1-1/2\r\n"));
     EXPECT_TRUE(has(part, "Content-Encoding: gzip\r\n"));
+    ResponsePlan past = serve("/app.js", "gzip", "bytes=2-");  // which size is past depends on the coding
+    EXPECT_EQ(past.status, 416);
+    EXPECT_TRUE(has(past, "Vary: Accept-Encoding\r\n"));
     ResponsePlan dir = serve("/d.txt", "gzip");
     EXPECT_EQ(dir.fileLength, 1u);
     EXPECT_FALSE(has(dir, "Vary"));
