@@ -1,14 +1,15 @@
 // The server: one object that every part of it is handed, holding the executable's interface,
 // what is served and how, the accept gate, the list of open connections and the counters.
-// Created once by RunServer and never freed, because pump workers may still be running
-// callbacks while the process exits. Connections reach it through their callbacks' user data;
-// the accept callback, which has none, through http_accept.cpp.
+// Created once by RunServer; freed only when it fails to start, and never once it serves,
+// because pump workers may still be running callbacks while the process exits. Connections reach it through
+// their callbacks' user data; the accept callback, which has none, through http_accept.cpp.
 #pragma once
 
 #include <stdint.h>
 #include <sys/socket.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "orvanta/http/mime_types.h"
@@ -18,6 +19,7 @@
 #include "orvanta/server/orvanta_exports.h"
 #include "orvanta/server/server_counters.h"
 #include "orvanta/static/file_handler.h"
+#include "orvanta/static/open_file_cache.h"
 
 struct HttpServer {
     VrnsExports ex{};
@@ -25,8 +27,9 @@ struct HttpServer {
     ServeContext serve;
     int readTimeoutSec = 30;
     int maxConnections = 0;
-    int accessLogFd = -1;             // -1: no access log
-    LineWriter* accessLog = nullptr;  // writes to accessLogFd; kept for the process's life
+    int accessLogFd = -1;                   // -1: no access log
+    std::unique_ptr<LineWriter> accessLog;  // writes to accessLogFd
+    std::unique_ptr<OpenFileCache> cache;   // serve.cache; null with --open-file-cache off
     int listenFd = -1;
     std::string statusPath;  // empty: no status endpoint
     std::atomic<int> openConnections{0};

@@ -25,7 +25,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
-#include <mutex>
+#include <memory>
 #include <string>
 
 #include "host/vrn_host_lib.h"
@@ -87,7 +87,8 @@ bool StartAccessLog(const std::string& where, HttpServer* s, std::string* error)
         return false;
     }
     try {
-        s->accessLog = new LineWriter(s->accessLogFd, kAccessLogBuffer, ReportDroppedAccessLines);
+        s->accessLog =
+            std::make_unique<LineWriter>(s->accessLogFd, kAccessLogBuffer, ReportDroppedAccessLines);
     } catch (const std::exception& e) {
         *error = std::string("cannot start the access log's writer: ") + e.what();
         return false;
@@ -130,7 +131,8 @@ bool Prepare(const ServerOptions& o, HttpServer* s, std::string* error) {
         limits.maxEntries = o.cacheEntries;
         limits.maxBytes = o.cacheBytes;
         limits.smallFileMax = o.smallFileMax;
-        s->serve.cache = new OpenFileCache(limits, GetTime_msec);  // lives as long as the server
+        s->cache = std::make_unique<OpenFileCache>(limits, GetTime_msec);
+        s->serve.cache = s->cache.get();
     }
     s->readTimeoutSec = o.readTimeoutSec;
     uint64_t descriptors = RaiseDescriptorLimit();
@@ -222,17 +224,18 @@ bool OpenWakeups(int* signalFd, int* wakeFd, std::string* error) {
 // Serves until SIGINT or SIGTERM; the process's exit status.
 int Serve(const ServerOptions& options) {
     std::string error;
-    HttpServer* server = new HttpServer();  // never freed: see HttpServer
+    auto owned = std::make_unique<HttpServer>();
     int signalFd = -1, wakeFd = -1;
-    if (!Prepare(options, server, &error) || !OpenWakeups(&signalFd, &wakeFd, &error)) {
+    if (!Prepare(options, owned.get(), &error) || !OpenWakeups(&signalFd, &wakeFd, &error)) {
         fprintf(stderr, "vrns: %s\n", error.c_str());
         return 1;
     }
-    server->gate.Init(&server->ex, wakeFd);
-    if (!StartServing(server, &error)) {
+    owned->gate.Init(&owned->ex, wakeFd);
+    if (!StartServing(owned.get(), &error)) {
         fprintf(stderr, "vrns: %s\n", error.c_str());
         return 1;
     }
+    HttpServer* server = owned.release();  // serving: never freed (see HttpServer)
     sockaddr_storage bound{};
     socklen_t len = sizeof bound;
     getsockname(server->listenFd, reinterpret_cast<sockaddr*>(&bound), &len);
