@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -22,7 +23,8 @@ const char kServerUsage[] =
     "                          idle, or from a request's first byte to its end\n"
     "                          (default 30, at most 235)\n"
     "  --max-connections N     stop accepting while N connections are open (default: what the\n"
-    "                          descriptor limit allows, keeping some in reserve)\n"
+    "                          descriptor limit allows, keeping some in reserve, and at most\n"
+    "                          a quarter of the memory / 128 KiB)\n"
     "  --access-log FILE|-|off where to write the access log (default -, standard output)\n"
     "  --autoindex             list directories that have no index.html (default: 403)\n"
     "  --reuse-port            share the port with other vrns processes (SO_REUSEPORT)\n"
@@ -45,6 +47,9 @@ constexpr uint64_t kReservedDescriptors = 64;
 constexpr uint64_t kDescriptorsPerConnection = 2;
 constexpr int kMostConnections = 1000000;
 constexpr int kMostDrainSeconds = 86400;
+// The default connection limit lets connections hold at worst this fraction of the memory
+// (1/4): the rest is for the cache, the page cache and the machine's other work.
+constexpr uint64_t kMemoryShareForConnections = 4;
 
 bool ParseInt(const std::string& s, long min, long max, int* out) {
     if (s.empty()) return false;
@@ -156,10 +161,16 @@ bool ParseByteCount(const std::string& text, uint64_t max, uint64_t* out) {
     return true;
 }
 
-int DefaultMaxConnections(uint64_t descriptors) {
+int DefaultMaxConnections(uint64_t descriptors, uint64_t memoryBytes) {
     if (descriptors <= kReservedDescriptors + kDescriptorsPerConnection) return 1;
     uint64_t n = (descriptors - kReservedDescriptors) / kDescriptorsPerConnection;
-    return int(std::min<uint64_t>(n, kMostConnections));
+    if (memoryBytes > 0) n = std::min(n, memoryBytes / kMemoryShareForConnections / kWorstBytesPerConnection);
+    return int(std::clamp<uint64_t>(n, 1, kMostConnections));
+}
+
+uint64_t PhysicalMemoryBytes() {
+    long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+    return pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) : 0;
 }
 
 bool ParseListenAddress(const std::string& text, sockaddr_storage* out, socklen_t* length) {

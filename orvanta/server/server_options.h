@@ -13,7 +13,7 @@ struct ServerOptions {
     socklen_t addressLength = 0;
     std::string root = ".";
     int readTimeoutSec = 30;
-    int maxConnections = 0;       // 0: DefaultMaxConnections of the descriptor limit
+    int maxConnections = 0;       // 0: DefaultMaxConnections of the descriptor limit and memory
     std::string accessLog = "-";  // a file, "-" for standard output, or "off"
     bool autoindex = false;       // list directories without an index.html
     bool reusePort = false;       // SO_REUSEPORT: several processes share the port
@@ -26,11 +26,22 @@ struct ServerOptions {
     bool help = false;
 };
 
-// The default of --max-connections for a process that may open `descriptors` files: two for
-// each connection (its socket and the file it sends) after a reserve for the process's own
-// (standard streams, engine, logs, the root, files opened while a request is resolved), so
-// that accepting stops before a request finds no descriptor to open its file. At least 1.
-int DefaultMaxConnections(uint64_t descriptors);
+// What one connection may hold at worst, for the default below: its 64 KiB of unparsed input,
+// the 16 KiB read chunk, and its parser, response plan and header, rounded up generously.
+constexpr uint64_t kWorstBytesPerConnection = 128u << 10;
+
+// The machine's physical memory in bytes; 0 when it cannot be told.
+uint64_t PhysicalMemoryBytes();
+
+// The default of --max-connections for a process that may open `descriptors` files on a
+// machine with memoryBytes of physical memory (0: unknown). Two descriptors for each connection
+// (its socket and the file it sends) after a reserve for the process's own (standard streams,
+// engine, logs, the root, files opened while a request is resolved), so that accepting stops
+// before a request finds no descriptor to open its file; and no more connections than a
+// quarter of the memory holds at kWorstBytesPerConnection each, so that a raised descriptor
+// limit (262 112 on a stock Debian) does not let clients that each send 64 KiB of unparsed
+// input exhaust the memory. At least 1.
+int DefaultMaxConnections(uint64_t descriptors, uint64_t memoryBytes = PhysicalMemoryBytes());
 
 // Parses argv[1..]: "--name value" or "--name=value". False with a one-line message in *error
 // for an unknown option, a missing or bad value.

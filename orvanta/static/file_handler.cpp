@@ -140,13 +140,37 @@ Representation ChooseRepresentation(const HttpRequest& request, const ServeConte
     return rep;
 }
 
-ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx,
-                             const std::string& directory, time_t now) {
+constexpr std::string_view kListingType = "text/html; charset=utf-8";
+
+// A listing built for this request alone.
+ResponsePlan UncachedListingResponse(const HttpRequest& request, const ServeContext& ctx,
+                                     const std::string& directory, time_t now) {
     std::string html;
     bool head = request.method == HTTP_HEAD;
     if (!ListDirectory(ctx.rootFd, directory, &html))
         return GeneratedResponse(403, request.keepAlive, head, now);
-    return BodyResponse(200, request.keepAlive, head, now, "text/html; charset=utf-8", std::move(html));
+    return BodyResponse(200, request.keepAlive, head, now, kListingType, std::move(html));
+}
+
+// A listing from the cache: its page is sent from the shared bytes, as a cached file's are.
+ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx,
+                             const std::string& directory, time_t now) {
+    if (!ctx.cache) return UncachedListingResponse(request, ctx, directory, now);
+    bool head = request.method == HTTP_HEAD;
+    std::shared_ptr<const OpenedFile> page = ctx.cache->Listing(ctx.rootFd, directory);
+    if (!page) return GeneratedResponse(403, request.keepAlive, head, now);
+    ResponsePlan plan;
+    plan.status = 200;
+    plan.keepAlive = request.keepAlive;
+    plan.header = CommonHeaders(200, now, request.keepAlive);
+    plan.header += "Content-Type: ";
+    plan.header += kListingType;
+    plan.header += "\r\nContent-Length: " + std::to_string(page->bytes.size()) + "\r\n\r\n";
+    if (!head && !page->bytes.empty()) {
+        plan.fileLength = plan.contentBytes = page->bytes.size();
+        plan.file = std::move(page);
+    }
+    return plan;
 }
 
 // The answer when the target is no regular file: a redirect, a listing or an error (a 500

@@ -1,19 +1,59 @@
 #include "orvanta/static/open_file_cache.h"
 
 #include <errno.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "orvanta/http/content_coding.h"
 #include "orvanta/http/http_validators.h"
+#include "orvanta/static/autoindex.h"
 #include "orvanta/static/http_resolve.h"
 
 namespace {
 
-// The part of a target that decides which file it names: an origin-form path without its query
-// or fragment. Anything else is kept whole.
-std::string_view CacheKey(std::string_view target) {
-    if (target.empty() || target[0] != '/') return target;
-    return target.substr(0, target.find_first_of("?#"));
+// A decoded path with runs of '/' made one and "./" segments left out, which change nothing in
+// what openat2 finds. ".." and a final "." stay: they can change it.
+std::string NormalizePath(std::string_view decoded) {
+    std::string out;
+    out.reserve(decoded.size());
+    for (size_t i = 0; i < decoded.size(); ++i) {
+        bool segmentStart = i == 0 || decoded[i - 1] == '/';
+        if (decoded[i] == '/' && !out.empty() && out.back() == '/') continue;
+        if (segmentStart && decoded[i] == '.' && i + 1 < decoded.size() && decoded[i + 1] == '/') {
+            ++i;  // "./": the next character is its slash
+            continue;
+        }
+        out += decoded[i];
+    }
+    return out;
+}
+
+// The cache's key for a target: its decoded path, normalized, without query or fragment. False
+// for a target that names no path (its 400 is not cached).
+bool CacheKey(std::string_view target, std::string* key) {
+    TargetPath path;
+    int status;
+    if (!SplitAndDecodeTarget(target, &path, &status)) return false;
+    *key = NormalizePath(path.decoded);
+    return true;
+}
+
+// A listing's directory as the page names it: "sub/" for "sub//" or "./sub/", "./" for the root.
+std::string NormalizeDirectory(const std::string& directory) {
+    std::string path = NormalizePath("/" + directory);
+    return path.size() > 1 ? path.substr(1) : std::string("./");
+}
+
+// A listing's key: its normalized directory behind a NUL, which no decoded path holds.
+std::string ListingKey(const std::string& directory) {
+    return std::string(1, '\0') + directory;
+}
+
+// True when something read at wallMsec may predate a change in the same timestamp tick as
+// changed (a change time in the future counts too: the clock was set back).
+bool Racy(const timespec& changed, int64_t wallMsec) {
+    int64_t changedMsec = int64_t(changed.tv_sec) * 1000 + changed.tv_nsec / 1000000;
+    return wallMsec - changedMsec < kRacyMsec;
 }
 
 bool SameTime(const timespec& a, const timespec& b) {
@@ -29,7 +69,7 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 
 // Takes over a resolved file's descriptor; a small file is read whole and its descriptor
 // closed. A file that turns out shorter than fstat said keeps its descriptor instead.
-OpenedFileRef MakeOpenedFile(ResolvedFile&& resolved, uint64_t smallFileMax) {
+OpenedFileRef MakeOpenedFile(ResolvedFile&& resolved, uint64_t smallFileMax, int64_t (*wallClock)()) {
     auto file = std::make_shared<OpenedFile>();
     file->fd = resolved.fd;
     file->st = resolved.st;
@@ -39,22 +79,31 @@ OpenedFileRef MakeOpenedFile(ResolvedFile&& resolved, uint64_t smallFileMax) {
     if (size <= smallFileMax && ReadFileRegion(file->fd, 0, size, &file->bytes)) {
         close(file->fd);
         file->fd = -1;
+        file->racy = Racy(file->st.st_ctim, wallClock());
     } else {
         file->bytes.clear();
     }
     return file;
 }
 
+// Whether the stale file (or page) still stands for what fstat now tells: its fingerprint is
+// unchanged, and its bytes were not read in the tick of a change that the fingerprint could hide.
+bool StillHolds(const OpenedFileRef& stale, const struct stat& now) {
+    return stale && !stale->racy && SameFile(stale->st, now);
+}
+
 // The stale file when resolved is still the same one (resolved's descriptor is then closed),
 // else resolved made into an opened file.
-OpenedFileRef Reuse(const OpenedFileRef& stale, ResolvedFile&& resolved, uint64_t smallFileMax) {
-    if (!stale || !SameFile(stale->st, resolved.st)) return MakeOpenedFile(std::move(resolved), smallFileMax);
+OpenedFileRef Reuse(const OpenedFileRef& stale, ResolvedFile&& resolved, uint64_t smallFileMax,
+                    int64_t (*wallClock)()) {
+    if (!StillHolds(stale, resolved.st)) return MakeOpenedFile(std::move(resolved), smallFileMax, wallClock);
     close(resolved.fd);
     return stale;
 }
 
 // Resolves target and its sibling; stale files that are found unchanged are kept.
-OpenedTarget Resolve(int rootFd, std::string_view target, uint64_t smallFileMax, const OpenedTarget& stale) {
+OpenedTarget Resolve(int rootFd, std::string_view target, uint64_t smallFileMax, const OpenedTarget& stale,
+                     int64_t (*wallClock)()) {
     ResolvedFile resolved = ResolveTarget(rootFd, target);
     OpenedTarget out;
     out.status = resolved.status;
@@ -63,9 +112,29 @@ OpenedTarget Resolve(int rootFd, std::string_view target, uint64_t smallFileMax,
     out.directory = std::move(resolved.directory);
     if (resolved.status != 0) return out;
     ResolvedFile sibling = OpenGzipSibling(rootFd, resolved);
-    if (sibling.status == 0) out.gzip = Reuse(stale.gzip, std::move(sibling), smallFileMax);
-    out.file = Reuse(stale.file, std::move(resolved), smallFileMax);
+    if (sibling.status == 0) out.gzip = Reuse(stale.gzip, std::move(sibling), smallFileMax, wallClock);
+    out.file = Reuse(stale.file, std::move(resolved), smallFileMax, wallClock);
     return out;
+}
+
+// The listing of directory: the stale page while the directory is unchanged, else built anew.
+OpenedFileRef MakeListing(int rootFd, const std::string& directory, const OpenedFileRef& stale,
+                          int64_t (*wallClock)()) {
+    int fd = OpenListedDirectory(rootFd, directory);
+    if (fd < 0) return nullptr;
+    auto page = std::make_shared<OpenedFile>();
+    if (fstat(fd, &page->st) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    if (StillHolds(stale, page->st)) {
+        close(fd);
+        return stale;
+    }
+    page->name = directory;
+    if (!ListOpenDirectory(rootFd, fd, directory, &page->bytes)) return nullptr;
+    page->racy = Racy(page->st.st_ctim, wallClock());
+    return page;
 }
 
 }  // namespace
@@ -87,8 +156,14 @@ bool ReadFileRegion(int fd, uint64_t offset, uint64_t length, std::string* out) 
     return true;
 }
 
+int64_t WallClockMsec() {
+    timespec t;
+    clock_gettime(CLOCK_REALTIME, &t);
+    return int64_t(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
 OpenedTarget OpenTarget(int rootFd, std::string_view target, uint64_t smallFileMax) {
-    return Resolve(rootFd, target, smallFileMax, OpenedTarget());
+    return Resolve(rootFd, target, smallFileMax, OpenedTarget(), WallClockMsec);
 }
 
 void OpenFileCache::Held::Set(const OpenedFileRef& file) {
@@ -98,17 +173,31 @@ void OpenFileCache::Held::Set(const OpenedFileRef& file) {
         shared = file;
 }
 
-OpenFileCache::OpenFileCache(const OpenFileCacheLimits& limits, Clock clock)
-    : limits_(limits), clock_(clock) {}
+OpenFileCache::OpenFileCache(const OpenFileCacheLimits& limits, Clock clock, Clock wallClock)
+    : limits_(limits), clock_(clock), wallClock_(wallClock) {}
 
 OpenedTarget OpenFileCache::Open(int rootFd, std::string_view target) {
-    std::string_view key = CacheKey(target);
+    std::string key;
+    if (!CacheKey(target, &key))
+        return Resolve(rootFd, target, limits_.smallFileMax, OpenedTarget(), wallClock_);
     int64_t now = clock_();
     OpenedTarget out, stale;
     if (Lookup(key, now, &out, &stale)) return out;
-    out = Resolve(rootFd, target, limits_.smallFileMax, stale);
+    out = Resolve(rootFd, target, limits_.smallFileMax, stale, wallClock_);
     Store(key, out, now);
     return out;
+}
+
+OpenedFileRef OpenFileCache::Listing(int rootFd, const std::string& requested) {
+    std::string directory = NormalizeDirectory(requested);
+    std::string key = ListingKey(directory);
+    int64_t now = clock_();
+    OpenedTarget out, stale;
+    if (Lookup(key, now, &out, &stale)) return out.file;
+    out.file = MakeListing(rootFd, directory, stale.file, wallClock_);
+    out.status = out.file ? 0 : 403;
+    Store(key, out, now);
+    return out.file;
 }
 
 bool OpenFileCache::Lookup(std::string_view key, int64_t now, OpenedTarget* out, OpenedTarget* stale) {

@@ -1,23 +1,32 @@
 // A bounded cache of the files the server answers with, so that a hot file costs no openat2,
-// fstat or close. Keyed by the request-target's path (the query and fragment do not change the
-// file). An entry holds the file and its precompressed FILE.gz sibling, or that there is none.
-// Only regular files are cached; redirects, listings and errors are resolved afresh every time.
+// fstat or close. Keyed by the decoded path beneath the root (the query and fragment do not
+// change the file; "/a", "//a", "/./a" and "/%61" share one entry). An entry holds the file and
+// its precompressed FILE.gz sibling, or that there is none. Only regular files and directory
+// listings are cached; redirects and errors are resolved afresh every time.
 //
 // A small file (up to the small-file limit) is kept as its bytes and its fstat result, its
 // descriptor closed once read: it goes out from memory in one gather write. A larger file is
 // shared, not kept: its entry names the open descriptor while responses are sending from it,
-// and the last of them closes it, so an idle server holds no descriptor for the cache.
+// and the last of them closes it, so an idle server holds no descriptor for the cache. A
+// listing is kept as its page, whatever its size, with the directory's fstat result.
 //
 // Freshness: an entry is trusted for at most validMsec (1 s by default). After that, the next
 // request for it resolves the path and the sibling again (openat2 and fstat, under the same
 // confinement as an uncached request) and compares device, inode, size, modification and change
 // times: files found unchanged keep their bytes or descriptor; a changed, replaced, removed or
 // new one is served fresh. So a change is seen within validMsec of it, as with nginx's
-// open_file_cache_valid.
+// open_file_cache_valid. A listing is compared by its directory's own times: an entry added,
+// removed or renamed is seen, a listed file's new size or time only with the directory's next
+// change.
 //
-// Memory: at most maxEntries entries and maxBytes bytes of small files' contents; the least
-// recently used entries go first. Any thread: one mutex guards the index, held for a lookup
-// and a list splice only, never across a system call.
+// Those times have the kernel's timestamp granularity: a same-size rewrite within one tick
+// leaves them all unchanged. Bytes read within kRacyMsec of the file's change time (or a page
+// built within it of the directory's) are therefore served but not trusted past the entry's
+// validity: the next validation reads them again, as Git treats a racily clean index entry.
+//
+// Memory: at most maxEntries entries and maxBytes bytes of small files' contents and pages; the
+// least recently used entries go first. Any thread: one mutex guards the index, held for a
+// lookup and a list splice only, never across a system call.
 #pragma once
 
 #include <stdint.h>
@@ -38,6 +47,9 @@ struct OpenedFile {
     std::string name;   // path beneath the root, for the media type
     std::string bytes;  // the whole file when fd is -1
     std::string etag;   // MakeETag(st), made once
+    // The bytes were read within kRacyMsec of the file's change time: a rewrite in the same
+    // timestamp tick would leave st as it is, so they are read again at the next validation.
+    bool racy = false;
 
     OpenedFile() = default;
     OpenedFile(const OpenedFile&) = delete;
@@ -46,6 +58,13 @@ struct OpenedFile {
     bool InMemory() const { return fd < 0; }
 };
 using OpenedFileRef = std::shared_ptr<const OpenedFile>;
+
+// How close to a file's change time its bytes may be read and still be trusted as the bytes of
+// that fingerprint: well past any file system's timestamp tick.
+constexpr int64_t kRacyMsec = 1000;
+
+// CLOCK_REALTIME in milliseconds, the clock of the files' times.
+int64_t WallClockMsec();
 
 struct OpenFileCacheLimits {
     size_t maxEntries = 1024;
@@ -68,14 +87,20 @@ struct OpenedTarget {
 
 class OpenFileCache {
   public:
-    using Clock = int64_t (*)();  // monotonic milliseconds
-    OpenFileCache(const OpenFileCacheLimits& limits, Clock clock);
+    using Clock = int64_t (*)();  // milliseconds
+    // clock (monotonic) times the entries' validity; wallClock is compared with the files'
+    // change times.
+    OpenFileCache(const OpenFileCacheLimits& limits, Clock clock, Clock wallClock = WallClockMsec);
     OpenFileCache(const OpenFileCache&) = delete;
     OpenFileCache& operator=(const OpenFileCache&) = delete;
 
     // What target names beneath rootFd: from the cache while its entry is trusted, else
     // resolved, compared with the entry and cached again.
     OpenedTarget Open(int rootFd, std::string_view target);
+    // The listing page of directory (as ResolveTarget names it, "./" for the root) as an
+    // in-memory file, from the cache while trusted, else checked against the directory and
+    // built again when it changed; null when the directory cannot be read.
+    OpenedFileRef Listing(int rootFd, const std::string& directory);
 
     size_t entries() const;
     uint64_t bytes() const;
@@ -115,6 +140,7 @@ class OpenFileCache {
 
     const OpenFileCacheLimits limits_;
     const Clock clock_;
+    const Clock wallClock_;
     mutable std::mutex mutex_;  // guards lru_, index_ and bytes_
     Lru lru_;
     Index index_;  // keys view the entries' own key strings

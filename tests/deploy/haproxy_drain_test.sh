@@ -2,6 +2,7 @@
 # HAProxy in front of two vrns processes on loopback, with the repository's configuration. Under
 # a bounded load (wrk, a few seconds) one vrns gets SIGTERM; no request may fail: HAProxy sees
 # no error, every response is 2xx, and a slow download from the stopping vrns completes whole.
+# The status path is refused to the public.
 #   haproxy_drain_test.sh path/to/vrns path/to/vrns.cfg
 set -u
 vrns=${1:?usage: haproxy_drain_test.sh VRNS CONFIG}
@@ -66,6 +67,15 @@ for attempt in 1 2 3 4 5; do
   wait "$hpid" 2>/dev/null
 done
 [ "$front" -ne 0 ] || fail "haproxy did not start: $(cat "$work/haproxy.log")"
+
+# The status path is refused through the front end, however it is spelled; the health checks
+# reach it on each vrns directly.
+for path in /-/status /-/status?x=1 /%2D/status; do
+  code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$front$path")
+  [ "$code" = 404 ] || fail "the status path $path is answered $code through HAProxy"
+done
+code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port_a/-/status")
+[ "$code" = 200 ] || fail "the status path answers $code on vrns a itself"
 
 # Both servers take requests (round robin) before the load starts.
 both_serving() {

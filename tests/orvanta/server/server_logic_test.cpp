@@ -85,6 +85,16 @@ TEST(ServerOptionsTest, ParsesOptionsAndRefusesBadOnes) {
     }
 }
 
+// The default connection limit: two descriptors a connection after a reserve, and no more
+// connections than a quarter of the memory holds at their worst.
+TEST(ServerOptionsTest, DefaultConnectionLimitFitsDescriptorsAndMemory) {
+    constexpr uint64_t kGiB = uint64_t(1) << 30;
+    EXPECT_EQ(DefaultMaxConnections(1024, 16 * kGiB), 480);        // the descriptors decide
+    EXPECT_EQ(DefaultMaxConnections(262112, 4 * kGiB), 8192);      // a stock Debian's limit: the memory
+    EXPECT_EQ(DefaultMaxConnections(262112, 256 * kGiB), 131024);  // the descriptors again
+    EXPECT_EQ(DefaultMaxConnections(1 << 20, 64 << 10), 1);        // at least one
+}
+
 std::atomic<uint64_t> g_reportedDrops{0};
 
 // A destination nobody reads: every Append returns at once; the lines taken come out whole and

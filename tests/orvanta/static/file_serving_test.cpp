@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <http_parser.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -279,6 +280,7 @@ TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
         {"dangling", false},
         {"hidden", false},
         {"index.html", true},
+        {"not listed", false},  // a whole listing says nothing of left-out entries
     };
     for (const Case& c : cases)
         EXPECT_EQ(html.find(c.text) != std::string::npos, c.present) << c.text << "\n" << html;
@@ -300,6 +302,33 @@ TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
     EXPECT_EQ(plan.status, 200);
     EXPECT_NE(plan.header.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
     EXPECT_NE(plan.body.find("Index of /empty/"), std::string::npos);
+}
+
+// A directory larger than a listing's bounds: the first names by byte order are listed, and
+// the page says how many were left out. Hidden entries are read but count toward the bound.
+TEST_F(ResolveTest, BoundedListingShowsTheFirstNamesAndSaysSo) {
+    const size_t listed = ListingLimits().maxDescribed;
+    auto link = [](size_t i) {
+        char name[32];
+        snprintf(name, sizeof name, ">f%06zu</a>", i);
+        return std::string(name);
+    };
+    ASSERT_EQ(mkdir((root_ + "/big").c_str(), 0755), 0);
+    for (size_t i = 0; i < listed + 2; ++i) {
+        std::string name = link(i).substr(1, 7);
+        ASSERT_EQ(close(open((root_ + "/big/" + name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644)), 0);
+    }
+    Write(root_ + "/big/.hidden", "");
+    std::string html;
+    ASSERT_TRUE(ListDirectory(rootFd_, "big/", &html));
+    EXPECT_NE(html.find(link(0)), std::string::npos);
+    EXPECT_NE(html.find(link(listed - 1)), std::string::npos);
+    EXPECT_EQ(html.find(link(listed)), std::string::npos);
+    EXPECT_NE(html.find("2 more entries are not listed"), std::string::npos);
+    ListingLimits few;  // reading stops at maxNames entries, ".", ".." and hidden ones included
+    few.maxNames = 6;
+    ASSERT_TRUE(ListDirectory(rootFd_, "big/", &html, few));
+    EXPECT_NE(html.find("a listing reads at most 6 entries"), std::string::npos);
 }
 
 }  // namespace

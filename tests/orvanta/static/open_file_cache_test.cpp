@@ -19,6 +19,10 @@ int64_t g_nowMsec = 0;
 int64_t ManualClock() {
     return g_nowMsec;
 }
+int64_t g_wallMsec = 0;  // 0: the real time
+int64_t ManualWallClock() {
+    return g_wallMsec != 0 ? g_wallMsec : WallClockMsec();
+}
 
 int CountOwnDescriptors() {
     int n = 0;
@@ -37,6 +41,7 @@ class OpenFileCacheTest : public ::testing::Test {
         rootFd_ = open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         ASSERT_GE(rootFd_, 0);
         g_nowMsec = 0;
+        g_wallMsec = 0;
     }
     void TearDown() override {
         close(rootFd_);
@@ -179,6 +184,58 @@ TEST_F(OpenFileCacheTest, ZeroEntriesCachesNothing) {
     Write("a", "5678");
     EXPECT_EQ(Serve(cache, "/a"), "5678");
     EXPECT_EQ(cache.entries(), 0u);
+}
+
+// A same-size rewrite within one timestamp tick leaves the fingerprint as it was, so bytes read
+// within a second of the file's change time are read again at the next validation; bytes read
+// later are kept. The wall clock stands at a chosen distance from the file's change time.
+TEST_F(OpenFileCacheTest, BytesReadCloseToTheirChangeAreReadAgain) {
+    OpenFileCache cache(OpenFileCacheLimits(), ManualClock, ManualWallClock);
+    Write("a", "v1");
+    g_wallMsec = 1;  // long before the change: as racy as a read in its tick
+    OpenedFileRef previous = cache.Open(rootFd_, "/a").file;
+    const timespec changed = previous->st.st_ctim;
+    // The wall clock at each validation after a change, and whether that one reads again.
+    const std::pair<int64_t, bool> steps[] = {{0, true}, {kRacyMsec, true}, {kRacyMsec, false}};
+    for (const auto& [sinceChange, readAgain] : steps) {
+        g_wallMsec = int64_t(changed.tv_sec) * 1000 + changed.tv_nsec / 1000000 + sinceChange;
+        g_nowMsec += OpenFileCacheLimits().validMsec;
+        OpenedFileRef now = cache.Open(rootFd_, "/a").file;
+        EXPECT_EQ(now != previous, readAgain) << sinceChange;
+        previous = now;
+    }
+}
+
+// The key is the decoded path beneath the root: spellings of one path share one entry.
+TEST_F(OpenFileCacheTest, SpellingsOfOnePathShareOneEntry) {
+    OpenFileCache cache(OpenFileCacheLimits(), ManualClock);
+    ASSERT_EQ(mkdir((root_ + "/d").c_str(), 0755), 0);
+    Write("a", "A");
+    Write("d/index.html", "I");
+    for (const char* target : {"/a", "//a", "/./a", "/%61", "/a?x=1", "http://host/a", "/d/", "//d/./"})
+        EXPECT_NE(Serve(cache, target), "404") << target;
+    EXPECT_EQ(cache.entries(), 2u);
+    EXPECT_EQ(Serve(cache, "/a/."), "404");  // a file is no directory, however the path is spelled
+}
+
+// A listing is kept as a page and checked against its directory's own times once its trust
+// runs out: a new entry is seen then, an unchanged directory keeps its page.
+TEST_F(OpenFileCacheTest, ListingIsKeptUntilItsDirectoryChanges) {
+    g_wallMsec = int64_t(time(nullptr) + 3600) * 1000;  // every change long past: nothing racy
+    OpenFileCache cache(OpenFileCacheLimits(), ManualClock, ManualWallClock);
+    ASSERT_EQ(mkdir((root_ + "/d").c_str(), 0755), 0);
+    OpenedFileRef first = cache.Listing(rootFd_, "d/");
+    ASSERT_TRUE(first);
+    EXPECT_EQ(cache.Listing(rootFd_, "./d//"), first);  // one page for one directory
+    Write("d/two", "2");
+    g_nowMsec += OpenFileCacheLimits().validMsec - 1;
+    EXPECT_EQ(cache.Listing(rootFd_, "d/"), first);  // trusted: the directory is not looked at
+    g_nowMsec += 1;
+    OpenedFileRef second = cache.Listing(rootFd_, "d/");
+    EXPECT_NE(second->bytes.find(">two</a>"), std::string::npos) << second->bytes;
+    g_nowMsec += OpenFileCacheLimits().validMsec;
+    EXPECT_EQ(cache.Listing(rootFd_, "d/"), second);  // unchanged: the page is kept
+    EXPECT_EQ(cache.bytes(), second->bytes.size());
 }
 
 }  // namespace
