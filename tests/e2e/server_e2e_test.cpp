@@ -31,6 +31,8 @@
 
 #include "tests/emulator.h"
 #include "tests/host_double/test_host.h"
+#include "tests/support/http_client.h"
+#include "tests/support/test_files.h"
 
 #ifndef VRNS_EXECUTABLE
 #error "VRNS_EXECUTABLE must name the built vrns executable"
@@ -39,31 +41,13 @@
 namespace {
 
 using namespace std::chrono_literals;
+using vrns_test::Client;
+using vrns_test::PatternBytes;
+using vrns_test::ReadFile;
+using vrns_test::Response;
+using vrns_test::WriteFile;
 
 constexpr size_t kBigSize = 16u << 20;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream out(path, std::ios::binary);
-    out << data;
-}
-
-// Deterministic bytes so a mismatch shows where it starts.
-std::string PatternBytes(size_t n) {
-    std::string s(n, '\0');
-    uint32_t x = 12345;
-    for (size_t i = 0; i < n; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[i] = char(x >> 24);
-    }
-    return s;
-}
 
 // Open descriptors of a process; only its sockets when socketsOnly.
 int CountOpenDescriptors(pid_t pid, bool socketsOnly = false) {
@@ -123,112 +107,6 @@ bool ServerHasReadAll(int serverPort, int clientFd) {
     }
     return false;
 }
-
-struct Response {
-    int status = 0;
-    std::map<std::string, std::string> headers;  // names in lower case
-    std::string body;
-    std::string Header(const std::string& name) const {
-        auto it = headers.find(name);
-        return it == headers.end() ? std::string() : it->second;
-    }
-};
-
-// A client connection with a receive time-out, so every read is bounded.
-class Client {
-  public:
-    explicit Client(int port) {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        timeval tv{5, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(uint16_t(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    ~Client() { Close(); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    bool connected() const { return connected_; }
-    int fd() const { return fd_; }
-    void Close() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-    void SetReceiveTimeout(int msec) {
-        timeval tv{msec / 1000, (msec % 1000) * 1000};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    }
-    bool Send(const std::string& data) {
-        size_t off = 0;
-        while (off < data.size()) {
-            ssize_t n = send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            off += size_t(n);
-        }
-        return true;
-    }
-    // One response; for HEAD and 304 there is no body. Status 0 when the connection closed or
-    // the time-out passed first.
-    Response Read(bool head = false) {
-        Response r;
-        size_t end;
-        while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
-            if (!Fill()) return r;
-        std::istringstream lines(buffer_.substr(0, end));
-        std::string line;
-        std::getline(lines, line);
-        if (line.rfind("HTTP/1.1 ", 0) != 0) return r;
-        r.status = atoi(line.c_str() + 9);
-        while (std::getline(lines, line)) {
-            size_t colon = line.find(':');
-            if (colon == std::string::npos) continue;
-            std::string name = line.substr(0, colon);
-            for (char& c : name) c = char(tolower(c));
-            std::string value = line.substr(colon + 1);
-            value.erase(0, value.find_first_not_of(' '));
-            if (!value.empty() && value.back() == '\r') value.pop_back();
-            r.headers[name] = value;
-        }
-        buffer_.erase(0, end + 4);
-        size_t length =
-            head || r.status == 304 ? 0 : strtoull(r.Header("content-length").c_str(), nullptr, 10);
-        while (buffer_.size() < length)
-            if (!Fill()) {
-                r.status = 0;
-                return r;
-            }
-        r.body = buffer_.substr(0, length);
-        buffer_.erase(0, length);
-        return r;
-    }
-    // True when the server closes the connection (EOF or reset) before the receive time-out.
-    bool ClosedByPeer() {
-        char c;
-        ssize_t n = recv(fd_, &c, 1, 0);
-        return n == 0 || (n < 0 && errno == ECONNRESET);
-    }
-    size_t ReceiveSome(size_t atLeast) {
-        while (buffer_.size() < atLeast)
-            if (!Fill()) break;
-        return buffer_.size();
-    }
-
-  private:
-    bool Fill() {
-        char chunk[65536];
-        ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-        if (n <= 0) return false;
-        buffer_.append(chunk, size_t(n));
-        return true;
-    }
-    int fd_ = -1;
-    bool connected_ = false;
-    std::string buffer_;
-};
 
 // The executable, started with a root of test files beneath a temporary directory.
 class ServerE2ETest : public ::testing::Test {

@@ -25,163 +25,23 @@
 #include <vector>
 
 #include "tests/host_double/test_host.h"
+#include "tests/support/http_client.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using vrns_test::Client;
+using vrns_test::PatternBytes;
+using vrns_test::ReadFile;
+using vrns_test::Response;
+using vrns_test::WriteFile;
 
 const std::string kManagedDir = VRNS_MANAGED_DIR;
 // hello.txt's time and tag: 2020-01-01 00:00:00 UTC, 13 bytes.
 const time_t kHelloTime = 1577836800;
 const std::string kHelloTag = "\"5e0be100.0-d\"";
 const std::string kHelloDate = "Wed, 01 Jan 2020 00:00:00 GMT";
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string Pattern(size_t n) {
-    std::string s(n, '\0');
-    uint32_t seed = 7;
-    for (size_t i = 0; i < n; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        s[i] = char(seed >> 24);
-    }
-    return s;
-}
-
-struct Response {
-    int status = 0;  // 0: the connection ended (or the time-out passed) before a whole response
-    std::map<std::string, std::string> headers;  // names in lower case
-    std::string body;
-    std::string Header(const std::string& name) const {
-        auto it = headers.find(name);
-        return it == headers.end() ? std::string() : it->second;
-    }
-};
-
-// One connection; every read is bounded by its receive time-out.
-class Client {
-  public:
-    explicit Client(int port, bool v6 = false) {
-        fd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        SetReceiveTimeout(5000);
-        if (v6) {
-            sockaddr_in6 a{};
-            a.sin6_family = AF_INET6;
-            a.sin6_port = htons(uint16_t(port));
-            a.sin6_addr = in6addr_loopback;
-            connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        } else {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(uint16_t(port));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-        }
-    }
-    ~Client() { close(fd_); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    bool connected() const { return connected_; }
-    int fd() const { return fd_; }
-    void SetReceiveTimeout(int msec) {
-        timeval tv{msec / 1000, (msec % 1000) * 1000};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    }
-    bool Send(const std::string& data) {
-        for (size_t off = 0; off < data.size();) {
-            ssize_t n = send(fd_, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            off += size_t(n);
-        }
-        return true;
-    }
-    // The next response; for HEAD, 304 and 1xx there is no body. A chunked body is decoded.
-    Response Read(bool head = false) {
-        Response r;
-        size_t end;
-        while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
-            if (!Fill()) return r;
-        std::istringstream lines(buffer_.substr(0, end));
-        std::string line;
-        std::getline(lines, line);
-        if (line.rfind("HTTP/1.1 ", 0) != 0) return r;
-        int status = atoi(line.c_str() + 9);
-        while (std::getline(lines, line)) {
-            size_t colon = line.find(':');
-            if (colon == std::string::npos) continue;
-            std::string name = line.substr(0, colon);
-            for (char& c : name) c = char(tolower(c));
-            std::string value = line.substr(colon + 1);
-            value.erase(0, value.find_first_not_of(' '));
-            if (!value.empty() && value.back() == '\r') value.pop_back();
-            r.headers[name] = value;
-        }
-        buffer_.erase(0, end + 4);
-        bool noBody = head || status == 304 || status < 200;
-        if (!noBody && r.Header("transfer-encoding") == "chunked") {
-            if (!ReadChunks(&r.body)) return r;
-        } else if (!noBody && r.headers.count("content-length")) {
-            size_t length = strtoull(r.Header("content-length").c_str(), nullptr, 10);
-            while (buffer_.size() < length)
-                if (!Fill()) return r;
-            r.body = buffer_.substr(0, length);
-            buffer_.erase(0, length);
-        } else if (!noBody) {  // the body ends with the connection
-            while (Fill()) {
-            }
-            r.body.swap(buffer_);
-        }
-        r.status = status;
-        return r;
-    }
-    // True when the server closes the connection (EOF or reset) before the receive time-out.
-    bool ClosedByPeer() {
-        char c;
-        ssize_t n = recv(fd_, &c, 1, 0);
-        return n == 0 || (n < 0 && errno == ECONNRESET);
-    }
-    // Reads until at least n bytes of the next response are buffered.
-    bool Receive(size_t n) {
-        while (buffer_.size() < n)
-            if (!Fill()) return false;
-        return true;
-    }
-
-  private:
-    bool Fill() {
-        char chunk[65536];
-        ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
-        if (n <= 0) return false;
-        buffer_.append(chunk, size_t(n));
-        return true;
-    }
-    bool ReadChunks(std::string* body) {
-        while (true) {
-            size_t eol;
-            while ((eol = buffer_.find("\r\n")) == std::string::npos)
-                if (!Fill()) return false;
-            size_t size = strtoull(buffer_.c_str(), nullptr, 16);
-            while (buffer_.size() < eol + 2 + size + 2)
-                if (!Fill()) return false;
-            body->append(buffer_, eol + 2, size);
-            buffer_.erase(0, eol + 2 + size + 2);
-            if (size == 0) return true;
-        }
-    }
-    int fd_;
-    bool connected_ = false;
-    std::string buffer_;
-};
 
 enum ServerKind { kNative = 1, kManaged = 2, kBoth = 3 };
 
@@ -702,7 +562,7 @@ TEST_P(BothServers, ReadTimeOutIsCountedFromTheRequestsFirstByte) {
 // SIGTERM while a download waits for its slow reader and a keep-alive connection sits idle
 // after its answer: the idle one is closed, the download arrives whole, the server exits 0.
 TEST_P(BothServers, StopFinishesDownloadAndClosesIdleConnection) {
-    const std::string big = Pattern(16u << 20);
+    const std::string big = PatternBytes(16u << 20);
     WriteFile(root_ + "/big.bin", big);
     Start();
     Client idle(server_.port()), busy(server_.port());

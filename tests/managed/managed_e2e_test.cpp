@@ -25,32 +25,16 @@
 #include <vector>
 
 #include "tests/host_double/test_host.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using vrns_test::PatternBytes;
+using vrns_test::ReadFile;
+using vrns_test::WriteFile;
 
 const std::string kManaged = VRNS_MANAGED_DIR;
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream(path, std::ios::binary) << data;
-}
-
-std::string Pattern(size_t n, uint32_t seed) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        s[i] = char(seed >> 24);
-    }
-    return s;
-}
 
 // What a stopped managed server reports on its last line.
 struct ServerTotals {
@@ -235,7 +219,7 @@ TEST_F(ManagedTest, EndsWithMainsStatusAfterCallbacksOnPumpWorkers) {
 }
 
 TEST_F(ManagedTest, ManagedServerAnswersCurl) {
-    const std::string small = Pattern(5000, 1), big = Pattern(300000, 2);
+    const std::string small = PatternBytes(5000, 1), big = PatternBytes(300000, 2);
     WriteFile(root_ + "/small.bin", small);
     WriteFile(root_ + "/big.bin", big);
     int port = StartServer(kManaged);
@@ -306,7 +290,7 @@ StressResult FetchUnderStress(int port, const std::vector<std::string>& files,
 std::vector<std::string> MakeStressFiles(const std::string& root) {
     std::vector<std::string> files;
     for (size_t size : {200, 3000, 7000, 12000, 40000, 200000}) {
-        files.push_back(Pattern(size, uint32_t(size)));
+        files.push_back(PatternBytes(size, uint32_t(size)));
         WriteFile(root + "/f" + std::to_string(files.size() - 1), files.back());
     }
     return files;

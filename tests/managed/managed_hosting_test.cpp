@@ -22,10 +22,12 @@
 #include <vector>
 
 #include "tests/host_double/test_host.h"
+#include "tests/support/test_files.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using vrns_test::ReadFile;
 
 const std::string kProbe = std::string(VRNS_MANAGED_DIR) + "/HostingProbe.exe";
 constexpr int kKilledAtDeadline = -1;
@@ -35,13 +37,6 @@ const struct Runner {
     const char* name;
     std::vector<std::string> prefix, suffix;
 } kRunners[] = {{"vrns", {VRNS_EXECUTABLE}, {"engine"}}, {"mono", {"mono"}, {}}};
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 class ManagedHosting : public ::testing::Test {
   protected:
