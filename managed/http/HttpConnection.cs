@@ -79,6 +79,9 @@ namespace Vrns.Http
         int idle;  // 1 while waiting between requests with nothing buffered: the drain may end it
         bool answered, peerClosed, keepAlive, continueSent, chunkOpen;
         long requestDeadline, lingerDeadline;
+        // When input last came: a request's clock starts then, one clock read per receive
+        // rather than per pipelined request.
+        long receivedMsec;
         int lingerBytes;
         int fileFd = -1;  // the file being sent, closed by the completion
         Task handlerTask;
@@ -198,6 +201,7 @@ namespace Vrns.Http
             if (n < 0) return errno == Posix.EAGAIN;
             if (n == 0) peerClosed = true;
             used += n;
+            receivedMsec = Engine.NowMsec;
             return true;
         }
 
@@ -207,7 +211,7 @@ namespace Vrns.Http
             if (r == HeadResult.NeedMore) {
                 // The request's clock starts with its first byte, however slowly the rest comes.
                 if (requestDeadline == 0 && used > 0)
-                    requestDeadline = Engine.NowMsec + server.ReadTimeoutSec * 1000L;
+                    requestDeadline = receivedMsec + server.ReadTimeoutSec * 1000L;
                 if (gathered > 0) {  // nothing more to answer now: send the batch
                     Flush(false);
                     return;
@@ -229,7 +233,7 @@ namespace Vrns.Http
                 Refuse(head.Status);
                 return;
             }
-            if (requestDeadline == 0) requestDeadline = Engine.NowMsec + server.ReadTimeoutSec * 1000L;
+            if (requestDeadline == 0) requestDeadline = receivedMsec + server.ReadTimeoutSec * 1000L;
             pos = head.End;
             // A body may have to be waited for, or a 100 sent: the batch goes out before.
             if (gathered > 0 && (head.Chunked || head.ContentLength > 0)) {
