@@ -70,9 +70,11 @@ namespace Vrns.Http
 
         byte[] input;  // received bytes: the head at 0, then the body; null while idle
         int used, pos;  // bytes in input; the first not yet taken
-        // The gathered responses, then the head (and a small body) of the one being sent; lent
-        // by the pool while a response is made or a write of it is outstanding.
+        // The gathered responses, then the head (and a small body) of the one being sent: the
+        // connection's own array for a single response, one lent by the pool for a batch.
         byte[] output;
+        byte[] own = new byte[512];
+        bool lent;  // output is the pool's
         int gathered;  // bytes of whole responses at the start of output, not yet written
         bool beginAfterFlush;  // after the flush: begin the parsed request (else parse input)
         volatile State state;
@@ -447,6 +449,12 @@ namespace Vrns.Http
         void Complete(int end)
         {
             if (keepAlive && body.Done && pos < used && end < BatchMax) {
+                if (!lent) {  // a batch begins: room for it, from the pool
+                    byte[] batch = server.Buffers.Rent();
+                    Buffer.BlockCopy(output, 0, batch, 0, end);
+                    output = batch;
+                    lent = true;
+                }
                 gathered = end;
                 answered = true;
                 NextRequest();
@@ -496,10 +504,11 @@ namespace Vrns.Http
         // Makes room for count more bytes after at, keeping output[0..at).
         int Grow(int at, int count)
         {
-            if (output == null) output = server.Buffers.Rent();
+            if (output == null) output = own;
             if (output.Length - at < count) {
                 var bigger = new byte[Math.Max(at + count, output.Length * 2)];
                 Buffer.BlockCopy(output, 0, bigger, 0, at);
+                if (!lent) own = bigger;
                 output = bigger;
             }
             return at;
@@ -746,13 +755,12 @@ namespace Vrns.Http
             if (peerClosed || timeout == 0 || Events.Listen(fd, Interest.Read, this, timeout) != 0) Close();
         }
 
-        // Back to the pool with output, unless it outgrew the pool's size.
+        // A batch's array back to the pool, unless it outgrew the pool's size.
         void ReleaseOutput()
         {
-            if (output != null && output.Length == BufferPool.Size)
-                server.Buffers.Return(ref output);
-            else
-                output = null;
+            if (lent && output.Length == BufferPool.Size) server.Buffers.Return(ref output);
+            lent = false;
+            output = null;
         }
 
         void Compact()
