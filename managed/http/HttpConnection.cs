@@ -9,6 +9,10 @@
 //            (Discard) -> the next pipelined request, or wait again.
 //   A response that ends the connection is followed by Linger: input is read and dropped for a
 //   bounded while, so the close does not reset the connection before the client has read it.
+//   Pipelined requests already received are answered as a batch: a response wholly in output
+//   stays there (gathered) while the next buffered request is served, and the batch goes out in
+//   one write when the input runs out, a handler does not complete at once, a request has a body,
+//   a response goes out from elsewhere (a file, a large body, a stream) or the batch is large.
 using System;
 using System.IO;
 using System.Net;
@@ -32,7 +36,7 @@ namespace Vrns.Http
 
     sealed class HttpConnection : IEventTarget, IWriteTarget
     {
-        enum State { Request, Handler, Response, Discard, Linger, Closed }
+        enum State { Request, Handler, Response, Flush, Discard, Linger, Closed }
 
         const long LingerMsec = 2000;
         const int MaxLingerBytes = 1 << 20;
@@ -41,6 +45,9 @@ namespace Vrns.Http
         // A file region (or a string) up to this size is put behind the head and goes out in one
         // writev; larger ones go out from their own place.
         const int SmallFileMax = 16384;
+        // A batch of gathered responses goes out once it reaches this size: with one more small
+        // response it still fits the pool's buffer.
+        const int BatchMax = 8192;
 
         static readonly byte[] Continue100 = Encoding.ASCII.GetBytes("HTTP/1.1 100 Continue\r\n\r\n");
         static readonly byte[] LastChunk = Encoding.ASCII.GetBytes("0\r\n\r\n");
@@ -63,17 +70,26 @@ namespace Vrns.Http
 
         byte[] input;  // received bytes: the head at 0, then the body; null while idle
         int used, pos;  // bytes in input; the first not yet taken
-        byte[] output = new byte[512];  // the head (and a small body) of the response being sent
+        // The gathered responses, then the head (and a small body) of the one being sent: the
+        // connection's own array for a single response, one lent by the pool for a batch.
+        byte[] output;
+        byte[] own = new byte[512];
+        bool lent;  // output is the pool's
+        int gathered;  // bytes of whole responses at the start of output, not yet written
+        bool beginAfterFlush;  // after the flush: begin the parsed request (else parse input)
         volatile State state;
         int idle;  // 1 while waiting between requests with nothing buffered: the drain may end it
         bool answered, peerClosed, keepAlive, continueSent, chunkOpen;
         long requestDeadline, lingerDeadline;
+        // When input last came: a request's clock starts then, one clock read per receive
+        // rather than per pipelined request.
+        long receivedMsec;
         int lingerBytes;
         int fileFd = -1;  // the file being sent, closed by the completion
         Task handlerTask;
 
         // The handler's one outstanding operation.
-        enum Operation { None, Read, Continue, Write }
+        enum Operation { None, Read, Continue, Write, Flush }
         Operation operation;
         Task pendingFinish;  // the handler finished while its operation was outstanding
         TaskCompletionSource<int> operationDone;
@@ -187,6 +203,7 @@ namespace Vrns.Http
             if (n < 0) return errno == Posix.EAGAIN;
             if (n == 0) peerClosed = true;
             used += n;
+            receivedMsec = Engine.NowMsec;
             return true;
         }
 
@@ -194,6 +211,13 @@ namespace Vrns.Http
         {
             HeadResult r = used == 0 ? HeadResult.NeedMore : head.Parse(input, used);
             if (r == HeadResult.NeedMore) {
+                // The request's clock starts with its first byte, however slowly the rest comes.
+                if (requestDeadline == 0 && used > 0)
+                    requestDeadline = receivedMsec + server.ReadTimeoutSec * 1000L;
+                if (gathered > 0) {  // nothing more to answer now: send the batch
+                    Flush(false);
+                    return;
+                }
                 if (peerClosed) {
                     Close();
                     return;
@@ -203,9 +227,6 @@ namespace Vrns.Http
                     Refuse(431);
                     return;
                 }
-                // The request's clock starts with its first byte, however slowly the rest comes.
-                if (requestDeadline == 0 && used > 0)
-                    requestDeadline = Engine.NowMsec + server.ReadTimeoutSec * 1000L;
                 if (used == 0) server.Buffers.Return(ref input);
                 WaitForRequest();
                 return;
@@ -214,9 +235,37 @@ namespace Vrns.Http
                 Refuse(head.Status);
                 return;
             }
-            if (requestDeadline == 0) requestDeadline = Engine.NowMsec + server.ReadTimeoutSec * 1000L;
+            if (requestDeadline == 0) requestDeadline = receivedMsec + server.ReadTimeoutSec * 1000L;
             pos = head.End;
+            // A body may have to be waited for, or a 100 sent: the batch goes out before.
+            if (gathered > 0 && (head.Chunked || head.ContentLength > 0)) {
+                Flush(true);
+                return;
+            }
             BeginRequest();
+        }
+
+        // Writes the gathered responses; then the request goes on where it stopped.
+        void Flush(bool thenBegin)
+        {
+            beginAfterFlush = thenBegin;
+            state = State.Flush;
+            int end = gathered;
+            gathered = 0;
+            Writes.Write(fd, new ArraySegment<byte>(output, 0, end), default(ArraySegment<byte>), 0, this);
+        }
+
+        void OnFlushDone(int result)
+        {
+            if (result != WriteResult.Done) {
+                Close();
+                return;
+            }
+            ReleaseOutput();
+            if (beginAfterFlush)
+                BeginRequest();
+            else
+                ServeBuffered();
         }
 
         void BeginRequest()
@@ -249,7 +298,38 @@ namespace Vrns.Http
                 return;
             }
             handlerTask = task;
+            // Before the handler can finish: its response is then appended after the flush.
+            if (gathered > 0) FlushForHandler();
             task.ConfigureAwait(false).GetAwaiter().UnsafeOnCompleted(handlerDone);
+        }
+
+        // The earlier responses must not wait for a handler that takes its time: they go out as
+        // the handler's operation; one it begins meanwhile waits for that write.
+        void FlushForHandler()
+        {
+            int end;
+            lock (gate) {
+                // A streamed write the handler began already took the batch with it.
+                if (operation != Operation.None || gathered == 0) return;
+                operation = Operation.Flush;
+                operationDone = new TaskCompletionSource<int>();
+                end = gathered;
+                gathered = 0;
+            }
+            Writes.Write(fd, new ArraySegment<byte>(output, 0, end), default(ArraySegment<byte>), 0, this);
+        }
+
+        // op, once the outstanding flush has ended (rare: only a handler that began by waiting).
+        static Task<T> AfterFlush<T>(Task flushed, Func<Task<T>> op)
+        {
+            return flushed.ContinueWith(_ => op(), CancellationToken.None, TaskContinuationOptions.ExecuteSynchronously,
+                                        TaskScheduler.Default).Unwrap();
+        }
+
+        static Task AfterFlush(Task flushed, Func<Task> op)
+        {
+            return flushed.ContinueWith(_ => op(), CancellationToken.None, TaskContinuationOptions.ExecuteSynchronously,
+                                        TaskScheduler.Default).Unwrap();
         }
 
         // ---- the handler's end ----
@@ -305,34 +385,35 @@ namespace Vrns.Http
             keepAlive = KeepAliveNow();
             bool headOnly = request.IsHead || response.StatusCode == 304 || response.StatusCode == 204;
             long length = response.Length();
-            int at = WriteHead(response.StatusCode, length, keepAlive);
+            int at = WriteHead(gathered, response.StatusCode, length, keepAlive);
             var first = new ArraySegment<byte>(output, 0, at);
             if (headOnly || length == 0) {
                 response.ReleaseFile();
-                Writes.Write(fd, first, default(ArraySegment<byte>), 0, this);
+                Complete(at);
                 return;
             }
             switch (response.Kind) {
                 case BodyKind.Text:
                     if (length > SmallFileMax) {  // the connection's buffer stays small
+                        gathered = 0;
                         Writes.Write(fd, first, new ArraySegment<byte>(Encoding.UTF8.GetBytes(response.BodyText)), 0, this);
                         return;
                     }
                     at = Grow(at, (int)length);
                     at += Encoding.UTF8.GetBytes(response.BodyText, 0, response.BodyText.Length, output, at);
-                    Writes.Write(fd, new ArraySegment<byte>(output, 0, at), default(ArraySegment<byte>), 0, this);
+                    Complete(at);
                     return;
                 case BodyKind.Bytes:
                     if (length <= CopyBodyMax) {
                         at = Grow(at, (int)length);
                         Buffer.BlockCopy(response.BodyBytes, response.BodyOffset, output, at, (int)length);
-                        Writes.Write(fd, new ArraySegment<byte>(output, 0, at + (int)length), default(ArraySegment<byte>),
-                                     0, this);
+                        Complete(at + (int)length);
                     } else {
                         // The write's pin keeps the array until its completion; the response lets
                         // go of it now, so nothing but that pin holds a body sent once.
                         var body = new ArraySegment<byte>(response.BodyBytes, response.BodyOffset, (int)length);
                         response.BodyBytes = null;
+                        gathered = 0;
                         Writes.Write(fd, first, body, 0, this);
                     }
                     return;
@@ -353,18 +434,39 @@ namespace Vrns.Http
                 int n = Posix.ReadAt(response.FileFd, output, at, (int)length, response.FileOffset, out errno);
                 if (n == length) {
                     response.ReleaseFile();
-                    Writes.Write(fd, new ArraySegment<byte>(output, 0, at + n), default(ArraySegment<byte>), 0, this);
+                    Complete(at + n);
                     return;
                 }
             }
+            gathered = 0;
             fileFd = response.FileFd;
             response.FileFd = -1;
             Writes.WriteFile(fd, new ArraySegment<byte>(output, 0, at), fileFd, response.FileOffset, length, 0, this);
         }
 
-        // Writes the status line and fields into output; length -1: a streamed body. Returns
-        // where the body goes.
-        int WriteHead(int status, long length, bool keep)
+        // The response ends at end in output. While another whole request may be buffered and
+        // the batch is small, it waits there for the next one's; else the batch goes out.
+        void Complete(int end)
+        {
+            if (keepAlive && body.Done && pos < used && end < BatchMax) {
+                if (!lent) {  // a batch begins: room for it, from the pool
+                    byte[] batch = server.Buffers.Rent();
+                    Buffer.BlockCopy(output, 0, batch, 0, end);
+                    output = batch;
+                    lent = true;
+                }
+                gathered = end;
+                answered = true;
+                NextRequest();
+                return;
+            }
+            gathered = 0;
+            Writes.Write(fd, new ArraySegment<byte>(output, 0, end), default(ArraySegment<byte>), 0, this);
+        }
+
+        // Writes the status line and fields into output from at; length -1: a streamed body.
+        // Returns where the body goes.
+        int WriteHead(int at, int status, long length, bool keep)
         {
             byte[] line = StatusText.LineAndServer(status);
             byte[] date = HttpDate.Now();
@@ -372,8 +474,8 @@ namespace Vrns.Http
             if (response.ContentType != null) room += response.ContentType.Length + 16;
             for (int i = 0; i < response.Names.Count; i++) room += response.Names[i].Length + response.Values[i].Length + 4;
             if (response.RawFields != null) room += response.RawFields.Length;
-            if (output.Length < room) output = new byte[Math.Max(room, output.Length * 2)];
-            int at = Ascii.Put(output, 0, line);
+            at = Grow(at, room);
+            at = Ascii.Put(output, at, line);
             at = Ascii.Put(output, at, date);
             at = Ascii.Put(output, at, "\r\n");
             if (response.ContentType != null) at = PutField(at, "Content-Type", response.ContentType);
@@ -402,9 +504,11 @@ namespace Vrns.Http
         // Makes room for count more bytes after at, keeping output[0..at).
         int Grow(int at, int count)
         {
+            if (output == null) output = own;
             if (output.Length - at < count) {
                 var bigger = new byte[Math.Max(at + count, output.Length * 2)];
                 Buffer.BlockCopy(output, 0, bigger, 0, at);
+                if (!lent) own = bigger;
                 output = bigger;
             }
             return at;
@@ -419,9 +523,10 @@ namespace Vrns.Http
             byte[] page = StatusText.Page(status);
             response.Begin();
             response.ContentType = "text/html";
-            int at = WriteHead(status, page.Length, false);
+            int at = WriteHead(gathered, status, page.Length, false);
             at = Grow(at, page.Length);
             Buffer.BlockCopy(page, 0, output, at, page.Length);
+            gathered = 0;
             Writes.Write(fd, new ArraySegment<byte>(output, 0, at + page.Length), default(ArraySegment<byte>), 0, this);
         }
 
@@ -430,17 +535,21 @@ namespace Vrns.Http
         public Task StreamAsync(HttpResponse r, byte[] data, int offset, int count)
         {
             lock (gate) {
+                if (operation == Operation.Flush)
+                    return AfterFlush(operationDone.Task, () => StreamAsync(r, data, offset, count));
                 if (operation != Operation.None) throw new InvalidOperationException("a write or read is outstanding");
                 if (state != State.Handler) return Task.FromException(new IOException("the connection is closed"));
                 operation = Operation.Write;
             }
-            int at = 0;
+            // The earlier responses of a batch go out ahead of the stream's head.
+            int at = gathered;
+            gathered = 0;
             if (!r.Started) {
                 r.Started = true;
                 // HTTP/1.0 has no chunks: the body ends with the connection.
                 if (head.VersionMinor == 0) keepAlive = false;
                 keepAlive = KeepAliveNow();
-                at = WriteHead(r.StatusCode, -1, keepAlive);
+                at = WriteHead(at, r.StatusCode, -1, keepAlive);
             }
             bool chunked = head.VersionMinor >= 1;
             if (request.IsHead) count = 0;
@@ -483,6 +592,8 @@ namespace Vrns.Http
             if (into == null) throw new ArgumentNullException("into");
             if (offset < 0 || count < 0 || offset + count > into.Length) throw new ArgumentOutOfRangeException("count");
             lock (gate) {
+                if (operation == Operation.Flush)
+                    return AfterFlush(operationDone.Task, () => ReadBodyAsync(into, offset, count));
                 if (operation != Operation.None) throw new InvalidOperationException("a write or read is outstanding");
                 if (state != State.Handler) return Task.FromException<int>(new IOException("the connection is closed"));
                 if (body.Failed) return Task.FromException<int>(new BadRequestBodyException(body.Status));
@@ -578,6 +689,9 @@ namespace Vrns.Http
                     return;
                 case State.Response:
                     break;
+                case State.Flush:
+                    OnFlushDone(result);
+                    return;
                 default:
                     return;
             }
@@ -600,6 +714,7 @@ namespace Vrns.Http
                 EndOperation(-1);
                 return;
             }
+            if (operation == Operation.Flush) ReleaseOutput();  // the handler's response rents anew
             if (operation == Operation.Continue) {
                 operation = Operation.Read;
                 WaitForBody();
@@ -610,6 +725,7 @@ namespace Vrns.Http
 
         void LingerOrNext()
         {
+            ReleaseOutput();
             if (!keepAlive) {
                 LingerClose();
                 return;
@@ -637,6 +753,14 @@ namespace Vrns.Http
             Compact();
             int timeout = SecondsUntil(requestDeadline);
             if (peerClosed || timeout == 0 || Events.Listen(fd, Interest.Read, this, timeout) != 0) Close();
+        }
+
+        // A batch's array back to the pool, unless it outgrew the pool's size.
+        void ReleaseOutput()
+        {
+            if (lent && output.Length == BufferPool.Size) server.Buffers.Return(ref output);
+            lent = false;
+            output = null;
         }
 
         void Compact()

@@ -36,6 +36,13 @@ static class HttpTestApp
         for (int i = 1; i <= 3; i++) await c.Response.WriteAsync("part" + i + ";");
     }
 
+    // Answers after the handler has returned, from another thread.
+    static async Task Slow(HttpContext c)
+    {
+        await Task.Delay(50);
+        c.Response.Send("slow");
+    }
+
     static Task Throw(HttpContext c)
     {
         throw new InvalidOperationException("thrown before the head");
@@ -71,6 +78,7 @@ static class HttpTestApp
         server.Map("POST", "/echo-stream", EchoStream);
         server.Map(null, "/ignore", Ignore);
         server.Map("GET", "/stream", Stream);
+        server.Map("GET", "/slow", Slow);
         server.Map("GET", "/throw", Throw);
         server.Map("GET", "/throw-after-head", ThrowAfterHead);
         server.Map("GET", "/throw-later", ThrowLater);

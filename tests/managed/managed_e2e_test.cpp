@@ -311,7 +311,9 @@ TEST_F(ManagedTest, BodiesSurviveCollectorStress) {
     EXPECT_GT(r.responses, 200);
     EXPECT_EQ(r.bad, 0);
     EXPECT_EQ(r.cut, 0);
-    EXPECT_EQ(t.started, r.responses);
+    // Each pair's answers go out in one write or two (a large body goes from its own place).
+    EXPECT_LE(t.started, r.responses);
+    EXPECT_GE(2 * t.started, r.responses);
     EXPECT_EQ(t.completed, t.started);
     EXPECT_EQ(t.stray, 0);
     EXPECT_EQ(t.failures, 0);
