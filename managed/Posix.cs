@@ -33,11 +33,7 @@ namespace Vrns
         [DllImport("libc", SetLastError = true)]
         static extern int setsockopt(int fd, int level, int name, ref int value, int length);
         [DllImport("libc", SetLastError = true)]
-        static extern int bind(int fd, byte[] address, int length);
-        [DllImport("libc", SetLastError = true)]
         static extern int listen(int fd, int backlog);
-        [DllImport("libc", SetLastError = true)]
-        static extern int getsockname(int fd, byte[] address, ref int length);
         [DllImport("libc", SetLastError = true)]
         static extern int accept4(int fd, IntPtr address, IntPtr length, int flags);
         [DllImport("libc", SetLastError = true)]
@@ -79,6 +75,7 @@ namespace Vrns
         const ulong ResolveNoMagiclinks = 0x02, ResolveBeneath = 0x08;
         const int OPath = 0x200000, ONoctty = 0x100;
         const int IpprotoTcp = 6, TcpNodelay = 1, ShutRead = 0, ShutBoth = 2;
+        const int SockaddrInSize = 16;
         const int SockaddrIn6Size = 28;
 
         [StructLayout(LayoutKind.Sequential)]
@@ -96,52 +93,35 @@ namespace Vrns
         // A non-blocking IPv4 listening socket on address:port (port 0: any); the port it got.
         public static int ListenTcp4(byte[] address, int port, int backlog, out int boundPort, out int errno)
         {
-            SystemDefines d = Engine.Defines;
-            boundPort = 0;
-            int fd = socket(d.af_inet, SockStream | d.o_nonblock | SockCloexec, 0);
-            if (fd < 0) {
-                errno = Marshal.GetLastWin32Error();
-                return -1;
-            }
-            int one = 1;
-            var sa = new byte[16];
-            sa[0] = (byte)d.af_inet;
-            sa[2] = (byte)(port >> 8);
-            sa[3] = (byte)port;
-            Array.Copy(address, 0, sa, 4, 4);
-            int length = sa.Length;
-            if (setsockopt(fd, SolSocket, d.so_reuseaddr, ref one, 4) != 0 || bind(fd, sa, sa.Length) != 0 ||
-                listen(fd, backlog) != 0 || getsockname(fd, sa, ref length) != 0) {
-                errno = Marshal.GetLastWin32Error();
-                close(fd);
-                return -1;
-            }
-            boundPort = (sa[2] << 8) | sa[3];
-            errno = 0;
-            return fd;
+            return ListenTcp(address, port, backlog, out boundPort, out errno);
         }
 
         // A non-blocking listening socket on an IPv4 (4 bytes) or IPv6 (16 bytes) address and a
         // port (0: any); the port it got.
         public static int ListenTcp(byte[] address, int port, int backlog, out int boundPort, out int errno)
         {
-            if (address.Length == 4) return ListenTcp4(address, port, backlog, out boundPort, out errno);
             SystemDefines d = Engine.Defines;
+            bool v6 = address.Length == 16;
+            int family = v6 ? d.af_inet6 : d.af_inet;
+            // sockaddr_in and sockaddr_in6 share the family and the port (network order); the
+            // address follows at byte 4, or at byte 8 after IPv6's flow label.
+            int size = v6 ? SockaddrIn6Size : SockaddrInSize;
+            byte* sa = stackalloc byte[SockaddrIn6Size];
+            for (int i = 0; i < SockaddrIn6Size; i++) sa[i] = 0;
+            *(ushort*)sa = (ushort)family;
+            sa[2] = (byte)(port >> 8);
+            sa[3] = (byte)port;
+            int at = v6 ? 8 : 4;
+            for (int i = 0; i < address.Length; i++) sa[at + i] = address[i];
             boundPort = 0;
-            int fd = socket(d.af_inet6, SockStream | d.o_nonblock | SockCloexec, 0);
+            int fd = socket(family, SockStream | d.o_nonblock | SockCloexec, 0);
             if (fd < 0) {
                 errno = Marshal.GetLastWin32Error();
                 return -1;
             }
             int one = 1;
-            byte* sa = stackalloc byte[SockaddrIn6Size];
-            for (int i = 0; i < SockaddrIn6Size; i++) sa[i] = 0;
-            *(ushort*)sa = (ushort)d.af_inet6;
-            sa[2] = (byte)(port >> 8);
-            sa[3] = (byte)port;
-            for (int i = 0; i < 16; i++) sa[8 + i] = address[i];
-            int length = SockaddrIn6Size;
-            if (setsockopt(fd, SolSocket, d.so_reuseaddr, ref one, 4) != 0 || bind(fd, sa, SockaddrIn6Size) != 0 ||
+            int length = size;
+            if (setsockopt(fd, SolSocket, d.so_reuseaddr, ref one, 4) != 0 || bind(fd, sa, size) != 0 ||
                 listen(fd, backlog) != 0 || getsockname(fd, sa, ref length) != 0) {
                 errno = Marshal.GetLastWin32Error();
                 close(fd);
