@@ -1,6 +1,7 @@
 // What a server WebSocket needs of its connection, and its limits. The HTTP connection
 // implements the transport on the engine and the writers once it has answered 101; the socket
-// never holds a thread while it waits.
+// never holds a thread while it waits. The socket starts sends while holding its own lock, so
+// the transport completes its Tasks holding no lock of its own (else the two could deadlock).
 using System;
 using System.Threading.Tasks;
 

@@ -330,24 +330,27 @@ namespace Vrns.Http
 
         public override Task CloseOutputAsync(WebSocketCloseStatus closeStatus, string statusDescription, CancellationToken token)
         {
-            CheckCloseArguments(closeStatus, statusDescription);
-            lock (gate) {
-                CheckNotDisposed();
-                if (state == WebSocketState.Aborted || (state == WebSocketState.Closed && !closeSent))
-                    return Task.FromException(InvalidState());
-            }
+            Exception refused = CloseRefused(closeStatus, statusDescription);
+            if (refused != null) return Task.FromException(refused);
             return ForApplication(SendClose(closeStatus, statusDescription), token, () => { }, t => true);
         }
 
         public override Task CloseAsync(WebSocketCloseStatus closeStatus, string statusDescription, CancellationToken token)
         {
-            CheckCloseArguments(closeStatus, statusDescription);
+            Exception refused = CloseRefused(closeStatus, statusDescription);
+            if (refused != null) return Task.FromException(refused);
+            return ForApplication(CloseCoreAsync(closeStatus, statusDescription), token, () => { }, t => true);
+        }
+
+        // Why a close cannot be sent now (null: it can); bad arguments throw at once.
+        Exception CloseRefused(WebSocketCloseStatus status, string description)
+        {
+            CheckCloseArguments(status, description);
             lock (gate) {
                 CheckNotDisposed();
-                if (state == WebSocketState.Aborted || (state == WebSocketState.Closed && !closeSent))
-                    return Task.FromException(InvalidState());
+                bool over = state == WebSocketState.Aborted || (state == WebSocketState.Closed && !closeSent);
+                return over ? InvalidState() : null;
             }
-            return ForApplication(CloseCoreAsync(closeStatus, statusDescription), token, () => { }, t => true);
         }
 
         // Sends our close, then waits for the client's: by receiving here, or, when the
