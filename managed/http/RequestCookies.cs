@@ -18,11 +18,12 @@ namespace Vrns.Http
         readonly object gate = new object();  // guards the parse
         IEnumerable<string> fields;  // null once parsed
 
-        // fields: the values of every Cookie field, in order (HttpRequest.Headers.GetValues).
+        // fields: the values of every Cookie field, in order (HttpRequest.Headers.GetValues),
+        // taken now: the request's buffer they come from is reused after the request.
         public RequestCookies(IEnumerable<string> fields) : base(StringComparer.Ordinal)
         {
             if (fields == null) throw new ArgumentNullException("fields");
-            this.fields = fields;
+            this.fields = new List<string>(fields);
         }
 
         internal override void Load()

@@ -105,6 +105,7 @@ namespace Vrns.Http
         {
             if (path == null || path.Length == 0 || path[0] != '/') return false;
             int at = 1, n = kinds.Length;
+            if (n == 0) return path.Length == 1;  // the template "/"
             int first = values.Pairs;
             for (int i = 0; i < n; i++) {
                 if (kinds[i] == Kind.CatchAll) {

@@ -38,6 +38,8 @@ namespace Vrns.Http.Units
             new[] { "/files/{*rest}", "/files", "rest=" },
             new[] { "/files/{*rest}", "/filesx", null },
             new[] { "/{*all}", "/", "all=" },
+            new[] { "/", "/", "" },
+            new[] { "/", "/a", null },
             new[] { "/caf\u00e9/{x}", "/caf\u00e9/\u00fc", "x=\u00fc" },
         };
 
