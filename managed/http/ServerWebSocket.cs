@@ -1,0 +1,506 @@
+// The server side of a WebSocket (RFC 6455) as the platform's System.Net.WebSockets.WebSocket,
+// so code written for HttpListener's AcceptWebSocketAsync runs unchanged, over an
+// IWebSocketTransport the connection provides. No thread of its own: receives and sends are
+// the transport's Tasks, and one Timer bounds the close handshake.
+//
+// Receiving: frame heads go through FrameReader (its rules: 1002, 1009); text is checked as it
+// is delivered, across reads and fragments (1007); pings are answered with pongs at once, also
+// between the fragments of a message; a close frame is checked (a code a peer may send, its
+// reason UTF-8) and returned as a Close result. A broken rule sends a close frame with its code,
+// ends the connection (Aborted) and throws WebSocketException. At most one receive and one send
+// may be outstanding, as the platform's type promises; the socket's own frames (pongs, close)
+// are queued behind the application's send, whole frames in order. Application Tasks complete
+// with RunContinuationsAsynchronously, so no application code runs on the transport's thread.
+//
+// Closing: once this side has sent its close frame it waits CloseTimeoutMsec for the client's,
+// then aborts. When both close frames have passed and ours has been taken by the writer, the
+// transport is closed (State Closed). CloseForStopAsync is the server's stop: a close with 1001.
+// Threads: the application's, and the transport's completions; `gate` guards the state below it.
+using System;
+using System.IO;
+using System.Net.WebSockets;
+using System.Text;
+using System.Threading;
+using System.Threading.Tasks;
+
+namespace Vrns.Http
+{
+    sealed class ServerWebSocket : WebSocket
+    {
+        const int MinReceiveBuffer = 256;  // a control frame's head and payload always fit
+        const int MaxControlPayload = 125;
+
+        // A rule the client broke: the close code to answer with.
+        sealed class Refusal : Exception
+        {
+            public readonly WebSocketCloseStatus Code;
+
+            public Refusal(WebSocketCloseStatus code) : base("the client broke a rule: close " + (int)code)
+            {
+                Code = code;
+            }
+        }
+
+        readonly IWebSocketTransport transport;
+        readonly WebSocketOptions options;
+        readonly string subProtocol;
+        readonly TaskCompletionSource<bool> ended = new TaskCompletionSource<bool>(TaskCreationOptions.RunContinuationsAsynchronously);
+
+        // The receive side: used by the one outstanding receive only.
+        readonly FrameReader reader;
+        readonly Utf8Validator utf8 = new Utf8Validator();
+        readonly byte[] input;
+        readonly byte[] control = new byte[MaxControlPayload];
+        int inPos, inEnd;
+        long payloadLeft;  // of the current data frame
+        bool inFrame;
+
+        readonly object gate = new object();  // guards what follows
+        readonly byte[] dataHead = new byte[FrameWriter.MaxHeadBytes];  // the one application send's head
+        WebSocketState state = WebSocketState.Open;
+        bool receiving, sending, continuing, closeSent, closeReceived, finished, disposed;
+        Task sendTail = Task.CompletedTask;  // the last frame queued
+        Task closeSend;  // our close frame's send
+        Timer closeTimer;
+        WebSocketCloseStatus? closeStatus;
+        string closeDescription;
+
+        public ServerWebSocket(IWebSocketTransport transport, WebSocketOptions options, string subProtocol)
+        {
+            if (transport == null) throw new ArgumentNullException("transport");
+            this.transport = transport;
+            this.options = options ?? WebSocketOptions.Default;
+            this.subProtocol = subProtocol;
+            reader = new FrameReader(this.options.MaxFrameBytes, this.options.MaxMessageBytes);
+            input = new byte[Math.Max(MinReceiveBuffer, this.options.ReceiveBufferBytes)];
+        }
+
+        public override WebSocketState State
+        {
+            get {
+                lock (gate) return state;
+            }
+        }
+
+        public override WebSocketCloseStatus? CloseStatus
+        {
+            get {
+                lock (gate) return closeStatus;
+            }
+        }
+
+        public override string CloseStatusDescription
+        {
+            get {
+                lock (gate) return closeDescription;
+            }
+        }
+
+        public override string SubProtocol
+        {
+            get { return subProtocol; }
+        }
+
+        // ---- receiving ----
+
+        public override Task<WebSocketReceiveResult> ReceiveAsync(ArraySegment<byte> buffer, CancellationToken token)
+        {
+            if (buffer.Array == null) throw new ArgumentNullException("buffer");
+            lock (gate) {
+                CheckNotDisposed();
+                if (state != WebSocketState.Open && state != WebSocketState.CloseSent)
+                    return Task.FromException<WebSocketReceiveResult>(InvalidState());
+                if (receiving) throw new InvalidOperationException("a receive is already outstanding");
+                receiving = true;
+            }
+            return ForApplication(ReceiveCoreAsync(buffer), token, () => EndReceive(), t => t.Result);
+        }
+
+        void EndReceive()
+        {
+            lock (gate) receiving = false;
+        }
+
+        async Task<WebSocketReceiveResult> ReceiveCoreAsync(ArraySegment<byte> buffer)
+        {
+            try {
+                return await NextAsync(buffer).ConfigureAwait(false);
+            } catch (Refusal r) {
+                await FailAsync(r.Code).ConfigureAwait(false);
+                throw new WebSocketException(WebSocketError.Faulted, r.Message);
+            } catch (Exception e) when (!(e is WebSocketException)) {
+                Abort();
+                throw new WebSocketException(WebSocketError.ConnectionClosedPrematurely, e);
+            }
+        }
+
+        // The next piece of a message, or the close frame.
+        async Task<WebSocketReceiveResult> NextAsync(ArraySegment<byte> buffer)
+        {
+            while (true) {
+                if (!inFrame) {
+                    if (!reader.TakeHead(input, ref inPos, inEnd)) {
+                        if (reader.Failed) throw new Refusal(reader.Error);
+                        await ReceiveMoreAsync().ConfigureAwait(false);
+                        continue;
+                    }
+                    if (Opcode.IsControl(reader.FrameOpcode)) {
+                        WebSocketReceiveResult close = await ControlFrameAsync().ConfigureAwait(false);
+                        if (close != null) return close;
+                        continue;
+                    }
+                    payloadLeft = reader.Length;
+                    inFrame = payloadLeft > 0 || reader.IsFinal;  // an empty fragment says nothing
+                    if (!inFrame) continue;
+                }
+                int n = await PayloadAsync(buffer).ConfigureAwait(false);
+                return Deliver(buffer, n);
+            }
+        }
+
+        WebSocketReceiveResult Deliver(ArraySegment<byte> buffer, int n)
+        {
+            bool text = reader.MessageOpcode == Opcode.Text;
+            if (text && !utf8.Feed(buffer.Array, buffer.Offset, n)) throw new Refusal(WebSocketCloseStatus.InvalidPayloadData);
+            bool end = payloadLeft == 0 && reader.IsFinal;
+            if (payloadLeft == 0) inFrame = false;
+            if (end && text) {
+                if (!utf8.Complete) throw new Refusal(WebSocketCloseStatus.InvalidPayloadData);
+                utf8.Reset();
+            }
+            return new WebSocketReceiveResult(n, text ? WebSocketMessageType.Text : WebSocketMessageType.Binary, end);
+        }
+
+        // Moves payload bytes of the current frame into buffer, unmasked; straight from the
+        // transport when the buffer is larger than the socket's own.
+        async Task<int> PayloadAsync(ArraySegment<byte> buffer)
+        {
+            if (payloadLeft == 0 || buffer.Count == 0) return 0;
+            int n;
+            if (inPos == inEnd && buffer.Count >= input.Length) {
+                n = await transport.ReceiveAsync(new ArraySegment<byte>(buffer.Array, buffer.Offset, (int)Math.Min(payloadLeft, buffer.Count)))
+                        .ConfigureAwait(false);
+                if (n == 0) throw new EndOfStreamException("the client ended the stream");
+            } else {
+                if (inPos == inEnd) await ReceiveMoreAsync().ConfigureAwait(false);
+                n = (int)Math.Min(Math.Min(payloadLeft, inEnd - inPos), buffer.Count);
+                Buffer.BlockCopy(input, inPos, buffer.Array, buffer.Offset, n);
+                inPos += n;
+            }
+            reader.Unmask(buffer.Array, buffer.Offset, n);
+            payloadLeft -= n;
+            return n;
+        }
+
+        async Task ReceiveMoreAsync()
+        {
+            if (inPos > 0) {
+                Buffer.BlockCopy(input, inPos, input, 0, inEnd - inPos);
+                inEnd -= inPos;
+                inPos = 0;
+            }
+            int n = await transport.ReceiveAsync(new ArraySegment<byte>(input, inEnd, input.Length - inEnd)).ConfigureAwait(false);
+            if (n == 0) throw new EndOfStreamException("the client ended the stream");
+            inEnd += n;
+        }
+
+        // A ping is answered, a pong dropped; a close frame is returned as the Close result.
+        async Task<WebSocketReceiveResult> ControlFrameAsync()
+        {
+            int length = (int)reader.Length;
+            while (inEnd - inPos < length) await ReceiveMoreAsync().ConfigureAwait(false);
+            Buffer.BlockCopy(input, inPos, control, 0, length);
+            reader.Unmask(control, 0, length);
+            inPos += length;
+            if (reader.FrameOpcode == Opcode.Ping) {
+                Pong(length);
+                return null;
+            }
+            return reader.FrameOpcode == Opcode.Close ? CloseFrame(length) : null;
+        }
+
+        void Pong(int length)
+        {
+            byte[] frame = FrameWriter.Control(Opcode.Pong, control, length);
+            Task sent;
+            lock (gate) {
+                if (closeSent || finished) return;  // nothing may follow a close frame
+                sent = Queue(new ArraySegment<byte>(frame), default(ArraySegment<byte>));
+            }
+            Observe(sent);
+        }
+
+        WebSocketReceiveResult CloseFrame(int length)
+        {
+            var status = WebSocketCloseStatus.Empty;
+            string reason = "";
+            if (length == 1) throw new Refusal(WebSocketCloseStatus.ProtocolError);
+            if (length >= 2) {
+                int code = control[0] << 8 | control[1];
+                if (!IsCloseCode(code)) throw new Refusal(WebSocketCloseStatus.ProtocolError);
+                var text = new Utf8Validator();
+                if (!text.Feed(control, 2, length - 2) || !text.Complete) throw new Refusal(WebSocketCloseStatus.InvalidPayloadData);
+                status = (WebSocketCloseStatus)code;
+                reason = Encoding.UTF8.GetString(control, 2, length - 2);
+            }
+            Task ours;
+            lock (gate) {
+                closeReceived = true;
+                closeStatus = status;
+                closeDescription = reason;
+                state = closeSent ? WebSocketState.Closed : WebSocketState.CloseReceived;
+                ours = closeSent ? closeSend : null;
+            }
+            if (ours != null) EndAfter(ours);
+            return new WebSocketReceiveResult(0, WebSocketMessageType.Close, true, status, reason);
+        }
+
+        // The codes a close frame may carry (the registered ones and those for applications).
+        static bool IsCloseCode(int code)
+        {
+            return (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1014) || (code >= 3000 && code <= 4999);
+        }
+
+        // A broken rule: our close frame with its code, then the connection ends.
+        async Task FailAsync(WebSocketCloseStatus code)
+        {
+            try {
+                await SendClose(code, "").ConfigureAwait(false);
+            } catch (Exception) {
+                // The connection failed first; it is cut below all the same.
+            }
+            lock (gate) {
+                if (state != WebSocketState.Closed) state = WebSocketState.Aborted;
+            }
+            End(true);
+        }
+
+        // ---- sending ----
+
+        public override Task SendAsync(ArraySegment<byte> buffer, WebSocketMessageType messageType, bool endOfMessage,
+                                       CancellationToken token)
+        {
+            if (buffer.Array == null) throw new ArgumentNullException("buffer");
+            if (messageType == WebSocketMessageType.Close) throw new ArgumentException("a close is sent with CloseAsync", "messageType");
+            Task sent;
+            lock (gate) {
+                CheckNotDisposed();
+                if (state != WebSocketState.Open && state != WebSocketState.CloseReceived) return Task.FromException(InvalidState());
+                if (sending) throw new InvalidOperationException("a send is already outstanding");
+                sending = true;
+                int opcode = continuing ? Opcode.Continuation : messageType == WebSocketMessageType.Text ? Opcode.Text : Opcode.Binary;
+                continuing = !endOfMessage;
+                int headLength = FrameWriter.WriteHead(dataHead, opcode, endOfMessage, buffer.Count);
+                sent = Queue(new ArraySegment<byte>(dataHead, 0, headLength), buffer);
+            }
+            return ForApplication(sent, token, () => EndSend(), t => true);
+        }
+
+        void EndSend()
+        {
+            lock (gate) sending = false;
+        }
+
+        // Queues a frame behind the last one; called under gate, so frames go out in the order
+        // queued, one transport send at a time (the transport starts a write and returns).
+        Task Queue(ArraySegment<byte> head, ArraySegment<byte> payload)
+        {
+            sendTail = sendTail.IsCompleted ? transport.SendAsync(head, payload) : SendAfterAsync(sendTail, head, payload);
+            return sendTail;
+        }
+
+        async Task SendAfterAsync(Task previous, ArraySegment<byte> head, ArraySegment<byte> payload)
+        {
+            try {
+                await previous.ConfigureAwait(false);
+            } catch (Exception) {
+                // That frame's sender saw the failure; this one is tried and fails in turn.
+            }
+            await transport.SendAsync(head, payload).ConfigureAwait(false);
+        }
+
+        static void Observe(Task task)
+        {
+            task.ContinueWith(t => t.Exception, CancellationToken.None,
+                              TaskContinuationOptions.OnlyOnFaulted | TaskContinuationOptions.ExecuteSynchronously,
+                              TaskScheduler.Default);
+        }
+
+        // ---- closing ----
+
+        public override Task CloseOutputAsync(WebSocketCloseStatus closeStatus, string statusDescription, CancellationToken token)
+        {
+            Exception refused = CloseRefused(closeStatus, statusDescription);
+            if (refused != null) return Task.FromException(refused);
+            return ForApplication(SendClose(closeStatus, statusDescription), token, () => { }, t => true);
+        }
+
+        public override Task CloseAsync(WebSocketCloseStatus closeStatus, string statusDescription, CancellationToken token)
+        {
+            Exception refused = CloseRefused(closeStatus, statusDescription);
+            if (refused != null) return Task.FromException(refused);
+            return ForApplication(CloseCoreAsync(closeStatus, statusDescription), token, () => { }, t => true);
+        }
+
+        // Why a close cannot be sent now (null: it can); bad arguments throw at once.
+        Exception CloseRefused(WebSocketCloseStatus status, string description)
+        {
+            CheckCloseArguments(status, description);
+            lock (gate) {
+                CheckNotDisposed();
+                bool over = state == WebSocketState.Aborted || (state == WebSocketState.Closed && !closeSent);
+                return over ? InvalidState() : null;
+            }
+        }
+
+        // Sends our close, then waits for the client's: by receiving here, or, when the
+        // application has a receive outstanding, for that receive to meet it. The close timer
+        // bounds the wait (it aborts); the wait itself never throws.
+        async Task CloseCoreAsync(WebSocketCloseStatus status, string description)
+        {
+            await SendClose(status, description).ConfigureAwait(false);
+            bool receiveHere;
+            lock (gate) {
+                if (closeReceived || finished) return;
+                receiveHere = !receiving;
+                receiving = true;
+            }
+            if (!receiveHere) {
+                await ended.Task.ConfigureAwait(false);
+                return;
+            }
+            try {
+                var discard = new ArraySegment<byte>(new byte[MinReceiveBuffer]);
+                while ((await ReceiveCoreAsync(discard).ConfigureAwait(false)).MessageType != WebSocketMessageType.Close) {
+                }
+            } catch (WebSocketException) {
+                // Aborted at the bound, or the client broke a rule: the socket has ended either way.
+            } finally {
+                EndReceive();
+            }
+        }
+
+        // Queues our close frame once (later calls get the same send). The client's close is
+        // awaited for CloseTimeoutMsec before the connection is cut.
+        Task SendClose(WebSocketCloseStatus status, string description)
+        {
+            byte[] payload = FrameWriter.ClosePayload(status, description);
+            Task sent;
+            bool both;
+            lock (gate) {
+                if (closeSent || finished) return closeSend ?? Task.CompletedTask;
+                closeSent = true;
+                both = closeReceived;
+                state = both ? WebSocketState.Closed : WebSocketState.CloseSent;
+                if (!both) closeTimer = new Timer(s => ((ServerWebSocket)s).Abort(), this, options.CloseTimeoutMsec, Timeout.Infinite);
+                sent = closeSend = Queue(new ArraySegment<byte>(FrameWriter.Control(Opcode.Close, payload, payload.Length)),
+                                         default(ArraySegment<byte>));
+            }
+            if (both) EndAfter(sent);
+            return sent;
+        }
+
+        // Both close frames have passed: the connection closes once ours is out.
+        void EndAfter(Task closeFrameSent)
+        {
+            closeFrameSent.ContinueWith(t => End(!t.IsFaulted), CancellationToken.None,
+                                        TaskContinuationOptions.ExecuteSynchronously, TaskScheduler.Default);
+        }
+
+        // The server is stopping: a close with 1001 (Going Away), unless one was sent; completes
+        // once the connection is closed or cut (at most CloseTimeoutMsec after the close frame
+        // went out).
+        internal Task CloseForStopAsync()
+        {
+            Observe(SendClose(WebSocketCloseStatus.EndpointUnavailable, ""));
+            return ended.Task;
+        }
+
+        static void CheckCloseArguments(WebSocketCloseStatus status, string description)
+        {
+            if (status == WebSocketCloseStatus.Empty) {
+                if (!string.IsNullOrEmpty(description)) throw new ArgumentException("no description without a status", "statusDescription");
+                return;
+            }
+            if (!IsCloseCode((int)status)) throw new ArgumentException("a close frame cannot carry " + (int)status, "closeStatus");
+            if (description != null && Encoding.UTF8.GetByteCount(description) > FrameWriter.MaxCloseReason)
+                throw new ArgumentException("at most 123 bytes of UTF-8", "statusDescription");
+        }
+
+        // ---- ending ----
+
+        public override void Abort()
+        {
+            lock (gate) {
+                if (finished) return;
+                if (state != WebSocketState.Closed) state = WebSocketState.Aborted;
+            }
+            End(false);
+        }
+
+        public override void Dispose()
+        {
+            lock (gate) {
+                if (disposed) return;
+                disposed = true;
+                if (state != WebSocketState.Aborted) state = WebSocketState.Closed;
+            }
+            End(false);
+        }
+
+        // Once: the close timer stops and the transport is closed (graceful) or cut.
+        void End(bool graceful)
+        {
+            lock (gate) {
+                if (finished) return;
+                finished = true;
+                if (closeTimer != null) closeTimer.Dispose();
+            }
+            if (graceful)
+                transport.Close();
+            else
+                transport.Abort();
+            ended.TrySetResult(true);
+        }
+
+        void CheckNotDisposed()
+        {
+            if (disposed) throw new ObjectDisposedException("WebSocket");
+        }
+
+        WebSocketException InvalidState()
+        {
+            return new WebSocketException(WebSocketError.InvalidState, "the WebSocket is " + state);
+        }
+
+        // The application's view of an operation: its continuations never run on the transport's
+        // thread, a cancelled token aborts the socket (as the platform's do) and cancels the Task,
+        // and release runs before the Task completes, so the next call may follow at once.
+        Task<T> ForApplication<TInner, T>(TInner inner, CancellationToken token, Action release, Func<TInner, T> result)
+            where TInner : Task
+        {
+            var done = new TaskCompletionSource<T>(TaskCreationOptions.RunContinuationsAsynchronously);
+            CancellationTokenRegistration cancel = token.CanBeCanceled
+                ? token.Register(s => ((ServerWebSocket)s).Abort(), this)
+                : default(CancellationTokenRegistration);
+            inner.ContinueWith(t => {
+                cancel.Dispose();
+                release();
+                if (token.IsCancellationRequested && t.Status != TaskStatus.RanToCompletion)
+                    done.TrySetCanceled(token);
+                else if (t.IsFaulted)
+                    done.TrySetException(Wrap(t.Exception.InnerException));
+                else if (t.IsCanceled)
+                    done.TrySetCanceled();
+                else
+                    done.TrySetResult(result((TInner)t));
+            }, CancellationToken.None, TaskContinuationOptions.ExecuteSynchronously, TaskScheduler.Default);
+            return done.Task;
+        }
+
+        static Exception Wrap(Exception e)
+        {
+            return e is WebSocketException ? e : new WebSocketException(WebSocketError.ConnectionClosedPrematurely, e);
+        }
+    }
+}
