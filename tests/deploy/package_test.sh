@@ -22,7 +22,7 @@ server=0
 installed=0
 # The files the package installs, besides the executable and its host library.
 packaged=(/usr/lib/vrns/managed/Vrns.dll /usr/lib/vrns/managed/VrnsHttp.dll /usr/lib/pkgconfig/vrns.pc
-  /usr/lib/systemd/system/vrns.service /usr/lib/systemd/system/vrns-app@.service)
+  /usr/lib/systemd/system/vrns.service /usr/lib/systemd/system/vrns-app@.service /usr/share/vrns/haproxy.cfg)
 cleanup() {
   [ "$server" -eq 0 ] || { kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; }
   [ "$installed" -eq 0 ] || dpkg -P vrns >/dev/null 2>&1
