@@ -29,12 +29,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <mono/jit/jit.h>
 #include <mono/metadata/assembly.h>
 #include <mono/metadata/image.h>
 #include <mono/metadata/loader.h>
 #include <mono/metadata/mono-config.h>
-#include <limits.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <stdint.h>
