@@ -1,16 +1,10 @@
 # shellcheck shell=bash
-# Sourced by the HAProxy tests: their work folder and processes, waits with a deadline, and
-# vrns and HAProxy started on loopback.
-#   haproxy_setup NAME       $work (removed at exit) and $pids (stopped at exit: append to it)
-#   fail MESSAGE             prints FAIL: MESSAGE and exits 1
-#   wait_for SECONDS COMMAND...   polls COMMAND every 50 ms until it succeeds; false after SECONDS
-#   lines FILE               its line count, 0 when it does not exist
-#   start_vrns NAME [OPTION...]   $vrns over $work/root on an ephemeral port, access log
-#                            $work/NAME.log; sets port_NAME and pid_NAME
-#   start_haproxy [--tls CERT] CONFIG PATH [VAR=VALUE...]   HAProxy with the configuration and the
-#                            environment given, its plain front end on a free port ($front) that
-#                            answers PATH with 2xx, its TLS front end with CERT on the next port
-#                            ($tls_front); sets haproxy_pid
+# Sourced by the HAProxy tests: haproxy_setup NAME makes $work and $pids (every process the test
+# starts goes there; all are stopped and $work removed at exit); fail, wait_for SECONDS COMMAND
+# (polls every 50 ms), lines FILE; start_vrns NAME [OPTION...] (native vrns over $work/root on an
+# ephemeral port, access log $work/NAME.log; sets port_NAME and pid_NAME); start_haproxy [--tls
+# CERT] CONFIG PATH [VAR=VALUE...] (HAProxy with that environment, its plain front end at $front
+# answering PATH, its TLS one with CERT at $tls_front = $front + 1).
 set -u
 
 haproxy_setup() {

@@ -32,44 +32,35 @@ cat "$work/cert.pem" "$work/key.pem" >"$work/edge.pem"
 start_haproxy --tls "$work/edge.pem" "$config" /who.txt VRNS_STATUS_PATH=/-/status \
   VRNS_BACKEND1=127.0.0.1:$port_native VRNS_BACKEND2=127.0.0.1:$port_managed
 
-# edge_curl SCHEME OPTION... PATH: curl through the front end of that scheme.
-edge_curl() {
-  local scheme=$1
-  local path=${*: -1}
-  local options=("${@:2:$#-2}")
-  if [ "$scheme" = https ]; then
-    curl -sS --max-time 10 --cacert "$work/cert.pem" --resolve "vrns.test:$tls_front:127.0.0.1" \
-      "${options[@]}" "https://vrns.test:$tls_front$path"
-  else
-    curl -sS --max-time 10 "${options[@]}" "http://127.0.0.1:$front$path"
-  fi
-}
+# curl that trusts the certificate and finds vrns.test on loopback.
+edge_curl() { curl -sS --max-time 10 --cacert "$work/cert.pem" --resolve "vrns.test:$tls_front:127.0.0.1" "$@"; }
+https=https://vrns.test:$tls_front
 
-# scheme  curl's protocol  the version that must come back  what the managed server must be told
+# front end  curl's protocol  the version that must come back  what the managed server must be told
 rows=(
-  "https --http2   2   proto=https for=127.0.0.1"
-  "https --http1.1 1.1 proto=https for=127.0.0.1"
-  "http  --http1.1 1.1 proto=http for=127.0.0.1"
+  "$https --http2 2 proto=https for=127.0.0.1"
+  "$https --http1.1 1.1 proto=https for=127.0.0.1"
+  "http://127.0.0.1:$front --http1.1 1.1 proto=http for=127.0.0.1"
 )
 for row in "${rows[@]}"; do
-  read -r scheme protocol version told <<<"$row"
+  read -r url protocol version told <<<"$row"
   seen=""
   # Round robin: a few requests reach both servers.
   for _ in 1 2 3 4 5 6; do
-    answer=$(edge_curl "$scheme" "$protocol" -w ' %{http_version}' -H 'X-Forwarded-For: 192.0.2.66' \
-      -H 'X-Forwarded-Proto: gopher' /who.txt) || fail "$scheme $protocol: curl failed"
+    answer=$(edge_curl "$protocol" -w ' %{http_version}' -H 'X-Forwarded-For: 192.0.2.66' \
+      -H 'X-Forwarded-Proto: gopher' "$url/who.txt") || fail "$url $protocol: curl failed"
     case "$answer" in
       "native $version") seen+=n ;;
       "managed $told $version") seen+=m ;;
-      *) fail "$scheme $protocol: answered '$answer', not 'native $version' or 'managed $told $version'" ;;
+      *) fail "$url $protocol: answered '$answer', not 'native $version' or 'managed $told $version'" ;;
     esac
     [[ $seen == *n* && $seen == *m* ]] && break
   done
-  [[ $seen == *n* && $seen == *m* ]] || fail "$scheme $protocol reached only '$seen' (n native, m managed)"
+  [[ $seen == *n* && $seen == *m* ]] || fail "$url $protocol reached only '$seen' (n native, m managed)"
 done
 
 for path in /-/status /%2D/status; do
-  code=$(edge_curl https --http2 -o /dev/null -w '%{http_code}' "$path")
+  code=$(edge_curl --http2 -o /dev/null -w '%{http_code}' "$https$path")
   [ "$code" = 404 ] || fail "the status path $path is answered $code over TLS"
 done
 
@@ -80,7 +71,7 @@ holds() { grep -c 'holding a POST' "$work/managed.out"; }
 post_done() { ! kill -0 "$post_pid" 2>/dev/null; }
 post_placed() { [ "$(holds)" -gt 0 ] || post_done; }
 for _ in 1 2 3 4; do
-  edge_curl https --http2 -o /dev/null -w '%{http_code}' -d order=1 /hold >"$work/post.code" 2>"$work/post.err" &
+  edge_curl --http2 -o /dev/null -w '%{http_code}' -d order=1 "$https/hold" >"$work/post.code" 2>"$work/post.err" &
   post_pid=$!
   pids+=("$post_pid")
   wait_for 10 post_placed || fail "a POST was neither answered nor held"
