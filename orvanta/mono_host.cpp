@@ -14,6 +14,12 @@
 // stops threads with signals of its own, and a thread that blocks them deadlocks the first
 // collection.
 //
+// Libraries. The assemblies an application is compiled against (Vrns.dll, VrnsHttp.dll) live in
+// managed/ beside the executable, in the build tree and installed alike (PREFIX/lib/vrns/managed),
+// and that folder joins the runtime's search path after MONO_PATH's. The runtime looks in the
+// application's own folder before the search path, so an application anywhere needs no copy of
+// them, and one that ships its own copies keeps them.
+//
 // Shutdown. mono_jit_cleanup, and the runtime's own exit path, wait for every thread attached to
 // the runtime; a pump worker becomes attached the first time it runs a managed callback and never
 // exits, so either would hang. The process therefore ends with _exit once Main has returned,
@@ -23,6 +29,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <mono/jit/jit.h>
 #include <mono/metadata/assembly.h>
 #include <mono/metadata/image.h>
@@ -32,17 +39,21 @@
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <mutex>
+#include <string>
 
 namespace {
 
 constexpr char kRuntimeVersion[] = "v4.0.30319";
 constexpr int kStatusNoApplication = 2;
+constexpr char kLibraryFolder[] = "/managed";
 
 bool EndsWith(const char* s, const char* suffix) {
     size_t n = strlen(s), m = strlen(suffix);
@@ -110,6 +121,28 @@ timespec MonotonicDeadline(int32_t msec) {
     return end;
 }
 
+// managed/ beside the executable (the link bin/vrns resolved), or "" when there is none.
+std::string LibraryFolder() {
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return "";
+    exe[n] = '\0';
+    std::string folder(exe, strrchr(exe, '/') - exe);
+    folder += kLibraryFolder;
+    struct stat st;
+    return stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? folder : "";
+}
+
+// Called once the runtime is up: it has read MONO_PATH by then, and this path replaces it. A
+// folder that is missing is left out, as the runtime warns about each one.
+void AddLibraryFolderToSearchPath() {
+    std::string folder = LibraryFolder();
+    if (folder.empty()) return;
+    const char* env = getenv("MONO_PATH");
+    std::string path = env && *env ? std::string(env) + ":" + folder : folder;
+    mono_set_assemblies_path(path.c_str());
+}
+
 int Fail(const char* path, const char* why) {
     fprintf(stderr, "vrns: cannot run %s: %s\n", path, why);
     return kStatusNoApplication;
@@ -150,6 +183,7 @@ int RunManagedApplication(int argc, char** argv) {
     MonoDomain* domain = mono_jit_init_version("vrns", kRuntimeVersion);
     if (!domain) return Fail(path, "the Mono runtime did not start");
     mono_add_internal_call("System.Environment::Exit", reinterpret_cast<const void*>(ExitFromManagedCode));
+    AddLibraryFolderToSearchPath();
     MonoAssembly* assembly = mono_domain_assembly_open(domain, path);
     if (!assembly) EndProcess(Fail(path, "not a managed assembly"));
     if (mono_image_get_entry_point(mono_assembly_get_image(assembly)) == 0)

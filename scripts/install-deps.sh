@@ -4,7 +4,7 @@
 #   scripts/install-deps.sh aarch64  the cross compiler and the arm64 sysroot for build-aarch64.sh
 #   scripts/install-deps.sh test   everything test-all.sh needs (run's and aarch64's included)
 #   scripts/install-deps.sh fuzz   clang and libFuzzer for scripts/fuzz.sh (run's included)
-#   scripts/install-deps.sh bench  nginx, h2o, wrk, gnuplot, perf and strace for the HTTP benchmarks (test's included)
+#   scripts/install-deps.sh bench  nginx, h2o, wrk, h2load, gnuplot, perf and strace for the HTTP benchmarks (test's included)
 # Idempotent: when every package is already installed (and the arm64 sysroot is complete) it
 # changes nothing and reaches no network; otherwise it refreshes the package lists once and
 # installs only what is missing. The machine's own packages are never changed beyond that;
@@ -23,16 +23,16 @@ RUN_PACKAGES=(
 AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
 # Testing: GoogleTest sources (built by each configuration with its own compiler and flags),
 # Google Benchmark and libuv for the benchmarks, curl for the end-to-end tests, HAProxy and wrk
-# for the load-balancer test.
+# for the load-balancer tests, openssl for their TLS certificate.
 TEST_PACKAGES=(
   googletest libbenchmark-dev libuv1-dev
-  curl haproxy wrk
+  curl haproxy wrk openssl
 )
 # The request fuzzer: clang with its libFuzzer and sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-# The HTTP benchmark: the peer servers, the load generator and the chart; perf and strace to
-# see where a server's time and system calls go.
-BENCH_PACKAGES=(nginx-light h2o wrk gnuplot-nox linux-perf strace)
+# The HTTP benchmark: the peer servers, the load generators (h2load for HTTP/2 over TLS) and the
+# chart; perf and strace to see where a server's time and system calls go.
+BENCH_PACKAGES=(nginx-light h2o wrk nghttp2-client gnuplot-nox linux-perf strace)
 
 # The arm64 sysroot: Debian's own arm64 packages unpacked (never installed) into a directory of
 # their own, beside the cross compiler's /usr/aarch64-linux-gnu. The executable is linked

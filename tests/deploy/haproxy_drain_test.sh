@@ -4,69 +4,22 @@
 # no error, every response is 2xx, and a slow download from the stopping vrns completes whole.
 # The status path is refused to the public.
 #   haproxy_drain_test.sh path/to/vrns path/to/vrns.cfg
-set -u
 vrns=${1:?usage: haproxy_drain_test.sh VRNS CONFIG}
 config=${2:?usage: haproxy_drain_test.sh VRNS CONFIG}
 for tool in haproxy wrk curl; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
-
-work=$(mktemp -d /tmp/vrns-haproxy-XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
-
-# wait_for SECONDS COMMAND...: polls the condition every 50 ms until it holds or time runs out.
-wait_for() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.05
-  done
-}
-lines() { [ -f "$1" ] && wc -l <"$1" || echo 0; }
+source "$(dirname "$0")/haproxy_common.sh"
+haproxy_setup haproxy
 
 mkdir "$work/root"
 head -c 4096 /dev/urandom | base64 >"$work/root/page.html"
 head -c 8388608 /dev/urandom >"$work/root/big.bin"
 
-# start_vrns NAME: a vrns on an ephemeral port; sets port_NAME and pid_NAME.
-start_vrns() {
-  "$vrns" --listen 127.0.0.1:0 --root "$work/root" --status-path /-/status \
-    --access-log "$work/$1.log" >"$work/$1.out" 2>"$work/$1.err" &
-  local pid=$!
-  pids+=("$pid")
-  wait_for 10 grep -qs 'http://' "$work/$1.out" || fail "vrns $1 did not start: $(cat "$work/$1.err")"
-  local port
-  port=$(sed -n 's|.*http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/$1.out")
-  printf -v "port_$1" '%s' "$port"
-  printf -v "pid_$1" '%s' "$pid"
-}
-start_vrns a
-start_vrns b
-
-# HAProxy cannot report an ephemeral port, so try a few random ones.
-front=0
-for attempt in 1 2 3 4 5; do
-  port=$((20000 + RANDOM % 40000))
-  VRNS_FRONTEND=127.0.0.1:$port VRNS_BACKEND1=127.0.0.1:$port_a VRNS_BACKEND2=127.0.0.1:$port_b \
-    VRNS_STATUS_PATH=/-/status haproxy -db -f "$config" >"$work/haproxy.log" 2>&1 &
-  hpid=$!
-  if wait_for 10 curl -sf -o /dev/null "http://127.0.0.1:$port/page.html"; then
-    pids+=("$hpid")
-    front=$port
-    break
-  fi
-  kill "$hpid" 2>/dev/null
-  wait "$hpid" 2>/dev/null
-done
-[ "$front" -ne 0 ] || fail "haproxy did not start: $(cat "$work/haproxy.log")"
+start_vrns a --status-path /-/status
+start_vrns b --status-path /-/status
+start_haproxy "$config" /page.html VRNS_BACKEND1=127.0.0.1:$port_a VRNS_BACKEND2=127.0.0.1:$port_b \
+  VRNS_STATUS_PATH=/-/status
 
 # The status path is refused through the front end, however it is spelled; the health checks
 # reach it on each vrns directly.

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # cmake --install into a temporary prefix: bin/vrns reaches its runtime/lib through the link,
-# the unit names this prefix, and the installed server serves a file.
+# the units and vrns.pc name this prefix, and the installed server serves a file.
 #   install_test.sh BUILD_DIR
 set -u
 build=${1:?usage: install_test.sh BUILD_DIR}
@@ -21,6 +21,11 @@ unit=$prefix/lib/systemd/system/vrns.service
 grep -qx "ExecStart=$prefix/bin/vrns \$VRNS_OPTS" "$unit" || fail "the unit's ExecStart: $(grep Exec "$unit")"
 grep -qx "EnvironmentFile=-$prefix/etc/default/vrns" "$unit" || fail "the unit's EnvironmentFile"
 grep -q '^VRNS_OPTS=' "$prefix/etc/default/vrns" || fail "no options file"
+grep -qx "EnvironmentFile=$prefix/etc/vrns/apps/%i" "$prefix/lib/systemd/system/vrns-app@.service" ||
+  fail "the application unit's EnvironmentFile"
+libs=$(PKG_CONFIG_PATH=$prefix/lib/pkgconfig pkg-config --libs vrns)
+[ "${libs% }" = "-r:$prefix/lib/vrns/managed/Vrns.dll -r:$prefix/lib/vrns/managed/VrnsHttp.dll" ] ||
+  fail "vrns.pc's Libs: $libs"
 "$prefix/bin/vrns" --check-exports >"$work/exports" || fail "--check-exports: $(grep -v '^ok' "$work/exports")"
 
 # The options file's own command line, with a port and root of the test's.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package built by CPack installs, runs and uninstalls cleanly: dpkg -i, the
-# installed vrns serving a file with the packaged options, dpkg -r (the options file, a
-# conffile, stays), dpkg -P (nothing left). No systemd needs to run: the unit is checked with
-# systemd-analyze where that is installed. Needs root; skipped otherwise, and skipped when a
+# installed vrns serving a file with the packaged options, a small application built with
+# mcs -pkg:vrns in an empty folder and run there by the installed vrns until SIGTERM, dpkg -r
+# (the options file, a conffile, stays), dpkg -P (nothing left). No systemd needs to run: the
+# units are checked with systemd-analyze where that is installed. Needs root; skipped otherwise, and skipped when a
 # vrns package is already installed (this test must not replace it). Runs of this test on the
 # same machine take turns through a lock file.
 #   package_test.sh BUILD_DIR
@@ -19,6 +20,9 @@ fi
 work=$(mktemp -d /tmp/vrns-package-XXXXXX)
 server=0
 installed=0
+# The files the package installs, besides the executable and its host library.
+packaged=(/usr/lib/vrns/managed/Vrns.dll /usr/lib/vrns/managed/VrnsHttp.dll /usr/lib/pkgconfig/vrns.pc
+  /usr/lib/systemd/system/vrns.service /usr/lib/systemd/system/vrns-app@.service /usr/share/vrns/haproxy.cfg)
 cleanup() {
   [ "$server" -eq 0 ] || { kill "$server" 2>/dev/null; wait "$server" 2>/dev/null; }
   [ "$installed" -eq 0 ] || dpkg -P vrns >/dev/null 2>&1
@@ -31,15 +35,20 @@ fail() { echo "FAIL: $*"; exit 1; }
 deb=$(ls "$work"/pkg/vrns_*.deb)
 installed=1
 dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$work/dpkg.log")"
-for f in /usr/bin/vrns /usr/lib/vrns/vrns /usr/lib/vrns/runtime/lib/liborvanta.so \
-  /usr/lib/systemd/system/vrns.service /etc/default/vrns; do
+for f in /usr/bin/vrns /usr/lib/vrns/vrns /usr/lib/vrns/runtime/lib/liborvanta.so "${packaged[@]}" \
+  /etc/default/vrns /etc/vrns/apps; do
   [ -e "$f" ] || fail "$f is not installed"
 done
 grep -qx 'ExecStart=/usr/bin/vrns $VRNS_OPTS' /usr/lib/systemd/system/vrns.service || fail "ExecStart"
 grep -qx 'EnvironmentFile=-/etc/default/vrns' /usr/lib/systemd/system/vrns.service || fail "EnvironmentFile"
+app_unit=/usr/lib/systemd/system/vrns-app@.service
+grep -qx 'ExecStart=/usr/bin/vrns ${VRNS_APP} $VRNS_APP_ARGS' "$app_unit" || fail "the application unit's ExecStart"
+grep -qx 'EnvironmentFile=/etc/vrns/apps/%i' "$app_unit" || fail "the application unit's EnvironmentFile"
 if command -v systemd-analyze >/dev/null; then
-  systemd-analyze verify /usr/lib/systemd/system/vrns.service >"$work/verify.log" 2>&1 ||
-    fail "systemd-analyze verify: $(cat "$work/verify.log")"
+  for unit in vrns.service vrns-app@.service; do
+    systemd-analyze verify "/usr/lib/systemd/system/$unit" >"$work/verify.log" 2>&1 ||
+      fail "systemd-analyze verify $unit: $(cat "$work/verify.log")"
+  done
 fi
 
 mkdir "$work/root" && chmod 755 "$work" "$work/root" && echo "packaged" >"$work/root/a.txt"
@@ -57,8 +66,36 @@ rc=$?
 server=0
 [ $rc -eq 0 ] || fail "the packaged server exited with $rc"
 
+# An application built in an empty folder against the installed libraries, run there.
+mkdir "$work/app"
+cat >"$work/app/App.cs" <<'EOF'
+using System; using System.Threading.Tasks; using Vrns.Http;
+static class App {
+    static int Main() {
+        var server = new HttpServer(new HttpServerOptions { Listen = { "127.0.0.1:0" } });
+        server.Map("GET", "/", c => { c.Response.Send("installed app"); return Task.CompletedTask; });
+        server.Start();
+        Console.WriteLine("app: listening on {0}", server.Endpoints[0]);
+        return server.Completion.Result;
+    }
+}
+EOF
+(cd "$work/app" && mcs -pkg:vrns -out:App.exe App.cs) >"$work/mcs.log" 2>&1 || fail "mcs -pkg:vrns: $(cat "$work/mcs.log")"
+[ "$(ls "$work/app" | tr '\n' ' ')" = "App.cs App.exe " ] || fail "the application's folder holds more: $(ls "$work/app")"
+(cd "$work/app" && exec vrns App.exe) >"$work/app.out" 2>&1 &
+server=$!
+for _ in $(seq 300); do grep -qs 'listening on' "$work/app.out" && break; sleep 0.05; done
+address=$(sed -n 's/^app: listening on //p' "$work/app.out")
+[ -n "$address" ] || fail "the application did not start: $(cat "$work/app.out")"
+[ "$(curl -sS --max-time 10 "http://$address/")" = "installed app" ] || fail "curl did not get the application's answer"
+kill -TERM "$server"
+wait "$server"
+rc=$?
+server=0
+[ $rc -eq 0 ] || fail "the application exited with $rc after SIGTERM: $(cat "$work/app.out")"
+
 dpkg -r vrns >"$work/dpkg.log" 2>&1 || fail "dpkg -r: $(cat "$work/dpkg.log")"
-for f in /usr/bin/vrns /usr/lib/vrns /usr/lib/systemd/system/vrns.service; do
+for f in /usr/bin/vrns /usr/lib/vrns "${packaged[@]}" /etc/vrns; do
   [ ! -e "$f" ] && [ ! -L "$f" ] || fail "$f is left after dpkg -r"
 done
 [ -f /etc/default/vrns ] || fail "dpkg -r removed the conffile"
@@ -66,4 +103,4 @@ dpkg -P vrns >"$work/dpkg.log" 2>&1 || fail "dpkg -P: $(cat "$work/dpkg.log")"
 installed=0
 [ ! -e /etc/default/vrns ] || fail "/etc/default/vrns is left after dpkg -P"
 dpkg-query -W vrns >/dev/null 2>&1 && fail "dpkg still knows vrns after dpkg -P"
-echo "package: dpkg -i, curl, dpkg -r, dpkg -P: ok"
+echo "package: dpkg -i, curl, an application built with mcs -pkg:vrns, dpkg -r, dpkg -P: ok"
