@@ -25,11 +25,23 @@ namespace Vrns.Http
         public static bool IsNormal(byte[] path, int at, int count)
         {
             if (count == 1 && path[at] == '*') return true;
+            return HasNormalSegments(path, at, count, false);
+        }
+
+        // True when a route's path (decoded already: '%' and UTF-8 are its own) can match a
+        // normalised path: it starts with '/' and has no repeated slash, "." or ".." segment.
+        public static bool IsNormalRoute(byte[] path)
+        {
+            return HasNormalSegments(path, 0, path.Length, true);
+        }
+
+        static bool HasNormalSegments(byte[] path, int at, int count, bool decoded)
+        {
             if (count == 0 || path[at] != Slash) return false;
             int end = at + count;
             for (int i = at; i < end; i++) {
                 byte c = path[i];
-                if (c == Percent || c >= 0x80) return false;
+                if (!decoded && (c == Percent || c >= 0x80)) return false;
                 if (c != Slash || i + 1 == end) continue;
                 byte next = path[i + 1];
                 if (next == Slash) return false;

@@ -55,8 +55,12 @@ namespace Vrns.Http
         {
             if (path == null || path.Length == 0 || path[0] != '/') throw new ArgumentException("a path starts with '/'", "path");
             if (handler == null) throw new ArgumentNullException("handler");
-            return new Route { Method = method == null ? null : method.ToUpperInvariant(), Path = Encoding.UTF8.GetBytes(path),
-                               Prefix = prefix, Handler = handler };
+            byte[] bytes = Encoding.UTF8.GetBytes(path);
+            // Requests are matched in normal form: such a route would never match.
+            if (!PathNormalizer.IsNormalRoute(bytes))
+                throw new ArgumentException("a path is mapped in normal form, without '//', '.' or '..' segments: " + path, "path");
+            return new Route { Method = method == null ? null : method.ToUpperInvariant(), Path = bytes, Prefix = prefix,
+                               Handler = handler };
         }
 
         internal RequestHandler Find(HttpRequest request)
