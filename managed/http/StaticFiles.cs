@@ -25,6 +25,8 @@ namespace Vrns.Http
     {
         const int ENOENT = 2, ENOTDIR = 20, ENAMETOOLONG = 36, EACCES = 13, EPERM = 1, EXDEV = 18, ELOOP = 40, ENXIO = 6;
         static readonly byte[] IndexName = Encoding.ASCII.GetBytes("index.html");
+        // Paths are opened relative to the root: the normalised path's one leading slash dropped.
+        const int PathStart = 1;
         static readonly long UnixEpochTicks = new DateTime(1970, 1, 1, 0, 0, 0, DateTimeKind.Utc).Ticks;
 
         readonly int rootFd;
@@ -106,28 +108,19 @@ namespace Vrns.Http
                 return;
             }
             int key = length;  // the cache's key is the path as asked, before the index
-            bool slash = path[length - 1] == '/';
-            const int start = 1;  // relative to the root: the one leading slash dropped
             FileStatus st;
             int status;
-            int fd = OpenRegular(path, start, length, out st, out status);
+            int fd = OpenTarget(path, ref length, out st, out status);
             if (status == 301) {
-                if (!slash) {
-                    Redirect(request, response);
-                    return;
-                }
-                // The directory's index; a directory without one is refused.
-                Buffer.BlockCopy(IndexName, 0, path, length, IndexName.Length);
-                length += IndexName.Length;
-                fd = OpenRegular(path, start, length, out st, out status);
-                if (status == 404 || status == 301) status = 403;
+                Redirect(request, response);
+                return;
             }
             if (status != 0) {
                 if (stale != null) cache.Remove(path, 0, key);
                 response.SendStatus(status);
                 return;
             }
-            string type = mime.Lookup(path, start, length);
+            string type = mime.Lookup(path, PathStart, length);
             if (cache.MaxEntries > 0 && st.Size <= CacheFileMax) {
                 CachedFile file = stale != null && FileCache.StillHolds(stale, st) ? stale : Load(fd, st, type);
                 if (file != null) {
@@ -139,6 +132,20 @@ namespace Vrns.Http
             }
             ValidatorCache v = Validators(st);
             ServeFile(request, response, fd, new CachedFile { Status = st, Type = type, ETag = v.ETag, LastModified = v.LastModified });
+        }
+
+        // Opens the regular file that path[0..length) names: a directory's index.html when the
+        // path ends in '/' (length then grows to name it; 403 without one), 301 for a directory
+        // without the slash, else as OpenRegular.
+        int OpenTarget(byte[] path, ref int length, out FileStatus st, out int status)
+        {
+            int fd = OpenRegular(path, PathStart, length, out st, out status);
+            if (status != 301 || path[length - 1] != '/') return fd;
+            Buffer.BlockCopy(IndexName, 0, path, length, IndexName.Length);
+            length += IndexName.Length;
+            fd = OpenRegular(path, PathStart, length, out st, out status);
+            if (status == 404 || status == 301) status = 403;
+            return fd;
         }
 
         // A small file's bytes and validators; null when it reads short (it is changing).
