@@ -592,7 +592,6 @@ INSTANTIATE_TEST_SUITE_P(Servers, BothServers, ::testing::Values(kNative, kManag
 class ManagedHttp : public TempRoot {
   protected:
     void Start(const std::string& listen = "127.0.0.1:0") {
-        WriteFile(base_ + "/secret.txt", "top secret");
         WriteFile(root_ + "/public.txt", "public");
         ASSERT_EQ(mkdir((root_ + "/private").c_str(), 0755), 0);
         WriteFile(root_ + "/private/s.txt", "private");
