@@ -1,6 +1,5 @@
 // The static files' cache on injected clocks: the second of trust, the racy-clean rule, one entry
 // for every spelling of a path, and the bounds with least-recently-used eviction.
-using System;
 using System.Text;
 
 namespace Vrns.Http.Units
@@ -76,22 +75,20 @@ namespace Vrns.Http.Units
             }
         }
 
-        // Any field of the status that differs is another file or other contents; the change
-        // time alone shows a same-size rewrite whose modification time was put back (cp -p).
+        // Beside size, inode and modification time (checked end to end), the device and the change
+        // time tell a file apart: the change time alone shows a same-size rewrite whose
+        // modification time was put back (cp -p).
         [Test]
-        static void ChangedStatusIsReadAgain()
+        static void ChangedDeviceOrChangeTimeIsReadAgain()
         {
             NewCache();
             CachedFile file = Read("aaaa");
-            var rows = new[] {
-                new { What = "unchanged", Change = (Func<FileStatus, FileStatus>)(s => s), Kept = true },
-                new { What = "size", Change = (Func<FileStatus, FileStatus>)(s => { s.Size++; return s; }), Kept = false },
-                new { What = "device", Change = (Func<FileStatus, FileStatus>)(s => { s.Device++; return s; }), Kept = false },
-                new { What = "inode", Change = (Func<FileStatus, FileStatus>)(s => { s.Inode++; return s; }), Kept = false },
-                new { What = "modified", Change = (Func<FileStatus, FileStatus>)(s => { s.MtimeNsec++; return s; }), Kept = false },
-                new { What = "changed", Change = (Func<FileStatus, FileStatus>)(s => { s.CtimeNsec++; return s; }), Kept = false },
-            };
-            foreach (var row in rows) Check.Equal(row.Kept, FileCache.StillHolds(file, row.Change(Status(4))), row.What);
+            FileStatus device = Status(4), changed = Status(4);
+            device.Device++;
+            changed.CtimeNsec++;
+            Check.True(FileCache.StillHolds(file, Status(4)), "unchanged");
+            Check.True(!FileCache.StillHolds(file, device), "device");
+            Check.True(!FileCache.StillHolds(file, changed), "change time");
         }
 
         // The key is the normalised path: every spelling finds the one entry.
