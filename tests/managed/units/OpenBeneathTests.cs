@@ -8,7 +8,7 @@ using System.Text;
 
 namespace Vrns.Http.Units
 {
-    static unsafe class OpenBeneathTest
+    static unsafe class OpenBeneathTests
     {
         const int EXDEV = 18, ELOOP = 40, ENOTDIR = 20, ENOENT = 2, ENAMETOOLONG = 36;
 

@@ -5,7 +5,7 @@ using System.Threading.Tasks;
 
 namespace Vrns.Http.Units
 {
-    static class RouterTest
+    static class RouterTests
     {
         [Test]
         static void RoutesAreMappedInNormalForm()

@@ -5,7 +5,7 @@ using System.Text;
 
 namespace Vrns.Http.Units
 {
-    static class PathNormalizerTest
+    static class PathNormalizerTests
     {
         [Test]
         static void PathsAsSentAndAsSeen()

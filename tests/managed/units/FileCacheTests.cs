@@ -4,7 +4,7 @@ using System.Text;
 
 namespace Vrns.Http.Units
 {
-    static class FileCacheTest
+    static class FileCacheTests
     {
         // The file's change time: 2020-01-01 00:00:00.250 UTC.
         const long ChangedSec = 1577836800, ChangedMsec = ChangedSec * 1000 + 250;
