@@ -2,6 +2,7 @@
 // reading, opening files, closing. Each retries EINTR and returns -1 with the errno in *errno.
 using System;
 using System.Runtime.InteropServices;
+using System.Threading;
 
 namespace Vrns
 {
@@ -9,8 +10,8 @@ namespace Vrns
     public struct FileStatus
     {
         public int Mode;
-        public long Inode, Size, MtimeSec;
-        public uint MtimeNsec;
+        public long Device, Inode, Size, MtimeSec, CtimeSec;
+        public uint MtimeNsec, CtimeNsec;
 
         public bool IsRegular
         {
@@ -62,18 +63,30 @@ namespace Vrns
         static extern int open(byte* path, int flags);
         [DllImport("libc", SetLastError = true)]
         static extern long syscall(long number, int dirfd, byte* path, OpenHow* how, UIntPtr size);
+        [DllImport("libc", SetLastError = true)]
+        static extern int openat(int dirfd, byte* path, int flags);
+        [DllImport("libc", SetLastError = true)]
+        static extern int statx(int dirfd, byte* path, int flags, uint mask, byte* buffer);
 
         // struct statx has one layout on every Linux processor: the mode at byte 28, the size at 40.
         const int AtEmptyPath = 0x1000, StatxSize = 256, StatxModeOffset = 28, StatxSizeOffset = 40;
         const uint StatxTypeAndSize = 0x1 | 0x200;
         const int SIfmt = 0xF000, SIfreg = 0x8000;
-        const int StatxInoOffset = 32, StatxMtimeOffset = 112;
+        const int StatxInoOffset = 32, StatxCtimeOffset = 96, StatxMtimeOffset = 112, StatxDevMajorOffset = 136;
         const uint StatxBasicStats = 0x7ff;
 
         // openat2 has one number on every Linux processor (the calls added since 5.1 share it).
         const long SysOpenat2 = 437;
         const ulong ResolveNoMagiclinks = 0x02, ResolveBeneath = 0x08;
         const int OPath = 0x200000, ONoctty = 0x100;
+        // O_DIRECTORY and O_NOFOLLOW are among the few flags whose values differ on AArch64.
+        static readonly bool Arm64 = RuntimeInformation.ProcessArchitecture == Architecture.Arm64;
+        static readonly int ODirectory = Arm64 ? 0x4000 : 0x10000, ONofollow = Arm64 ? 0x8000 : 0x20000;
+        const int AtSymlinkNofollow = 0x100, SIflnk = 0xA000, NameMax = 255;
+        const uint StatxType = 0x1;
+        const int EPERM = 1, ENOTDIR = 20, EXDEV = 18, ENAMETOOLONG = 36, ELOOP = 40, ENOSYS = 38;
+        // Set once openat2 answered ENOSYS: every open walks from then on.
+        static bool openat2Missing;
         const int IpprotoTcp = 6, TcpNodelay = 1, ShutRead = 0, ShutBoth = 2;
         const int SockaddrInSize = 16;
         const int SockaddrIn6Size = 28;
@@ -193,19 +206,89 @@ namespace Vrns
         // Opens the NUL-terminated relative path beneath dirFd for reading, without blocking (a
         // FIFO or a device opens at once) and without leaving the directory: neither "..", an
         // absolute symlink nor one that climbs out resolves, and magic links are refused. -1
-        // with errno (EXDEV for a path that would leave, ENOSYS on kernels before 5.6).
+        // with errno (EXDEV for a path that would leave). Where openat2 is refused (ENOSYS:
+        // kernels before 5.6 and qemu-user; EPERM: a seccomp profile without it) the path is
+        // walked instead (OpenReadByComponents), which is stricter and as confined.
         public static int OpenReadBeneath(int dirFd, byte* path, out int errno)
         {
-            var how = new OpenHow {
-                Flags = (ulong)(ORdonly | OCloexec | ONoctty | Engine.Defines.o_nonblock),
-                Resolve = ResolveBeneath | ResolveNoMagiclinks,
-            };
-            long fd;
+            if (!Volatile.Read(ref openat2Missing)) {
+                var how = new OpenHow { Flags = (ulong)ReadFlags(), Resolve = ResolveBeneath | ResolveNoMagiclinks };
+                long fd;
+                do {
+                    fd = syscall(SysOpenat2, dirFd, path, &how, (UIntPtr)sizeof(OpenHow));
+                    errno = fd < 0 ? Marshal.GetLastWin32Error() : 0;
+                } while (fd < 0 && errno == EINTR);
+                if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return (int)fd;
+                // A missing call stays missing; a refusal may be this file's own EPERM.
+                if (errno == ENOSYS) Volatile.Write(ref openat2Missing, true);
+            }
+            return OpenReadByComponents(dirFd, path, out errno);
+        }
+
+        // OpenReadBeneath without openat2: each component of the path opened in turn beneath
+        // the last, none followed when it is a symbolic link (ELOOP, whether it stays inside or
+        // not) and ".." refused (EXDEV); empty and "." components are skipped. -1 with errno.
+        public static int OpenReadByComponents(int dirFd, byte* path, out int errno)
+        {
+            byte* name = stackalloc byte[NameMax + 1];
+            int dir = dirFd;
+            byte* p = path;
+            while (true) {
+                byte* end = p;
+                while (*end != 0 && *end != '/') end++;
+                bool last = *end == 0;
+                int length = (int)(end - p);
+                if (length > NameMax) return FailWalk(dir, dirFd, ENAMETOOLONG, out errno);
+                if (length == 2 && p[0] == '.' && p[1] == '.') return FailWalk(dir, dirFd, EXDEV, out errno);
+                bool self = length == 0 || (length == 1 && p[0] == '.');
+                if (self && !last) {
+                    p = end + 1;
+                    continue;
+                }
+                if (self) {
+                    name[0] = (byte)'.';
+                    length = 1;
+                } else {
+                    for (int i = 0; i < length; i++) name[i] = p[i];
+                }
+                name[length] = 0;
+                int fd = OpenAt(dir, name, last ? ReadFlags() | ONofollow : OPath | ODirectory | ONofollow | OCloexec, out errno);
+                // A symbolic link met as a directory reads as "not a directory"; it is a link refused.
+                if (fd < 0 && errno == ENOTDIR && !last && IsSymlink(dir, name)) errno = ELOOP;
+                if (dir != dirFd) close(dir);
+                if (fd < 0 || last) return fd;
+                dir = fd;
+                p = end + 1;
+            }
+        }
+
+        static int ReadFlags()
+        {
+            return ORdonly | OCloexec | ONoctty | Engine.Defines.o_nonblock;
+        }
+
+        static int FailWalk(int dir, int dirFd, int error, out int errno)
+        {
+            if (dir != dirFd) close(dir);
+            errno = error;
+            return -1;
+        }
+
+        static int OpenAt(int dirFd, byte* name, int flags, out int errno)
+        {
+            int fd;
             do {
-                fd = syscall(SysOpenat2, dirFd, path, &how, (UIntPtr)sizeof(OpenHow));
+                fd = openat(dirFd, name, flags);
                 errno = fd < 0 ? Marshal.GetLastWin32Error() : 0;
             } while (fd < 0 && errno == EINTR);
-            return (int)fd;
+            return fd;
+        }
+
+        static bool IsSymlink(int dirFd, byte* name)
+        {
+            byte* st = stackalloc byte[StatxSize];
+            return statx(dirFd, name, AtSymlinkNofollow, StatxType, st) == 0 &&
+                   (*(ushort*)(st + StatxModeOffset) & SIfmt) == SIflnk;
         }
 
         // The type, size, identity and modification time of an open descriptor.
@@ -223,6 +306,9 @@ namespace Vrns
             status.Size = *(long*)(st + StatxSizeOffset);
             status.MtimeSec = *(long*)(st + StatxMtimeOffset);
             status.MtimeNsec = *(uint*)(st + StatxMtimeOffset + 8);
+            status.CtimeSec = *(long*)(st + StatxCtimeOffset);
+            status.CtimeNsec = *(uint*)(st + StatxCtimeOffset + 8);
+            status.Device = ((long)*(uint*)(st + StatxDevMajorOffset) << 32) | *(uint*)(st + StatxDevMajorOffset + 4);
             return true;
         }
 

@@ -38,7 +38,9 @@ BENCH_PACKAGES=(nginx-light h2o wrk nghttp2-client gnuplot-nox linux-perf strace
 # their own, beside the cross compiler's /usr/aarch64-linux-gnu. The executable is linked
 # against the Mono libraries and the HTTP parser in it, and it is the library prefix qemu-user
 # runs every AArch64 program with, so it holds a whole run-time: the C and C++ libraries, and
-# what the Mono support libraries need (zlib, GSS-API and its Kerberos libraries).
+# what the Mono support libraries need (zlib, GSS-API and its Kerberos libraries). The managed
+# tests run the arm64 Mono runtime from it; its class libraries (/usr/lib/mono) are not
+# per-processor, and qemu finds the build machine's where the sysroot has none.
 AARCH64_SYSROOT=${VRNS_AARCH64_SYSROOT:-/opt/vrns/aarch64-sysroot}
 SYSROOT_PACKAGES=(
   libc6 libgcc-s1 libstdc++6

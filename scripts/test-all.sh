@@ -6,7 +6,8 @@
 #             library, the unit, server and host-library tests
 #   tsan      ThreadSanitizer, the same tests
 #   aarch64   cross-built for AArch64 against the arm64 sysroot (executable, stand-in host
-#             library, every test but the benchmarks), run under qemu-aarch64
+#             library, every test but the benchmarks and the deployment tests), run under
+#             qemu-aarch64, the managed tests on the sysroot's arm64 Mono
 # The sanitizer runs leave out the benchmarks, the link checks (the sanitizer runtimes change
 # the needed libraries), the managed tests (Mono is not run under the sanitizers) and the
 # deployment tests.

@@ -19,9 +19,19 @@ namespace Vrns.Http
         readonly RequestBodyStream body;
         internal HeadParser Head;
         internal byte[] Buffer;
-        internal int PathLength;  // the target up to '?' or '#'
-        int pathAt;
-        string target, path, query;
+        // The normalised path (PathNormalizer): in Buffer where the path was sent in normal
+        // form, else in ownPath or, when longer, an array of this request's own. PathStatus is
+        // 0, or the status the request is refused with before routing (its path is then empty).
+        internal byte[] PathBytes;
+        internal int PathAt, PathLength, PathStatus;
+        // The path as sent: the target up to '?' or '#'.
+        int rawPathAt, rawPathLength;
+        byte[] ownPath;
+        string target, path, rawPath, query;
+
+        // Paths up to this long are normalised into the request's own array, made once;
+        // a longer one (rare) gets an array for that request alone, so no connection keeps one.
+        const int OwnPathBytes = 256;
 
         internal HttpRequest(HttpConnection connection)
         {
@@ -34,28 +44,41 @@ namespace Vrns.Http
         {
             Head = head;
             Buffer = buffer;
-            target = path = query = null;
+            target = path = rawPath = query = null;
             // The path starts at the target's start, or after "scheme://authority" (absolute form).
-            pathAt = head.TargetAt;
+            int at = head.TargetAt;
             int end = head.TargetAt + head.TargetLength;
-            if (buffer[pathAt] != '/' && buffer[pathAt] != '*') {
-                int scheme = IndexOf(buffer, pathAt, end, (byte)':');
-                int slash = scheme < 0 || scheme + 3 > end ? -1 : IndexOf(buffer, scheme + 3, end, (byte)'/');
-                pathAt = slash < 0 ? end : slash;
+            if (buffer[at] != '/' && buffer[at] != '*') {
+                int scheme = IndexOf(buffer, at, end, (byte)':');
+                at = scheme < 0 || scheme + 3 > end ? end : scheme + 3;
+                while (at < end && buffer[at] != '/' && buffer[at] != '?' && buffer[at] != '#') at++;
             }
-            int stop = pathAt;
+            int stop = at;
             while (stop < end && buffer[stop] != '?' && buffer[stop] != '#') stop++;
-            PathLength = stop - pathAt;
+            rawPathAt = at;
+            rawPathLength = stop - at;
+            NormalizePath();
+        }
+
+        void NormalizePath()
+        {
+            PathStatus = 0;
+            if (PathNormalizer.IsNormal(Buffer, rawPathAt, rawPathLength)) {
+                PathBytes = Buffer;
+                PathAt = rawPathAt;
+                PathLength = rawPathLength;
+                return;
+            }
+            byte[] into = rawPathLength < OwnPathBytes ? ownPath ?? (ownPath = new byte[OwnPathBytes])
+                                                       : new byte[rawPathLength + 1];
+            PathBytes = into;
+            PathAt = 0;
+            PathStatus = PathNormalizer.Normalize(Buffer, rawPathAt, rawPathLength, into, out PathLength);
         }
 
         static int IndexOf(byte[] b, int from, int to, byte value)
         {
             return Array.IndexOf(b, value, from, to - from);
-        }
-
-        internal int PathAt
-        {
-            get { return pathAt; }
         }
 
         // "GET", "HEAD", "POST" ... (one string per method, made once).
@@ -75,14 +98,19 @@ namespace Vrns.Http
             get { return target ?? (target = Latin1(Head.TargetAt, Head.TargetLength)); }
         }
 
-        // The path as sent (not percent-decoded), without the query; "/" for an absolute-form
-        // target without one.
+        // The path, normalised once before routing: percent-decoded (as UTF-8), runs of slashes
+        // merged, "." and ".." segments resolved; "/" for an absolute-form target without one.
+        // What the router matched and StaticFiles serves. Without the query.
         public string Path
         {
-            get {
-                if (path == null) path = PathLength == 0 ? "/" : Latin1(pathAt, PathLength);
-                return path;
-            }
+            get { return path ?? (path = Utf8.GetString(PathBytes, PathAt, PathLength)); }
+        }
+
+        // The path as sent (not decoded, nothing resolved), without the query; "" for an
+        // absolute-form target without one.
+        public string RawPath
+        {
+            get { return rawPath ?? (rawPath = Latin1(rawPathAt, rawPathLength)); }
         }
 
         // What follows '?' as sent, without it (and without a '#' part); "" when there is none.
@@ -90,7 +118,7 @@ namespace Vrns.Http
         {
             get {
                 if (query != null) return query;
-                int at = pathAt + PathLength, end = Head.TargetAt + Head.TargetLength;
+                int at = rawPathAt + rawPathLength, end = Head.TargetAt + Head.TargetLength;
                 if (at >= end || Buffer[at] != '?') return query = "";
                 int hash = IndexOf(Buffer, at + 1, end, (byte)'#');
                 return query = Latin1(at + 1, (hash < 0 ? end : hash) - at - 1);
@@ -157,6 +185,7 @@ namespace Vrns.Http
         static readonly byte[] EmptyBody = new byte[0];
         // Field values are bytes; each byte becomes the character of the same number.
         static readonly Encoding Latin1Encoding = Encoding.GetEncoding(28591);
+        static readonly Encoding Utf8 = new UTF8Encoding(false, true);
 
         public IPAddress RemoteAddress
         {

@@ -1,8 +1,10 @@
 // Routes a request to its handler by method and path: exact paths first (in the order mapped),
 // then prefixes (longest first). A GET route answers HEAD too, its body left out. A path that
 // is mapped for other methods only is answered 405 with Allow; a path not mapped at all goes
-// to the fallback (404 without one). Paths are compared as sent, byte for byte, without
-// making a string. Mapping is done before the server starts; lookups are then read-only.
+// to the fallback (404 without one). Paths are compared in their normal form (PathNormalizer),
+// as UTF-8 bytes, without making a string; a path that has none is answered with its refusal
+// (400 or 403) and reaches no route, so no spelling of a guarded prefix gets past its guard.
+// Mapping is done before the server starts; lookups are then read-only.
 using System;
 using System.Collections.Generic;
 using System.Text;
@@ -22,10 +24,17 @@ namespace Vrns.Http
 
         readonly List<Route> exact = new List<Route>(), prefixes = new List<Route>();
 
-        static readonly RequestHandler NotFound = context => {
-            context.Response.SendStatus(404);
-            return Task.CompletedTask;
-        };
+        static readonly RequestHandler NotFound = Answer(404);
+        static readonly RequestHandler BadPath = Answer(PathNormalizer.BadRequest);
+        static readonly RequestHandler ClimbingPath = Answer(PathNormalizer.Forbidden);
+
+        static RequestHandler Answer(int status)
+        {
+            return context => {
+                context.Response.SendStatus(status);
+                return Task.CompletedTask;
+            };
+        }
 
         // Answers every path no route takes (default: 404).
         public RequestHandler Fallback { get; set; }
@@ -46,12 +55,17 @@ namespace Vrns.Http
         {
             if (path == null || path.Length == 0 || path[0] != '/') throw new ArgumentException("a path starts with '/'", "path");
             if (handler == null) throw new ArgumentNullException("handler");
-            return new Route { Method = method == null ? null : method.ToUpperInvariant(), Path = Encoding.UTF8.GetBytes(path),
-                               Prefix = prefix, Handler = handler };
+            byte[] bytes = Encoding.UTF8.GetBytes(path);
+            // Requests are matched in normal form: such a route would never match.
+            if (!PathNormalizer.IsNormalRoute(bytes))
+                throw new ArgumentException("a path is mapped in normal form, without '//', '.' or '..' segments: " + path, "path");
+            return new Route { Method = method == null ? null : method.ToUpperInvariant(), Path = bytes, Prefix = prefix,
+                               Handler = handler };
         }
 
         internal RequestHandler Find(HttpRequest request)
         {
+            if (request.PathStatus != 0) return request.PathStatus == PathNormalizer.Forbidden ? ClimbingPath : BadPath;
             bool pathMapped = false;
             RequestHandler h = Search(exact, request, ref pathMapped) ?? Search(prefixes, request, ref pathMapped);
             if (h != null) return h;
@@ -75,7 +89,7 @@ namespace Vrns.Http
         {
             int length = request.PathLength;
             if (r.Prefix ? length < r.Path.Length : length != r.Path.Length) return false;
-            byte[] b = request.Buffer;
+            byte[] b = request.PathBytes;
             int at = request.PathAt;
             for (int i = 0; i < r.Path.Length; i++)
                 if (b[at + i] != r.Path[i]) return false;

@@ -1,17 +1,18 @@
 // Static files as one handler: GET and HEAD of the files beneath a root, as the native server
-// serves them. The target's path is percent-decoded once (a malformed escape or a NUL is 400)
-// and opened beneath the root's descriptor with openat2(RESOLVE_BENEATH |
-// RESOLVE_NO_MAGICLINKS) and O_NONBLOCK: neither "..", an absolute symlink nor one that climbs
-// out leaves the root, and a FIFO or a device opens at once and is refused (only regular files
-// are served), so nothing blocks the worker. A directory is answered with its index.html when
-// the path ends in '/', else redirected to the path with the slash. Validators: a strong ETag
-// from the modification time and size, Last-Modified; If-None-Match (weak comparison, or "*")
-// and, without it, If-Modified-Since answer 304; If-Range (a tag compared strongly, or the
-// exact date) lets a single byte range through (206, or 416 when it starts beyond the end).
-// Small files are kept in memory (FileCache). The handler holds the root's descriptor, the media
+// serves them. The request's normalised path (PathNormalizer: decoded once, dot segments
+// resolved, refused before routing when it climbs above the root or is malformed) is opened
+// beneath the root's descriptor with openat2(RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS) and
+// O_NONBLOCK, or where openat2 is refused, component by component without following symlinks
+// (Posix.OpenReadBeneath): neither an absolute symlink nor one that climbs out leaves the root,
+// and a FIFO or a device opens at once and is refused (only regular files are served), so
+// nothing blocks the worker. A directory is answered with its index.html when the path ends in
+// '/', else redirected to the path with the slash. Validators: a strong ETag from the
+// modification time and size, Last-Modified; If-None-Match (weak comparison, or "*") and,
+// without it, If-Modified-Since answer 304; If-Range (a tag compared strongly, or the exact
+// date) lets a single byte range through (206, or 416 when it starts beyond the end). Small
+// files are kept in memory (FileCache). The handler holds the root's descriptor, the media
 // types and the cache; any thread.
 using System;
-using System.Collections.Concurrent;
 using System.Collections.Generic;
 using System.IO;
 using System.Text;
@@ -24,11 +25,14 @@ namespace Vrns.Http
     {
         const int ENOENT = 2, ENOTDIR = 20, ENAMETOOLONG = 36, EACCES = 13, EPERM = 1, EXDEV = 18, ELOOP = 40, ENXIO = 6;
         static readonly byte[] IndexName = Encoding.ASCII.GetBytes("index.html");
+        // Paths are opened relative to the root: the normalised path's one leading slash dropped.
+        const int PathStart = 1;
+        static readonly long UnixEpochTicks = new DateTime(1970, 1, 1, 0, 0, 0, DateTimeKind.Utc).Ticks;
 
         readonly int rootFd;
         readonly MimeTypes mime = MimeTypes.Load("/etc/mime.types");
 
-        // The decoded relative path of the request on this thread, NUL-terminated.
+        // The relative path of the request on this thread, NUL-terminated.
         [ThreadStatic] static byte[] pathScratch;
         // The validators of the file served last on this thread: a hot file's are made once.
         [ThreadStatic] static ValidatorCache validators;
@@ -47,13 +51,20 @@ namespace Vrns.Http
         // Files up to this size are kept in memory with their validators (see FileCache).
         public long CacheFileMax = 64 * 1024;
 
-        readonly FileCache cache = new FileCache();
+        readonly FileCache cache = new FileCache(() => Engine.NowMsec, WallMsec);
 
         // How many files the cache keeps (default 1024; 0: none, every request opens its file).
         public int CacheEntries
         {
-            get { return cache.Limit; }
-            set { cache.Limit = value; }
+            get { return cache.MaxEntries; }
+            set { cache.MaxEntries = value; }
+        }
+
+        // How many bytes of files the cache keeps (default 16 MiB).
+        public long CacheBytes
+        {
+            get { return cache.MaxBytes; }
+            set { cache.MaxBytes = value; }
         }
 
         // Opens root for the life of the process; throws IOException when it is no directory.
@@ -70,6 +81,11 @@ namespace Vrns.Http
             return Task.CompletedTask;
         }
 
+        static long WallMsec()
+        {
+            return (DateTime.UtcNow.Ticks - UnixEpochTicks) / TimeSpan.TicksPerMillisecond;
+        }
+
         void Serve(HttpRequest request, HttpResponse response)
         {
             string method = request.Method;
@@ -78,50 +94,38 @@ namespace Vrns.Http
                 response.SendStatus(405);
                 return;
             }
-            byte[] path = Scratch(request.PathLength + IndexName.Length + 8);
-            int length;
-            if (!DecodePath(request.Buffer, request.PathAt, request.PathLength, path, out length)) {
-                response.SendStatus(400);
+            int length = request.PathLength;
+            if (length == 0 || request.PathBytes[request.PathAt] != '/') {  // "*", or a refused path
+                response.SendStatus(404);
                 return;
             }
-            bool slash = length > 0 && path[length - 1] == '/';
-            // Relative to the root: leading slashes dropped; the root itself is ".".
-            int start = 0;
-            while (start < length && path[start] == '/') start++;
-            CachedFile cached = cache.Find(path, length);
-            if (cached != null && cached.Fresh()) {
+            byte[] path = Scratch(length + IndexName.Length + 8);
+            Buffer.BlockCopy(request.PathBytes, request.PathAt, path, 0, length);
+            CachedFile stale;
+            CachedFile cached = cache.Find(path, 0, length, out stale);
+            if (cached != null) {
                 ServeFile(request, response, -1, cached);
                 return;
             }
-            int key = length;  // the cache's key is the decoded path as asked, before the index
+            int key = length;  // the cache's key is the path as asked, before the index
             FileStatus st;
             int status;
-            int fd = OpenRegular(path, start, length, out st, out status);
+            int fd = OpenTarget(path, ref length, out st, out status);
             if (status == 301) {
-                if (!slash) {
-                    Redirect(request, response);
-                    return;
-                }
-                // The directory's index; a directory without one is refused.
-                int at = length;
-                if (at == start) path[at++] = (byte)'.';
-                if (path[at - 1] != '/') path[at++] = (byte)'/';
-                Buffer.BlockCopy(IndexName, 0, path, at, IndexName.Length);
-                length = at + IndexName.Length;
-                fd = OpenRegular(path, start, length, out st, out status);
-                if (status == 404 || status == 301) status = 403;
+                Redirect(request, response);
+                return;
             }
             if (status != 0) {
+                if (stale != null) cache.Remove(path, 0, key);
                 response.SendStatus(status);
                 return;
             }
-            string type = mime.Lookup(path, start, length);
-            if (cache.Limit > 0 && st.Size <= CacheFileMax) {
-                CachedFile file = cached != null && cached.Same(st) ? cached : Load(fd, st, type);
+            string type = mime.Lookup(path, PathStart, length);
+            if (cache.MaxEntries > 0 && st.Size <= CacheFileMax) {
+                CachedFile file = stale != null && FileCache.StillHolds(stale, st) ? stale : Load(fd, st, type);
                 if (file != null) {
                     Posix.Close(fd);
-                    file.Checked();
-                    if (file != cached) cache.Put(path, key, file);
+                    cache.Put(path, 0, key, file);
                     ServeFile(request, response, -1, file);
                     return;
                 }
@@ -130,13 +134,29 @@ namespace Vrns.Http
             ServeFile(request, response, fd, new CachedFile { Status = st, Type = type, ETag = v.ETag, LastModified = v.LastModified });
         }
 
+        // Opens the regular file that path[0..length) names: a directory's index.html when the
+        // path ends in '/' (length then grows to name it; 403 without one), 301 for a directory
+        // without the slash, else as OpenRegular.
+        int OpenTarget(byte[] path, ref int length, out FileStatus st, out int status)
+        {
+            int fd = OpenRegular(path, PathStart, length, out st, out status);
+            if (status != 301 || path[length - 1] != '/') return fd;
+            Buffer.BlockCopy(IndexName, 0, path, length, IndexName.Length);
+            length += IndexName.Length;
+            fd = OpenRegular(path, PathStart, length, out st, out status);
+            if (status == 404 || status == 301) status = 403;
+            return fd;
+        }
+
         // A small file's bytes and validators; null when it reads short (it is changing).
-        static CachedFile Load(int fd, FileStatus st, string type)
+        CachedFile Load(int fd, FileStatus st, string type)
         {
             var bytes = new byte[st.Size];
+            long readAt = cache.WallMsec();
             int errno;
             if (st.Size > 0 && Posix.ReadAt(fd, bytes, 0, bytes.Length, 0, out errno) != bytes.Length) return null;
-            var f = new CachedFile { Status = st, Bytes = bytes, Type = type, ETag = ETagOf(st), LastModified = HttpDate.Format(st.MtimeSec) };
+            var f = new CachedFile { Status = st, Bytes = bytes, Type = type, ETag = ETagOf(st), LastModified = HttpDate.Format(st.MtimeSec),
+                                     Racy = FileCache.ReadTooSoon(st, readAt) };
             // The fields of every 200 or 206 of this file, made once.
             f.Fields = Encoding.ASCII.GetBytes("Content-Type: " + type + "\r\nLast-Modified: " + f.LastModified + "\r\nETag: " +
                                                f.ETag + "\r\nAccept-Ranges: bytes\r\n");
@@ -148,44 +168,6 @@ namespace Vrns.Http
             byte[] b = pathScratch;
             if (b == null || b.Length < size) pathScratch = b = new byte[Math.Max(size, 1024)];
             return b;
-        }
-
-        // Percent-decodes b[at..at+count) into into once; false on a malformed escape or a NUL.
-        static bool DecodePath(byte[] b, int at, int count, byte[] into, out int length)
-        {
-            int n = 0;
-            int end = at + count;
-            for (int i = at; i < end; i++) {
-                byte c = b[i];
-                if (c == '%') {
-                    if (i + 2 >= end) {
-                        length = 0;
-                        return false;
-                    }
-                    int hi = Hex(b[i + 1]), lo = Hex(b[i + 2]);
-                    if (hi < 0 || lo < 0) {
-                        length = 0;
-                        return false;
-                    }
-                    c = (byte)(hi * 16 + lo);
-                    i += 2;
-                }
-                if (c == 0) {
-                    length = 0;
-                    return false;
-                }
-                into[n++] = c;
-            }
-            if (n == 0) into[n++] = (byte)'/';  // an absolute-form target without a path
-            length = n;
-            return true;
-        }
-
-        static int Hex(byte c)
-        {
-            if (c >= '0' && c <= '9') return c - '0';
-            if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') return (c | 0x20) - 'a' + 10;
-            return -1;
         }
 
         // Opens path[start..end) beneath the root: status 0 for a regular file (fd open), 301 for
@@ -229,10 +211,11 @@ namespace Vrns.Http
             }
         }
 
-        // To the path with its slash; one leading slash only ("//host/" would leave the site).
+        // To the path as sent with its slash; one leading slash only ("//host/" would leave the
+        // site).
         static void Redirect(HttpRequest request, HttpResponse response)
         {
-            string path = request.Path.TrimStart('/');
+            string path = request.RawPath.TrimStart('/');
             string query = request.Query;
             response.SetHeader("Location", "/" + path + "/" + (query.Length > 0 ? "?" + query : ""));
             response.SendStatus(301);
@@ -399,98 +382,6 @@ namespace Vrns.Http
                 value = value * 10 + (c - '0');
             }
             return true;
-        }
-    }
-
-    // A small file's bytes and validators, shared by the responses that send it: never changed
-    // once made, but for the time it was last found unchanged.
-    sealed class CachedFile
-    {
-        // An entry is trusted this long; then the next request opens the path again (confined as
-        // ever) and compares the file's identity, size and time.
-        const long TrustMsec = 1000;
-
-        public FileStatus Status;
-        public byte[] Bytes;
-        public byte[] Fields;  // Content-Type, the validators and Accept-Ranges, ready to send
-        public string Type, ETag, LastModified;
-        long checkedAt;
-
-        public bool Fresh()
-        {
-            return Engine.NowMsec - Volatile.Read(ref checkedAt) < TrustMsec;
-        }
-
-        public void Checked()
-        {
-            Volatile.Write(ref checkedAt, Engine.NowMsec);
-        }
-
-        public bool Same(FileStatus st)
-        {
-            return st.Inode == Status.Inode && st.Size == Status.Size && st.MtimeSec == Status.MtimeSec &&
-                   st.MtimeNsec == Status.MtimeNsec;
-        }
-    }
-
-    // Decoded request paths to cached files, looked up by the path's bytes without making a key.
-    // At most Limit entries; when full, a new path is not kept (entries are replaced in place).
-    // Any thread; a lookup takes no lock.
-    sealed class FileCache
-    {
-        struct Key
-        {
-            public byte[] Bytes;
-            public int Length, Hash;
-        }
-
-        sealed class KeyComparer : IEqualityComparer<Key>
-        {
-            public bool Equals(Key a, Key b)
-            {
-                if (a.Length != b.Length || a.Hash != b.Hash) return false;
-                for (int i = 0; i < a.Length; i++)
-                    if (a.Bytes[i] != b.Bytes[i]) return false;
-                return true;
-            }
-
-            public int GetHashCode(Key k)
-            {
-                return k.Hash;
-            }
-        }
-
-        readonly ConcurrentDictionary<Key, CachedFile> files = new ConcurrentDictionary<Key, CachedFile>(new KeyComparer());
-        int count;
-        public int Limit = 1024;
-
-        static Key Make(byte[] path, int length)
-        {
-            int hash = length;
-            for (int i = 0; i < length; i++) hash = hash * 31 + path[i];
-            return new Key { Bytes = path, Length = length, Hash = hash };
-        }
-
-        public CachedFile Find(byte[] path, int length)
-        {
-            if (Limit == 0) return null;
-            CachedFile f;
-            return files.TryGetValue(Make(path, length), out f) ? f : null;
-        }
-
-        public void Put(byte[] path, int length, CachedFile file)
-        {
-            Key k = Make(path, length);
-            var own = new byte[length];
-            Buffer.BlockCopy(path, 0, own, 0, length);
-            k.Bytes = own;
-            if (files.ContainsKey(k)) {
-                files[k] = file;
-            } else if (Interlocked.Increment(ref count) <= Limit) {
-                if (!files.TryAdd(k, file)) Interlocked.Decrement(ref count);
-            } else {
-                Interlocked.Decrement(ref count);
-            }
         }
     }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -29,7 +30,9 @@ int StatusForOpenError(int err) {
 }  // namespace
 
 // Kernels before 5.6 lack openat2; then each component is opened in turn without following
-// symlinks and ".." is refused, which is stricter but equally confined.
+// symlinks and ".." is refused, which is stricter but equally confined. A symlink met where a
+// directory should be reads as ENOTDIR; it is reported as the refused link it is (ELOOP), as a
+// symlink at the end is.
 int OpenBeneathByComponents(int rootFd, const std::string& rel, int flags) {
     int dir = fcntl(rootFd, F_DUPFD_CLOEXEC, 0);  // close-on-exec like every other descriptor here
     if (dir < 0) return -1;
@@ -51,6 +54,10 @@ int OpenBeneathByComponents(int rootFd, const std::string& rel, int flags) {
         int next = openat(dir, part.c_str(),
                           last ? flags | O_NOFOLLOW : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         int saved = errno;
+        struct stat st;
+        if (next < 0 && saved == ENOTDIR && !last &&
+            fstatat(dir, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+            saved = ELOOP;
         close(dir);
         if (next < 0 || last) {
             errno = saved;

@@ -1,6 +1,7 @@
 // Handlers for the managed-only HTTP tests, on VrnsHttp.dll: bodies read whole, as a stream
-// or not at all, streamed responses, handler failures before and after the head, routing.
-//   vrns HttpTestApp.exe --listen HOST:PORT
+// or not at all, streamed responses, handler failures before and after the head, routing, and
+// a guarded prefix (/private/) in front of the static files of DIR.
+//   vrns HttpTestApp.exe --listen HOST:PORT --root DIR
 using System;
 using System.IO;
 using System.Text;
@@ -69,11 +70,22 @@ static class HttpTestApp
         return Task.CompletedTask;
     }
 
+    // What an application's guard does: every path under the prefix is refused.
+    static Task Deny(HttpContext c)
+    {
+        c.Response.StatusCode = 403;
+        c.Response.Send("denied");
+        return Task.CompletedTask;
+    }
+
     static int Main(string[] args)
     {
         var options = new HttpServerOptions { MaxBodyBytes = 1 << 20 };
-        options.Listen.Add(args.Length == 2 && args[0] == "--listen" ? args[1] : "127.0.0.1:0");
+        options.Listen.Add(args.Length == 4 && args[0] == "--listen" ? args[1] : "127.0.0.1:0");
         var server = new HttpServer(options);
+        server.MapPrefix(null, "/private/", Deny);
+        string root = args.Length == 4 && args[2] == "--root" ? args[3] : ".";
+        server.Router.Fallback = new StaticFiles(root).Handle;
         server.Map("POST", "/echo", Echo);
         server.Map("POST", "/echo-stream", EchoStream);
         server.Map(null, "/ignore", Ignore);
@@ -84,7 +96,7 @@ static class HttpTestApp
         server.Map("GET", "/throw-later", ThrowLater);
         server.MapPrefix("GET", "/describe/", Describe);
         server.Start();
-        Console.WriteLine("http-test: listening on {0}, serving nothing", server.Endpoints[0]);
+        Console.WriteLine("http-test: listening on {0}, serving {1}", server.Endpoints[0], root);
         return server.Completion.Result;
     }
 }

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/emulator.h"
 #include "tests/host_double/test_host.h"
 #include "tests/support/http_client.h"
 #include "tests/support/test_files.h"
@@ -63,7 +64,8 @@ class ServerFixture {
     bool Start(const std::string& base, const std::vector<std::string>& args) {
         out_ = base + "/stdout";
         err_ = base + "/stderr";
-        std::vector<std::string> all = {VRNS_EXECUTABLE};
+        std::vector<std::string> all = vrns_test::EmulatorCommand();
+        all.push_back(VRNS_EXECUTABLE);
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char*> argv;
         for (auto& a : all) argv.push_back(a.data());
@@ -72,7 +74,7 @@ class ServerFixture {
         if (pid_ == 0) {
             dup2(open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
             dup2(open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-            execv(argv[0], argv.data());
+            execvp(argv[0], argv.data());
             _exit(127);
         }
         if (!WaitUntil([&] { return ReadFile(out_).find('\n') != std::string::npos; }, 20s)) return false;
@@ -590,7 +592,11 @@ INSTANTIATE_TEST_SUITE_P(Servers, BothServers, ::testing::Values(kNative, kManag
 class ManagedHttp : public TempRoot {
   protected:
     void Start(const std::string& listen = "127.0.0.1:0") {
-        ASSERT_TRUE(server_.Start(base_, {kManagedDir + "/HttpTestApp.exe", "--listen", listen}))
+        WriteFile(root_ + "/public.txt", "public");
+        ASSERT_EQ(mkdir((root_ + "/private").c_str(), 0755), 0);
+        WriteFile(root_ + "/private/s.txt", "private");
+        ASSERT_TRUE(
+            server_.Start(base_, {kManagedDir + "/HttpTestApp.exe", "--listen", listen, "--root", root_}))
             << server_.Err();
     }
     ServerFixture server_;
@@ -701,6 +707,30 @@ TEST_F(ManagedHttp, HandlersBodiesAndStreaming) {
         {"HEAD of a GET route", kManaged, "HEAD /describe/ HTTP/1.1\r\nHost: x\r\n\r\n", 200, kKeep, {}, ""},
         {"method not mapped", kManaged, Get("/echo"), 405, kKeep, {{"allow", "POST"}}, nullptr},
         {"path not mapped", kManaged, Get("/nothing"), 404, kKeep, {}, nullptr},
+        {"path normalised, query not",
+         kManaged,
+         Get("/describe/%61//./b/../c?q=%2F.."),
+         200,
+         kKeep,
+         {},
+         "GET /describe/a/c ? q=%2F.. from 127.0.0.1 HTTP/1.1"},
+        // Every spelling of a guarded prefix reaches the guard or is refused before routing; none
+        // reaches the static files behind it.
+        {"fallback serves", kManaged, Get("/public.txt"), 200, kKeep, {}, "public"},
+        {"guarded prefix", kManaged, Get("/private/s.txt"), 403, kKeep, {}, "denied"},
+        {"guard, escaped letter", kManaged, Get("/%70rivate/s.txt"), 403, kKeep, {}, "denied"},
+        {"guard, two slashes", kManaged, Get("//private/s.txt"), 403, kKeep, {}, "denied"},
+        {"guard, dot segment", kManaged, Get("/./private/s.txt"), 403, kKeep, {}, "denied"},
+        {"guard, dot-dot inside", kManaged, Get("/sub/../private/s.txt"), 403, kKeep, {}, "denied"},
+        {"guard, escaped slash", kManaged, Get("/private%2fs.txt"), 400, kKeep, {}, nullptr},
+        {"guard, dot-dot above the root", kManaged, Get("/../private/s.txt"), 403, kKeep, {}, nullptr},
+        {"dot-dot above the root, then a file",
+         kManaged,
+         Get("/x/../../public.txt"),
+         403,
+         kKeep,
+         {},
+         nullptr},
     };
     RunTable(rows, kManaged, server_.port(), Get("/describe/next"),
              "GET /describe/next ?  from 127.0.0.1 HTTP/1.1");

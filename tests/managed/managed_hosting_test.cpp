@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/emulator.h"
 #include "tests/host_double/test_host.h"
 #include "tests/support/test_files.h"
 
@@ -32,11 +33,18 @@ using vrns_test::ReadFile;
 const std::string kProbe = std::string(VRNS_MANAGED_DIR) + "/HostingProbe.exe";
 constexpr int kKilledAtDeadline = -1;
 
-// The probe under the executable (after a callback on a pump worker) and under plain mono.
+std::vector<std::string> ExecutableCommand() {
+    std::vector<std::string> words = vrns_test::EmulatorCommand();
+    words.push_back(VRNS_EXECUTABLE);
+    return words;
+}
+
+// The probe under the executable (after a callback on a pump worker) and under plain mono (the
+// build machine's, in a cross build too).
 const struct Runner {
     const char* name;
     std::vector<std::string> prefix, suffix;
-} kRunners[] = {{"vrns", {VRNS_EXECUTABLE}, {"engine"}}, {"mono", {"mono"}, {}}};
+} kRunners[] = {{"vrns", ExecutableCommand(), {"engine"}}, {"mono", {"mono"}, {}}};
 
 class ManagedHosting : public ::testing::Test {
   protected:

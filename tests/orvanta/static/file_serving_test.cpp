@@ -40,6 +40,7 @@ class ResolveTest : public ::testing::Test {
         ASSERT_EQ(symlink("../secret.txt", (root_ + "/out-rel").c_str()), 0);
         ASSERT_EQ(symlink((base_ + "/secret.txt").c_str(), (root_ + "/out-abs").c_str()), 0);
         ASSERT_EQ(symlink("hello.txt", (root_ + "/in-link").c_str()), 0);
+        ASSERT_EQ(symlink("sub", (root_ + "/sub-link").c_str()), 0);
         rootFd_ = open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         ASSERT_GE(rootFd_, 0);
     }
@@ -126,6 +127,8 @@ TEST_F(ResolveTest, ComponentFallbackIsEquallyConfined) {
     EXPECT_EQ(errno, ELOOP);
     EXPECT_FALSE(opens("out-abs"));
     EXPECT_FALSE(opens("in-link"));  // stricter than openat2: no symlink is followed at all
+    EXPECT_FALSE(opens("sub-link/index.html"));
+    EXPECT_EQ(errno, ELOOP);
     EXPECT_FALSE(opens("missing"));
     EXPECT_EQ(errno, ENOENT);
 }
