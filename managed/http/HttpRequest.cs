@@ -1,6 +1,8 @@
 // What a handler sees of a request. The request line and fields stay in the connection's
-// buffer; their strings are made when first asked for. One request object per connection,
-// reused: it is valid until the handler's Task completes.
+// buffer; their strings are made when first asked for. Made for one request: once its handler's
+// Task has completed, any use throws ObjectDisposedException (see HttpContext), and a string is
+// handed out only when the request was still alive after its bytes were read, so a late reader
+// never sees the connection's next request.
 using System;
 using System.Collections;
 using System.Collections.Generic;
@@ -14,27 +16,19 @@ namespace Vrns.Http
 {
     public sealed class HttpRequest
     {
-        readonly HttpConnection connection;
-        readonly RequestHeaders headers;
-        readonly RequestBodyStream body;
-        internal HeadParser Head;
-        internal byte[] Buffer;
-        internal int PathLength;  // the target up to '?' or '#'
-        int pathAt;
+        readonly HttpContext context;
+        readonly HeadParser head;
+        readonly byte[] buffer;
+        RequestHeaders headers;
+        RequestBodyStream body;
+        readonly int pathAt, pathLength;  // the target up to '?' or '#'
         string target, path, query;
 
-        internal HttpRequest(HttpConnection connection)
+        internal HttpRequest(HttpContext context, HeadParser head, byte[] buffer)
         {
-            this.connection = connection;
-            headers = new RequestHeaders(this);
-            body = new RequestBodyStream(connection);
-        }
-
-        internal void Begin(HeadParser head, byte[] buffer)
-        {
-            Head = head;
-            Buffer = buffer;
-            target = path = query = null;
+            this.context = context;
+            this.head = head;
+            this.buffer = buffer;
             // The path starts at the target's start, or after "scheme://authority" (absolute form).
             pathAt = head.TargetAt;
             int end = head.TargetAt + head.TargetLength;
@@ -45,7 +39,7 @@ namespace Vrns.Http
             }
             int stop = pathAt;
             while (stop < end && buffer[stop] != '?' && buffer[stop] != '#') stop++;
-            PathLength = stop - pathAt;
+            pathLength = stop - pathAt;
         }
 
         static int IndexOf(byte[] b, int from, int to, byte value)
@@ -53,26 +47,61 @@ namespace Vrns.Http
             return Array.IndexOf(b, value, from, to - from);
         }
 
+        // The parsed head and the bytes it points into, while the request lives.
+        internal HeadParser Head
+        {
+            get {
+                context.CheckAlive();
+                return head;
+            }
+        }
+
+        internal byte[] Buffer
+        {
+            get {
+                context.CheckAlive();
+                return buffer;
+            }
+        }
+
         internal int PathAt
         {
-            get { return pathAt; }
+            get {
+                context.CheckAlive();
+                return pathAt;
+            }
+        }
+
+        internal int PathLength
+        {
+            get {
+                context.CheckAlive();
+                return pathLength;
+            }
         }
 
         // "GET", "HEAD", "POST" ... (one string per method, made once).
         public string Method
         {
-            get { return Head.Method; }
+            get {
+                string m = Head.Method;
+                context.CheckStillAlive();
+                return m;
+            }
         }
 
         public bool IsHead
         {
-            get { return Head.Method == "HEAD"; }
+            get { return Method == "HEAD"; }
         }
 
         // The request-target as sent.
         public string Target
         {
-            get { return target ?? (target = Latin1(Head.TargetAt, Head.TargetLength)); }
+            get {
+                context.CheckAlive();
+                return target ?? (target = Latin1(head.TargetAt, head.TargetLength));
+            }
         }
 
         // The path as sent (not percent-decoded), without the query; "/" for an absolute-form
@@ -80,7 +109,8 @@ namespace Vrns.Http
         public string Path
         {
             get {
-                if (path == null) path = PathLength == 0 ? "/" : Latin1(pathAt, PathLength);
+                context.CheckAlive();
+                if (path == null) path = pathLength == 0 ? "/" : Latin1(pathAt, pathLength);
                 return path;
             }
         }
@@ -89,88 +119,102 @@ namespace Vrns.Http
         public string Query
         {
             get {
+                context.CheckAlive();
                 if (query != null) return query;
-                int at = pathAt + PathLength, end = Head.TargetAt + Head.TargetLength;
-                if (at >= end || Buffer[at] != '?') return query = "";
-                int hash = IndexOf(Buffer, at + 1, end, (byte)'#');
-                return query = Latin1(at + 1, (hash < 0 ? end : hash) - at - 1);
+                int at = pathAt + pathLength, end = head.TargetAt + head.TargetLength;
+                bool none = at >= end || buffer[at] != '?';
+                int hash = none ? -1 : IndexOf(buffer, at + 1, end, (byte)'#');
+                string q = none ? "" : Latin1(at + 1, (hash < 0 ? end : hash) - at - 1);
+                context.CheckStillAlive();
+                return query = q;
             }
         }
 
         // "HTTP/1.1" or "HTTP/1.0".
         public string Protocol
         {
-            get { return Head.VersionMinor == 0 ? "HTTP/1.0" : "HTTP/1.1"; }
+            get {
+                int minor = Head.VersionMinor;
+                context.CheckStillAlive();
+                return minor == 0 ? "HTTP/1.0" : "HTTP/1.1";
+            }
         }
 
         public RequestHeaders Headers
         {
-            get { return headers; }
+            get {
+                context.CheckAlive();
+                return headers ?? (headers = new RequestHeaders(this));
+            }
         }
 
         // The first value of the field, compared without case; null when absent.
         public string GetHeader(string name)
         {
-            return headers[name];
+            return Headers[name];
         }
 
         // Content-Length, or -1 (none, or a chunked body).
         public long ContentLength
         {
-            get { return Head.ContentLength; }
+            get {
+                long n = Head.ContentLength;
+                context.CheckStillAlive();
+                return n;
+            }
         }
 
         public bool HasBody
         {
-            get { return Head.Chunked || Head.ContentLength > 0; }
+            get {
+                bool has = Head.Chunked || head.ContentLength > 0;
+                context.CheckStillAlive();
+                return has;
+            }
         }
 
         // The body as it arrives; ReadAsync only (a read never blocks a thread). Bytes nobody
         // reads are skipped after the response.
         public Stream Body
         {
-            get { return body; }
-        }
-
-        // The whole body (up to the server's MaxBodyBytes; beyond, the request is answered 413).
-        public async Task<byte[]> ReadBodyAsync()
-        {
-            if (!HasBody) return EmptyBody;
-            if (!Head.Chunked) {
-                var whole = new byte[Head.ContentLength];
-                int got = 0;
-                while (got < whole.Length) {
-                    int n = await connection.ReadBodyAsync(whole, got, whole.Length - got).ConfigureAwait(false);
-                    if (n == 0) throw new IOException("the request body ended early");
-                    got += n;
-                }
-                return whole;
+            get {
+                context.CheckAlive();
+                return body ?? (body = new RequestBodyStream(context));
             }
-            var all = new MemoryStream();
-            var chunk = new byte[16384];
-            int read;
-            while ((read = await connection.ReadBodyAsync(chunk, 0, chunk.Length).ConfigureAwait(false)) > 0)
-                all.Write(chunk, 0, read);
-            return all.ToArray();
         }
 
-        static readonly byte[] EmptyBody = new byte[0];
-        // Field values are bytes; each byte becomes the character of the same number.
-        static readonly Encoding Latin1Encoding = Encoding.GetEncoding(28591);
+        // The whole body (up to the server's MaxBodyBytes: beyond, the request is answered 413;
+        // and while the server holds MaxBufferedBodyBytes of bodies, 503 with Retry-After).
+        public Task<byte[]> ReadBodyAsync()
+        {
+            return context.Connection.ReadWholeBodyAsync(context);
+        }
 
         public IPAddress RemoteAddress
         {
-            get { return connection.PeerAddress; }
+            get {
+                context.CheckAlive();
+                return context.Connection.PeerAddress;
+            }
         }
 
         public int RemotePort
         {
-            get { return connection.PeerPort; }
+            get {
+                context.CheckAlive();
+                return context.Connection.PeerPort;
+            }
         }
+
+        // Field values are bytes; each byte becomes the character of the same number.
+        static readonly Encoding Latin1Encoding = Encoding.GetEncoding(28591);
 
         internal string Latin1(int at, int length)
         {
-            return Latin1Encoding.GetString(Buffer, at, length);
+            context.CheckAlive();
+            string s = Latin1Encoding.GetString(buffer, at, length);
+            context.CheckStillAlive();
+            return s;
         }
     }
 
@@ -210,6 +254,8 @@ namespace Vrns.Http
                 if (NameIs(i, name)) yield return ValueAt(i);
         }
 
+        // The match is made on bytes a late reader may see change: the value read after it is
+        // what tells (Latin1 throws once the request is over).
         internal int IndexOf(string name)
         {
             HeadParser h = request.Head;
@@ -235,7 +281,8 @@ namespace Vrns.Http
 
         internal string ValueAt(int i)
         {
-            return request.Latin1(request.Head.ValueAt[i], request.Head.ValueLength[i]);
+            HeadParser h = request.Head;
+            return request.Latin1(h.ValueAt[i], h.ValueLength[i]);
         }
 
         public IEnumerator<KeyValuePair<string, string>> GetEnumerator()
@@ -255,16 +302,18 @@ namespace Vrns.Http
     // worker, so only ReadAsync is offered.
     sealed class RequestBodyStream : Stream
     {
-        readonly HttpConnection connection;
+        readonly HttpContext context;
 
-        public RequestBodyStream(HttpConnection connection)
+        public RequestBodyStream(HttpContext context)
         {
-            this.connection = connection;
+            this.context = context;
         }
 
         public override Task<int> ReadAsync(byte[] buffer, int offset, int count, CancellationToken token)
         {
-            return connection.ReadBodyAsync(buffer, offset, count);
+            if (buffer == null) throw new ArgumentNullException("buffer");
+            if (offset < 0 || count < 0 || offset > buffer.Length - count) throw new ArgumentOutOfRangeException("count");
+            return context.Connection.ReadBodyAsync(context, buffer, offset, count);
         }
 
         public override int Read(byte[] buffer, int offset, int count)
