@@ -22,6 +22,11 @@ namespace Vrns.Http
         RequestHeaders headers;
         RequestBodyStream body;
         readonly int pathAt, pathLength;  // the target up to '?' or '#'
+        // The head's figures, the request's own: read without a second look.
+        readonly string method;
+        readonly int versionMinor;
+        readonly long contentLength;
+        readonly bool chunked;
         string target, path, query;
 
         internal HttpRequest(HttpContext context, HeadParser head, byte[] buffer)
@@ -29,6 +34,10 @@ namespace Vrns.Http
             this.context = context;
             this.head = head;
             this.buffer = buffer;
+            method = head.Method;
+            versionMinor = head.VersionMinor;
+            contentLength = head.ContentLength;
+            chunked = head.Chunked;
             // The path starts at the target's start, or after "scheme://authority" (absolute form).
             pathAt = head.TargetAt;
             int end = head.TargetAt + head.TargetLength;
@@ -84,9 +93,8 @@ namespace Vrns.Http
         public string Method
         {
             get {
-                string m = Head.Method;
-                context.CheckStillAlive();
-                return m;
+                context.CheckAlive();
+                return method;
             }
         }
 
@@ -134,9 +142,8 @@ namespace Vrns.Http
         public string Protocol
         {
             get {
-                int minor = Head.VersionMinor;
-                context.CheckStillAlive();
-                return minor == 0 ? "HTTP/1.0" : "HTTP/1.1";
+                context.CheckAlive();
+                return versionMinor == 0 ? "HTTP/1.0" : "HTTP/1.1";
             }
         }
 
@@ -158,18 +165,16 @@ namespace Vrns.Http
         public long ContentLength
         {
             get {
-                long n = Head.ContentLength;
-                context.CheckStillAlive();
-                return n;
+                context.CheckAlive();
+                return contentLength;
             }
         }
 
         public bool HasBody
         {
             get {
-                bool has = Head.Chunked || head.ContentLength > 0;
-                context.CheckStillAlive();
-                return has;
+                context.CheckAlive();
+                return chunked || contentLength > 0;
             }
         }
 
