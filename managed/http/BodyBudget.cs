@@ -20,11 +20,6 @@ namespace Vrns.Http
             this.limit = limit;
         }
 
-        public long Used
-        {
-            get { return Interlocked.Read(ref used); }
-        }
-
         public bool TryTake(long bytes)
         {
             while (true) {

@@ -7,11 +7,14 @@
 // Waking a sleeping thread for every item would cost each request two more wake-ups (the
 // handler's thread, and the pump worker that takes the write's completion): that tripled the CPU
 // time of a small request. So, as the pump does, an item wakes a thread only when none is awake
-// to take it (or the queue outgrows the awake ones), and an awake thread looks at the queue
-// before it sleeps. An awake thread may be blocked in its handler, though: a watchdog looks every
-// StallMsec while items wait, and when none was taken since its last look it gives each waiting
-// item a thread, waking idle ones first and starting new ones up to the bound (beyond it items
-// wait their turn). A thread idle for RetireMsec ends; the watchdog parks while nothing waits.
+// to take it (or the queue outgrows the awake ones, up to one awake thread per processor), and an
+// awake thread looks at the queue before it sleeps. An awake thread may be blocked in its
+// handler, though: a watchdog looks every StallMsec while items wait, and when none was taken
+// since its last look it gives waiting items threads, idle ones first, then new ones up to the
+// bound (beyond it items wait their turn): as many as are awake, at most, so that the threads
+// double while handlers keep blocking, yet a machine too loaded to schedule the awake threads
+// for a while (which looks the same) does not get a thread per waiting item. A thread idle for
+// RetireMsec ends; the watchdog parks while nothing waits.
 //
 // Each thread carries the pool's SynchronizationContext, so a handler's await continuations come
 // back here, never to a pump worker or the runtime's pool.
@@ -31,11 +34,12 @@ namespace Vrns.Http
     sealed class HandlerPool
     {
         public const int DefaultMaxThreads = 1024;
-        const int StallMsec = 2;
+        const int StallMsec = 5;
         const int RetireMsec = 10000;
         // Awake threads take items in turn; beyond this many waiting per awake thread, another
-        // is woken.
+        // is woken, up to one awake thread per processor (more would only take turns on them).
         const int BacklogPerThread = 8;
+        static readonly int Processors = Environment.ProcessorCount;
         // The watchdog parks after this many looks at an empty queue.
         const int LooksBeforeParking = 500;
 
@@ -82,19 +86,12 @@ namespace Vrns.Http
             get { return current == this; }
         }
 
-        public int Threads
-        {
-            get {
-                lock (gate) return threads;
-            }
-        }
-
         public void Post(SendOrPostCallback callback, object state)
         {
             queue.Enqueue(new Item { Callback = callback, State = state });
             int n = Interlocked.Increment(ref waiting);
             int a = Volatile.Read(ref awake);
-            if (a == 0 || n > a * BacklogPerThread) WakeOne();
+            if (a == 0 || (n > a * BacklogPerThread && a < Processors)) WakeOne();
             if (Volatile.Read(ref watchdogParked) != 0 && Interlocked.Exchange(ref watchdogParked, 0) != 0)
                 watchdogWake.Set();
         }
@@ -200,7 +197,7 @@ namespace Vrns.Http
             while (true) {
                 long now = Interlocked.Read(ref taken);
                 int queued = Volatile.Read(ref waiting);
-                if (queued > 0 && now == seen) GiveEachWaitingItemAThread(queued);
+                if (queued > 0 && now == seen) GiveThreads(Math.Min(queued, Math.Max(1, Volatile.Read(ref awake))));
                 seen = now;
                 emptyLooks = queued == 0 ? emptyLooks + 1 : 0;
                 if (emptyLooks < LooksBeforeParking) {
@@ -216,8 +213,9 @@ namespace Vrns.Http
             }
         }
 
-        // The awake threads took nothing for a while: they are blocked.
-        void GiveEachWaitingItemAThread(int count)
+        // The awake threads took nothing for a while: they are blocked (or, on a machine with
+        // more runnable threads than processors, not scheduled: so at most as many again).
+        void GiveThreads(int count)
         {
             for (int i = 0; i < count; i++) {
                 Worker woken;

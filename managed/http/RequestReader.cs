@@ -54,11 +54,6 @@ namespace Vrns.Http
             get { return body.Failed; }
         }
 
-        public int BodyStatus
-        {
-            get { return body.Status; }
-        }
-
         public bool HasBody
         {
             get { return Head.Chunked || Head.ContentLength > 0; }

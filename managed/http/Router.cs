@@ -24,7 +24,7 @@ namespace Vrns.Http
         // The pump worker that framed the request, with no hop to another thread: cheaper, for a
         // handler that never blocks. One that blocks there holds a worker every connection's
         // events need, and can stop the whole server; the library's Tasks complete inline there,
-        // so a .Result or .Wait() on them never returns.
+        // so a .Result or .Wait() on them waits for a pump worker it may itself be holding.
         UnsafeInline,
     }
 
