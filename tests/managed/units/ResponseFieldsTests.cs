@@ -5,7 +5,7 @@ using System.Text;
 
 namespace Vrns.Http.Units
 {
-    static class ResponseFields
+    static class ResponseFieldsTests
     {
         static readonly Encoding Latin1 = Encoding.GetEncoding(28591);
 
