@@ -7,15 +7,20 @@
 # set (VmRSS) once it has answered one request, then opens CONNECTIONS keep-alive connections
 # from one client process on loopback, asks one small file on each and keeps them all open and
 # idle. The resident set then, less the first figure, divided by the count is what one idle
-# connection costs the whole server (socket buffers are the kernel's and not counted).
+# connection costs the whole server (socket buffers are the kernel's and not counted). With
+# SERVER=managed the server is the managed sample (VrnsSample.exe beside the executable) on the
+# same executable; it first answers a thousand requests, so that its code is compiled and its
+# pools are made before the first figure.
 #
-# Environment: VRNS (the executable, default build/vrns); EXTRA (more vrns options).
+# Environment: VRNS (the executable, default build/vrns); SERVER (native or managed); EXTRA (more
+# options); PORT (default 18195).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 count=${1:-10000}
 vrns=${VRNS:-build/vrns}
-port=18195
+port=${PORT:-18195}
+server_kind=${SERVER:-native}
 [ -x "$vrns" ] || { echo "missing $vrns: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
 command -v python3 >/dev/null || { echo "python3 is missing" >&2; exit 1; }
 
@@ -27,8 +32,13 @@ limit=$((count + 1000))
 ulimit -n "$limit"
 # The default connection bound leaves descriptors for files beside each connection: here every
 # connection is idle, so the bound is set to the count.
-"$vrns" --listen "127.0.0.1:$port" --root "$work/root" --access-log off --read-timeout 200 \
-  --max-connections "$((count + 100))" ${EXTRA:-} >"$work/vrns.out" 2>&1 &
+if [ "$server_kind" = managed ]; then
+  "$vrns" "$(dirname "$vrns")/managed/VrnsSample.exe" --listen "127.0.0.1:$port" --root "$work/root" \
+    --read-timeout 200 --max-connections "$((count + 100))" ${EXTRA:-} >"$work/vrns.out" 2>&1 &
+else
+  "$vrns" --listen "127.0.0.1:$port" --root "$work/root" --access-log off --read-timeout 200 \
+    --max-connections "$((count + 100))" ${EXTRA:-} >"$work/vrns.out" 2>&1 &
+fi
 server=$!
 pids+=($server)
 for _ in $(seq 100); do
@@ -36,6 +46,11 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 curl -sf -o /dev/null "http://127.0.0.1:$port/f" || { echo "vrns did not start" >&2; exit 1; }
+if [ "$server_kind" = managed ]; then
+  for _ in $(seq 10); do
+    curl -sf -o /dev/null "http://127.0.0.1:$port/f?[1-100]" || { echo "warm-up failed" >&2; exit 1; }
+  done
+fi
 rss() { awk '/^VmRSS:/ {print $2}' /proc/"$server"/status; }
 before=$(rss)
 

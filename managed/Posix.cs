@@ -418,5 +418,46 @@ namespace Vrns
         {
             close(fd);
         }
+
+        // ---- limits: what a server may hold ----
+
+        // RLIMIT_NOFILE and sysconf's names have these numbers on every Linux processor; rlim_t
+        // is 64 bits wide on both 64-bit ones.
+        const int RlimitNofile = 7, ScPageSize = 30, ScPhysPages = 85;
+
+        [StructLayout(LayoutKind.Sequential)]
+        struct Rlimit
+        {
+            public ulong Current, Max;
+        }
+
+        [DllImport("libc", SetLastError = true)]
+        static extern int getrlimit(int resource, out Rlimit limit);
+        [DllImport("libc", SetLastError = true)]
+        static extern int setrlimit(int resource, ref Rlimit limit);
+        [DllImport("libc")]
+        static extern long sysconf(int name);
+
+        // Raises the soft limit on open descriptors to the hard one, as servers do (the hard
+        // limit is what the administrator allows); the soft limit then in force (ulong.MaxValue:
+        // none, or unknown).
+        public static ulong RaiseDescriptorLimit()
+        {
+            Rlimit limit;
+            if (getrlimit(RlimitNofile, out limit) != 0) return ulong.MaxValue;
+            if (limit.Current < limit.Max) {
+                var raised = new Rlimit { Current = limit.Max, Max = limit.Max };
+                if (setrlimit(RlimitNofile, ref raised) == 0) limit.Current = limit.Max;
+            }
+            return limit.Current;
+        }
+
+        // The machine's physical memory in bytes (a cgroup's own limit is not consulted); 0 when
+        // unknown.
+        public static ulong PhysicalMemoryBytes()
+        {
+            long pages = sysconf(ScPhysPages), pageSize = sysconf(ScPageSize);
+            return pages > 0 && pageSize > 0 ? (ulong)pages * (ulong)pageSize : 0;
+        }
     }
 }

@@ -1,100 +1,83 @@
-// One HTTP connection on the engine and the writers. It is armed for one thing at a time (a
-// read registration or a write), so its callbacks never run at once; State says which. While
-// the handler runs, the handler's own operation (a body read, a streamed write) is that one
-// thing, and `gate` orders its completion against the handler's Task completing elsewhere.
+// One HTTP connection on the engine and the writers: the connection loop. The request reader
+// (RequestReader) and the response writer (ResponseWriter) speak the protocol; the loop decides
+// what comes next from the connection's one state (ConnectionState), which each callback checks
+// as it enters, as the native connection does:
 //
-//   Request: wait for a head (idle time-out between requests, the request's own deadline once
-//            its first byte came) -> Handler: the handler runs; its body reads and streamed
-//            writes -> Response: the final write -> the rest of an unread body is skipped
-//            (Discard) -> the next pipelined request, or wait again.
-//   A response that ends the connection is followed by Linger: input is read and dropped for a
-//   bounded while, so the close does not reset the connection before the client has read it.
-//   Pipelined requests already received are answered as a batch: a response wholly in output
-//   stays there (gathered) while the next buffered request is served, and the batch goes out in
-//   one write when the input runs out, a handler does not complete at once, a request has a body,
-//   a response goes out from elsewhere (a file, a large body, a stream) or the batch is large.
+//   WaitingFirst, Idle --bytes--> Reading --head complete--> Handling --handler done--> Sending
+//     (or straight to the next buffered request, the answer gathered for a batch)
+//   Sending --sent, kept alive--> Discarding (a body nobody read) --> Reading or Idle
+//   Sending --sent, the connection's last--> Lingering --input drained--> Closed
+//   Idle --the drain--> EndedIdle --> Closed, or what raced in answered as the last
+//   Handling, Sending --the drain's bound--> Cut --> Closed
+//   any --time-out, error, the peer gone--> Closed
+//
+// Pipelined requests already received are answered as a batch: a response whole in memory stays
+// in the writer's output while the next buffered request is served, and the batch goes out in
+// one write when the input runs out, a handler does not complete at once, a request has a body,
+// a response goes out from elsewhere (a file, a large body, a stream) or the batch is large.
+//
+// Threads. The engine's and the writers' callbacks run on pump workers; a handler runs on the
+// server's handler pool, or where the request was framed when its route is inline. The
+// connection is armed for one thing at a time (a read, a write), so its callbacks never run at
+// once, and whichever thread runs for it owns it; after a hand-off to Events.Listen or a writer,
+// it is not touched again. While a handler runs it may start one operation at a time (a body
+// read, a streamed write) from its own thread: the connection's lock (this) orders those, and the
+// handler's end, against their completions.
 using System;
 using System.IO;
 using System.Net;
-using System.Runtime.CompilerServices;
-using System.Text;
 using System.Threading;
 using System.Threading.Tasks;
 
 namespace Vrns.Http
 {
-    // A request body that cannot be read: its framing broke (400) or it is too large (413).
-    public sealed class BadRequestBodyException : IOException
-    {
-        public readonly int Status;
-
-        public BadRequestBodyException(int status) : base("the request body is refused: " + status)
-        {
-            Status = status;
-        }
-    }
-
     sealed class HttpConnection : IEventTarget, IWriteTarget
     {
-        enum State { Request, Handler, Response, Flush, Discard, Linger, Closed }
-
         const long LingerMsec = 2000;
         const int MaxLingerBytes = 1 << 20;
-        // Bodies up to this size are copied behind the head: one buffer, one pin, one writev.
-        const int CopyBodyMax = 1024;
-        // A file region (or a string) up to this size is put behind the head and goes out in one
-        // writev; larger ones go out from their own place.
-        const int SmallFileMax = 16384;
-        // A batch of gathered responses goes out once it reaches this size: with one more small
-        // response it still fits the pool's buffer.
-        const int BatchMax = 8192;
+        // Results of a handler's operation besides a byte count.
+        const int OperationFailed = -1, BodyRefused = -2;
 
-        static readonly byte[] Continue100 = Encoding.ASCII.GetBytes("HTTP/1.1 100 Continue\r\n\r\n");
-        static readonly byte[] LastChunk = Encoding.ASCII.GetBytes("0\r\n\r\n");
-        static readonly byte[] KeepAliveLine = Encoding.ASCII.GetBytes("Connection: keep-alive\r\n\r\n");
-        static readonly byte[] CloseLine = Encoding.ASCII.GetBytes("Connection: close\r\n\r\n");
         static readonly Task<int> NoMoreBody = Task.FromResult(0);
+        static readonly SendOrPostCallback RunPosted = o => {
+            var context = (HttpContext)o;
+            context.Connection.RunHandler(context);
+        };
+
+        // What a write in Sending was for: a response (then the next request or the close), or
+        // the batch that had to go before the parsed request begins, or before more input.
+        enum AfterSend { Next, Begin, Serve }
+
+        // The handler's one outstanding operation.
+        enum Operation { None, Flush, Read, ReadWhole, Write }
 
         readonly HttpServer server;
         readonly int fd;
-        readonly HeadParser head = new HeadParser();
-        readonly BodyDecoder body = new BodyDecoder();
-        readonly HttpRequest request;
-        readonly HttpResponse response;
-        readonly HttpContext context;
-        readonly object gate = new object();  // guards operation and pendingFinish
-        readonly Action handlerDone;
         readonly byte[] peer;
         readonly int peerLength, peerPort;
         IPAddress peerAddress;
-
-        byte[] input;  // received bytes: the head at 0, then the body; null while idle
-        int used, pos;  // bytes in input; the first not yet taken
-        // The gathered responses, then the head (and a small body) of the one being sent: the
-        // connection's own array for a single response, one lent by the pool for a batch.
-        byte[] output;
-        byte[] own = new byte[512];
-        bool lent;  // output is the pool's
-        int gathered;  // bytes of whole responses at the start of output, not yet written
-        bool beginAfterFlush;  // after the flush: begin the parsed request (else parse input)
-        volatile State state;
-        int idle;  // 1 while waiting between requests with nothing buffered: the drain may end it
-        bool answered, peerClosed, keepAlive, continueSent, chunkOpen;
-        long requestDeadline, lingerDeadline;
-        // When input last came: a request's clock starts then, one clock read per receive
-        // rather than per pipelined request.
+        internal HttpConnection ListPrev, ListNext;  // the server's ConnectionList
+        int state;  // ConnectionState
+        Exchange x;  // from a request's first bytes until the connection is idle again
+        bool answered, peerClosed, keepAlive;
+        // The request begun must be complete by then (its first byte plus the read time-out),
+        // however slowly its bytes, body included, come.
+        long requestDeadline;
+        // When input last came: a request's clock starts then, one clock read per receive.
         long receivedMsec;
+        long lingerDeadline;
         int lingerBytes;
-        int fileFd = -1;  // the file being sent, closed by the completion
-        Task handlerTask;
+        AfterSend afterSend;
 
-        // The handler's one outstanding operation.
-        enum Operation { None, Read, Continue, Write, Flush }
+        // The request being handled, from its handler's start to its end; then the operation the
+        // handler has outstanding, and the handler's Task if it finished meanwhile. Guarded by
+        // the lock (this).
+        HttpContext current;
         Operation operation;
-        Task pendingFinish;  // the handler finished while its operation was outstanding
-        TaskCompletionSource<int> operationDone;
-        byte[] readInto;
-        int readAt, readCount;
+        Task pendingFinish;
+        TaskCompletionSource<int> operationSource;
+        TaskCompletionSource<byte[]> wholeSource;
+        bool sendingContinue;  // the operation's 100 Continue is being written
 
         public HttpConnection(HttpServer server, int fd, byte[] peer, int peerLength, int peerPort)
         {
@@ -103,10 +86,6 @@ namespace Vrns.Http
             this.peer = peer;
             this.peerLength = peerLength;
             this.peerPort = peerPort;
-            request = new HttpRequest(this);
-            response = new HttpResponse(this);
-            context = new HttpContext(server, request, response);
-            handlerDone = () => HandlerDone(handlerTask);
         }
 
         public int Fd
@@ -131,192 +110,405 @@ namespace Vrns.Http
             get { return peerPort; }
         }
 
-        // Waiting between requests with nothing begun.
-        public bool Idle
-        {
-            get { return Volatile.Read(ref idle) != 0; }
-        }
-
         public void Start()
         {
             WaitForRequest();
         }
 
+        // ---- the state ----
+
+        ConnectionState State
+        {
+            get { return (ConnectionState)Volatile.Read(ref state); }
+        }
+
+        // A full fence, as the drain's moves are.
+        internal void Enter(ConnectionState s)
+        {
+            Interlocked.Exchange(ref state, (int)s);
+        }
+
+        // The state before; the move was made when it equals from.
+        internal int TryMove(ConnectionState from, ConnectionState to)
+        {
+            return Interlocked.CompareExchange(ref state, (int)to, (int)from);
+        }
+
+        // A callback in a state it was not armed in means two owners at once: it is refused (the
+        // binding reports the exception) rather than let corrupt the connection.
+        Exception Unexpected(string callback)
+        {
+            return new InvalidOperationException(callback + " called for connection " + fd + " while " + State);
+        }
+
+        // Out of Sending once its write completed: false (and closed) when the drain's bound cut it.
+        bool LeaveSending()
+        {
+            if (TryMove(ConnectionState.Sending, ConnectionState.Reading) == (int)ConnectionState.Sending) return true;
+            Close();
+            return false;
+        }
+
+        public void OnEvent(int socket, int code)
+        {
+            switch (State) {
+                case ConnectionState.WaitingFirst:
+                case ConnectionState.Idle:
+                case ConnectionState.Reading:
+                    OnRequestInput(code);
+                    return;
+                case ConnectionState.EndedIdle:
+                    ResumeEndedByDrain(code);
+                    return;
+                case ConnectionState.Handling:
+                    OnBodyInput(code);
+                    return;
+                case ConnectionState.Discarding:
+                    OnDiscardInput(code);
+                    return;
+                case ConnectionState.Lingering:
+                    OnLingerInput(code);
+                    return;
+                case ConnectionState.Cut:
+                    CloseCut();
+                    return;
+                default:
+                    throw Unexpected("OnEvent");
+            }
+        }
+
+        public void OnWriteDone(int socket, int result)
+        {
+            switch (State) {
+                case ConnectionState.Handling:
+                    OnOperationWritten(result);
+                    return;
+                case ConnectionState.Sending:
+                    OnSent(result);
+                    return;
+                case ConnectionState.Cut:
+                    CloseCut();
+                    return;
+                default:
+                    throw Unexpected("OnWriteDone");
+            }
+        }
+
         // ---- reading requests ----
 
+        // Waiting between requests takes the whole read time-out; a request begun has only what
+        // is left of its own. A connection with nothing buffered gives its exchange back.
         void WaitForRequest()
         {
-            bool nowIdle = answered && used == 0;
-            // A full fence on both sides with the server's stopping flag: either the drain sees
-            // this connection idle and ends it, or this sees the server stopping.
-            Interlocked.Exchange(ref idle, nowIdle ? 1 : 0);
-            if (nowIdle && server.Stopping) {
-                Close();
-                return;
-            }
             int timeout = server.ReadTimeoutSec;
-            if (requestDeadline != 0) {
+            if (x == null || x.Used == 0) {
+                ReturnExchange();
+                if (!answered) {
+                    Enter(ConnectionState.WaitingFirst);
+                } else {
+                    Enter(ConnectionState.Idle);  // see ConnectionList.EndIdle
+                    if (server.Stopping) {
+                        Close();
+                        return;
+                    }
+                }
+            } else {
+                Enter(ConnectionState.Reading);
                 timeout = SecondsUntil(requestDeadline);
                 if (timeout == 0) {
                     Close();
                     return;
                 }
             }
-            state = State.Request;
             if (Events.Listen(fd, Interest.Read, this, timeout) != 0) Close();
         }
 
-        public void OnEvent(int socket, int code)
+        void OnRequestInput(int code)
         {
-            Volatile.Write(ref idle, 0);
-            switch (state) {
-                case State.Request:
-                    if (code != EventCode.Readable || !Receive()) {
-                        Close();
-                        return;
-                    }
-                    ServeBuffered();
-                    return;
-                case State.Handler:
-                    OnBodyInput(code);
-                    return;
-                case State.Discard:
-                    if (code != EventCode.Readable || !Receive()) {
-                        Close();
-                        return;
-                    }
-                    Discard();
-                    return;
-                case State.Linger:
-                    OnLingerInput(code);
-                    return;
+            // A waiting connection leaves the drain's reach before anything is read; it may have
+            // been ended a moment before.
+            ConnectionState waiting = State;
+            if (waiting != ConnectionState.Reading && TryMove(waiting, ConnectionState.Reading) != (int)waiting) {
+                ResumeEndedByDrain(code);
+                return;
             }
+            // Not readable: the read time-out passed, or an error or hang-up.
+            if (code != EventCode.Readable || !Receive()) {
+                Close();
+                return;
+            }
+            ServeBuffered();
         }
 
-        // Reads what the socket holds into the free end of input. False on a socket error.
+        // The drain ended this idle connection: it cancelled the read wait, or found this
+        // callback already on its way. A request that raced in is answered all the same, as the
+        // connection's last (the server is stopping); without one the connection closes.
+        void ResumeEndedByDrain(int code)
+        {
+            server.Connections.Reclaim(this, ConnectionState.Reading);
+            if (code == EventCode.ErrorOrReplaced || !Receive() || x.Used == 0) {
+                Close();
+                return;
+            }
+            ServeBuffered();
+        }
+
+        // Reads what the socket holds into the free end of the input. False on a socket error.
         bool Receive()
         {
-            if (input == null) input = server.Buffers.Rent();
-            if (used == input.Length) return false;  // the parser's limits come first; never here
+            if (x == null) x = server.Exchanges.Rent(this, fd);
+            if (x.Used == x.Input.Length) return false;  // the parser's limits come first; never here
             int errno;
-            int n = Posix.Receive(fd, input, used, input.Length - used, out errno);
+            int n = Posix.Receive(fd, x.Input, x.Used, x.Input.Length - x.Used, out errno);
             if (n < 0) return errno == Posix.EAGAIN;
             if (n == 0) peerClosed = true;
-            used += n;
+            x.Used += n;
             receivedMsec = Engine.NowMsec;
             return true;
         }
 
+        // Parses what is buffered and begins a complete request; otherwise sends the batch, or
+        // waits for more.
         void ServeBuffered()
         {
-            HeadResult r = used == 0 ? HeadResult.NeedMore : head.Parse(input, used);
+            HeadResult r = x == null || x.Used == 0 ? HeadResult.NeedMore : x.Reader.Head.Parse(x.Input, x.Used);
             if (r == HeadResult.NeedMore) {
                 // The request's clock starts with its first byte, however slowly the rest comes.
-                if (requestDeadline == 0 && used > 0)
-                    requestDeadline = receivedMsec + server.ReadTimeoutSec * 1000L;
-                if (gathered > 0) {  // nothing more to answer now: send the batch
-                    Flush(false);
-                    return;
-                }
-                if (peerClosed) {
+                if (requestDeadline == 0 && x != null && x.Used > 0) StartClock();
+                if (x != null && x.Writer.Gathered > 0) {  // nothing more to answer now
+                    SendBatch(AfterSend.Serve);
+                } else if (peerClosed) {
                     Close();
-                    return;
-                }
-                // Within the limits the parser counts, but padded out to the whole buffer.
-                if (input != null && used == input.Length) {
+                } else if (x != null && x.Used == x.Input.Length) {
+                    // Within the limits the parser counts, but padded out to the whole buffer.
                     Refuse(431);
-                    return;
+                } else {
+                    WaitForRequest();
                 }
-                if (used == 0) server.Buffers.Return(ref input);
-                WaitForRequest();
                 return;
             }
             if (r == HeadResult.Error) {
-                Refuse(head.Status);
+                Refuse(x.Reader.Head.Status);
                 return;
             }
-            if (requestDeadline == 0) requestDeadline = receivedMsec + server.ReadTimeoutSec * 1000L;
-            pos = head.End;
+            if (requestDeadline == 0) StartClock();
+            x.Pos = x.Reader.Head.End;
             // A body may have to be waited for, or a 100 sent: the batch goes out before.
-            if (gathered > 0 && (head.Chunked || head.ContentLength > 0)) {
-                Flush(true);
+            if (x.Writer.Gathered > 0 && x.Reader.HasBody) {
+                SendBatch(AfterSend.Begin);
                 return;
             }
             BeginRequest();
         }
 
-        // Writes the gathered responses; then the request goes on where it stopped.
-        void Flush(bool thenBegin)
+        void StartClock()
         {
-            beginAfterFlush = thenBegin;
-            state = State.Flush;
-            int end = gathered;
-            gathered = 0;
-            Writes.Write(fd, new ArraySegment<byte>(output, 0, end), default(ArraySegment<byte>), 0, this);
+            requestDeadline = receivedMsec + server.ReadTimeoutSec * 1000L;
         }
 
-        void OnFlushDone(int result)
+        void SendBatch(AfterSend then)
         {
-            if (result != WriteResult.Done) {
-                Close();
-                return;
-            }
-            ReleaseOutput();
-            if (beginAfterFlush)
-                BeginRequest();
-            else
-                ServeBuffered();
+            afterSend = then;
+            Enter(ConnectionState.Sending);
+            x.Writer.SendBatch();
         }
+
+        // A generated page that ends the connection: the request cannot be framed or is refused
+        // (from Reading, which the drain leaves alone)...
+        void Refuse(int status)
+        {
+            Enter(ConnectionState.Sending);
+            SendRefusal(status);
+        }
+
+        // ...or its handler failed (already Sending).
+        void SendRefusal(int status)
+        {
+            keepAlive = false;
+            afterSend = AfterSend.Next;
+            x.Writer.Refuse(status);
+        }
+
+        // ---- the handler ----
 
         void BeginRequest()
         {
-            keepAlive = head.KeepAlive;
-            continueSent = chunkOpen = false;
-            body.Start(head.Chunked, head.ContentLength, server.MaxBodyBytes);
-            if (head.ExpectsOther) {
-                Refuse(417);
+            RequestReader reader = x.Reader;
+            keepAlive = reader.Head.KeepAlive;
+            int refusal = reader.BeginBody(server.MaxBodyBytes, server.BodyBudget);
+            if (refusal != 0) {
+                Refuse(refusal);
                 return;
             }
-            if (!head.Chunked && head.ContentLength > server.MaxBodyBytes) {
-                Refuse(413);
-                return;
-            }
-            request.Begin(head, input);
-            response.Begin();
-            state = State.Handler;
-            RequestHandler handler = server.Router.Find(request);
+            x.Writer.BeginResponse();
+            var context = new HttpContext(server, this, reader.Head, x.Input);
+            HandlerThread where;
+            context.Handler = server.Router.Find(context.TheRequest, out where);
+            context.Inline = where == HandlerThread.UnsafeInline ||
+                             (where == HandlerThread.ServerDefault && server.InlineHandlers);
+            lock (this) current = context;
+            Enter(ConnectionState.Handling);
+            if (context.Inline || server.Handlers.OnPoolThread)
+                RunHandler(context);
+            else
+                server.Handlers.Post(RunPosted, context);
+        }
+
+        void RunHandler(HttpContext context)
+        {
             Task task;
             try {
-                task = handler(context);
+                task = context.Handler(context);
             } catch (Exception e) {
                 // Through HandlerDone: an operation the handler began before it threw must end
                 // before the connection may be answered or closed.
                 task = Task.FromException(e);
             }
             if (task == null || task.IsCompleted) {
-                HandlerDone(task);
+                HandlerDone(context, task);
                 return;
             }
-            handlerTask = task;
-            // Before the handler can finish: its response is then appended after the flush.
-            if (gathered > 0) FlushForHandler();
-            task.ConfigureAwait(false).GetAwaiter().UnsafeOnCompleted(handlerDone);
+            // Before the handler can finish: its response is then gathered after the flush.
+            if (x.Writer.Gathered > 0) FlushForHandler(context);
+            task.ConfigureAwait(false).GetAwaiter().UnsafeOnCompleted(() => HandlerDone(context, task));
         }
 
         // The earlier responses must not wait for a handler that takes its time: they go out as
         // the handler's operation; one it begins meanwhile waits for that write.
-        void FlushForHandler()
+        void FlushForHandler(HttpContext context)
         {
-            int end;
-            lock (gate) {
+            lock (this) {
                 // A streamed write the handler began already took the batch with it.
-                if (operation != Operation.None || gathered == 0) return;
+                if (operation != Operation.None || x.Writer.Gathered == 0 || State != ConnectionState.Handling) return;
                 operation = Operation.Flush;
-                operationDone = new TaskCompletionSource<int>();
-                end = gathered;
-                gathered = 0;
+                operationSource = NewSource<int>(context);
             }
-            Writes.Write(fd, new ArraySegment<byte>(output, 0, end), default(ArraySegment<byte>), 0, this);
+            x.Writer.SendBatch();
+        }
+
+        void HandlerDone(HttpContext context, Task task)
+        {
+            lock (this) {
+                if (operation != Operation.None) {
+                    pendingFinish = task ?? NoMoreBody;
+                    return;
+                }
+                // From here on the request's operations are refused; its objects die below.
+                current = null;
+            }
+            bool failed = task != null && (task.IsFaulted || task.IsCanceled);
+            var bad = failed && task.IsFaulted ? task.Exception.InnerException as BadRequestBodyException : null;
+            // The report reads the request, so before its end.
+            if (failed && bad == null)
+                server.ReportHandlerFailure(context.TheRequest,
+                                            task.IsFaulted ? task.Exception.InnerException : new TaskCanceledException(task));
+            context.End();
+            HttpResponse response = context.TheResponse;
+            if (State == ConnectionState.Closed) {
+                response.ReleaseFile();
+                ReturnExchange();
+                return;
+            }
+            if (TryMove(ConnectionState.Handling, ConnectionState.Sending) != (int)ConnectionState.Handling) {
+                response.ReleaseFile();  // the drain's bound cut it
+                Close();
+                return;
+            }
+            if (failed) {
+                response.ReleaseFile();
+                if (response.Started) {  // the head is out: only a cut tells the client
+                    Close();
+                    return;
+                }
+                SendRefusal(bad != null ? bad.Status : 500);
+                return;
+            }
+            FinishResponse(response);
+        }
+
+        bool IsHead
+        {
+            get { return x.Reader.Head.Method == "HEAD"; }
+        }
+
+        bool Http10
+        {
+            get { return x.Reader.Head.VersionMinor == 0; }
+        }
+
+        // Whether the connection survives this response: not when it is the last the client
+        // asked for, the handler closes it, the server is stopping (a request finished during the
+        // drain is the connection's last) or the body's framing is lost.
+        bool KeepAliveNow(HttpResponse r)
+        {
+            return keepAlive && !r.CloseRequested && !server.Stopping && x.Reader.FramingKept;
+        }
+
+        // In Sending: the response is written, or gathered and the next request served at once.
+        void FinishResponse(HttpResponse r)
+        {
+            afterSend = AfterSend.Next;
+            if (r.Started) {
+                if (!x.Writer.FinishStream(IsHead, Http10)) Sent();
+                return;
+            }
+            keepAlive = KeepAliveNow(r);
+            bool mayGather = keepAlive && x.Reader.BodyDone && x.Pos < x.Used;
+            if (x.Writer.Finish(r, IsHead, keepAlive, mayGather)) Sent();
+        }
+
+        void OnSent(int result)
+        {
+            x.Writer.WriteDone();
+            if (result != WriteResult.Done) {
+                Close();
+                return;
+            }
+            switch (afterSend) {
+                case AfterSend.Next:
+                    Sent();
+                    return;
+                case AfterSend.Begin:
+                    if (LeaveSending()) BeginRequest();
+                    return;
+                default:
+                    if (LeaveSending()) ServeBuffered();
+                    return;
+            }
+        }
+
+        // The response is complete (written, or waiting in the batch): the close, the skipping of
+        // an unread body, or the next request.
+        void Sent()
+        {
+            if (!LeaveSending()) return;
+            answered = true;
+            x.Reader.EndRequest();
+            if (!keepAlive) {
+                LingerClose();
+            } else if (!x.Reader.BodyDone) {
+                Enter(ConnectionState.Discarding);
+                Discard();
+            } else {
+                NextRequest();
+            }
+        }
+
+        // ---- the handler's operations ----
+
+        TaskCompletionSource<T> NewSource<T>(HttpContext context)
+        {
+            return context.Inline ? new TaskCompletionSource<T>()
+                                  : new TaskCompletionSource<T>(TaskCreationOptions.RunContinuationsAsynchronously);
+        }
+
+        // Under the lock: the operation belongs to the request being handled, and none is
+        // outstanding. A request that is over gets ObjectDisposedException.
+        void CheckOperation(HttpContext context)
+        {
+            if (context != current)
+                throw new ObjectDisposedException("HttpContext", "the request is over: its handler's Task has completed");
+            if (operation != Operation.None) throw new InvalidOperationException("a write or read is outstanding");
         }
 
         // op, once the outstanding flush has ended (rare: only a handler that began by waiting).
@@ -332,306 +524,86 @@ namespace Vrns.Http
                                         TaskScheduler.Default).Unwrap();
         }
 
-        // ---- the handler's end ----
-
-        void HandlerDone(Task task)
+        // A piece of the body into the handler's array: what is buffered at once, else the next
+        // bytes to arrive.
+        internal Task<int> ReadBodyAsync(HttpContext context, byte[] into, int offset, int count)
         {
-            lock (gate) {
-                if (operation != Operation.None) {
-                    pendingFinish = task ?? NoMoreBody;
-                    return;
+            Task<int> result;
+            lock (this) {
+                if (operation == Operation.Flush && context == current)
+                    return AfterFlush(operationSource.Task, () => ReadBodyAsync(context, into, offset, count));
+                CheckOperation(context);
+                if (State != ConnectionState.Handling) return Task.FromException<int>(new IOException("the connection is closed"));
+                RequestReader reader = x.Reader;
+                reader.ExpectPiece(into, offset, count);
+                int n;
+                switch (reader.ReadPiece(x.Input, ref x.Pos, x.Used, out n)) {
+                    case BodyProgress.Read:
+                        return Task.FromResult(n);
+                    case BodyProgress.Ended:
+                        return NoMoreBody;
+                    case BodyProgress.Failed:
+                        return Task.FromException<int>(new BadRequestBodyException(reader.FailureStatus));
                 }
-            }
-            handlerTask = null;
-            if (state == State.Closed) {
-                response.ReleaseFile();
-                return;
-            }
-            if (task != null && (task.IsFaulted || task.IsCanceled)) {
-                Exception e = task.IsFaulted ? task.Exception.InnerException : new TaskCanceledException(task);
-                HandlerFailed(e);
-                return;
-            }
-            FinishResponse();
-        }
-
-        void HandlerFailed(Exception e)
-        {
-            var bad = e as BadRequestBodyException;
-            if (bad == null) server.ReportHandlerFailure(request, e);
-            response.ReleaseFile();
-            if (response.Started) {  // the head is out: only a cut tells the client
-                Close();
-                return;
-            }
-            Refuse(bad != null ? bad.Status : 500);
-        }
-
-        // Whether the connection survives this response.
-        bool KeepAliveNow()
-        {
-            if (!keepAlive || response.CloseRequested || server.Stopping || body.Failed) return false;
-            // A client told to wait for 100 may or may not send its body now: its framing is lost.
-            return body.Done || !head.Expects100 || continueSent;
-        }
-
-        void FinishResponse()
-        {
-            state = State.Response;
-            if (response.Started) {
-                FinishStream();
-                return;
-            }
-            keepAlive = KeepAliveNow();
-            bool headOnly = request.IsHead || response.StatusCode == 304 || response.StatusCode == 204;
-            long length = response.Length();
-            int at = WriteHead(gathered, response.StatusCode, length, keepAlive);
-            var first = new ArraySegment<byte>(output, 0, at);
-            if (headOnly || length == 0) {
-                response.ReleaseFile();
-                Complete(at);
-                return;
-            }
-            switch (response.Kind) {
-                case BodyKind.Text:
-                    if (length > SmallFileMax) {  // the connection's buffer stays small
-                        gathered = 0;
-                        Writes.Write(fd, first, new ArraySegment<byte>(Encoding.UTF8.GetBytes(response.BodyText)), 0, this);
-                        return;
-                    }
-                    at = Grow(at, (int)length);
-                    at += Encoding.UTF8.GetBytes(response.BodyText, 0, response.BodyText.Length, output, at);
-                    Complete(at);
-                    return;
-                case BodyKind.Bytes:
-                    if (length <= CopyBodyMax) {
-                        at = Grow(at, (int)length);
-                        Buffer.BlockCopy(response.BodyBytes, response.BodyOffset, output, at, (int)length);
-                        Complete(at + (int)length);
-                    } else {
-                        // The write's pin keeps the array until its completion; the response lets
-                        // go of it now, so nothing but that pin holds a body sent once.
-                        var body = new ArraySegment<byte>(response.BodyBytes, response.BodyOffset, (int)length);
-                        response.BodyBytes = null;
-                        gathered = 0;
-                        Writes.Write(fd, first, body, 0, this);
-                    }
-                    return;
-                case BodyKind.File:
-                    SendFile(at);
-                    return;
-            }
-        }
-
-        // A small region goes out from memory behind the head; a larger one, or one that reads
-        // short (the file shrank: the file sender then sees it end), through the file sender.
-        void SendFile(int at)
-        {
-            int errno;
-            long length = response.FileLength;
-            if (length <= SmallFileMax) {
-                at = Grow(at, (int)length);
-                int n = Posix.ReadAt(response.FileFd, output, at, (int)length, response.FileOffset, out errno);
-                if (n == length) {
-                    response.ReleaseFile();
-                    Complete(at + n);
-                    return;
-                }
-            }
-            gathered = 0;
-            fileFd = response.FileFd;
-            response.FileFd = -1;
-            Writes.WriteFile(fd, new ArraySegment<byte>(output, 0, at), fileFd, response.FileOffset, length, 0, this);
-        }
-
-        // The response ends at end in output. While another whole request may be buffered and
-        // the batch is small, it waits there for the next one's; else the batch goes out.
-        void Complete(int end)
-        {
-            if (keepAlive && body.Done && pos < used && end < BatchMax) {
-                if (!lent) {  // a batch begins: room for it, from the pool
-                    byte[] batch = server.Buffers.Rent();
-                    Buffer.BlockCopy(output, 0, batch, 0, end);
-                    output = batch;
-                    lent = true;
-                }
-                gathered = end;
-                answered = true;
-                NextRequest();
-                return;
-            }
-            gathered = 0;
-            Writes.Write(fd, new ArraySegment<byte>(output, 0, end), default(ArraySegment<byte>), 0, this);
-        }
-
-        // Writes the status line and fields into output from at; length -1: a streamed body.
-        // Returns where the body goes.
-        int WriteHead(int at, int status, long length, bool keep)
-        {
-            byte[] line = StatusText.LineAndServer(status);
-            byte[] date = HttpDate.Now();
-            int room = line.Length + date.Length + 120;
-            if (response.ContentType != null) room += response.ContentType.Length + 16;
-            for (int i = 0; i < response.Names.Count; i++) room += response.Names[i].Length + response.Values[i].Length + 4;
-            if (response.RawFields != null) room += response.RawFields.Length;
-            at = Grow(at, room);
-            at = Ascii.Put(output, at, line);
-            at = Ascii.Put(output, at, date);
-            at = Ascii.Put(output, at, "\r\n");
-            if (response.ContentType != null) at = PutField(at, "Content-Type", response.ContentType);
-            for (int i = 0; i < response.Names.Count; i++) at = PutField(at, response.Names[i], response.Values[i]);
-            if (response.RawFields != null) at = Ascii.Put(output, at, response.RawFields);
-            if (length >= 0) {
-                if (status != 204) {
-                    at = Ascii.Put(output, at, "Content-Length: ");
-                    at = Ascii.PutDecimal(output, at, length);
-                    at = Ascii.Put(output, at, "\r\n");
-                }
-            } else if (head.VersionMinor >= 1) {
-                at = Ascii.Put(output, at, "Transfer-Encoding: chunked\r\n");
-            }
-            return Ascii.Put(output, at, keep ? KeepAliveLine : CloseLine);
-        }
-
-        int PutField(int at, string name, string value)
-        {
-            at = Ascii.Put(output, at, name);
-            at = Ascii.Put(output, at, ": ");
-            at = Ascii.Put(output, at, value);
-            return Ascii.Put(output, at, "\r\n");
-        }
-
-        // Makes room for count more bytes after at, keeping output[0..at).
-        int Grow(int at, int count)
-        {
-            if (output == null) output = own;
-            if (output.Length - at < count) {
-                var bigger = new byte[Math.Max(at + count, output.Length * 2)];
-                Buffer.BlockCopy(output, 0, bigger, 0, at);
-                if (!lent) own = bigger;
-                output = bigger;
-            }
-            return at;
-        }
-
-        // A generated page that ends the connection: the request cannot be framed, is refused,
-        // or its handler failed.
-        void Refuse(int status)
-        {
-            state = State.Response;
-            keepAlive = false;
-            byte[] page = StatusText.Page(status);
-            response.Begin();
-            response.ContentType = "text/html";
-            int at = WriteHead(gathered, status, page.Length, false);
-            at = Grow(at, page.Length);
-            Buffer.BlockCopy(page, 0, output, at, page.Length);
-            gathered = 0;
-            Writes.Write(fd, new ArraySegment<byte>(output, 0, at + page.Length), default(ArraySegment<byte>), 0, this);
-        }
-
-        // ---- streaming ----
-
-        public Task StreamAsync(HttpResponse r, byte[] data, int offset, int count)
-        {
-            lock (gate) {
-                if (operation == Operation.Flush)
-                    return AfterFlush(operationDone.Task, () => StreamAsync(r, data, offset, count));
-                if (operation != Operation.None) throw new InvalidOperationException("a write or read is outstanding");
-                if (state != State.Handler) return Task.FromException(new IOException("the connection is closed"));
-                operation = Operation.Write;
-            }
-            // The earlier responses of a batch go out ahead of the stream's head.
-            int at = gathered;
-            gathered = 0;
-            if (!r.Started) {
-                r.Started = true;
-                // HTTP/1.0 has no chunks: the body ends with the connection.
-                if (head.VersionMinor == 0) keepAlive = false;
-                keepAlive = KeepAliveNow();
-                at = WriteHead(at, r.StatusCode, -1, keepAlive);
-            }
-            bool chunked = head.VersionMinor >= 1;
-            if (request.IsHead) count = 0;
-            if (chunked && count > 0) {
-                at = Grow(at, 24);
-                if (chunkOpen) at = Ascii.Put(output, at, "\r\n");
-                at = Ascii.PutHex(output, at, count);
-                at = Ascii.Put(output, at, "\r\n");
-                chunkOpen = true;
-            }
-            var source = new TaskCompletionSource<int>();
-            operationDone = source;
-            if (at == 0 && count == 0) {
-                EndOperation(0);
-                return source.Task;
-            }
-            Writes.Write(fd, new ArraySegment<byte>(output, 0, at),
-                         count > 0 ? new ArraySegment<byte>(data, offset, count) : default(ArraySegment<byte>), 0, this);
-            return source.Task;
-        }
-
-        void FinishStream()
-        {
-            // HTTP/1.0 bodies end with the connection; a HEAD's has no bytes to end.
-            if (head.VersionMinor == 0 || request.IsHead) {
-                answered = true;
-                LingerOrNext();
-                return;
-            }
-            int at = Grow(0, 8);
-            if (chunkOpen) at = Ascii.Put(output, at, "\r\n");
-            at = Ascii.Put(output, at, LastChunk);
-            Writes.Write(fd, new ArraySegment<byte>(output, 0, at), default(ArraySegment<byte>), 0, this);
-        }
-
-        // ---- the handler's body reads ----
-
-        public Task<int> ReadBodyAsync(byte[] into, int offset, int count)
-        {
-            if (into == null) throw new ArgumentNullException("into");
-            if (offset < 0 || count < 0 || offset + count > into.Length) throw new ArgumentOutOfRangeException("count");
-            lock (gate) {
-                if (operation == Operation.Flush)
-                    return AfterFlush(operationDone.Task, () => ReadBodyAsync(into, offset, count));
-                if (operation != Operation.None) throw new InvalidOperationException("a write or read is outstanding");
-                if (state != State.Handler) return Task.FromException<int>(new IOException("the connection is closed"));
-                if (body.Failed) return Task.FromException<int>(new BadRequestBodyException(body.Status));
-                if (body.Done || count == 0) return NoMoreBody;
-                int n = body.Decode(input, ref pos, used, into, offset, count);
-                if (body.Failed) return Task.FromException<int>(new BadRequestBodyException(body.Status));
-                if (n > 0 || body.Done) return n > 0 ? Task.FromResult(n) : NoMoreBody;
                 if (peerClosed) return Task.FromException<int>(new IOException("the client closed the request body"));
                 operation = Operation.Read;
-                readInto = into;
-                readAt = offset;
-                readCount = count;
-                operationDone = new TaskCompletionSource<int>();
+                operationSource = NewSource<int>(context);
+                result = operationSource.Task;
             }
-            Task<int> result = operationDone.Task;
-            if (head.Expects100 && !continueSent && !response.Started) {
-                // The body is wanted: say so, then wait for it.
-                continueSent = true;
-                operation = Operation.Continue;
-                Writes.Write(fd, new ArraySegment<byte>(Continue100), default(ArraySegment<byte>), 0, this);
-            } else {
-                WaitForBody();
-            }
+            StartBodyWait(context);
             return result;
+        }
+
+        // The whole body, in an array of its exact size.
+        internal Task<byte[]> ReadWholeBodyAsync(HttpContext context)
+        {
+            Task<byte[]> result;
+            lock (this) {
+                if (operation == Operation.Flush && context == current)
+                    return AfterFlush(operationSource.Task, () => ReadWholeBodyAsync(context));
+                CheckOperation(context);
+                if (State != ConnectionState.Handling) return Task.FromException<byte[]>(new IOException("the connection is closed"));
+                RequestReader reader = x.Reader;
+                if (!reader.ExpectWhole()) return Task.FromException<byte[]>(new BadRequestBodyException(503));
+                switch (reader.ReadWhole(x.Input, ref x.Pos, x.Used)) {
+                    case BodyProgress.Ended:
+                        return Task.FromResult(reader.TakeWhole());
+                    case BodyProgress.Failed:
+                        return Task.FromException<byte[]>(new BadRequestBodyException(reader.FailureStatus));
+                }
+                if (peerClosed) return Task.FromException<byte[]>(new IOException("the client closed the request body"));
+                operation = Operation.ReadWhole;
+                wholeSource = NewSource<byte[]>(context);
+                result = wholeSource.Task;
+            }
+            StartBodyWait(context);
+            return result;
+        }
+
+        // The body is wanted: 100 Continue first when the client waits for it, then its bytes.
+        void StartBodyWait(HttpContext context)
+        {
+            if (x.Reader.TakeContinue(context.TheResponse.Started)) {
+                sendingContinue = true;
+                x.Writer.SendContinue();
+                return;
+            }
+            WaitForBody();
         }
 
         // The body's bytes follow the head, which stays where the request's strings are read.
         void WaitForBody()
         {
-            if (pos > head.End) {
-                Buffer.BlockCopy(input, pos, input, head.End, used - pos);
-                used -= pos - head.End;
-                pos = head.End;
+            int end = x.Reader.Head.End;
+            if (x.Pos > end) {
+                Buffer.BlockCopy(x.Input, x.Pos, x.Input, end, x.Used - x.Pos);
+                x.Used -= x.Pos - end;
+                x.Pos = end;
             }
             int timeout = SecondsUntil(requestDeadline);
             if (timeout == 0 || Events.Listen(fd, Interest.Read, this, timeout) != 0) {
                 Close();
-                EndOperation(-1);
+                EndOperation(OperationFailed);
             }
         }
 
@@ -639,114 +611,118 @@ namespace Vrns.Http
         {
             if (code != EventCode.Readable || !Receive()) {
                 Close();
-                EndOperation(-1);
+                EndOperation(OperationFailed);
                 return;
             }
-            int n = body.Decode(input, ref pos, used, readInto, readAt, readCount);
-            if (n == 0 && !body.Done && !body.Failed) {
+            RequestReader reader = x.Reader;
+            int n = 0;
+            BodyProgress p = operation == Operation.ReadWhole ? reader.ReadWhole(x.Input, ref x.Pos, x.Used)
+                                                              : reader.ReadPiece(x.Input, ref x.Pos, x.Used, out n);
+            if (p == BodyProgress.NeedMore) {
                 if (peerClosed) {
                     Close();
-                    EndOperation(-1);
+                    EndOperation(OperationFailed);
                 } else {
                     WaitForBody();
                 }
                 return;
             }
-            EndOperation(body.Failed ? -2 : n);
+            EndOperation(p == BodyProgress.Failed ? BodyRefused : n);
         }
 
-        // Completes the handler's operation (-1: the connection failed, -2: the body is refused)
-        // and, when the handler finished meanwhile, finishes its response.
-        void EndOperation(int result)
+        // A piece of a streamed body; the first takes the head.
+        internal Task StreamAsync(HttpContext context, byte[] data, int offset, int count)
         {
-            TaskCompletionSource<int> done;
-            Task finished;
-            lock (gate) {
-                operation = Operation.None;
-                done = operationDone;
-                operationDone = null;
-                readInto = null;
-                finished = pendingFinish;
-                pendingFinish = null;
+            Task result;
+            lock (this) {
+                if (operation == Operation.Flush && context == current)
+                    return AfterFlush(operationSource.Task, () => StreamAsync(context, data, offset, count));
+                CheckOperation(context);
+                if (State != ConnectionState.Handling) return Task.FromException(new IOException("the connection is closed"));
+                operation = Operation.Write;
+                operationSource = NewSource<int>(context);
+                result = operationSource.Task;
             }
-            // The handler may continue right here, inline.
-            if (result == -1)
-                done.TrySetException(new IOException("the connection failed"));
-            else if (result == -2)
-                done.TrySetException(new BadRequestBodyException(body.Status));
-            else
-                done.TrySetResult(result);
-            if (finished != null) HandlerDone(finished == NoMoreBody ? null : finished);
+            HttpResponse r = context.TheResponse;
+            // HTTP/1.0 has no chunks: the body ends with the connection.
+            if (!r.Started) keepAlive = !Http10 && KeepAliveNow(r);
+            if (!x.Writer.Stream(r, IsHead, Http10, keepAlive, data, offset, count)) EndOperation(0);
+            return result;
         }
 
-        // ---- after the response ----
-
-        public void OnWriteDone(int socket, int result)
-        {
-            switch (state) {
-                case State.Handler:
-                    OnHandlerWriteDone(result);
-                    return;
-                case State.Response:
-                    break;
-                case State.Flush:
-                    OnFlushDone(result);
-                    return;
-                default:
-                    return;
-            }
-            if (fileFd >= 0) {
-                Posix.Close(fileFd);
-                fileFd = -1;
-            }
-            if (result != WriteResult.Done) {
-                Close();
-                return;
-            }
-            answered = true;
-            LingerOrNext();
-        }
-
-        void OnHandlerWriteDone(int result)
+        void OnOperationWritten(int result)
         {
             if (result != WriteResult.Done) {
                 Close();
-                EndOperation(-1);
+                EndOperation(OperationFailed);
                 return;
             }
-            if (operation == Operation.Flush) ReleaseOutput();  // the handler's response rents anew
-            if (operation == Operation.Continue) {
-                operation = Operation.Read;
+            if (sendingContinue) {
+                sendingContinue = false;
                 WaitForBody();
                 return;
             }
             EndOperation(0);
         }
 
-        void LingerOrNext()
+        // Completes the handler's operation (a count, OperationFailed or BodyRefused) and, when
+        // the handler finished meanwhile, finishes its response. In the inline mode the handler
+        // may continue right here.
+        void EndOperation(int result)
         {
-            ReleaseOutput();
-            if (!keepAlive) {
-                LingerClose();
-                return;
+            TaskCompletionSource<int> piece;
+            TaskCompletionSource<byte[]> whole;
+            Task finished;
+            HttpContext context;
+            byte[] body = null;
+            lock (this) {
+                if (operation == Operation.ReadWhole && result >= 0) body = x.Reader.TakeWhole();
+                operation = Operation.None;
+                piece = operationSource;
+                whole = wholeSource;
+                operationSource = null;
+                wholeSource = null;
+                finished = pendingFinish;
+                pendingFinish = null;
+                context = current;
             }
-            if (!body.Done) {
-                state = State.Discard;
-                Discard();
-                return;
+            Exception e = null;
+            if (result == OperationFailed) e = new IOException("the connection failed");
+            if (result == BodyRefused) e = new BadRequestBodyException(x.Reader.FailureStatus);
+            if (whole != null) {
+                if (e != null)
+                    whole.TrySetException(e);
+                else
+                    whole.TrySetResult(body);
+            } else if (e != null) {
+                piece.TrySetException(e);
+            } else {
+                piece.TrySetResult(result);
             }
-            NextRequest();
+            if (finished != null) HandlerDone(context, finished == NoMoreBody ? null : finished);
         }
+
+        // The drain's bound cut the connection while its handler ran or its response went out.
+        void CloseCut()
+        {
+            bool outstanding;
+            lock (this) outstanding = operation != Operation.None;
+            if (x != null) x.Writer.WriteDone();
+            Close();
+            if (outstanding) EndOperation(OperationFailed);
+        }
+
+        // ---- after the response ----
 
         // Skips the body nobody read, within the request's deadline.
         void Discard()
         {
-            body.Decode(input, ref pos, used, null, 0, int.MaxValue);
-            if (body.Failed) {
+            bool done = x.Reader.Skip(x.Input, ref x.Pos, x.Used);
+            if (x.Reader.BodyFailed) {
                 Close();
                 return;
             }
-            if (body.Done) {
+            if (done) {
                 NextRequest();
                 return;
             }
@@ -755,26 +731,27 @@ namespace Vrns.Http
             if (peerClosed || timeout == 0 || Events.Listen(fd, Interest.Read, this, timeout) != 0) Close();
         }
 
-        // A batch's array back to the pool, unless it outgrew the pool's size.
-        void ReleaseOutput()
+        void OnDiscardInput(int code)
         {
-            if (lent && output.Length == BufferPool.Size) server.Buffers.Return(ref output);
-            lent = false;
-            output = null;
+            if (code != EventCode.Readable || !Receive()) {
+                Close();
+                return;
+            }
+            Discard();
         }
 
         void Compact()
         {
-            if (pos == 0) return;
-            Buffer.BlockCopy(input, pos, input, 0, used - pos);
-            used -= pos;
-            pos = 0;
+            if (x.Pos == 0) return;
+            Buffer.BlockCopy(x.Input, x.Pos, x.Input, 0, x.Used - x.Pos);
+            x.Used -= x.Pos;
+            x.Pos = 0;
         }
 
         void NextRequest()
         {
             Compact();
-            head.Reset(0);
+            x.Reader.Head.Reset(0);
             requestDeadline = 0;
             ServeBuffered();
         }
@@ -788,17 +765,17 @@ namespace Vrns.Http
             Posix.ShutdownWrite(fd);
             lingerDeadline = Engine.NowMsec + LingerMsec;
             lingerBytes = 0;
-            state = State.Linger;
+            Enter(ConnectionState.Lingering);
             if (Events.Listen(fd, Interest.Read, this, SecondsUntil(lingerDeadline)) != 0) Close();
         }
 
         // Reads and drops input until the peer closes, the while ends or enough came.
         void OnLingerInput(int code)
         {
-            if (input == null) input = server.Buffers.Rent();
+            byte[] sink = x.Input;
             while (code == EventCode.Readable && lingerBytes < MaxLingerBytes) {
                 int errno;
-                int n = Posix.Receive(fd, input, 0, input.Length, out errno);
+                int n = Posix.Receive(fd, sink, 0, sink.Length, out errno);
                 if (n > 0) {
                     lingerBytes += n;
                     continue;
@@ -821,16 +798,25 @@ namespace Vrns.Http
             return left > 0 ? (int)((left + 999) / 1000) : 0;
         }
 
+        // Out of the server's list first, so that nothing the drain does with a listed
+        // connection meets it half closed. A handler still running may read the request's bytes:
+        // its end gives the exchange back.
         void Close()
         {
-            bool handlerRunning = state == State.Handler;
-            state = State.Closed;
-            server.Forget(this);
-            if (fileFd >= 0) Posix.Close(fileFd);
-            fileFd = -1;
+            if (Interlocked.Exchange(ref state, (int)ConnectionState.Closed) == (int)ConnectionState.Closed) return;
+            server.ConnectionClosed(this);
+            if (x != null) x.Writer.CloseFile();
             Posix.Close(fd);
-            // A handler still running may read the request's strings from the buffer.
-            if (!handlerRunning) server.Buffers.Return(ref input);
+            bool handlerRunning;
+            lock (this) handlerRunning = current != null;
+            if (!handlerRunning) ReturnExchange();
+        }
+
+        void ReturnExchange()
+        {
+            if (x == null) return;
+            server.Exchanges.Return(x);
+            x = null;
         }
     }
 }

@@ -1,6 +1,8 @@
 // What a handler sees of a request. The request line and fields stay in the connection's
-// buffer; their strings are made when first asked for. One request object per connection,
-// reused: it is valid until the handler's Task completes.
+// buffer; their strings are made when first asked for. Made for one request: once its handler's
+// Task has completed, any use throws ObjectDisposedException (see HttpContext), and a string is
+// handed out only when the request was still alive after its bytes were read, so a late reader
+// never sees the connection's next request.
 using System;
 using System.Collections;
 using System.Collections.Generic;
@@ -14,37 +16,33 @@ namespace Vrns.Http
 {
     public sealed class HttpRequest
     {
-        readonly HttpConnection connection;
-        readonly RequestHeaders headers;
-        readonly RequestBodyStream body;
-        internal HeadParser Head;
-        internal byte[] Buffer;
-        // The normalised path (PathNormalizer): in Buffer where the path was sent in normal
-        // form, else in ownPath or, when longer, an array of this request's own. PathStatus is
-        // 0, or the status the request is refused with before routing (its path is then empty).
-        internal byte[] PathBytes;
-        internal int PathAt, PathLength, PathStatus;
-        // The path as sent: the target up to '?' or '#'.
-        int rawPathAt, rawPathLength;
-        byte[] ownPath;
+        readonly HttpContext context;
+        readonly HeadParser head;
+        readonly byte[] buffer;
+        RequestHeaders headers;
+        RequestBodyStream body;
+        readonly int rawPathAt, rawPathLength;  // the target up to '?' or '#'
+        // The normalised path (PathNormalizer): in buffer where the path was sent in normal form,
+        // else in an array of this request's own. pathStatus is 0, or the status the request is
+        // refused with before routing (its path is then empty).
+        readonly byte[] pathBytes;
+        readonly int pathAt, pathLength, pathStatus;
+        // The head's figures, the request's own: read without a second look.
+        readonly string method;
+        readonly int versionMinor;
+        readonly long contentLength;
+        readonly bool chunked;
         string target, path, rawPath, query;
 
-        // Paths up to this long are normalised into the request's own array, made once;
-        // a longer one (rare) gets an array for that request alone, so no connection keeps one.
-        const int OwnPathBytes = 256;
-
-        internal HttpRequest(HttpConnection connection)
+        internal HttpRequest(HttpContext context, HeadParser head, byte[] buffer)
         {
-            this.connection = connection;
-            headers = new RequestHeaders(this);
-            body = new RequestBodyStream(connection);
-        }
-
-        internal void Begin(HeadParser head, byte[] buffer)
-        {
-            Head = head;
-            Buffer = buffer;
-            target = path = rawPath = query = null;
+            this.context = context;
+            this.head = head;
+            this.buffer = buffer;
+            method = head.Method;
+            versionMinor = head.VersionMinor;
+            contentLength = head.ContentLength;
+            chunked = head.Chunked;
             // The path starts at the target's start, or after "scheme://authority" (absolute form).
             int at = head.TargetAt;
             int end = head.TargetAt + head.TargetLength;
@@ -57,23 +55,15 @@ namespace Vrns.Http
             while (stop < end && buffer[stop] != '?' && buffer[stop] != '#') stop++;
             rawPathAt = at;
             rawPathLength = stop - at;
-            NormalizePath();
-        }
-
-        void NormalizePath()
-        {
-            PathStatus = 0;
-            if (PathNormalizer.IsNormal(Buffer, rawPathAt, rawPathLength)) {
-                PathBytes = Buffer;
-                PathAt = rawPathAt;
-                PathLength = rawPathLength;
-                return;
+            // Most paths are sent in normal form and are used where they lie.
+            if (PathNormalizer.IsNormal(buffer, rawPathAt, rawPathLength)) {
+                pathBytes = buffer;
+                pathAt = rawPathAt;
+                pathLength = rawPathLength;
+            } else {
+                pathBytes = new byte[rawPathLength + 1];
+                pathStatus = PathNormalizer.Normalize(buffer, rawPathAt, rawPathLength, pathBytes, out pathLength);
             }
-            byte[] into = rawPathLength < OwnPathBytes ? ownPath ?? (ownPath = new byte[OwnPathBytes])
-                                                       : new byte[rawPathLength + 1];
-            PathBytes = into;
-            PathAt = 0;
-            PathStatus = PathNormalizer.Normalize(Buffer, rawPathAt, rawPathLength, into, out PathLength);
         }
 
         static int IndexOf(byte[] b, int from, int to, byte value)
@@ -81,21 +71,76 @@ namespace Vrns.Http
             return Array.IndexOf(b, value, from, to - from);
         }
 
+        // The parsed head and the bytes it points into, while the request lives.
+        internal HeadParser Head
+        {
+            get {
+                context.CheckAlive();
+                return head;
+            }
+        }
+
+        internal byte[] Buffer
+        {
+            get {
+                context.CheckAlive();
+                return buffer;
+            }
+        }
+
+        internal byte[] PathBytes
+        {
+            get {
+                context.CheckAlive();
+                return pathBytes;
+            }
+        }
+
+        internal int PathAt
+        {
+            get {
+                context.CheckAlive();
+                return pathAt;
+            }
+        }
+
+        internal int PathStatus
+        {
+            get {
+                context.CheckAlive();
+                return pathStatus;
+            }
+        }
+
+        internal int PathLength
+        {
+            get {
+                context.CheckAlive();
+                return pathLength;
+            }
+        }
+
         // "GET", "HEAD", "POST" ... (one string per method, made once).
         public string Method
         {
-            get { return Head.Method; }
+            get {
+                context.CheckAlive();
+                return method;
+            }
         }
 
         public bool IsHead
         {
-            get { return Head.Method == "HEAD"; }
+            get { return Method == "HEAD"; }
         }
 
         // The request-target as sent.
         public string Target
         {
-            get { return target ?? (target = Latin1(Head.TargetAt, Head.TargetLength)); }
+            get {
+                context.CheckAlive();
+                return target ?? (target = Latin1(head.TargetAt, head.TargetLength));
+            }
         }
 
         // The path, normalised once before routing: percent-decoded (as UTF-8), runs of slashes
@@ -103,103 +148,123 @@ namespace Vrns.Http
         // What the router matched and StaticFiles serves. Without the query.
         public string Path
         {
-            get { return path ?? (path = Utf8.GetString(PathBytes, PathAt, PathLength)); }
+            get {
+                context.CheckAlive();
+                if (path != null) return path;
+                string p = Utf8.GetString(pathBytes, pathAt, pathLength);
+                context.CheckStillAlive();
+                return path = p;
+            }
         }
 
         // The path as sent (not decoded, nothing resolved), without the query; "" for an
         // absolute-form target without one.
         public string RawPath
         {
-            get { return rawPath ?? (rawPath = Latin1(rawPathAt, rawPathLength)); }
+            get {
+                context.CheckAlive();
+                return rawPath ?? (rawPath = Latin1(rawPathAt, rawPathLength));
+            }
         }
 
         // What follows '?' as sent, without it (and without a '#' part); "" when there is none.
         public string Query
         {
             get {
+                context.CheckAlive();
                 if (query != null) return query;
-                int at = rawPathAt + rawPathLength, end = Head.TargetAt + Head.TargetLength;
-                if (at >= end || Buffer[at] != '?') return query = "";
-                int hash = IndexOf(Buffer, at + 1, end, (byte)'#');
-                return query = Latin1(at + 1, (hash < 0 ? end : hash) - at - 1);
+                int at = rawPathAt + rawPathLength, end = head.TargetAt + head.TargetLength;
+                bool none = at >= end || buffer[at] != '?';
+                int hash = none ? -1 : IndexOf(buffer, at + 1, end, (byte)'#');
+                string q = none ? "" : Latin1(at + 1, (hash < 0 ? end : hash) - at - 1);
+                context.CheckStillAlive();
+                return query = q;
             }
         }
 
         // "HTTP/1.1" or "HTTP/1.0".
         public string Protocol
         {
-            get { return Head.VersionMinor == 0 ? "HTTP/1.0" : "HTTP/1.1"; }
+            get {
+                context.CheckAlive();
+                return versionMinor == 0 ? "HTTP/1.0" : "HTTP/1.1";
+            }
         }
 
         public RequestHeaders Headers
         {
-            get { return headers; }
+            get {
+                context.CheckAlive();
+                return headers ?? (headers = new RequestHeaders(this));
+            }
         }
 
         // The first value of the field, compared without case; null when absent.
         public string GetHeader(string name)
         {
-            return headers[name];
+            return Headers[name];
         }
 
         // Content-Length, or -1 (none, or a chunked body).
         public long ContentLength
         {
-            get { return Head.ContentLength; }
+            get {
+                context.CheckAlive();
+                return contentLength;
+            }
         }
 
         public bool HasBody
         {
-            get { return Head.Chunked || Head.ContentLength > 0; }
+            get {
+                context.CheckAlive();
+                return chunked || contentLength > 0;
+            }
         }
 
         // The body as it arrives; ReadAsync only (a read never blocks a thread). Bytes nobody
         // reads are skipped after the response.
         public Stream Body
         {
-            get { return body; }
-        }
-
-        // The whole body (up to the server's MaxBodyBytes; beyond, the request is answered 413).
-        public async Task<byte[]> ReadBodyAsync()
-        {
-            if (!HasBody) return EmptyBody;
-            if (!Head.Chunked) {
-                var whole = new byte[Head.ContentLength];
-                int got = 0;
-                while (got < whole.Length) {
-                    int n = await connection.ReadBodyAsync(whole, got, whole.Length - got).ConfigureAwait(false);
-                    if (n == 0) throw new IOException("the request body ended early");
-                    got += n;
-                }
-                return whole;
+            get {
+                context.CheckAlive();
+                return body ?? (body = new RequestBodyStream(context));
             }
-            var all = new MemoryStream();
-            var chunk = new byte[16384];
-            int read;
-            while ((read = await connection.ReadBodyAsync(chunk, 0, chunk.Length).ConfigureAwait(false)) > 0)
-                all.Write(chunk, 0, read);
-            return all.ToArray();
         }
 
-        static readonly byte[] EmptyBody = new byte[0];
-        // Field values are bytes; each byte becomes the character of the same number.
-        static readonly Encoding Latin1Encoding = Encoding.GetEncoding(28591);
-        static readonly Encoding Utf8 = new UTF8Encoding(false, true);
+        // The whole body (up to the server's MaxBodyBytes: beyond, the request is answered 413;
+        // and while the server holds MaxBufferedBodyBytes of bodies, 503 with Retry-After).
+        public Task<byte[]> ReadBodyAsync()
+        {
+            return context.Connection.ReadWholeBodyAsync(context);
+        }
 
         public IPAddress RemoteAddress
         {
-            get { return connection.PeerAddress; }
+            get {
+                context.CheckAlive();
+                return context.Connection.PeerAddress;
+            }
         }
 
         public int RemotePort
         {
-            get { return connection.PeerPort; }
+            get {
+                context.CheckAlive();
+                return context.Connection.PeerPort;
+            }
         }
+
+        // Field values are bytes; each byte becomes the character of the same number.
+        static readonly Encoding Latin1Encoding = Encoding.GetEncoding(28591);
+        static readonly Encoding Utf8 = new UTF8Encoding(false, true);
 
         internal string Latin1(int at, int length)
         {
-            return Latin1Encoding.GetString(Buffer, at, length);
+            context.CheckAlive();
+            string s = Latin1Encoding.GetString(buffer, at, length);
+            context.CheckStillAlive();
+            return s;
         }
     }
 
@@ -239,6 +304,8 @@ namespace Vrns.Http
                 if (NameIs(i, name)) yield return ValueAt(i);
         }
 
+        // The match is made on bytes a late reader may see change: the value read after it is
+        // what tells (Latin1 throws once the request is over).
         internal int IndexOf(string name)
         {
             HeadParser h = request.Head;
@@ -264,7 +331,8 @@ namespace Vrns.Http
 
         internal string ValueAt(int i)
         {
-            return request.Latin1(request.Head.ValueAt[i], request.Head.ValueLength[i]);
+            HeadParser h = request.Head;
+            return request.Latin1(h.ValueAt[i], h.ValueLength[i]);
         }
 
         public IEnumerator<KeyValuePair<string, string>> GetEnumerator()
@@ -284,16 +352,18 @@ namespace Vrns.Http
     // worker, so only ReadAsync is offered.
     sealed class RequestBodyStream : Stream
     {
-        readonly HttpConnection connection;
+        readonly HttpContext context;
 
-        public RequestBodyStream(HttpConnection connection)
+        public RequestBodyStream(HttpContext context)
         {
-            this.connection = connection;
+            this.context = context;
         }
 
         public override Task<int> ReadAsync(byte[] buffer, int offset, int count, CancellationToken token)
         {
-            return connection.ReadBodyAsync(buffer, offset, count);
+            if (buffer == null) throw new ArgumentNullException("buffer");
+            if (offset < 0 || count < 0 || offset > buffer.Length - count) throw new ArgumentOutOfRangeException("count");
+            return context.Connection.ReadBodyAsync(context, buffer, offset, count);
         }
 
         public override int Read(byte[] buffer, int offset, int count)

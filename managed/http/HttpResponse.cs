@@ -1,12 +1,20 @@
 // What a handler answers: a status, header fields, and one of a whole body (bytes, a string, a
-// file region) written when the handler's Task completes, or a body streamed with WriteAsync
-// in chunked encoding, each write's Task completing when the writer has taken it (the
+// file region) written when the handler's Task completes, or a body streamed with WriteAsync in
+// chunked encoding, each write's Task completing when the writer has taken it (the
 // back-pressure). The server adds Date, Server, Content-Length or Transfer-Encoding and
-// Connection itself. One response object per connection, reused: valid until the handler's
-// Task completes.
+// Connection itself.
+//
+// Every field goes through one check (FieldText): names are tokens, values hold no control
+// character but HTAB and nothing above U+00FF, refused with an exception, never cut;
+// ContentType is a shortcut of the same path, and each field is sent once. Status codes are the
+// final ones, 200 to 599 (100 Continue is the server's own, sent when the handler reads the
+// body); 204, 205 and 304 carry no body.
+//
+// A context, its request and its response are made for one request and die with it: once the
+// handler's Task has completed, any use throws ObjectDisposedException, and nothing they do can
+// reach the connection's next exchange.
 using System;
-using System.Collections.Generic;
-using System.Text;
+using System.Threading;
 using System.Threading.Tasks;
 
 namespace Vrns.Http
@@ -15,15 +23,86 @@ namespace Vrns.Http
 
     public sealed class HttpContext
     {
-        public readonly HttpRequest Request;
-        public readonly HttpResponse Response;
-        public readonly HttpServer Server;
+        readonly HttpServer server;
+        readonly HttpRequest request;
+        readonly HttpResponse response;
+        internal readonly HttpConnection Connection;
+        internal RequestHandler Handler;
+        // The handler runs where the request was framed (a pump worker), and the library's Tasks
+        // complete there too, as they always did; otherwise their continuations never run on the
+        // thread that completes them.
+        internal bool Inline;
+        int ended;
 
-        internal HttpContext(HttpServer server, HttpRequest request, HttpResponse response)
+        internal HttpContext(HttpServer server, HttpConnection connection, HeadParser head, byte[] input)
         {
-            Server = server;
-            Request = request;
-            Response = response;
+            this.server = server;
+            Connection = connection;
+            request = new HttpRequest(this, head, input);
+            response = new HttpResponse(this);
+        }
+
+        public HttpRequest Request
+        {
+            get {
+                CheckAlive();
+                return request;
+            }
+        }
+
+        public HttpResponse Response
+        {
+            get {
+                CheckAlive();
+                return response;
+            }
+        }
+
+        public HttpServer Server
+        {
+            get {
+                CheckAlive();
+                return server;
+            }
+        }
+
+        // For the connection, which reads them after the end.
+        internal HttpRequest TheRequest
+        {
+            get { return request; }
+        }
+
+        internal HttpResponse TheResponse
+        {
+            get { return response; }
+        }
+
+        internal bool Ended
+        {
+            get { return Volatile.Read(ref ended) != 0; }
+        }
+
+        internal void End()
+        {
+            Volatile.Write(ref ended, 1);
+        }
+
+        internal void CheckAlive()
+        {
+            if (Volatile.Read(ref ended) != 0) throw Dead();
+        }
+
+        // After reading bytes the connection reuses: they belonged to this request only if it
+        // was still alive once they were read (the fence keeps the reads before the check).
+        internal void CheckStillAlive()
+        {
+            Interlocked.MemoryBarrier();
+            CheckAlive();
+        }
+
+        static ObjectDisposedException Dead()
+        {
+            return new ObjectDisposedException("HttpContext", "the request is over: its handler's Task has completed");
         }
     }
 
@@ -32,8 +111,15 @@ namespace Vrns.Http
 
     public sealed class HttpResponse
     {
-        readonly HttpConnection connection;
-        internal readonly List<string> Names = new List<string>(), Values = new List<string>();
+        const string ContentTypeName = "Content-Type";
+        // The fields only the server sets.
+        static readonly string[] Reserved = { "Content-Length", "Transfer-Encoding", "Connection", "Date", "Server" };
+
+        readonly HttpContext context;
+        int status = 200;
+        string contentType;
+        string[] fields;  // name, value, name, value, ... (fieldCount strings)
+        int fieldCount;
         internal BodyKind Kind;
         internal byte[] BodyBytes;
         internal int BodyOffset, BodyCount;
@@ -43,113 +129,130 @@ namespace Vrns.Http
         internal byte[] RawFields;  // fields the library made ready ("Name: value\r\n" ...), or null
         internal bool Started;  // the head went out with the first streamed write
         internal bool CloseRequested;
-        int status;
 
-        internal HttpResponse(HttpConnection connection)
+        internal HttpResponse(HttpContext context)
         {
-            this.connection = connection;
-        }
-
-        internal void Begin()
-        {
-            status = 200;
-            ContentType = null;
-            Names.Clear();
-            Values.Clear();
-            Kind = BodyKind.None;
-            BodyBytes = null;
-            BodyText = null;
-            FileFd = -1;
-            RawFields = null;
-            Started = CloseRequested = false;
+            this.context = context;
         }
 
         public int StatusCode
         {
-            get { return status; }
+            get {
+                context.CheckAlive();
+                return status;
+            }
             set {
-                if (value < 200 || value > 999) throw new ArgumentOutOfRangeException("value", "a final status, 200 to 999");
+                if (value < 200 || value > 599)
+                    throw new ArgumentOutOfRangeException(
+                        "value", "a final status, 200 to 599 (100 Continue is sent by the server when the body is read)");
+                context.CheckAlive();
                 CheckNotStarted();
+                if (BodyForbidden(value) && HasContent()) throw NoBody(value);
                 status = value;
             }
         }
 
-        // Content-Type (null: none is sent).
-        public string ContentType { get; set; }
+        // Content-Type (null: none is sent); the same field as SetHeader("Content-Type", ...).
+        public string ContentType
+        {
+            get {
+                context.CheckAlive();
+                return contentType;
+            }
+            set {
+                context.CheckAlive();
+                CheckNotStarted();
+                if (value != null) FieldText.CheckValue(value);
+                contentType = value;
+            }
+        }
 
         // True once the head has gone out (a streamed body has begun): the status and fields
         // can no longer change, and a failure can only cut the connection.
         public bool HasStarted
         {
-            get { return Started; }
+            get {
+                context.CheckAlive();
+                return Started;
+            }
         }
 
-        // Sets a field, replacing an earlier value of the same name. The framing fields
-        // (Content-Length, Transfer-Encoding, Connection) and Date are the server's.
+        // Sets a field, replacing earlier values of the same name. The framing fields
+        // (Content-Length, Transfer-Encoding, Connection), Date and Server are the server's.
         public void SetHeader(string name, string value)
         {
-            CheckField(name, value);
-            for (int i = 0; i < Names.Count; i++) {
-                if (string.Equals(Names[i], name, StringComparison.OrdinalIgnoreCase)) {
-                    Values[i] = value;
+            if (!CheckField(name, value)) return;
+            for (int i = 0; i < fieldCount; i += 2) {
+                if (string.Equals(fields[i], name, StringComparison.OrdinalIgnoreCase)) {
+                    fields[i + 1] = value;
                     return;
                 }
             }
-            Names.Add(name);
-            Values.Add(value);
+            Append(name, value);
+        }
+
+        // Adds a field, keeping earlier ones of the same name (Set-Cookie). Content-Type is one
+        // field: it is set, not added.
+        public void AddHeader(string name, string value)
+        {
+            if (CheckField(name, value)) Append(name, value);
         }
 
         // A field the library itself sets once (its name and value known to be valid).
         internal void AddTrustedHeader(string name, string value)
         {
-            Names.Add(name);
-            Values.Add(value);
+            context.CheckAlive();
+            Append(name, value);
         }
 
-        // Adds a field, keeping earlier ones of the same name (Set-Cookie).
-        public void AddHeader(string name, string value)
+        // False when the field was Content-Type, which is set here.
+        bool CheckField(string name, string value)
         {
-            CheckField(name, value);
-            Names.Add(name);
-            Values.Add(value);
-        }
-
-        void CheckField(string name, string value)
-        {
+            context.CheckAlive();
             CheckNotStarted();
-            if (string.IsNullOrEmpty(name) || value == null) throw new ArgumentNullException(name == null ? "name" : "value");
+            FieldText.CheckName(name);
+            if (string.Equals(name, ContentTypeName, StringComparison.OrdinalIgnoreCase)) {
+                if (value == null) throw new ArgumentNullException("value");
+                ContentType = value;
+                return false;
+            }
             foreach (string reserved in Reserved)
                 if (string.Equals(name, reserved, StringComparison.OrdinalIgnoreCase))
                     throw new ArgumentException(name + " is set by the server", "name");
-            if (string.Equals(name, "Content-Type", StringComparison.OrdinalIgnoreCase)) {
-                ContentType = value;
-                return;
-            }
-            foreach (char c in name)
-                if (c <= ' ' || c >= 0x7f || c == ':') throw new ArgumentException("bad field name " + name, "name");
-            foreach (char c in value)
-                if (c == '\r' || c == '\n' || c == '\0' || c > 0xff) throw new ArgumentException("bad field value", "value");
+            FieldText.CheckValue(value);
+            return true;
         }
 
-        static readonly string[] Reserved = { "Content-Length", "Transfer-Encoding", "Connection", "Date" };
+        void Append(string name, string value)
+        {
+            if (fields == null) {
+                fields = new string[8];
+            } else if (fieldCount == fields.Length) {
+                Array.Resize(ref fields, fields.Length * 2);
+            }
+            fields[fieldCount++] = name;
+            fields[fieldCount++] = value;
+        }
 
         // Ends the connection after this response.
         public void CloseConnection()
         {
+            context.CheckAlive();
             CloseRequested = true;
         }
 
         // The whole body; the array must not change until the handler's Task completes.
         public void Send(byte[] body)
         {
+            if (body == null) throw new ArgumentNullException("body");
             Send(body, 0, body.Length);
         }
 
         public void Send(byte[] body, int offset, int count)
         {
             if (body == null) throw new ArgumentNullException("body");
-            if (offset < 0 || count < 0 || offset + count > body.Length) throw new ArgumentOutOfRangeException("count");
-            Choose(BodyKind.Bytes);
+            if (offset < 0 || count < 0 || offset > body.Length - count) throw new ArgumentOutOfRangeException("count");
+            Choose(BodyKind.Bytes, count);
             BodyBytes = body;
             BodyOffset = offset;
             BodyCount = count;
@@ -159,25 +262,28 @@ namespace Vrns.Http
         public void Send(string text)
         {
             if (text == null) throw new ArgumentNullException("text");
-            Choose(BodyKind.Text);
+            Choose(BodyKind.Text, text.Length);
             BodyText = text;
         }
 
         // length bytes of an open file from offset, sent with the file sender. The response owns
-        // the descriptor from here on and closes it after the send.
+        // the descriptor once this returns, and closes it after the send; when it throws, the
+        // descriptor stays the caller's.
         public void SendFile(int fileFd, long offset, long length)
         {
             if (fileFd < 0 || offset < 0 || length < 0) throw new ArgumentOutOfRangeException("fileFd");
-            Choose(BodyKind.File);
+            Choose(BodyKind.File, length);
             FileFd = fileFd;
             FileOffset = offset;
             FileLength = length;
         }
 
-        // The status's small HTML page (as the native server's errors look).
+        // The status's small HTML page (as the native server's errors look); no page for the
+        // statuses that carry no body.
         public void SendStatus(int code)
         {
             StatusCode = code;
+            if (BodyForbidden(code)) return;
             ContentType = "text/html";
             Send(StatusText.Page(code));
         }
@@ -185,7 +291,7 @@ namespace Vrns.Http
         // No body, but a Content-Length announcing length (a 304 or a HEAD of a known size).
         internal void SendEmpty(long length)
         {
-            Choose(BodyKind.Empty);
+            Choose(BodyKind.Empty, 0);
             AnnouncedLength = length;
         }
 
@@ -194,21 +300,26 @@ namespace Vrns.Http
         public Task WriteAsync(byte[] buffer, int offset, int count)
         {
             if (buffer == null) throw new ArgumentNullException("buffer");
-            if (offset < 0 || count < 0 || offset + count > buffer.Length) throw new ArgumentOutOfRangeException("count");
+            if (offset < 0 || count < 0 || offset > buffer.Length - count) throw new ArgumentOutOfRangeException("count");
+            context.CheckAlive();
             if (Kind != BodyKind.None) throw new InvalidOperationException("the body was already chosen");
-            return connection.StreamAsync(this, buffer, offset, count);
+            if (BodyForbidden(status)) throw NoBody(status);
+            return context.Connection.StreamAsync(context, buffer, offset, count);
         }
 
         public Task WriteAsync(string text)
         {
-            byte[] bytes = Encoding.UTF8.GetBytes(text);
+            if (text == null) throw new ArgumentNullException("text");
+            byte[] bytes = System.Text.Encoding.UTF8.GetBytes(text);
             return WriteAsync(bytes, 0, bytes.Length);
         }
 
-        void Choose(BodyKind kind)
+        void Choose(BodyKind kind, long length)
         {
+            context.CheckAlive();
             CheckNotStarted();
             if (Kind != BodyKind.None) throw new InvalidOperationException("the body was already chosen");
+            if (length > 0 && BodyForbidden(status)) throw NoBody(status);
             Kind = kind;
         }
 
@@ -217,16 +328,74 @@ namespace Vrns.Http
             if (Started) throw new InvalidOperationException("the response has started");
         }
 
+        // 204, 205 and 304 carry no body (RFC 9110 15.3.5, 15.3.6, 15.4.5).
+        internal static bool BodyForbidden(int status)
+        {
+            return status == 204 || status == 205 || status == 304;
+        }
+
+        static InvalidOperationException NoBody(int status)
+        {
+            return new InvalidOperationException("a " + status + " response has no body");
+        }
+
+        bool HasContent()
+        {
+            switch (Kind) {
+                case BodyKind.Bytes: return BodyCount > 0;
+                case BodyKind.Text: return BodyText.Length > 0;
+                case BodyKind.File: return FileLength > 0;
+                default: return false;
+            }
+        }
+
+        internal int Status
+        {
+            get { return status; }
+        }
+
         // The response's body length as Content-Length gives it.
         internal long Length()
         {
             switch (Kind) {
                 case BodyKind.Bytes: return BodyCount;
-                case BodyKind.Text: return Encoding.UTF8.GetByteCount(BodyText);
+                case BodyKind.Text: return System.Text.Encoding.UTF8.GetByteCount(BodyText);
                 case BodyKind.File: return FileLength;
                 case BodyKind.Empty: return AnnouncedLength;
                 default: return 0;
             }
+        }
+
+        // The room the fields take in a head (each character one byte), a little over.
+        internal int FieldBytes()
+        {
+            int n = contentType != null ? contentType.Length + 16 : 0;
+            for (int i = 0; i < fieldCount; i++) n += fields[i].Length + 2;
+            return n + (RawFields != null ? RawFields.Length : 0);
+        }
+
+        // Writes Content-Type, the fields and the library's ready fields at at; the position after.
+        internal int PutFields(byte[] b, int at)
+        {
+            if (contentType != null) at = PutField(b, at, ContentTypeName, contentType);
+            for (int i = 0; i < fieldCount; i += 2) at = PutField(b, at, fields[i], fields[i + 1]);
+            return RawFields != null ? Ascii.Put(b, at, RawFields) : at;
+        }
+
+        static int PutField(byte[] b, int at, string name, string value)
+        {
+            at = Ascii.Put(b, at, name);
+            at = Ascii.Put(b, at, ": ");
+            at = Ascii.Put(b, at, value);
+            return Ascii.Put(b, at, "\r\n");
+        }
+
+        // The descriptor, now the writer's.
+        internal int TakeFile()
+        {
+            int f = FileFd;
+            FileFd = -1;
+            return f;
         }
 
         // A file the response still holds (the handler failed, or the send is over).

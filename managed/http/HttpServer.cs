@@ -4,13 +4,18 @@
 //   server.Router.Map("GET", "/hello", async c => c.Response.Send("hello"));
 //   return server.Run();   // until SIGINT or SIGTERM; then drains and returns 0
 //
-// Threads: pump workers run accepting and every connection's callbacks, handlers included (a
-// handler must not block: await instead). Start takes the stop signals before it listens, and a
-// thread of the server's own waits for them (Engine.WaitStopSignal), resumes accepting after a
-// pause for want of descriptors, and drains.
-// The drain: stop accepting (connections the kernel had completed are still served, later ones
-// are refused), end at once the keep-alive connections idle between requests, let responses in
-// flight finish (marked Connection: close) for up to DrainMsec, stop the engine.
+// Threads: pump workers accept, frame requests and take every completion; handlers run on the
+// server's handler pool (HandlerPool), where they may block, or inline on the pump worker when
+// a route or the options say so. Start takes the stop signals before it listens, and a thread of
+// the server's own waits for them (Engine.WaitStopSignal), resumes accepting after a pause for
+// want of descriptors, and drains.
+// Accepting stops while MaxConnections are open and resumes when one closes: the accepting
+// worker and the closing thread decide under acceptGate, after a full fence each (the count, then
+// the paused flag; the flag, then the count), so a pause is never left without a resume.
+// The drain (ConnectionDrain.cs): stop accepting (connections the kernel had completed are still
+// served, later ones are refused), end at once the keep-alive connections idle between
+// requests, let the requests in progress be answered (marked Connection: close) for up to
+// DrainMsec, cut and count what is still running or sending, stop the engine.
 using System;
 using System.Collections.Generic;
 using System.Globalization;
@@ -29,11 +34,24 @@ namespace Vrns.Http
         public int ReadTimeoutSec = 30;
         // A request body beyond this is answered 413.
         public long MaxBodyBytes = 8 << 20;
-        // How long the drain lets responses in flight finish.
+        // The body bytes ReadBodyAsync may hold across all requests at once; a request whose
+        // body would pass it is answered 503 with Retry-After (see BodyBudget).
+        public long MaxBufferedBodyBytes = 64 << 20;
+        // Connections open at once; accepting waits while they are. 0: as the native server's
+        // default, what the descriptor limit allows ((limit - 64) / 2, the soft limit first raised
+        // to the hard one), but at most a quarter of physical memory at 128 KiB a connection.
+        public int MaxConnections;
+        // How long the drain lets requests in progress finish (0: no bound).
         public int DrainMsec = 5000;
         // SO_SNDBUF of each connection (0: the system's); small values keep writes waiting.
         public int SendBufferBytes;
         public int Backlog = 4096;
+        // Handlers run on the server's handler pool (HandlerThread.Pool). True: on the pump worker
+        // that framed the request, unless their route says Pool (HandlerThread.UnsafeInline:
+        // cheaper, for handlers that never block).
+        public bool UnsafeInlineHandlers;
+        // The handler pool's bound; beyond it handlers wait for a thread.
+        public int MaxHandlerThreads = HandlerPool.DefaultMaxThreads;
     }
 
     public sealed class HttpServer : IAcceptTarget
@@ -42,16 +60,28 @@ namespace Vrns.Http
         const int SignalPollMsec = 100;
         const int AcceptPauseMsec = 100;
         const int MaxPendingOnStop = 4096;
+        const int DrainPollMsec = 10;
+        // The native server's default connection limit: descriptors kept back for files and the
+        // like, descriptors a connection may need (its socket and a file), the share of memory
+        // connections may hold at worst, and the worst a connection holds.
+        const ulong ReservedDescriptors = 64, DescriptorsPerConnection = 2, MemoryShare = 4;
+        const ulong WorstBytesPerConnection = 128 << 10;
+        const int MostConnections = 1000000;
         const int EMFILE = 24, ENFILE = 23, ENOBUFS = 105, ENOMEM = 12, ECONNABORTED = 103, EPROTO = 71;
 
         readonly HttpServerOptions options;
         readonly List<int> listenFds = new List<int>();
         readonly List<IPEndPoint> endpoints = new List<IPEndPoint>();
-        readonly HashSet<HttpConnection> connections = new HashSet<HttpConnection>();  // guarded by itself
         readonly TaskCompletionSource<int> stopped = new TaskCompletionSource<int>();
-        internal readonly BufferPool Buffers = new BufferPool();
+        internal readonly ConnectionList Connections = new ConnectionList();
+        internal readonly ExchangePool Exchanges = new ExchangePool();
+        internal readonly HandlerPool Handlers;
+        internal readonly BodyBudget BodyBudget;
+        readonly object acceptGate = new object();  // orders the listeners' removals and re-additions
+        int maxConnections;
         int stopping, stopRequested, signal;
-        long pausedUntil;  // Environment.TickCount64-like msec; 0 when accepting
+        int limitPaused;  // out of the registry while MaxConnections are open
+        long pausedUntil;  // Environment.TickCount msec until which accept rests; 0 when not
 
         public readonly Router Router = new Router();
 
@@ -63,8 +93,12 @@ namespace Vrns.Http
         {
             if (options.ReadTimeoutSec < 1 || options.ReadTimeoutSec > 235)
                 throw new ArgumentOutOfRangeException("options", "ReadTimeoutSec is 1 to 235");
+            if (options.MaxConnections < 0) throw new ArgumentOutOfRangeException("options", "MaxConnections is 0 (the default) or more");
+            if (options.DrainMsec < 0) throw new ArgumentOutOfRangeException("options", "DrainMsec is 0 (no bound) or more");
             this.options = options;
             if (options.Listen.Count == 0) options.Listen.Add("127.0.0.1:8080");
+            Handlers = new HandlerPool(options.MaxHandlerThreads);
+            BodyBudget = new BodyBudget(options.MaxBufferedBodyBytes);
         }
 
         public int ReadTimeoutSec
@@ -75,6 +109,26 @@ namespace Vrns.Http
         public long MaxBodyBytes
         {
             get { return options.MaxBodyBytes; }
+        }
+
+        internal bool InlineHandlers
+        {
+            get { return options.UnsafeInlineHandlers; }
+        }
+
+        // The connection limit in force, once started.
+        public int MaxConnections
+        {
+            get { return maxConnections; }
+        }
+
+        // The native server's default rule (see HttpServerOptions.MaxConnections).
+        internal static int DefaultMaxConnections(ulong descriptors, ulong memoryBytes)
+        {
+            if (descriptors <= ReservedDescriptors + DescriptorsPerConnection) return 1;
+            ulong n = (descriptors - ReservedDescriptors) / DescriptorsPerConnection;
+            if (memoryBytes > 0) n = Math.Min(n, memoryBytes / MemoryShare / WorstBytesPerConnection);
+            return (int)Math.Max(1, Math.Min(n, (ulong)MostConnections));
         }
 
         public bool Stopping
@@ -101,14 +155,15 @@ namespace Vrns.Http
         }
 
         // Maps handlers: see Router.
-        public void Map(string method, string path, RequestHandler handler)
+        public void Map(string method, string path, RequestHandler handler, HandlerThread thread = HandlerThread.ServerDefault)
         {
-            Router.Map(method, path, handler);
+            Router.Map(method, path, handler, thread);
         }
 
-        public void MapPrefix(string method, string prefix, RequestHandler handler)
+        public void MapPrefix(string method, string prefix, RequestHandler handler,
+                              HandlerThread thread = HandlerThread.ServerDefault)
         {
-            Router.MapPrefix(method, prefix, handler);
+            Router.MapPrefix(method, prefix, handler, thread);
         }
 
         // Parses "HOST:PORT" or "[IPV6]:PORT"; false for anything else.
@@ -138,6 +193,9 @@ namespace Vrns.Http
             // Taken before the first socket listens: a client that sees the port may send a stop
             // at once, and until the take a signal still ends the process.
             Engine.TakeStopSignals();
+            ulong descriptors = Posix.RaiseDescriptorLimit();
+            maxConnections = options.MaxConnections > 0 ? options.MaxConnections
+                                                        : DefaultMaxConnections(descriptors, Posix.PhysicalMemoryBytes());
             Engine.Start();
             foreach (string listen in options.Listen) {
                 IPEndPoint at;
@@ -176,7 +234,7 @@ namespace Vrns.Http
                 if (!Stopping) Pause(listenFd);
                 return;
             }
-            for (int i = 0; i < AcceptsPerWake; i++) {
+            for (int i = 0; i < AcceptsPerWake && HasRoom(); i++) {
                 int errno;
                 if (!AcceptOne(listenFd, out errno)) {
                     if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
@@ -199,22 +257,54 @@ namespace Vrns.Http
             Posix.SetNoDelay(fd);
             if (options.SendBufferBytes > 0) Posix.SetSendBuffer(fd, options.SendBufferBytes);
             var c = new HttpConnection(this, fd, peer, peerLength, peerPort);
-            lock (connections) connections.Add(c);
+            Connections.Add(c);
             c.Start();
             return true;
+        }
+
+        // Below the connection limit; at it, the listeners go out of the registry until a
+        // connection closes (the kernel keeps completing connections into the backlog meanwhile).
+        bool HasRoom()
+        {
+            if (Connections.Count < maxConnections) return true;
+            lock (acceptGate) {
+                if (limitPaused != 0) return false;
+                Interlocked.Exchange(ref limitPaused, 1);
+                if (Connections.Count < maxConnections || Stopping) {  // one closed meanwhile
+                    limitPaused = 0;
+                    return !Stopping;
+                }
+                foreach (int fd in listenFds) Listeners.Remove(fd);
+            }
+            return false;
+        }
+
+        // After the connection left the list (a full fence): accepting resumes when it was
+        // paused at the limit.
+        internal void ConnectionClosed(HttpConnection c)
+        {
+            Connections.Remove(c);
+            if (Volatile.Read(ref limitPaused) == 0) return;
+            lock (acceptGate) {
+                if (limitPaused == 0 || Stopping) return;
+                limitPaused = 0;
+                if (Interlocked.Read(ref pausedUntil) == 0) AddListeners();
+            }
+        }
+
+        void AddListeners()
+        {
+            foreach (int fd in listenFds) Listeners.Add(fd, this);  // EEXIST for those still in
         }
 
         // The registry keeps a readable socket armed: one that cannot be accepted from is taken
         // out for a while, or the callback would spin.
         void Pause(int listenFd)
         {
-            Listeners.Remove(listenFd);
-            Interlocked.Exchange(ref pausedUntil, Environment.TickCount + AcceptPauseMsec);
-        }
-
-        internal void Forget(HttpConnection c)
-        {
-            lock (connections) connections.Remove(c);
+            lock (acceptGate) {
+                Listeners.Remove(listenFd);
+                Interlocked.Exchange(ref pausedUntil, Environment.TickCount + AcceptPauseMsec);
+            }
         }
 
         internal void ReportHandlerFailure(HttpRequest request, Exception e)
@@ -245,35 +335,35 @@ namespace Vrns.Http
         {
             long until = Interlocked.Read(ref pausedUntil);
             if (until == 0 || Environment.TickCount - until < 0) return;
-            Interlocked.Exchange(ref pausedUntil, 0);
-            foreach (int fd in listenFds) Listeners.Add(fd, this);  // EEXIST for those still in
+            lock (acceptGate) {
+                Interlocked.Exchange(ref pausedUntil, 0);
+                if (limitPaused == 0 && !Stopping) AddListeners();
+            }
         }
 
         void Drain()
         {
             Interlocked.Exchange(ref stopping, 1);  // a full fence: see HttpConnection.WaitForRequest
-            foreach (int fd in listenFds) Listeners.Remove(fd);
+            lock (acceptGate) {
+                foreach (int fd in listenFds) Listeners.Remove(fd);
+            }
             foreach (int fd in listenFds) {
                 int errno;
                 for (int i = 0; i < MaxPendingOnStop && AcceptOne(fd, out errno);) i++;
-                Posix.ShutdownBoth(fd);
-            }
-            lock (connections) {
-                // A request that raced in is still read first: the kernel hands out queued bytes
-                // before it reports the end of input, and its answer then closes the connection.
-                foreach (HttpConnection c in connections)
-                    if (c.Idle) Posix.ShutdownRead(c.Fd);
+                Posix.ShutdownBoth(fd);  // a listening socket stops listening; its number stays ours
             }
             int deadline = Environment.TickCount + options.DrainMsec;
-            while (Environment.TickCount - deadline < 0) {
-                lock (connections) {
-                    if (connections.Count == 0) break;
-                }
-                Thread.Sleep(10);
+            // Idle connections are ended as the drain goes (one whose wait was armed just after
+            // the last pass is woken again).
+            while (Connections.Count > 0 && (options.DrainMsec == 0 || Environment.TickCount - deadline < 0)) {
+                Connections.EndIdle();
+                Thread.Sleep(DrainPollMsec);
             }
+            int cut = Connections.CutBusy();
+            if (cut > 0) ErrorLog.Write("vrns-http: the drain's time-out cut " + cut + " responses short");
             Engine.Stop();
             int end = Environment.TickCount + 1000;
-            while (Engine.IsRunning && Environment.TickCount - end < 0) Thread.Sleep(10);
+            while (Engine.IsRunning && Environment.TickCount - end < 0) Thread.Sleep(DrainPollMsec);
             foreach (int fd in listenFds) Posix.Close(fd);
             ErrorLog.Flush(1000);
         }

@@ -1,5 +1,5 @@
 // The fixed texts of responses: status lines, HTTP dates (the current second's formatted once),
-// generated error pages.
+// generated error pages; and the one check every response field passes.
 using System;
 using System.Collections.Concurrent;
 using System.Globalization;
@@ -61,6 +61,39 @@ namespace Vrns.Http
         }
     }
 
+    // What a response field may hold. A name is a token (RFC 9110 tchar). A value has no control
+    // character but HTAB (a CR or LF would end the field and start another, or a second response:
+    // response splitting; a NUL or the rest are refused by peers) and nothing above U+00FF: a
+    // field is bytes, one per character, and such a character cut to a byte could become a CR or
+    // LF (U+010A is 0x0A). Refused with ArgumentException, never cut or dropped.
+    static class FieldText
+    {
+        public static void CheckName(string name)
+        {
+            if (name == null) throw new ArgumentNullException("name");
+            if (name.Length == 0) throw new ArgumentException("an empty field name", "name");
+            foreach (char c in name)
+                if (!IsTokenChar(c))
+                    throw new ArgumentException("the field name '" + name + "' is not a token", "name");
+        }
+
+        // tchar: a letter, a digit, or one of !#$%&'*+-.^_`|~
+        static bool IsTokenChar(char c)
+        {
+            return c < 0x7f && (char.IsLetterOrDigit(c) || "!#$%&'*+-.^_`|~".IndexOf(c) >= 0);
+        }
+
+        public static void CheckValue(string value)
+        {
+            if (value == null) throw new ArgumentNullException("value");
+            foreach (char c in value)
+                if ((c < ' ' && c != '\t') || c == 0x7f || c > 0xff)
+                    throw new ArgumentException("a field value holds U+" + ((int)c).ToString("X4") +
+                                                    " (a control character or one above U+00FF)",
+                                                "value");
+        }
+    }
+
     static class StatusText
     {
         static readonly ConcurrentDictionary<int, byte[]> lines = new ConcurrentDictionary<int, byte[]>();
@@ -73,7 +106,9 @@ namespace Vrns.Http
                 case 200: return "OK";
                 case 201: return "Created";
                 case 202: return "Accepted";
+                case 203: return "Non-Authoritative Information";
                 case 204: return "No Content";
+                case 205: return "Reset Content";
                 case 206: return "Partial Content";
                 case 301: return "Moved Permanently";
                 case 302: return "Found";

@@ -4,7 +4,9 @@
 // to the fallback (404 without one). Paths are compared in their normal form (PathNormalizer),
 // as UTF-8 bytes, without making a string; a path that has none is answered with its refusal
 // (400 or 403) and reaches no route, so no spelling of a guarded prefix gets past its guard.
-// Mapping is done before the server starts; lookups are then read-only.
+// Mapping is done before the server starts; lookups are then read-only. Each
+// route says where its handler runs (HandlerThread); the library's own answers (404, 405) and
+// StaticFiles never block, and run where the request was framed.
 using System;
 using System.Collections.Generic;
 using System.Text;
@@ -12,6 +14,22 @@ using System.Threading.Tasks;
 
 namespace Vrns.Http
 {
+    // Where a handler runs.
+    public enum HandlerThread
+    {
+        // As the server's options say (HttpServerOptions.UnsafeInlineHandlers; default: Pool).
+        ServerDefault,
+        // A thread of the server's handler pool: the handler may block (synchronous I/O, .Result,
+        // .Wait(), Thread.Sleep, a lock) and delays its own request only; its await continuations
+        // come back to the pool.
+        Pool,
+        // The pump worker that framed the request, with no hop to another thread: cheaper, for a
+        // handler that never blocks. One that blocks there holds a worker every connection's
+        // events need, and can stop the whole server; the library's Tasks complete inline there,
+        // so a .Result or .Wait() on them waits for a pump worker it may itself be holding.
+        UnsafeInline,
+    }
+
     public sealed class Router
     {
         sealed class Route
@@ -20,6 +38,7 @@ namespace Vrns.Http
             public byte[] Path;
             public bool Prefix;
             public RequestHandler Handler;
+            public HandlerThread Thread;
         }
 
         readonly List<Route> exact = new List<Route>(), prefixes = new List<Route>();
@@ -36,22 +55,25 @@ namespace Vrns.Http
             };
         }
 
-        // Answers every path no route takes (default: 404).
+        // Answers every path no route takes (default: 404), on FallbackThread.
         public RequestHandler Fallback { get; set; }
 
+        public HandlerThread FallbackThread { get; set; }
+
         // method null: any method.
-        public void Map(string method, string path, RequestHandler handler)
+        public void Map(string method, string path, RequestHandler handler, HandlerThread thread = HandlerThread.ServerDefault)
         {
-            exact.Add(Make(method, path, false, handler));
+            exact.Add(Make(method, path, false, handler, thread));
         }
 
-        public void MapPrefix(string method, string prefix, RequestHandler handler)
+        public void MapPrefix(string method, string prefix, RequestHandler handler,
+                              HandlerThread thread = HandlerThread.ServerDefault)
         {
-            prefixes.Add(Make(method, prefix, true, handler));
+            prefixes.Add(Make(method, prefix, true, handler, thread));
             prefixes.Sort((a, b) => b.Path.Length.CompareTo(a.Path.Length));
         }
 
-        static Route Make(string method, string path, bool prefix, RequestHandler handler)
+        static Route Make(string method, string path, bool prefix, RequestHandler handler, HandlerThread thread)
         {
             if (path == null || path.Length == 0 || path[0] != '/') throw new ArgumentException("a path starts with '/'", "path");
             if (handler == null) throw new ArgumentNullException("handler");
@@ -60,26 +82,33 @@ namespace Vrns.Http
             if (!PathNormalizer.IsNormalRoute(bytes))
                 throw new ArgumentException("a path is mapped in normal form, without '//', '.' or '..' segments: " + path, "path");
             return new Route { Method = method == null ? null : method.ToUpperInvariant(), Path = bytes, Prefix = prefix,
-                               Handler = handler };
+                               Handler = handler, Thread = thread };
         }
 
-        internal RequestHandler Find(HttpRequest request)
+        internal RequestHandler Find(HttpRequest request, out HandlerThread thread)
         {
+            thread = HandlerThread.UnsafeInline;
             if (request.PathStatus != 0) return request.PathStatus == PathNormalizer.Forbidden ? ClimbingPath : BadPath;
             bool pathMapped = false;
-            RequestHandler h = Search(exact, request, ref pathMapped) ?? Search(prefixes, request, ref pathMapped);
-            if (h != null) return h;
+            Route r = Search(exact, request, ref pathMapped) ?? Search(prefixes, request, ref pathMapped);
+            if (r != null) {
+                thread = r.Thread;
+                return r.Handler;
+            }
+            thread = HandlerThread.UnsafeInline;
             if (pathMapped) return MethodNotAllowed(request);
-            return Fallback ?? NotFound;
+            if (Fallback == null) return NotFound;
+            thread = Fallback.Target is StaticFiles ? HandlerThread.UnsafeInline : FallbackThread;
+            return Fallback;
         }
 
-        RequestHandler Search(List<Route> routes, HttpRequest request, ref bool pathMapped)
+        Route Search(List<Route> routes, HttpRequest request, ref bool pathMapped)
         {
             string method = request.Method;
             for (int i = 0; i < routes.Count; i++) {
                 Route r = routes[i];
                 if (!PathMatches(r, request)) continue;
-                if (r.Method == null || r.Method == method || (method == "HEAD" && r.Method == "GET")) return r.Handler;
+                if (r.Method == null || r.Method == method || (method == "HEAD" && r.Method == "GET")) return r;
                 pathMapped = true;
             }
             return null;
@@ -113,40 +142,6 @@ namespace Vrns.Http
                 context.Response.SendStatus(405);
                 return Task.CompletedTask;
             };
-        }
-    }
-
-    // Input buffers, lent to connections while a request is in progress: an idle connection
-    // holds none. Any thread.
-    sealed class BufferPool
-    {
-        // Room for the longest request line and header block the parser allows.
-        public const int Size = 32768;
-        const int MaxKept = 1024;
-        readonly object gate = new object();  // guards kept and count
-        readonly byte[][] kept = new byte[MaxKept][];
-        int count;
-
-        public byte[] Rent()
-        {
-            lock (gate) {
-                if (count > 0) {
-                    byte[] b = kept[--count];
-                    kept[count] = null;
-                    return b;
-                }
-            }
-            return new byte[Size];
-        }
-
-        public void Return(ref byte[] buffer)
-        {
-            byte[] b = buffer;
-            buffer = null;
-            if (b == null) return;
-            lock (gate) {
-                if (count < MaxKept) kept[count++] = b;
-            }
         }
     }
 }

@@ -1,13 +1,16 @@
 // The sample application on VrnsHttp.dll:
 //
-//   vrns VrnsSample.exe --listen HOST:PORT --root DIR [--read-timeout S]
+//   vrns VrnsSample.exe --listen HOST:PORT --root DIR [--read-timeout S] [--drain-timeout S]
+//                       [--max-connections N] [--unsafe-inline-handlers]
 //
 //   GET /plaintext  Hello, World! (text/plain)
 //   GET /json       {"message":"Hello, World!"} (application/json), serialised per request
 //   POST /echo      the request body, with its Content-Type
 //   anything else   the static files beneath --root
 //
-// SIGINT or SIGTERM drains it (see HttpServer) and it exits 0, after one line of totals.
+// SIGINT or SIGTERM drains it (see HttpServer) and it exits 0, after one line of totals. Its
+// handlers run on the server's handler pool; --unsafe-inline-handlers runs them on the pump
+// workers instead (for the benchmark: they never block). The static files always run inline.
 // Two options exist for the tests: --gc-stress adds a thread that allocates hard and collects
 // without pause until the stop, and sends files from arrays of their own, to show that pinned
 // buffers and callbacks on foreign threads survive the collector; --send-buffer BYTES sets each connection's SO_SNDBUF, so that small
@@ -28,11 +31,15 @@ namespace Vrns.Sample
         public string Listen = "127.0.0.1:8080";
         public string Root = ".";
         public int ReadTimeoutSec = 30;
-        public bool GcStress;
+        public int DrainTimeoutSec = 5;
+        public int MaxConnections;
+        public bool GcStress, InlineHandlers;
         public int SendBuffer;
+        const int MostDrainSeconds = 86400, MostConnections = 1000000;
 
         public const string Usage =
-            "usage: vrns VrnsSample.exe [--listen HOST:PORT] [--root DIR] [--read-timeout SECONDS] [--send-buffer BYTES] [--gc-stress]";
+            "usage: vrns VrnsSample.exe [--listen HOST:PORT] [--root DIR] [--read-timeout SECONDS] " +
+            "[--drain-timeout SECONDS] [--max-connections N] [--unsafe-inline-handlers] [--send-buffer BYTES] [--gc-stress]";
 
         public static Options Parse(string[] args)
         {
@@ -41,6 +48,10 @@ namespace Vrns.Sample
                 string name = args[i];
                 if (name == "--gc-stress") {
                     o.GcStress = true;
+                    continue;
+                }
+                if (name == "--unsafe-inline-handlers") {
+                    o.InlineHandlers = true;
                     continue;
                 }
                 if (i + 1 >= args.Length) throw new ArgumentException(Usage);
@@ -56,6 +67,13 @@ namespace Vrns.Sample
                 } else if (name == "--read-timeout") {
                     if (!int.TryParse(value, out o.ReadTimeoutSec) || o.ReadTimeoutSec < 1 || o.ReadTimeoutSec > 235)
                         throw new ArgumentException("bad --read-timeout '" + value + "' (expected 1 to 235)");
+                } else if (name == "--drain-timeout") {
+                    if (!int.TryParse(value, out o.DrainTimeoutSec) || o.DrainTimeoutSec < 0 ||
+                        o.DrainTimeoutSec > MostDrainSeconds)
+                        throw new ArgumentException("bad --drain-timeout '" + value + "' (expected 0 to 86400)");
+                } else if (name == "--max-connections") {
+                    if (!int.TryParse(value, out o.MaxConnections) || o.MaxConnections < 1 || o.MaxConnections > MostConnections)
+                        throw new ArgumentException("bad --max-connections '" + value + "' (expected 1 to 1000000)");
                 } else if (name == "--send-buffer") {
                     if (!int.TryParse(value, out o.SendBuffer) || o.SendBuffer < 1)
                         throw new ArgumentException("bad --send-buffer '" + value + "' (expected a byte count)");
@@ -133,7 +151,13 @@ namespace Vrns.Sample
                 Console.Error.WriteLine("vrns-managed: " + e.Message);
                 return 2;
             }
-            var options = new HttpServerOptions { ReadTimeoutSec = o.ReadTimeoutSec, SendBufferBytes = o.SendBuffer };
+            var options = new HttpServerOptions {
+                ReadTimeoutSec = o.ReadTimeoutSec,
+                DrainMsec = o.DrainTimeoutSec * 1000,
+                MaxConnections = o.MaxConnections,
+                SendBufferBytes = o.SendBuffer,
+                UnsafeInlineHandlers = o.InlineHandlers,
+            };
             options.Listen.Add(o.Listen);
             var server = new HttpServer(options);
             try {

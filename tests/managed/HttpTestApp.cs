@@ -1,15 +1,19 @@
 // Handlers for the managed-only HTTP tests, on VrnsHttp.dll: bodies read whole, as a stream
-// or not at all, streamed responses, handler failures before and after the head, routing, and
-// a guarded prefix (/private/) in front of the static files of DIR.
-//   vrns HttpTestApp.exe --listen HOST:PORT --root DIR
+// or not at all, streamed responses, handler failures before and after the head, routing,
+// handlers that block, a request's objects used after its end, where handlers run, and a
+// guarded prefix (/private/) in front of the static files of DIR.
+//   vrns HttpTestApp.exe [--listen HOST:PORT] [--read-timeout SECONDS] [--root DIR]
 using System;
+using System.Collections.Generic;
 using System.IO;
 using System.Text;
+using System.Threading;
 using System.Threading.Tasks;
 using Vrns.Http;
 
 static class HttpTestApp
 {
+
     static async Task Echo(HttpContext c)
     {
         c.Response.Send(await c.Request.ReadBodyAsync());
@@ -62,6 +66,115 @@ static class HttpTestApp
         throw new InvalidOperationException("thrown after an await");
     }
 
+    // Blocks its thread on the body (sent later than the head) with .Result.
+    static Task BlockingRead(HttpContext c)
+    {
+        c.Response.Send(c.Request.ReadBodyAsync().Result);
+        return Task.CompletedTask;
+    }
+
+    static async Task<byte[]> BodyOf(HttpContext c)
+    {
+        return await c.Request.ReadBodyAsync();
+    }
+
+    // .Result of an async method whose await continues on the handler's thread pool.
+    static Task BlockingHelper(HttpContext c)
+    {
+        c.Response.Send(BodyOf(c).Result);
+        return Task.CompletedTask;
+    }
+
+    // Thread.Sleep until /wake, counted while asleep (/sleepers).
+    static int sleepers, awake;
+
+    static Task Sleep(HttpContext c)
+    {
+        Interlocked.Increment(ref sleepers);
+        for (int i = 0; i < 1000 && Volatile.Read(ref awake) == 0; i++) Thread.Sleep(10);
+        Interlocked.Decrement(ref sleepers);
+        c.Response.Send("slept");
+        return Task.CompletedTask;
+    }
+
+    static Task Sleepers(HttpContext c)
+    {
+        c.Response.Send(Volatile.Read(ref sleepers).ToString());
+        return Task.CompletedTask;
+    }
+
+    static Task Wake(HttpContext c)
+    {
+        Volatile.Write(ref awake, 1);
+        c.Response.Send("woken");
+        return Task.CompletedTask;
+    }
+
+    // Keeps the request's objects for /late-use, which tries each on the same connection's next
+    // request and answers what each threw. The request and response are kept apart from the
+    // context, so that each must refuse by itself.
+    static HttpContext kept;
+    static HttpRequest keptRequest;
+    static HttpResponse keptResponse;
+    static Stream keptBody;
+
+    static Task Keep(HttpContext c)
+    {
+        kept = c;
+        keptRequest = c.Request;
+        keptResponse = c.Response;
+        keptBody = c.Request.Body;
+        c.Response.Send("kept");
+        return Task.CompletedTask;
+    }
+
+    static Task LateUse(HttpContext c)
+    {
+        var tries = new List<KeyValuePair<string, Action>> {
+            Try("Request", () => { var r = kept.Request; }),
+            Try("Path", () => { var p = keptRequest.Path; }),
+            Try("SetHeader", () => keptResponse.SetHeader("X-Stale", "1")),
+            Try("StatusCode", () => keptResponse.StatusCode = 201),
+            Try("Send", () => keptResponse.Send("stale")),
+            Try("WriteAsync", () => keptResponse.WriteAsync("stale").Wait()),
+            Try("ReadBodyAsync", () => keptRequest.ReadBodyAsync().Wait()),
+            Try("Body.ReadAsync", () => keptBody.ReadAsync(new byte[1], 0, 1).Wait()),
+        };
+        var said = new StringBuilder();
+        foreach (var t in tries) {
+            string outcome = "none";
+            try {
+                t.Value();
+            } catch (AggregateException e) {
+                outcome = e.InnerException.GetType().Name;
+            } catch (Exception e) {
+                outcome = e.GetType().Name;
+            }
+            said.Append(t.Key).Append('=').Append(outcome).Append(';');
+        }
+        c.Response.Send(said.ToString());
+        return Task.CompletedTask;
+    }
+
+    static KeyValuePair<string, Action> Try(string what, Action action)
+    {
+        return new KeyValuePair<string, Action>(what, action);
+    }
+
+    // A status without a body.
+    static Task NoBody(HttpContext c)
+    {
+        c.Response.StatusCode = int.Parse(c.Request.Path.Substring("/no-body/".Length));
+        return Task.CompletedTask;
+    }
+
+    // Where the handler runs: a thread of the server's handler pool, or the pump worker.
+    static Task Where(HttpContext c)
+    {
+        c.Response.Send(Thread.CurrentThread.Name == "vrns-http-handler" ? "pool" : "pump");
+        return Task.CompletedTask;
+    }
+
     static Task Describe(HttpContext c)
     {
         HttpRequest r = c.Request;
@@ -80,11 +193,17 @@ static class HttpTestApp
 
     static int Main(string[] args)
     {
-        var options = new HttpServerOptions { MaxBodyBytes = 1 << 20 };
-        options.Listen.Add(args.Length == 4 && args[0] == "--listen" ? args[1] : "127.0.0.1:0");
+        // A body budget of two bodies over half the limit: the second such at once gets 503.
+        var options = new HttpServerOptions { MaxBodyBytes = 1 << 20, MaxBufferedBodyBytes = 1 << 20 };
+        string root = ".";
+        for (int i = 0; i + 1 < args.Length; i += 2) {
+            if (args[i] == "--listen") options.Listen.Add(args[i + 1]);
+            if (args[i] == "--read-timeout") options.ReadTimeoutSec = int.Parse(args[i + 1]);
+            if (args[i] == "--root") root = args[i + 1];
+        }
+        if (options.Listen.Count == 0) options.Listen.Add("127.0.0.1:0");
         var server = new HttpServer(options);
         server.MapPrefix(null, "/private/", Deny);
-        string root = args.Length == 4 && args[2] == "--root" ? args[3] : ".";
         server.Router.Fallback = new StaticFiles(root).Handle;
         server.Map("POST", "/echo", Echo);
         server.Map("POST", "/echo-stream", EchoStream);
@@ -95,6 +214,16 @@ static class HttpTestApp
         server.Map("GET", "/throw-after-head", ThrowAfterHead);
         server.Map("GET", "/throw-later", ThrowLater);
         server.MapPrefix("GET", "/describe/", Describe);
+        server.Map("POST", "/block-read", BlockingRead);
+        server.Map("POST", "/block-helper", BlockingHelper);
+        server.Map("GET", "/sleep", Sleep);
+        server.Map("GET", "/sleepers", Sleepers);
+        server.Map("GET", "/wake", Wake);
+        server.Map("GET", "/keep", Keep);
+        server.Map("GET", "/late-use", LateUse);
+        server.MapPrefix("GET", "/no-body/", NoBody);
+        server.Map("GET", "/where", Where);
+        server.Map("GET", "/where-inline", Where, HandlerThread.UnsafeInline);
         server.Start();
         Console.WriteLine("http-test: listening on {0}, serving {1}", server.Endpoints[0], root);
         return server.Completion.Result;

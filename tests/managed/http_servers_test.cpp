@@ -19,6 +19,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -522,33 +523,30 @@ TEST_P(BothServers, RewrittenFileIsServedAfresh) {
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 
-// With a 2 s read time-out: a connection that never sends, one with half a request, one idle
-// after its answer, one that drips a byte every 300 ms into its request, and one lingering
-// after a closing answer while it drips: each is closed within the time-out, its rounding to
-// the engine's whole seconds and a second of slack.
-TEST_P(BothServers, ReadTimeOutIsCountedFromTheRequestsFirstByte) {
-    Start({"--read-timeout", "2"});
-    auto start = std::chrono::steady_clock::now();
-    Client silent(server_.port()), half(server_.port()), kept(server_.port()), drip(server_.port()),
-        linger(server_.port());
-    ASSERT_TRUE(half.Send("GET /hello.txt HTTP/1.1\r\nHost:"));
-    ASSERT_TRUE(kept.Send(Get("/hello.txt")));
-    EXPECT_EQ(kept.Read().status, 200);
-    ASSERT_TRUE(linger.Send(Get("/hello.txt", "Connection: close\r\n")));
-    EXPECT_EQ(linger.Read().status, 200);
-    ASSERT_TRUE(drip.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\nX-Slow: "));
-    Client* all[] = {&silent, &half, &kept, &drip, &linger};
-    std::vector<std::chrono::steady_clock::duration> closedAfter(5);
-    std::vector<bool> open(5, true);
-    // The dripping is the behaviour under test, so it runs on its own clock, for at most 8 s.
+// A connection the server must close within its 2 s read time-out: a dripper sends a byte every
+// 100 ms (one whose answer came may have its end of the stream already: it only drips, and sees
+// the close as a refused send); the others see the close as the end of input.
+struct Watched {
+    Client* client;
+    bool drips;
+    bool readsEnd;
+};
+
+// How long after start each was closed; each must be within the time-out, its rounding to the
+// engine's whole seconds and a second of slack. The dripping is the behaviour under test, so it
+// runs on its own clock, for at most 8 s.
+void ExpectClosedWithinTheReadTimeOut(const std::vector<Watched>& all,
+                                      std::chrono::steady_clock::time_point start) {
+    std::vector<std::chrono::steady_clock::duration> closedAfter(all.size());
+    std::vector<bool> open(all.size(), true);
     while (std::chrono::steady_clock::now() - start < 8s) {
         bool any = false;
-        for (int i = 0; i < 5; ++i) {
+        for (size_t i = 0; i < all.size(); ++i) {
             if (!open[i]) continue;
-            // The lingering one has its end of the stream already; it drips until the close.
             char c;
-            bool closed = (i != 4 && recv(all[i]->fd(), &c, 1, MSG_DONTWAIT) == 0) ||
-                          ((i == 3 || i == 4) && send(all[i]->fd(), "a", 1, MSG_NOSIGNAL) != 1);
+            int fd = all[i].client->fd();
+            bool closed = (all[i].readsEnd && recv(fd, &c, 1, MSG_DONTWAIT) == 0) ||
+                          (all[i].drips && send(fd, "a", 1, MSG_NOSIGNAL) != 1);
             if (closed) {
                 open[i] = false;
                 closedAfter[i] = std::chrono::steady_clock::now() - start;
@@ -558,31 +556,100 @@ TEST_P(BothServers, ReadTimeOutIsCountedFromTheRequestsFirstByte) {
         if (!any) break;
         std::this_thread::sleep_for(100ms);
     }
-    for (int i = 0; i < 5; ++i) {
+    for (size_t i = 0; i < all.size(); ++i) {
         EXPECT_FALSE(open[i]) << "connection " << i;
         EXPECT_LT(closedAfter[i], 5s) << "connection " << i;
     }
+}
+
+// With a 2 s read time-out: a connection that never sends, one with half a request, one idle
+// after its answer, one that drips a byte every 100 ms into its request's head, one lingering
+// after a closing answer while it drips, and one that drips the body of a request answered
+// without reading it (the native server reads it first, the managed one skips it after): each
+// is closed within the time-out.
+TEST_P(BothServers, ReadTimeOutIsCountedFromTheRequestsFirstByte) {
+    Start({"--read-timeout", "2"});
+    auto start = std::chrono::steady_clock::now();
+    Client silent(server_.port()), half(server_.port()), kept(server_.port()), drip(server_.port()),
+        linger(server_.port()), body(server_.port());
+    ASSERT_TRUE(half.Send("GET /hello.txt HTTP/1.1\r\nHost:"));
+    ASSERT_TRUE(kept.Send(Get("/hello.txt")));
+    EXPECT_EQ(kept.Read().status, 200);
+    ASSERT_TRUE(linger.Send(Get("/hello.txt", "Connection: close\r\n")));
+    EXPECT_EQ(linger.Read().status, 200);
+    ASSERT_TRUE(drip.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\nX-Slow: "));
+    ASSERT_TRUE(body.Send(Get("/hello.txt", "Content-Length: 1000\r\n")));
+    ExpectClosedWithinTheReadTimeOut({{&silent, false, true},
+                                      {&half, false, true},
+                                      {&kept, false, true},
+                                      {&drip, true, true},
+                                      {&linger, true, false},
+                                      {&body, true, false}},
+                                     start);
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 
-// SIGTERM while a download waits for its slow reader and a keep-alive connection sits idle
-// after its answer: the idle one is closed, the download arrives whole, the server exits 0.
+// SIGTERM while a download waits for its slow reader, a keep-alive connection sits idle after
+// its answer and a fresh one has sent half a request: new connections are refused, the idle one
+// is closed, the half request is answered once it is complete (as the connection's last:
+// Connection: close), the download arrives whole, the server exits 0.
 TEST_P(BothServers, StopFinishesDownloadAndClosesIdleConnection) {
     const std::string big = PatternBytes(16u << 20);
     WriteFile(root_ + "/big.bin", big);
     Start();
-    Client idle(server_.port()), busy(server_.port());
+    Client idle(server_.port()), busy(server_.port()), half(server_.port());
     ASSERT_TRUE(idle.Send(Get("/hello.txt")));
     ASSERT_EQ(idle.Read().status, 200);
+    ASSERT_TRUE(half.Send("GET /hello.txt HTTP/1.1\r\n"));
     ASSERT_TRUE(busy.Send(Get("/big.bin")));
     ASSERT_TRUE(busy.Receive(1));  // the response has begun; the rest waits for this reader
     ASSERT_EQ(kill(server_.pid(), SIGTERM), 0);
+    EXPECT_TRUE(WaitUntil([&] { return !Client(server_.port()).connected(); }, 5s));
+    idle.SetReceiveTimeout(3000);  // at once, well before the drain's bound of 5 s
     EXPECT_TRUE(idle.ClosedByPeer());
+    ASSERT_TRUE(half.Send("Host: x\r\n\r\n"));
+    Response last = half.Read();
+    EXPECT_EQ(last.status, 200);
+    EXPECT_EQ(last.Header("connection"), "close");
     std::this_thread::sleep_for(500ms);  // a slow reader: the server must wait for it
     Response r = busy.Read();
     EXPECT_EQ(r.status, 200);
     EXPECT_TRUE(r.body == big) << r.body.size();
     EXPECT_EQ(server_.Wait(15s), 0) << server_.Err();
+}
+
+// A download the client stalls is cut at the drain's bound, and the cut is counted on standard
+// error.
+TEST_P(BothServers, DrainTimeoutCutsAStalledDownloadAndSaysSo) {
+    WriteFile(root_ + "/big.bin", PatternBytes(16u << 20));
+    Start({"--drain-timeout", "1"});
+    Client stalled(server_.port());
+    ASSERT_TRUE(stalled.Send(Get("/big.bin")));
+    ASSERT_TRUE(stalled.Receive(1));
+    EXPECT_EQ(server_.Stop(), 0);
+    EXPECT_TRUE(WaitUntil([&] {
+        return server_.Err().find("the drain's time-out cut 1 responses short") != std::string::npos;
+    })) << server_.Err();
+}
+
+// At the connection limit, a connection the kernel completed waits in the backlog until one of
+// the open ones closes.
+TEST_P(BothServers, ConnectionLimitHoldsBackNewConnections) {
+    Start({"--max-connections", "2"});
+    Client a(server_.port()), b(server_.port());
+    ASSERT_TRUE(a.Send(Get("/hello.txt")));
+    ASSERT_TRUE(b.Send(Get("/hello.txt")));
+    EXPECT_EQ(a.Read().status, 200);
+    EXPECT_EQ(b.Read().status, 200);
+    Client third(server_.port());  // completes in the kernel's backlog, not yet accepted
+    ASSERT_TRUE(third.connected());
+    ASSERT_TRUE(third.Send(Get("/hello.txt")));
+    third.SetReceiveTimeout(500);
+    EXPECT_EQ(third.Read().status, 0);  // nothing while two are open
+    a.Close();
+    third.SetReceiveTimeout(5000);
+    EXPECT_EQ(third.Read().status, 200);
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, BothServers, ::testing::Values(kNative, kManaged), KindName);
@@ -591,13 +658,19 @@ INSTANTIATE_TEST_SUITE_P(Servers, BothServers, ::testing::Values(kNative, kManag
 
 class ManagedHttp : public TempRoot {
   protected:
-    void Start(const std::string& listen = "127.0.0.1:0") {
+    void Start(const std::string& listen = "127.0.0.1:0", std::vector<std::string> extra = {}) {
         WriteFile(root_ + "/public.txt", "public");
         ASSERT_EQ(mkdir((root_ + "/private").c_str(), 0755), 0);
         WriteFile(root_ + "/private/s.txt", "private");
-        ASSERT_TRUE(
-            server_.Start(base_, {kManagedDir + "/HttpTestApp.exe", "--listen", listen, "--root", root_}))
-            << server_.Err();
+        std::vector<std::string> args = {kManagedDir + "/HttpTestApp.exe", "--listen", listen, "--root", root_};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(server_.Start(base_, args)) << server_.Err();
+    }
+    // One request on a fresh connection, and its answer.
+    Response Exchange(const std::string& request) {
+        Client c(server_.port());
+        EXPECT_TRUE(c.Send(request));
+        return c.Read();
     }
     ServerFixture server_;
 };
@@ -731,6 +804,16 @@ TEST_F(ManagedHttp, HandlersBodiesAndStreaming) {
          kKeep,
          {},
          nullptr},
+        {"205 says its empty length",
+         kManaged,
+         Get("/no-body/205"),
+         205,
+         kKeep,
+         {{"content-length", "0"}},
+         ""},
+        {"204 has no length", kManaged, Get("/no-body/204"), 204, kKeep, {{"content-length", ""}}, ""},
+        {"handler on the pool", kManaged, Get("/where"), 200, kKeep, {}, "pool"},
+        {"route opted in to the pump", kManaged, Get("/where-inline"), 200, kKeep, {}, "pump"},
     };
     RunTable(rows, kManaged, server_.port(), Get("/describe/next"),
              "GET /describe/next ?  from 127.0.0.1 HTTP/1.1");
@@ -781,6 +864,98 @@ TEST_F(ManagedHttp, ContinueIsSentWhenTheBodyIsWanted) {
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "hello");
     EXPECT_EQ(r.Header("connection"), "keep-alive");
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// A handler that blocks on the library's own operation (.Result of the body, sent after the
+// head; .Result of an async method awaiting it) delays its own request only: another connection
+// is answered meanwhile, and each blocked one once its body comes. 100 Continue says the handler
+// is reading.
+TEST_F(ManagedHttp, HandlerBlockedOnItsBodyDelaysOnlyItsOwnRequest) {
+    Start();
+    Client direct(server_.port()), helper(server_.port());
+    for (auto [c, path] : {std::pair{&direct, "/block-read"}, std::pair{&helper, "/block-helper"}}) {
+        ASSERT_TRUE(c->Send(std::string("POST ") + path +
+                            " HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n"));
+        ASSERT_EQ(c->Read().status, 100) << path;
+    }
+    EXPECT_EQ(Exchange(Get("/describe/other")).status, 200);
+    ASSERT_TRUE(direct.Send("hello"));
+    ASSERT_TRUE(helper.Send("world"));
+    EXPECT_EQ(direct.Read().body, "hello");
+    EXPECT_EQ(helper.Read().body, "world");
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// Four handlers that sleep (Thread.Sleep until /wake) run at once, and an instant route is
+// answered while they sleep.
+TEST_F(ManagedHttp, SleepingHandlersDoNotHoldUpOthers) {
+    Start();
+    std::vector<std::unique_ptr<Client>> sleepers;
+    for (int i = 0; i < 4; ++i) {
+        sleepers.push_back(std::make_unique<Client>(server_.port()));
+        ASSERT_TRUE(sleepers.back()->Send(Get("/sleep")));
+    }
+    EXPECT_TRUE(WaitUntil([&] { return Exchange(Get("/sleepers")).body == "4"; }));
+    EXPECT_EQ(Exchange(Get("/wake")).body, "woken");
+    for (auto& c : sleepers) EXPECT_EQ(c->Read().body, "slept");
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// A request's objects kept past its end: each use on the connection's next request throws
+// ObjectDisposedException, and that request's answer carries nothing of them.
+TEST_F(ManagedHttp, RequestObjectsDieWithTheirRequest) {
+    Start();
+    Client c(server_.port());
+    ASSERT_TRUE(c.Send(Get("/keep")));
+    EXPECT_EQ(c.Read().body, "kept");
+    ASSERT_TRUE(c.Send(Get("/late-use")));
+    Response r = c.Read();
+    EXPECT_EQ(
+        r.body,
+        "Request=ObjectDisposedException;Path=ObjectDisposedException;SetHeader=ObjectDisposedException;"
+        "StatusCode=ObjectDisposedException;Send=ObjectDisposedException;WriteAsync=ObjectDisposedException;"
+        "ReadBodyAsync=ObjectDisposedException;Body.ReadAsync=ObjectDisposedException;");
+    EXPECT_EQ(r.Header("x-stale"), "");
+    ASSERT_TRUE(c.Send(Get("/describe/after")));
+    EXPECT_EQ(c.Read().body, "GET /describe/after ?  from 127.0.0.1 HTTP/1.1");
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// The bodies ReadBodyAsync holds at once are bounded (HttpTestApp: 1 MiB): while one upload of
+// 600 000 bytes is being read, a second gets 503 with Retry-After and its connection closes;
+// the first completes.
+TEST_F(ManagedHttp, BodiesBeyondTheServersBoundGet503) {
+    Start();
+    const std::string body = PatternBytes(600000);
+    auto head = [&](const std::string& fields) {
+        return "POST /echo HTTP/1.1\r\nHost: x\r\n" + fields +
+               "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    };
+    Client first(server_.port()), second(server_.port());
+    ASSERT_TRUE(first.Send(head("Expect: 100-continue\r\n")));
+    ASSERT_EQ(first.Read().status, 100);  // its room is taken
+    ASSERT_TRUE(second.Send(head("") + body));
+    Response refused = second.Read();
+    EXPECT_EQ(refused.status, 503);
+    EXPECT_EQ(refused.Header("retry-after"), "1");
+    EXPECT_EQ(refused.Header("connection"), "close");
+    second.Close();  // its lingering close ends with it
+    ASSERT_TRUE(first.Send(body));
+    Response r = first.Read();
+    EXPECT_EQ(r.status, 200);
+    EXPECT_TRUE(r.body == body) << r.body.size();
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// A body the handler reads, dripped a byte every 100 ms, must still be complete within the read
+// time-out of the request's first byte.
+TEST_F(ManagedHttp, BodyDrippedToAHandlerIsCutAtTheDeadline) {
+    Start("127.0.0.1:0", {"--read-timeout", "2"});
+    auto start = std::chrono::steady_clock::now();
+    Client drip(server_.port());
+    ASSERT_TRUE(drip.Send("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n"));
+    ExpectClosedWithinTheReadTimeOut({{&drip, true, true}}, start);
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 

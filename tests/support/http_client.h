@@ -73,7 +73,7 @@ class Client {
         }
         return true;
     }
-    // The next response; for HEAD, 304 and 1xx there is no body. A chunked body is decoded; one
+    // The next response; for HEAD, 204, 304 and 1xx there is no body. A chunked body is decoded; one
     // with neither length nor chunks ends with the connection.
     Response Read(bool head = false) {
         Response r;
@@ -96,7 +96,7 @@ class Client {
             r.headers[name] = value;
         }
         buffer_.erase(0, end + 4);
-        bool noBody = head || status == 304 || status < 200;
+        bool noBody = head || status == 204 || status == 304 || status < 200;
         if (!noBody && r.Header("transfer-encoding") == "chunked") {
             if (!ReadChunks(&r.body)) return r;
         } else if (!noBody && r.headers.count("content-length")) {
