@@ -24,7 +24,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION httpd)
 # Named by hand: the Mono support libraries are unversioned, which dpkg-shlibdeps cannot map.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6 (>= 2.36), libstdc++6, libgcc-s1, mono-runtime-common, libmonosgen-2.0-1, libhttp-parser2.9, media-types")
+  "libc6 (>= 2.36), libstdc++6, libgcc-s1, mono-runtime-common, libmonosgen-2.0-1, media-types")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/deploy/debian/conffiles ${CMAKE_SOURCE_DIR}/deploy/debian/postinst
   ${CMAKE_SOURCE_DIR}/deploy/debian/prerm ${CMAKE_SOURCE_DIR}/deploy/debian/postrm)

@@ -31,6 +31,18 @@ bool EntityTagListMatches(std::string_view list, std::string_view etag) {
     return matched;
 }
 
+bool PreconditionFails(const HttpRequest& request, std::string_view etag, time_t mtime) {
+    if (request.hasIfMatch) {
+        bool matched = false;
+        ForEachListItem(request.ifMatch, [&](std::string_view item) {
+            matched |= item == "*" || (item == etag && etag.substr(0, 2) != "W/");
+        });
+        return !matched;
+    }
+    time_t since;
+    return request.hasIfUnmodifiedSince && ParseHttpDate(request.ifUnmodifiedSince, &since) && mtime > since;
+}
+
 bool IsNotModified(const HttpRequest& request, std::string_view etag, time_t mtime, time_t now) {
     if (request.hasIfNoneMatch) return EntityTagListMatches(request.ifNoneMatch, etag);
     time_t since;
