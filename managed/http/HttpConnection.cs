@@ -273,10 +273,6 @@ namespace Vrns.Http
             keepAlive = head.KeepAlive;
             continueSent = chunkOpen = false;
             body.Start(head.Chunked, head.ContentLength, server.MaxBodyBytes);
-            if (head.ExpectsOther) {
-                Refuse(417);
-                return;
-            }
             if (!head.Chunked && head.ContentLength > server.MaxBodyBytes) {
                 Refuse(413);
                 return;
