@@ -120,8 +120,8 @@ namespace Vrns.Http
             Method = KnownMethod(b, lineStart, sp1 - lineStart);
             if (Method == null) return Fail(400);
             int sp2 = Array.IndexOf(b, (byte)' ', sp1 + 1, used - sp1 - 1);
-            if (sp2 < 0) return used - sp1 - 1 <= MaxTargetBytes || Fail(414);
-            return used - sp2 - 1 <= VersionBytes + 1 || Fail(400);
+            if ((sp2 < 0 ? used : sp2) - sp1 - 1 > MaxTargetBytes) return Fail(414);
+            return sp2 < 0 || used - sp2 - 1 <= VersionBytes + 1 || Fail(400);
         }
 
         // "METHOD SP target SP HTTP/d.d".

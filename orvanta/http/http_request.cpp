@@ -228,14 +228,13 @@ void RequestParser::CheckOpenRequestLine(std::string_view open) {
         return;
     }
     size_t sp2 = open.find(' ', sp1 + 1);
-    if (sp2 == std::string_view::npos) {
-        if (open.size() - sp1 - 1 > kMaxTargetBytes) {
-            request_.target.assign(open.substr(sp1 + 1, kMaxTargetBytes));
-            Fail(414);
-        }
-        return;
+    size_t target = (sp2 == std::string_view::npos ? open.size() : sp2) - sp1 - 1;
+    if (target > kMaxTargetBytes) {
+        request_.target.assign(open.substr(sp1 + 1, kMaxTargetBytes));
+        Fail(414);
+    } else if (sp2 != std::string_view::npos && open.size() - sp2 - 1 > kVersionBytes + 1) {
+        Fail(400);
     }
-    if (open.size() - sp2 - 1 > kVersionBytes + 1) Fail(400);
 }
 
 // "METHOD SP target SP HTTP/d.d"; empty lines before it are skipped.
