@@ -62,7 +62,7 @@ struct Connection : DrainEntry {
     HttpServer* server = nullptr;  // the one that accepted it; outlives it
     std::string peer;
     std::string in;                      // received, not yet parsed
-    std::unique_ptr<Exchange> exchange;  // from a request's first bytes until its answer is sent
+    std::unique_ptr<Exchange> exchange;  // from a request's first bytes until it is answered and read
     // GetTime_msec by which the state must end: in kReading, the request begun must be complete
     // (its first byte plus the read time-out), however slowly its bytes come; in kLingering,
     // the linger ends.

@@ -83,10 +83,21 @@ namespace Vrns.Http.Framing
         // The last outcome's word ("ok", "400", "close", "more"), its body left out.
         static string LastOutcome(string outcomes)
         {
-            int end = outcomes.Length;
-            // A body's quotes are escaped within it, so its '("' is the last in the text.
-            if (end >= 2 && outcomes[end - 1] == ')') end = outcomes.LastIndexOf("(\"", end - 2, StringComparison.Ordinal);
-            int start = outcomes.LastIndexOf(' ', Math.Max(end - 1, 0)) + 1;
+            int start = 0, end = 0;
+            for (int i = 0; i < outcomes.Length; i++) {
+                char c = outcomes[i];
+                if (c == ' ') {
+                    start = i + 1;
+                } else if (c == '(') {
+                    end = i;
+                    // The body's own quotes are escaped: the first unescaped one closes it.
+                    for (i += 2; i < outcomes.Length && outcomes[i] != '"'; i++)
+                        if (outcomes[i] == '\\') i++;
+                    i++;  // its ')'
+                    continue;
+                }
+                if (c != ' ') end = i + 1;
+            }
             return end > start ? outcomes.Substring(start, end - start) : "(nothing)";
         }
 
