@@ -335,18 +335,23 @@ namespace Vrns.Http
         {
             RequestHeaders headers = request.Headers;
             if (headers.Count == 0) return false;
-            if (headers.Contains("If-Match")) {
-                foreach (string list in headers.GetValues("If-Match")) {
-                    foreach (string item in list.Split(',')) {
-                        string tag = item.Trim(' ', '\t');
-                        if (tag == "*" || tag == etag) return false;
-                    }
-                }
-                return true;
-            }
+            if (headers.Contains("If-Match")) return !ListNames(headers, "If-Match", etag, false);
             string since = headers["If-Unmodified-Since"];
             long date;
             return since != null && HttpDate.TryParse(since, out date) && mtime > date;
+        }
+
+        // Whether the tag lists of the fields called name hold "*" or etag (weakly: a W/ prefix
+        // on either side ignored; else exactly, so a weak tag never matches the file's strong one).
+        static bool ListNames(RequestHeaders headers, string name, string etag, bool weak)
+        {
+            foreach (string list in headers.GetValues(name)) {
+                foreach (string item in list.Split(',')) {
+                    string tag = item.Trim(' ', '\t');
+                    if (tag == "*" || (weak ? WithoutWeak(tag) == WithoutWeak(etag) : tag == etag)) return true;
+                }
+            }
+            return false;
         }
 
         // The Range field's value; null without one, and with several: two Range fields are two
@@ -368,15 +373,7 @@ namespace Vrns.Http
         {
             RequestHeaders headers = request.Headers;
             if (headers.Count == 0) return false;
-            if (headers.Contains("If-None-Match")) {
-                foreach (string list in headers.GetValues("If-None-Match")) {
-                    foreach (string item in list.Split(',')) {
-                        string tag = item.Trim(' ', '\t');
-                        if (tag == "*" || WithoutWeak(tag) == WithoutWeak(etag)) return true;
-                    }
-                }
-                return false;
-            }
+            if (headers.Contains("If-None-Match")) return ListNames(headers, "If-None-Match", etag, true);
             string since = headers["If-Modified-Since"];
             long date;
             return since != null && HttpDate.TryParse(since, out date) && date <= now && mtime <= date;

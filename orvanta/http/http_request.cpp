@@ -135,14 +135,15 @@ ParseResult RequestParser::Step(const char* data, size_t len, size_t* pos, std::
         switch (phase_) {
             case Phase::kRequestLine:
             case Phase::kFields:
+            case Phase::kChunkSize:
+            case Phase::kTrailers: {
                 if (!NextLine(data, len, pos, &line))
                     return phase_ == Phase::kError ? ParseResult::kError : ParseResult::kNeedMore;
-                if (phase_ == Phase::kRequestLine)
-                    RequestLine(line);
-                else
-                    FieldLine(line);
-                if (headDone_ && phase_ != Phase::kError) return ParseResult::kHead;
+                bool inHead = !headDone_;
+                TakeLine(line);
+                if (inHead && headDone_) return ParseResult::kHead;
                 break;
+            }
             case Phase::kLengthBody:
             case Phase::kChunkData:
                 TakeData(data, len, pos, body);
@@ -158,20 +159,24 @@ ParseResult RequestParser::Step(const char* data, size_t len, size_t* pos, std::
                 *pos += 2;
                 phase_ = Phase::kChunkSize;
                 break;
-            case Phase::kChunkSize:
-            case Phase::kTrailers:
-                if (!NextLine(data, len, pos, &line))
-                    return phase_ == Phase::kError ? ParseResult::kError : ParseResult::kNeedMore;
-                if (phase_ == Phase::kChunkSize)
-                    ChunkSizeLine(line);
-                else
-                    TrailerLine(line);
-                break;
             case Phase::kComplete:
                 return ParseResult::kComplete;
             case Phase::kError:
                 return ParseResult::kError;
         }
+    }
+}
+
+void RequestParser::TakeLine(std::string_view line) {
+    switch (phase_) {
+        case Phase::kRequestLine:
+            return RequestLine(line);
+        case Phase::kFields:
+            return FieldLine(line);
+        case Phase::kChunkSize:
+            return ChunkSizeLine(line);
+        default:
+            return TrailerLine(line);
     }
 }
 
@@ -287,7 +292,7 @@ void RequestParser::FieldLine(std::string_view line) {
     NoteField(name, value);
 }
 
-// The fields that frame the request, decide the connection's fate, or that the server acts on.
+// The fields that frame the request or decide the connection's fate; the rest may be kept.
 void RequestParser::NoteField(std::string_view name, std::string_view value) {
     HttpRequest& r = request_;
     if (EqualsNoCase(name, "content-length")) {
@@ -314,26 +319,42 @@ void RequestParser::NoteField(std::string_view name, std::string_view value) {
         upgrade_ = true;
     } else if (EqualsNoCase(name, "expect")) {
         (EqualsNoCase(value, "100-continue") ? expects100_ : expectsOther_) = true;
-    } else if (EqualsNoCase(name, "if-modified-since")) {
-        r.hasIfModifiedSince = true;
-        r.ifModifiedSince.assign(value);
-    } else if (EqualsNoCase(name, "if-unmodified-since")) {
-        r.hasIfUnmodifiedSince = true;
-        r.ifUnmodifiedSince.assign(value);
-    } else if (EqualsNoCase(name, "if-match")) {
-        r.hasIfMatch = true;
-        AppendListField(&r.ifMatch, value);
-    } else if (EqualsNoCase(name, "if-none-match")) {
-        r.hasIfNoneMatch = true;
-        AppendListField(&r.ifNoneMatch, value);
-    } else if (EqualsNoCase(name, "if-range")) {
-        r.hasIfRange = true;
-        r.ifRange.assign(value);
-    } else if (EqualsNoCase(name, "range")) {
-        r.hasRange = true;
-        AppendListField(&r.range, value);
-    } else if (EqualsNoCase(name, "accept-encoding")) {
-        AppendListField(&r.acceptEncoding, value);
+    } else {
+        KeepField(name, value);
+    }
+}
+
+namespace {
+
+// The fields the server acts on, kept as sent: a list field's values joined with ", ", of
+// another the last one.
+struct KeptField {
+    std::string_view name;
+    bool HttpRequest::*present;  // null: presence is not noted
+    std::string HttpRequest::*value;
+    bool list;
+};
+constexpr KeptField kKeptFields[] = {
+    {"if-modified-since", &HttpRequest::hasIfModifiedSince, &HttpRequest::ifModifiedSince, false},
+    {"if-unmodified-since", &HttpRequest::hasIfUnmodifiedSince, &HttpRequest::ifUnmodifiedSince, false},
+    {"if-match", &HttpRequest::hasIfMatch, &HttpRequest::ifMatch, true},
+    {"if-none-match", &HttpRequest::hasIfNoneMatch, &HttpRequest::ifNoneMatch, true},
+    {"if-range", &HttpRequest::hasIfRange, &HttpRequest::ifRange, false},
+    {"range", &HttpRequest::hasRange, &HttpRequest::range, true},
+    {"accept-encoding", nullptr, &HttpRequest::acceptEncoding, true},
+};
+
+}  // namespace
+
+void RequestParser::KeepField(std::string_view name, std::string_view value) {
+    for (const KeptField& f : kKeptFields) {
+        if (!EqualsNoCase(name, f.name)) continue;
+        if (f.present) request_.*f.present = true;
+        if (f.list)
+            AppendListField(&(request_.*f.value), value);
+        else
+            (request_.*f.value).assign(value);
+        return;
     }
 }
 

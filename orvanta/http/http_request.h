@@ -104,11 +104,13 @@ class RequestParser {
 
     ParseResult Step(const char* data, size_t len, size_t* pos, std::string* body);
     bool NextLine(const char* data, size_t len, size_t* pos, std::string_view* line);
+    void TakeLine(std::string_view line);
     void CheckOpenLine(std::string_view open);
     void CheckOpenRequestLine(std::string_view open);
     void RequestLine(std::string_view line);
     void FieldLine(std::string_view line);
     void NoteField(std::string_view name, std::string_view value);
+    void KeepField(std::string_view name, std::string_view value);
     void FinishHead();
     void ChunkSizeLine(std::string_view line);
     void TrailerLine(std::string_view line);

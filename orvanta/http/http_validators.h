@@ -16,9 +16,12 @@ struct HttpRequest;
 // file rewritten with the same size within the same second still gets a new tag.
 std::string MakeETag(const struct stat& st);
 
-// True when the comma-separated If-None-Match list names etag (weak comparison: a W/ prefix on
-// either side is ignored) or is "*".
-bool EntityTagListMatches(std::string_view list, std::string_view etag);
+// Weak comparison ignores a W/ prefix on either side (If-None-Match); strong comparison matches
+// only the same tag, and never a weak one (If-Match, If-Range).
+enum class TagComparison { kWeak, kStrong };
+
+// True when the comma-separated list names etag, or is "*".
+bool EntityTagListMatches(std::string_view list, std::string_view etag, TagComparison how);
 
 // True when the request is answered 412: If-Match names no tag of the file's (strong
 // comparison: a weak tag never matches; "*" matches any file), or, without If-Match,
