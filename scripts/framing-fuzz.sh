@@ -12,7 +12,7 @@ seconds=${1:-600}
 jobs=${2:-1}
 build=${BUILD:-build-framing-fuzz}
 
-bash scripts/install-deps.sh test
+bash scripts/install-deps.sh fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVRNS_BENCH=OFF >/dev/null
 cmake --build "$build" --target vrns vrns_framing_fuzz -j2
 

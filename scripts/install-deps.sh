@@ -3,7 +3,8 @@
 #   scripts/install-deps.sh run    build and run the executable
 #   scripts/install-deps.sh aarch64  the cross compiler and the arm64 sysroot for build-aarch64.sh
 #   scripts/install-deps.sh test   everything test-all.sh needs (run's and aarch64's included)
-#   scripts/install-deps.sh fuzz   clang and libFuzzer for scripts/fuzz.sh (run's included)
+#   scripts/install-deps.sh fuzz   clang and libFuzzer for scripts/fuzz.sh, GoogleTest for the
+#                                  framing fuzzer's build (scripts/framing-fuzz.sh) (run's included)
 #   scripts/install-deps.sh bench  nginx, h2o, wrk, gnuplot, perf and strace for the HTTP benchmarks (test's included)
 # Idempotent: when every package is already installed (and the arm64 sysroot is complete) it
 # changes nothing and reaches no network; otherwise it refreshes the package lists once and
@@ -28,8 +29,9 @@ TEST_PACKAGES=(
   googletest libbenchmark-dev libuv1-dev
   curl haproxy wrk
 )
-# The request fuzzer: clang with its libFuzzer and sanitizer runtimes.
-FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# The request fuzzer: clang with its libFuzzer and sanitizer runtimes; the framing fuzzer is
+# built with the tests, which need GoogleTest's sources.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev googletest)
 # The HTTP benchmark: the peer servers, the load generator and the chart; perf and strace to
 # see where a server's time and system calls go.
 BENCH_PACKAGES=(nginx-light h2o wrk gnuplot-nox linux-perf strace)
