@@ -7,7 +7,7 @@ using Vrns.Http.Framing;
 
 namespace Vrns.Http.Units
 {
-    static class FramingTableTest
+    static class FramingTableTests
     {
         const int ByteByByteMax = 65536;
         const int LargePiece = 4093;
