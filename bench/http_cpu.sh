@@ -13,7 +13,8 @@
 # CPU per request over all its runs) with the ratio vrns / that server for each figure.
 #
 # Environment: VRNS (the executable, default build/vrns), OUT (results, default build-bench),
-# FILES and CONNS to change the grid (FILES="1k" CONNS="16"), EXTRA (more vrns options).
+# FILES and CONNS to change the grid (FILES="1k" CONNS="16"), EXTRA (more vrns options), PEER
+# (another vrns executable, such as an older build, run beside the others as "vrns (PEER)").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -44,6 +45,15 @@ done
 start_vrns vrns 18200 ${EXTRA:-}
 start_h2o h2o 18201
 start_nginx nginx1 18202 1
+if [ -n "${PEER:-}" ]; then
+  servers+=(peer)
+  label[peer]="vrns (PEER)"
+  ours=$vrns
+  vrns=$PEER
+  # shellcheck disable=SC2086
+  start_vrns peer 18203 ${EXTRA:-}
+  vrns=$ours
+fi
 for s in "${servers[@]}"; do wait_server "$s" "/${files[0]}"; done
 
 for ((r = 0; r < rounds; r++)); do

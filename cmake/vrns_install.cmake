@@ -29,7 +29,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION httpd)
 # Managed applications need the class libraries the two assemblies reference (mscorlib, System,
 # System.Core); building one takes mcs and pkg-config (mcs -pkg:vrns).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "libc6 (>= 2.36), libstdc++6, libgcc-s1, mono-runtime-common, libmonosgen-2.0-1, libhttp-parser2.9, media-types, libmono-corlib4.5-cil, libmono-system4.0-cil, libmono-system-core4.0-cil")
+  "libc6 (>= 2.36), libstdc++6, libgcc-s1, mono-runtime-common, libmonosgen-2.0-1, media-types, libmono-corlib4.5-cil, libmono-system4.0-cil, libmono-system-core4.0-cil")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "mono-mcs, pkg-config")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/deploy/debian/conffiles ${CMAKE_SOURCE_DIR}/deploy/debian/postinst

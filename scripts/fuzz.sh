@@ -10,8 +10,7 @@ mkdir -p "$dir/corpus"
 bash scripts/install-deps.sh fuzz
 
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I. \
-  tests/fuzz/request_fuzz.cpp orvanta/http/*.cpp orvanta/static/*.cpp \
-  -lhttp_parser -o "$dir/request_fuzz"
+  tests/fuzz/request_fuzz.cpp orvanta/http/*.cpp orvanta/static/*.cpp -o "$dir/request_fuzz"
 
 # Seeds: the shapes of request the server meets, so the fuzzer starts past the request line.
 seed() { printf '%b' "$2" > "$dir/corpus/$1"; }

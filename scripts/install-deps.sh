@@ -3,7 +3,8 @@
 #   scripts/install-deps.sh run    build and run the executable
 #   scripts/install-deps.sh aarch64  the cross compiler and the arm64 sysroot for build-aarch64.sh
 #   scripts/install-deps.sh test   everything test-all.sh needs (run's and aarch64's included)
-#   scripts/install-deps.sh fuzz   clang and libFuzzer for scripts/fuzz.sh (run's included)
+#   scripts/install-deps.sh fuzz   clang and libFuzzer for scripts/fuzz.sh, GoogleTest for the
+#                                  framing fuzzer's build (scripts/framing-fuzz.sh) (run's included)
 #   scripts/install-deps.sh bench  nginx, h2o, wrk, h2load, gnuplot, perf and strace for the HTTP benchmarks (test's included)
 # Idempotent: when every package is already installed (and the arm64 sysroot is complete) it
 # changes nothing and reaches no network; otherwise it refreshes the package lists once and
@@ -13,11 +14,11 @@ set -euo pipefail
 
 # Building vrns: compiler and build tools, the Mono runtime and support libraries the
 # executable and liborvanta.so link, the runtime's class libraries and the C# compiler for
-# managed applications, the HTTP parser and the media types table the server uses.
+# managed applications, and the media types table the server uses.
 RUN_PACKAGES=(
   cmake ninja-build g++ pkg-config binutils
   mono-runtime-common libmono-2.0-dev mono-runtime mono-mcs
-  libhttp-parser-dev media-types
+  media-types
 )
 # Cross-building for AArch64: the cross compiler, and qemu-user to run what it builds.
 AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
@@ -28,15 +29,16 @@ TEST_PACKAGES=(
   googletest libbenchmark-dev libuv1-dev
   curl haproxy wrk openssl
 )
-# The request fuzzer: clang with its libFuzzer and sanitizer runtimes.
-FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# The request fuzzer: clang with its libFuzzer and sanitizer runtimes; the framing fuzzer is
+# built with the tests, which need GoogleTest's sources.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev googletest)
 # The HTTP benchmark: the peer servers, the load generators (h2load for HTTP/2 over TLS) and the
 # chart; perf and strace to see where a server's time and system calls go.
 BENCH_PACKAGES=(nginx-light h2o wrk nghttp2-client gnuplot-nox linux-perf strace)
 
 # The arm64 sysroot: Debian's own arm64 packages unpacked (never installed) into a directory of
 # their own, beside the cross compiler's /usr/aarch64-linux-gnu. The executable is linked
-# against the Mono libraries and the HTTP parser in it, and it is the library prefix qemu-user
+# against the Mono libraries in it, and it is the library prefix qemu-user
 # runs every AArch64 program with, so it holds a whole run-time: the C and C++ libraries, and
 # what the Mono support libraries need (zlib, GSS-API and its Kerberos libraries). The managed
 # tests run the arm64 Mono runtime from it; its class libraries (/usr/lib/mono) are not
@@ -45,7 +47,6 @@ AARCH64_SYSROOT=${VRNS_AARCH64_SYSROOT:-/opt/vrns/aarch64-sysroot}
 SYSROOT_PACKAGES=(
   libc6 libgcc-s1 libstdc++6
   mono-runtime-common libmonosgen-2.0-1 libmonosgen-2.0-dev libmono-2.0-dev
-  libhttp-parser2.9 libhttp-parser-dev
   zlib1g libgssapi-krb5-2 libkrb5-3 libk5crypto3 libkrb5support0 libcom-err2 libkeyutils1 libssl3
 )
 # Records which packages a finished sysroot holds; written last, so its presence means complete.

@@ -1,7 +1,10 @@
 // A request body's framing: Content-Length bytes, or chunks (sizes in hexadecimal, extensions
-// ignored, trailer fields read and dropped). Decodes from the connection's input buffer into the
-// reader's array, or skips the bytes when nobody reads them. A malformed chunk gets 400, a body
-// beyond the server's limit 413. One per connection; not thread-safe.
+// dropped, trailer fields read and dropped), in the native server's grammar: chunk framing takes
+// CRLF alone, and an open line is refused only at a limit every ending of it would meet.
+// Decodes from the connection's input buffer into the reader's array, or skips the bytes when
+// nobody reads them. A malformed chunk gets 400, a body beyond the server's limit 413 (at once
+// for a Content-Length, at the chunk that passes it), trailers beyond their limit 431. One per
+// connection; not thread-safe.
 using System;
 
 namespace Vrns.Http
@@ -10,8 +13,11 @@ namespace Vrns.Http
     {
         enum Step { SizeLine, Data, DataEnd, Trailer, Done }
 
-        const int MaxLine = 4096;
+        // A chunk-size line, its extensions and CRLF included.
+        const int MaxSizeLine = 4096;
+        // The trailer section, its line endings and blank line included.
         const int MaxTrailerBytes = HeadParser.MaxHeaderBytes;
+        const int MaxSizeDigits = 15;
 
         Step step;
         bool chunked;
@@ -20,7 +26,7 @@ namespace Vrns.Http
         long limit;     // the most body bytes taken
         int trailerBytes;
 
-        public int Status;  // 400 or 413 once decoding failed
+        public int Status;  // 400, 413 or 431 once decoding failed
 
         public bool Done
         {
@@ -38,7 +44,7 @@ namespace Vrns.Http
             limit = maxBytes;
             total = 0;
             trailerBytes = 0;
-            Status = 0;
+            Status = !chunked && contentLength > limit ? 413 : 0;
             left = chunked ? 0 : Math.Max(contentLength, 0);
             step = chunked ? Step.SizeLine : left > 0 ? Step.Data : Step.Done;
         }
@@ -49,9 +55,9 @@ namespace Vrns.Http
         public int Decode(byte[] b, ref int pos, int used, byte[] dst, int at, int count)
         {
             int produced = 0;
-            while (step != Step.Done && Status == 0 && pos < used) {
+            while (step != Step.Done && Status == 0) {
                 if (step == Step.Data) {
-                    if (count == 0) break;
+                    if (count == 0 || pos == used) break;
                     int n = (int)Math.Min(Math.Min(left, used - pos), count);
                     if (dst != null) Buffer.BlockCopy(b, pos, dst, at, n);
                     pos += n;
@@ -64,53 +70,58 @@ namespace Vrns.Http
                     continue;
                 }
                 if (step == Step.DataEnd) {
-                    if (!LineEnd(b, ref pos, used)) break;
+                    if (pos == used || !DataEnd(b, ref pos, used)) break;
                     step = Step.SizeLine;
                     continue;
                 }
                 int lf = Array.IndexOf(b, (byte)'\n', pos, used - pos);
                 if (lf < 0) {
-                    if (used - pos > MaxLine) Status = 400;
+                    OpenLine(used - pos);
                     break;
                 }
-                int end = lf > pos && b[lf - 1] == '\r' ? lf - 1 : lf;
                 if (step == Step.SizeLine)
-                    SizeLine(b, pos, end);
+                    SizeLine(b, pos, lf);
                 else
-                    TrailerLine(pos, end);
+                    TrailerLine(b, pos, lf);
                 pos = lf + 1;
             }
             return produced;
         }
 
-        // CRLF (or a bare LF) after a chunk's data.
-        bool LineEnd(byte[] b, ref int pos, int used)
+        // Exactly CRLF after a chunk's data; any other byte there is refused at once.
+        bool DataEnd(byte[] b, ref int pos, int used)
         {
-            if (b[pos] == '\n') {
-                pos++;
-                return true;
-            }
-            if (b[pos] != '\r') {
+            if (b[pos] != '\r' || pos + 1 < used && b[pos + 1] != '\n') {
                 Status = 400;
                 return false;
             }
             if (pos + 1 >= used) return false;
-            if (b[pos + 1] != '\n') {
-                Status = 400;
-                return false;
-            }
             pos += 2;
             return true;
         }
 
-        void SizeLine(byte[] b, int at, int end)
+        // An open line over its limit is refused: its LF still to come counts.
+        void OpenLine(int open)
         {
+            if (step == Step.SizeLine && open + 1 > MaxSizeLine) Status = 400;
+            if (step == Step.Trailer && trailerBytes + open + 1 > MaxTrailerBytes) Status = 431;
+        }
+
+        // chunk-size [ws] [";" extensions] CRLF (b[lf] is the LF): 1 to 15 hex digits; the
+        // extensions are dropped, but must hold no control character.
+        void SizeLine(byte[] b, int at, int lf)
+        {
+            if (lf - at + 1 > MaxSizeLine || lf == at || b[lf - 1] != '\r') {
+                Status = 400;  // too long, or a bare LF
+                return;
+            }
+            int end = lf - 1;
             long size = 0;
             int i = at;
             for (; i < end; i++) {
                 int digit = HexValue(b[i]);
                 if (digit < 0) break;
-                if (i - at == 15) {  // a size no body reaches
+                if (i - at == MaxSizeDigits) {
                     Status = 400;
                     return;
                 }
@@ -121,7 +132,7 @@ namespace Vrns.Http
                 return;
             }
             while (i < end && (b[i] == ' ' || b[i] == '\t')) i++;
-            if (i < end && b[i] != ';') {
+            if (i < end && (b[i] != ';' || !HeadParser.IsText(b, i, end))) {
                 Status = 400;
                 return;
             }
@@ -137,14 +148,35 @@ namespace Vrns.Http
             step = Step.Data;
         }
 
-        void TrailerLine(int at, int end)
+        // Trailer fields are read and dropped, but must be fields: "name: value" with CRLF.
+        void TrailerLine(byte[] b, int at, int lf)
         {
+            trailerBytes += lf - at + 1;
+            if (trailerBytes > MaxTrailerBytes) {
+                Status = 431;
+                return;
+            }
+            if (lf == at || b[lf - 1] != '\r') {
+                Status = 400;
+                return;
+            }
+            int end = lf - 1;
             if (end == at) {
                 step = Step.Done;
                 return;
             }
-            trailerBytes += end - at + 2;
-            if (trailerBytes > MaxTrailerBytes) Status = 431;
+            int colon = Array.IndexOf(b, (byte)':', at, end - at);
+            if (b[at] == ' ' || b[at] == '\t' || colon <= at) {
+                Status = 400;
+                return;
+            }
+            for (int i = at; i < colon; i++) {
+                if (!HeadParser.IsTokenChar(b[i])) {
+                    Status = 400;
+                    return;
+                }
+            }
+            if (!HeadParser.IsText(b, colon + 1, end)) Status = 400;
         }
 
         static int HexValue(byte c)

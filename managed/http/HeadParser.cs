@@ -1,10 +1,13 @@
 // Parses a request head in place: the request line and header fields lie in the connection's
 // input buffer, and the parser keeps only their offsets, so a request costs no string until a
-// handler asks for one. It frames requests the way the native server does, refusing what could
-// be read two ways (a request smuggled past a proxy): Content-Length with Transfer-Encoding, a
-// repeated, listed or malformed Content-Length, a coding other than chunked, whitespace in a
-// field name, a folded field. Fed as bytes arrive; each complete line is checked at once, so a
-// limit is enforced before the head ends. One per connection; not thread-safe.
+// handler asks for one. Its grammar is the native server's, line for line (tests/framing holds
+// the two to one table and a differential fuzzer): a line ends with LF, a CR before it dropped;
+// what could be read two ways is refused (a request smuggled past a proxy): Content-Length with
+// Transfer-Encoding, a repeated, listed or malformed Content-Length, a coding other than chunked,
+// a coding on HTTP/1.0, whitespace in a field name, a folded field, a Host that is no host.
+// Fed as bytes arrive; each complete line is checked at once, and an open line against the
+// limits every ending of it would meet, so the outcome never depends on how the bytes were
+// split. One per connection; not thread-safe.
 using System;
 
 namespace Vrns.Http
@@ -15,11 +18,12 @@ namespace Vrns.Http
     {
         // A request-target longer than this gets 414.
         public const int MaxTargetBytes = 8192;
-        // Header fields (names, values and 4 bytes of separators each) beyond this get 431.
+        // The field section (its lines, their line endings and the blank line) beyond this gets 431.
         public const int MaxHeaderBytes = 16384;
         // More fields than this get 431.
         public const int MaxHeaders = 100;
-        const int MaxRequestLine = MaxTargetBytes + 64;
+        const int LongestMethod = 11;  // "UNSUBSCRIBE"
+        const int VersionBytes = 8;  // "HTTP/1.1"
 
         static readonly string[] Methods = {
             "GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH", "COPY", "LOCK",
@@ -39,11 +43,12 @@ namespace Vrns.Http
         public int VersionMajor, VersionMinor;
         public int Count;
         public long ContentLength;  // -1: none
-        public bool Chunked, KeepAlive, Expects100, ExpectsOther;
+        public bool Chunked, KeepAlive, Expects100;
 
         // Progress through the head.
-        int lineStart, headerBytes, hostFields, transferCodings;
-        bool requestLineDone, transferIsChunked, connectionClose, connectionKeepAlive, connectionUpgrade, upgrade;
+        int lineStart, scanned, headerBytes, hostFields, transferFields;
+        bool requestLineDone, transferIsChunked, connectionClose, connectionKeepAlive, connectionUpgrade, upgrade,
+            expectsOther;
 
         public HeadParser()
         {
@@ -54,11 +59,12 @@ namespace Vrns.Http
         public void Reset(int start)
         {
             lineStart = start;
+            scanned = 0;
             requestLineDone = false;
-            headerBytes = hostFields = transferCodings = Count = Status = 0;
-            transferIsChunked = connectionClose = connectionKeepAlive = connectionUpgrade = upgrade = false;
+            headerBytes = hostFields = transferFields = Count = Status = 0;
+            transferIsChunked = connectionClose = connectionKeepAlive = connectionUpgrade = upgrade = expectsOther = false;
             ContentLength = -1;
-            Chunked = KeepAlive = Expects100 = ExpectsOther = false;
+            Chunked = KeepAlive = Expects100 = false;
             Method = null;
         }
 
@@ -67,23 +73,31 @@ namespace Vrns.Http
         {
             if (Status != 0) return HeadResult.Error;
             while (true) {
-                int lf = Array.IndexOf(b, (byte)'\n', lineStart, used - lineStart);
-                if (lf < 0) return Incomplete(b, used);
-                int end = lf > lineStart && b[lf - 1] == '\r' ? lf - 1 : lf;
+                int from = lineStart + scanned;
+                int lf = Array.IndexOf(b, (byte)'\n', from, used - from);
+                if (lf < 0) {
+                    scanned = used - lineStart;
+                    return OpenLine(b, used) ? HeadResult.NeedMore : HeadResult.Error;
+                }
+                scanned = 0;
+                int at = lineStart;
+                lineStart = lf + 1;
+                int end = lf > at && b[lf - 1] == '\r' ? lf - 1 : lf;
                 if (!requestLineDone) {
-                    if (end == lineStart) {  // empty lines before a request are ignored
-                        lineStart = lf + 1;
-                        continue;
-                    }
-                    if (!RequestLine(b, lineStart, end)) return HeadResult.Error;
-                    requestLineDone = true;
-                } else if (end == lineStart) {
-                    End = lf + 1;
-                    return Finish(b) ? HeadResult.Complete : HeadResult.Error;
-                } else if (!HeaderLine(b, lineStart, end)) {
+                    if (end > at && !RequestLine(b, at, end)) return HeadResult.Error;
+                    requestLineDone = end > at;
+                    continue;
+                }
+                headerBytes += lf - at + 1;
+                if (headerBytes > MaxHeaderBytes) {
+                    Fail(431);
                     return HeadResult.Error;
                 }
-                lineStart = lf + 1;
+                if (end == at) {
+                    End = lf + 1;
+                    return Finish() ? HeadResult.Complete : HeadResult.Error;
+                }
+                if (!HeaderLine(b, at, end)) return HeadResult.Error;
             }
         }
 
@@ -93,48 +107,56 @@ namespace Vrns.Http
             return false;
         }
 
-        // A line still open may already be over its limit.
-        HeadResult Incomplete(byte[] b, int used)
+        // An open line is refused only where every ending of it would be refused with the same
+        // status: its LF still to come counts.
+        bool OpenLine(byte[] b, int used)
         {
             int open = used - lineStart;
-            if (!requestLineDone) {
-                int space = Array.IndexOf(b, (byte)' ', lineStart, open);
-                if (space >= 0) {
-                    int second = Array.IndexOf(b, (byte)' ', space + 1, used - space - 1);
-                    int target = (second < 0 ? used : second) - space - 1;
-                    if (target > MaxTargetBytes) Fail(414);
-                }
-                if (Status == 0 && open > MaxRequestLine) Fail(400);
-            } else if (headerBytes + open > MaxHeaderBytes + 4) {
-                Fail(431);
-            }
-            return Status == 0 ? HeadResult.NeedMore : HeadResult.Error;
+            if (requestLineDone) return headerBytes + open + 1 <= MaxHeaderBytes || Fail(431);
+            // The request line's parts are each bounded: a method no longer than the longest
+            // known one, a target within its limit, then "HTTP/d.d" and perhaps a CR.
+            int sp1 = Array.IndexOf(b, (byte)' ', lineStart, open);
+            if (sp1 < 0) return open <= LongestMethod || Fail(400);
+            Method = KnownMethod(b, lineStart, sp1 - lineStart);
+            if (Method == null) return Fail(400);
+            int sp2 = Array.IndexOf(b, (byte)' ', sp1 + 1, used - sp1 - 1);
+            if ((sp2 < 0 ? used : sp2) - sp1 - 1 > MaxTargetBytes) return Fail(414);
+            return sp2 < 0 || used - sp2 - 1 <= VersionBytes + 1 || Fail(400);
         }
 
+        // "METHOD SP target SP HTTP/d.d".
         bool RequestLine(byte[] b, int at, int end)
         {
             int sp1 = Array.IndexOf(b, (byte)' ', at, end - at);
             if (sp1 < 0) return Fail(400);
             Method = KnownMethod(b, at, sp1 - at);
+            if (Method == null) return Fail(400);
             int target = sp1 + 1;
             int sp2 = Array.IndexOf(b, (byte)' ', target, end - target);
-            if (sp2 < 0) return Fail(end - target > MaxTargetBytes ? 414 : 400);
-            if (sp2 - target > MaxTargetBytes) return Fail(414);
-            if (Method == null || sp2 == target) return Fail(400);
-            byte first = b[target];
-            if (first != '/' && first != '*' && !IsLetter(first)) return Fail(400);
-            for (int i = target; i < sp2; i++)
-                if (b[i] <= ' ' || b[i] == 0x7f) return Fail(400);
+            if ((sp2 < 0 ? end : sp2) - target > MaxTargetBytes) return Fail(414);
+            if (sp2 < 0 || sp2 == target || !ValidTarget(b, target, sp2)) return Fail(400);
             TargetAt = target;
             TargetLength = sp2 - target;
-            // "HTTP/d.d" and nothing after it.
             int v = sp2 + 1;
-            if (end - v != 8 || b[v] != 'H' || b[v + 1] != 'T' || b[v + 2] != 'T' || b[v + 3] != 'P' ||
+            if (end - v != VersionBytes || b[v] != 'H' || b[v + 1] != 'T' || b[v + 2] != 'T' || b[v + 3] != 'P' ||
                 b[v + 4] != '/' || !IsDigit(b[v + 5]) || b[v + 6] != '.' || !IsDigit(b[v + 7]))
                 return Fail(400);
             VersionMajor = b[v + 5] - '0';
             VersionMinor = b[v + 7] - '0';
-            return true;
+            return VersionMajor == 1 || Fail(505);
+        }
+
+        // Origin form "/...", "*" (OPTIONS only) or absolute form "scheme://..."; no byte of it
+        // whitespace or a control character.
+        bool ValidTarget(byte[] b, int at, int end)
+        {
+            for (int i = at; i < end; i++)
+                if (b[i] <= ' ' || b[i] == 0x7f) return false;
+            if (b[at] == '/') return true;
+            if (b[at] == '*' && end - at == 1) return Method == "OPTIONS";
+            int s = at;
+            while (s < end && (IsLetter(b[s]) || s > at && (IsDigit(b[s]) || b[s] == '+' || b[s] == '-' || b[s] == '.'))) s++;
+            return s > at && end - s >= 3 && b[s] == ':' && b[s + 1] == '/' && b[s + 2] == '/';
         }
 
         static string KnownMethod(byte[] b, int at, int length)
@@ -148,21 +170,21 @@ namespace Vrns.Http
             return null;
         }
 
+        // "name: value" (its bytes already counted).
         bool HeaderLine(byte[] b, int at, int end)
         {
-            if (b[at] == ' ' || b[at] == '\t') return Fail(400);  // a folded line: two readings
+            if (Count == MaxHeaders) return Fail(431);
+            // A line that begins with whitespace continues the one before (obs-fold), or hides a
+            // field from whoever does not fold: two readings.
+            if (b[at] == ' ' || b[at] == '\t') return Fail(400);
             int colon = Array.IndexOf(b, (byte)':', at, end - at);
             if (colon <= at) return Fail(400);
             for (int i = at; i < colon; i++)
                 if (!IsTokenChar(b[i])) return Fail(400);
             int v = colon + 1, e = end;
             while (v < e && (b[v] == ' ' || b[v] == '\t')) v++;
-            headerBytes += colon - at + (e - v) + 4;
-            if (headerBytes > MaxHeaderBytes) return Fail(431);
             while (e > v && (b[e - 1] == ' ' || b[e - 1] == '\t')) e--;
-            for (int i = v; i < e; i++)
-                if (b[i] < ' ' && b[i] != '\t' || b[i] == 0x7f) return Fail(400);
-            if (Count == MaxHeaders) return Fail(431);
+            if (!IsText(b, v, e)) return Fail(400);
             NameAt[Count] = at;
             NameLength[Count] = colon - at;
             ValueAt[Count] = v;
@@ -171,23 +193,34 @@ namespace Vrns.Http
             return Note(b, at, colon - at, v, e - v);
         }
 
+        // Visible ASCII, space, tab and obs-text: no control character, no DEL.
+        internal static bool IsText(byte[] b, int at, int end)
+        {
+            for (int i = at; i < end; i++)
+                if (b[i] < ' ' && b[i] != '\t' || b[i] == 0x7f) return false;
+            return true;
+        }
+
         // The fields that frame the request or decide the connection's fate.
         bool Note(byte[] b, int name, int nameLength, int value, int valueLength)
         {
             if (Ascii.EqualsIgnoreCase(b, name, nameLength, "content-length")) {
-                // One field of digits only: "5, 5", a sign or a second field are refused.
-                if (ContentLength >= 0 || valueLength == 0 || valueLength > 18) return Fail(FramingStatus());
+                // One field of at most 18 digits: "5, 5", a sign, a second field or a number that
+                // could overflow are refused.
+                if (ContentLength >= 0 || valueLength == 0 || valueLength > 18) return Fail(400);
                 long n = 0;
                 for (int i = value; i < value + valueLength; i++) {
-                    if (!IsDigit(b[i])) return Fail(FramingStatus());
+                    if (!IsDigit(b[i])) return Fail(400);
                     n = n * 10 + (b[i] - '0');
                 }
                 ContentLength = n;
             } else if (Ascii.EqualsIgnoreCase(b, name, nameLength, "transfer-encoding")) {
-                if (valueLength > 0 || transferCodings == 0) transferCodings++;
-                transferIsChunked = transferCodings == 1 && Ascii.EqualsIgnoreCase(b, value, valueLength, "chunked");
+                transferFields++;
+                transferIsChunked = Ascii.EqualsIgnoreCase(b, value, valueLength, "chunked");
             } else if (Ascii.EqualsIgnoreCase(b, name, nameLength, "host")) {
                 hostFields++;
+                for (int i = value; i < value + valueLength; i++)
+                    if (!IsHostChar(b[i])) return Fail(400);
             } else if (Ascii.EqualsIgnoreCase(b, name, nameLength, "connection")) {
                 NoteConnection(b, value, valueLength);
             } else if (Ascii.EqualsIgnoreCase(b, name, nameLength, "upgrade")) {
@@ -196,16 +229,9 @@ namespace Vrns.Http
                 if (Ascii.EqualsIgnoreCase(b, value, valueLength, "100-continue"))
                     Expects100 = true;
                 else
-                    ExpectsOther = true;
+                    expectsOther = true;
             }
             return true;
-        }
-
-        // A framing error is 501 once a coding other than chunked was named, as the native server
-        // answers it.
-        int FramingStatus()
-        {
-            return transferCodings > 0 && !transferIsChunked ? 501 : 400;
         }
 
         void NoteConnection(byte[] b, int at, int length)
@@ -224,18 +250,25 @@ namespace Vrns.Http
             }
         }
 
-        bool Finish(byte[] b)
+        // The framing decision, in one place and in this order (the native server's order).
+        bool Finish()
         {
-            if (transferCodings > 0 && !transferIsChunked) return Fail(501);
-            if (transferCodings > 0 && ContentLength >= 0) return Fail(400);
-            if (VersionMajor != 1) return Fail(505);
+            bool http10 = VersionMinor == 0;
+            // HTTP/1.0 knows no transfer coding: its framing is faulty whatever else it says.
+            if (http10 && transferFields > 0) return Fail(400);
+            // Only one coding is understood, "chunked" in one field; any other leaves the length
+            // unknown.
+            if (transferFields > 0 && (transferFields > 1 || !transferIsChunked)) return Fail(501);
+            if (transferFields > 0 && ContentLength >= 0) return Fail(400);
             // HTTP/1.1 requires exactly one Host field; more than one is never valid.
-            if (hostFields > 1 || (VersionMinor >= 1 && hostFields == 0)) return Fail(400);
-            Chunked = transferCodings > 0;
-            KeepAlive = VersionMinor >= 1 ? !connectionClose : connectionKeepAlive;
-            if ((upgrade && connectionUpgrade) || Method == "CONNECT") KeepAlive = false;
+            if (hostFields > 1 || (!http10 && hostFields == 0)) return Fail(400);
             // An expectation means nothing to an HTTP/1.0 client.
-            if (VersionMinor == 0) Expects100 = ExpectsOther = false;
+            if (!http10 && expectsOther) return Fail(417);
+            Chunked = transferFields > 0;
+            KeepAlive = !connectionClose && (!http10 || connectionKeepAlive);
+            // After an upgrade or a tunnel the bytes are no longer HTTP/1.1.
+            if ((upgrade && connectionUpgrade) || Method == "CONNECT") KeepAlive = false;
+            if (http10) Expects100 = false;
             return true;
         }
 
@@ -250,12 +283,25 @@ namespace Vrns.Http
         }
 
         // RFC 9110 tchar.
-        static bool IsTokenChar(byte c)
+        internal static bool IsTokenChar(byte c)
         {
             if (c >= '0' && c <= '9' || IsLetter(c)) return true;
             switch ((char)c) {
                 case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+': case '-': case '.':
                 case '^': case '_': case '`': case '|': case '~':
+                    return true;
+            }
+            return false;
+        }
+
+        // uri-host [":" port] by its characters: unreserved, sub-delims, '%', ':' and the brackets
+        // of an IP literal.
+        static bool IsHostChar(byte c)
+        {
+            if (c >= '0' && c <= '9' || IsLetter(c)) return true;
+            switch ((char)c) {
+                case '-': case '.': case '_': case '~': case '!': case '$': case '&': case '\'': case '(': case ')':
+                case '*': case '+': case ',': case ';': case '=': case '%': case ':': case '[': case ']':
                     return true;
             }
             return false;

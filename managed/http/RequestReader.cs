@@ -67,7 +67,6 @@ namespace Vrns.Http
             this.maxBodyBytes = maxBodyBytes;
             continueSent = false;
             body.Start(Head.Chunked, Head.ContentLength, maxBodyBytes);
-            if (Head.ExpectsOther) return 417;
             if (!Head.Chunked && Head.ContentLength > maxBodyBytes) return 413;
             return 0;
         }

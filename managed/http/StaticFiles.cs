@@ -7,8 +7,9 @@
 // and a FIFO or a device opens at once and is refused (only regular files are served), so
 // nothing blocks the worker. A directory is answered with its index.html when the path ends in
 // '/', else redirected to the path with the slash. Validators: a strong ETag from the
-// modification time and size, Last-Modified; If-None-Match (weak comparison, or "*") and,
-// without it, If-Modified-Since answer 304; If-Range (a tag compared strongly, or the exact
+// modification time and size, Last-Modified; If-Match (strong comparison, or "*") and, without
+// it, If-Unmodified-Since answer 412; If-None-Match (weak comparison, or "*") and, without it,
+// If-Modified-Since answer 304; If-Range (a tag compared strongly, or the exact
 // date) lets a single byte range through (206, or 416 when it starts beyond the end). Small
 // files are kept in memory (FileCache). The handler holds the root's descriptor, the media
 // types and the cache; any thread.
@@ -226,6 +227,11 @@ namespace Vrns.Http
         {
             FileStatus st = f.Status;
             long now = HttpDate.NowSeconds();
+            if (PreconditionFails(request, f.ETag, st.MtimeSec)) {
+                if (fd >= 0) Posix.Close(fd);
+                response.SendStatus(412);
+                return;
+            }
             if (IsNotModified(request, f.ETag, st.MtimeSec, now)) {
                 if (fd >= 0) Posix.Close(fd);
                 response.AddTrustedHeader("Last-Modified", f.LastModified);
@@ -235,7 +241,7 @@ namespace Vrns.Http
                 return;
             }
             long first = 0, count = st.Size;
-            string range = request.Headers.Count > 0 ? request.Headers["Range"] : null;
+            string range = OnlyRange(request.Headers);
             if (range != null && IfRangeHolds(request, f.ETag, st.MtimeSec, now)) {
                 int kind = ParseRange(range, st.Size, out first, out count);
                 if (kind < 0) {
@@ -305,21 +311,52 @@ namespace Vrns.Http
             return v;
         }
 
+        // If-Match names no tag of the file's (strongly: a weak tag never matches; "*" matches
+        // any file), or, without it, If-Unmodified-Since is a valid date before the file's time:
+        // the request is answered 412 before anything else is looked at.
+        static bool PreconditionFails(HttpRequest request, string etag, long mtime)
+        {
+            RequestHeaders headers = request.Headers;
+            if (headers.Count == 0) return false;
+            if (headers.Contains("If-Match")) return !ListNames(headers, "If-Match", etag, false);
+            string since = headers["If-Unmodified-Since"];
+            long date;
+            return since != null && HttpDate.TryParse(since, out date) && mtime > date;
+        }
+
+        // Whether the tag lists of the fields called name hold "*" or etag (weakly: a W/ prefix
+        // on either side ignored; else exactly, so a weak tag never matches the file's strong one).
+        static bool ListNames(RequestHeaders headers, string name, string etag, bool weak)
+        {
+            foreach (string list in headers.GetValues(name)) {
+                foreach (string item in list.Split(',')) {
+                    string tag = item.Trim(' ', '\t');
+                    if (tag == "*" || (weak ? WithoutWeak(tag) == WithoutWeak(etag) : tag == etag)) return true;
+                }
+            }
+            return false;
+        }
+
+        // The Range field's value; null without one, and with several: two Range fields are two
+        // ranges, and several ranges are ignored.
+        static string OnlyRange(RequestHeaders headers)
+        {
+            if (headers.Count == 0 || !headers.Contains("Range")) return null;
+            string only = null;
+            foreach (string value in headers.GetValues("Range")) {
+                if (only != null) return null;
+                only = value;
+            }
+            return only;
+        }
+
         // If-None-Match (a list, compared weakly, or "*"); without it, If-Modified-Since: a
         // valid date, not in the future, not before the file's time.
         static bool IsNotModified(HttpRequest request, string etag, long mtime, long now)
         {
             RequestHeaders headers = request.Headers;
             if (headers.Count == 0) return false;
-            if (headers.Contains("If-None-Match")) {
-                foreach (string list in headers.GetValues("If-None-Match")) {
-                    foreach (string item in list.Split(',')) {
-                        string tag = item.Trim(' ', '\t');
-                        if (tag == "*" || WithoutWeak(tag) == WithoutWeak(etag)) return true;
-                    }
-                }
-                return false;
-            }
+            if (headers.Contains("If-None-Match")) return ListNames(headers, "If-None-Match", etag, true);
             string since = headers["If-Modified-Since"];
             long date;
             return since != null && HttpDate.TryParse(since, out date) && date <= now && mtime <= date;
@@ -373,13 +410,17 @@ namespace Vrns.Http
             return 1;
         }
 
+        // Digits only. A number too large for 63 bits stands for the largest: it lies beyond any
+        // file, so a first position there is unsatisfiable and a last position or a suffix takes
+        // the rest.
         static bool ParseUnsigned(string s, out long value)
         {
             value = 0;
-            if (s.Length == 0 || s.Length > 18) return false;
+            if (s.Length == 0) return false;
             foreach (char c in s) {
                 if (c < '0' || c > '9') return false;
-                value = value * 10 + (c - '0');
+                int digit = c - '0';
+                value = value > (long.MaxValue - digit) / 10 ? long.MaxValue : value * 10 + digit;
             }
             return true;
         }

@@ -4,12 +4,15 @@
 
 namespace {
 
+// Digits only. A number too large for 64 bits stands for the largest: it lies beyond any file,
+// so a first position there is unsatisfiable and a last position or a suffix takes the rest.
 bool ParseUnsigned(std::string_view s, uint64_t* out) {
-    if (s.empty() || s.size() > 19) return false;
+    if (s.empty()) return false;
     uint64_t v = 0;
     for (char c : s) {
         if (c < '0' || c > '9') return false;
-        v = v * 10 + uint64_t(c - '0');
+        uint64_t digit = uint64_t(c - '0');
+        v = v > (UINT64_MAX - digit) / 10 ? UINT64_MAX : v * 10 + digit;
     }
     *out = v;
     return true;

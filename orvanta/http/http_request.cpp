@@ -1,21 +1,81 @@
 #include "orvanta/http/http_request.h"
 
-#include <limits.h>
-#include <strings.h>
+#include <string.h>
 
 #include <algorithm>
 
+#include "orvanta/http/http_text.h"
+
 namespace {
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+// Any other method is refused (400).
+constexpr std::string_view kMethods[] = {
+    "GET",         "HEAD",       "POST",       "PUT",   "DELETE",   "CONNECT", "OPTIONS",
+    "TRACE",       "PATCH",      "COPY",       "LOCK",  "MKCOL",    "MOVE",    "PROPFIND",
+    "PROPPATCH",   "SEARCH",     "UNLOCK",     "BIND",  "REBIND",   "UNBIND",  "ACL",
+    "REPORT",      "MKACTIVITY", "CHECKOUT",   "MERGE", "M-SEARCH", "NOTIFY",  "SUBSCRIBE",
+    "UNSUBSCRIBE", "PURGE",      "MKCALENDAR", "LINK",  "UNLINK",   "SOURCE",
+};
+constexpr size_t kLongestMethod = 11;  // "UNSUBSCRIBE"
+constexpr std::string_view kVersionPrefix = "HTTP/";
+constexpr size_t kVersionBytes = 8;  // "HTTP/1.1"
+constexpr int kMaxChunkSizeDigits = 15;
+
+std::string_view KnownMethod(std::string_view name) {
+    for (std::string_view m : kMethods)
+        if (m == name) return m;
+    return {};
 }
 
-std::string_view Trim(std::string_view s) {
-    size_t start = s.find_first_not_of(" \t");
-    if (start == std::string_view::npos) return {};
-    size_t end = s.find_last_not_of(" \t");
-    return s.substr(start, end - start + 1);
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsAlpha(char c) {
+    return (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+}
+
+int HexValue(char c) {
+    if (IsDigit(c)) return c - '0';
+    if ((c | 0x20) >= 'a' && (c | 0x20) <= 'f') return (c | 0x20) - 'a' + 10;
+    return -1;
+}
+
+// RFC 9110 tchar.
+bool IsTokenChar(char c) {
+    return IsDigit(c) || IsAlpha(c) || (c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+}
+
+// Visible ASCII, space, tab and obs-text: no control character, no DEL.
+bool IsTextChar(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return u == '\t' || (u >= ' ' && u != 0x7f);
+}
+
+bool AllText(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), IsTextChar);
+}
+
+// uri-host [":" port], by its characters: unreserved, sub-delims, '%', ':' and the brackets of
+// an IP literal. A space or any other byte makes two readings of the authority possible.
+bool IsHostChar(char c) {
+    return IsDigit(c) || IsAlpha(c) || (c != 0 && strchr("-._~!$&'()*+,;=%:[]", c) != nullptr);
+}
+
+// origin form "/...", "*" (OPTIONS only) or absolute form "scheme://...". A target passes
+// only when no byte of it is whitespace or a control character.
+bool ValidTarget(std::string_view target, std::string_view method) {
+    for (char c : target) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u <= ' ' || u == 0x7f) return false;
+    }
+    if (target[0] == '/') return true;
+    if (target == "*") return method == "OPTIONS";
+    size_t i = 0;
+    while (i < target.size() &&
+           (IsAlpha(target[i]) || (i > 0 && (IsDigit(target[i]) || strchr("+-.", target[i])))))
+        ++i;
+    return i > 0 && target.substr(i, 3) == "://";
 }
 
 // Repeated list fields mean the same as one field with the values joined by commas.
@@ -24,215 +84,349 @@ void AppendListField(std::string* field, std::string_view value) {
     field->append(value);
 }
 
-RequestParser* Self(http_parser* p) {
-    return static_cast<RequestParser*>(p->data);
+// The line's content: without its CR, if one ends it.
+std::string_view WithoutCr(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    return line;
 }
 
 }  // namespace
 
 std::string HttpRequest::RequestLine() const {
-    if (method < 0) return {};
-    std::string line = http_method_str(static_cast<http_method>(method));
+    if (method.empty()) return {};
+    std::string line(method);
     line += ' ';
     line += target;
     if (versionRead) line += " HTTP/" + std::to_string(versionMajor) + "." + std::to_string(versionMinor);
     return line;
 }
 
-const http_parser_settings RequestParser::kSettings = [] {
-    http_parser_settings s;
-    http_parser_settings_init(&s);
-    s.on_url = OnUrl;
-    s.on_header_field = OnHeaderField;
-    s.on_header_value = OnHeaderValue;
-    s.on_headers_complete = OnHeadersComplete;
-    s.on_message_complete = OnMessageComplete;
-    return s;
-}();
-
-RequestParser::RequestParser() {
-    Reset();
-}
+RequestParser::RequestParser(uint64_t maxBodyBytes) : maxBodyBytes_(maxBodyBytes) {}
 
 void RequestParser::Reset() {
-    http_parser_init(&parser_, HTTP_REQUEST);
-    parser_.data = this;
     request_ = HttpRequest();
-    field_.clear();
-    value_.clear();
-    inValue_ = false;
-    complete_ = false;
-    awaitingContinue_ = false;
-    started_ = false;
-    headerBytes_ = 0;
-    hostFields_ = 0;
+    phase_ = Phase::kRequestLine;
+    headDone_ = false;
     errorStatus_ = 0;
+    scanned_ = sectionBytes_ = fields_ = 0;
+    hostFields_ = transferFields_ = 0;
+    transferChunked_ = hasContentLength_ = false;
+    connectionClose_ = connectionKeepAlive_ = connectionUpgrade_ = upgrade_ = false;
+    expects100_ = expectsOther_ = false;
+    left_ = bodyBytes_ = 0;
 }
 
-ParseResult RequestParser::Feed(const char* data, size_t len, size_t* consumed) {
-    *consumed = 0;
-    if (errorStatus_ != 0) return ParseResult::kError;
-    if (complete_) return ParseResult::kComplete;
-    if (awaitingContinue_) return ParseResult::kExpectsContinue;
-    if (len == 0) return ParseResult::kNeedMore;  // http_parser takes an empty buffer for the end of input
-    *consumed = http_parser_execute(&parser_, &kSettings, data, len);
-    started_ = started_ || *consumed > 0;
-    http_errno err = HTTP_PARSER_ERRNO(&parser_);
-    if (complete_) {
-        // The pause that stopped the parser after the request is no error.
-        if (err == HPE_PAUSED) http_parser_pause(&parser_, 0);
-        return ParseResult::kComplete;
+void RequestParser::Fail(int status) {
+    errorStatus_ = status;
+    phase_ = Phase::kError;
+}
+
+ParseResult RequestParser::Feed(const char* data, size_t len, size_t* consumed, std::string* body) {
+    size_t pos = 0;
+    ParseResult r = Step(data, len, &pos, body);
+    *consumed = pos;
+    return r;
+}
+
+// Moves through the phases until one needs more bytes or the head or the body is complete.
+ParseResult RequestParser::Step(const char* data, size_t len, size_t* pos, std::string* body) {
+    std::string_view line;
+    for (;;) {
+        switch (phase_) {
+            case Phase::kRequestLine:
+            case Phase::kFields:
+            case Phase::kChunkSize:
+            case Phase::kTrailers: {
+                if (!NextLine(data, len, pos, &line))
+                    return phase_ == Phase::kError ? ParseResult::kError : ParseResult::kNeedMore;
+                bool inHead = !headDone_;
+                TakeLine(line);
+                if (inHead && headDone_) return ParseResult::kHead;
+                break;
+            }
+            case Phase::kLengthBody:
+            case Phase::kChunkData:
+                TakeData(data, len, pos, body);
+                if (left_ > 0) return ParseResult::kNeedMore;
+                phase_ = phase_ == Phase::kLengthBody ? Phase::kComplete : Phase::kChunkDataEnd;
+                break;
+            case Phase::kChunkDataEnd:
+                // Exactly CRLF after a chunk's data; any other byte there is refused at once.
+                if (*pos < len && data[*pos] != '\r') Fail(400);
+                if (*pos + 1 < len && data[*pos + 1] != '\n') Fail(400);
+                if (phase_ == Phase::kError) return ParseResult::kError;
+                if (*pos + 2 > len) return ParseResult::kNeedMore;
+                *pos += 2;
+                phase_ = Phase::kChunkSize;
+                break;
+            case Phase::kComplete:
+                return ParseResult::kComplete;
+            case Phase::kError:
+                return ParseResult::kError;
+        }
     }
-    if (awaitingContinue_ && err == HPE_PAUSED) return ParseResult::kExpectsContinue;
-    if (err != HPE_OK) {
-        if (errorStatus_ == 0) errorStatus_ = StatusForParserError(err);
-        return ParseResult::kError;
-    }
-    return ParseResult::kNeedMore;
 }
 
-void RequestParser::ContinueBody() {
-    if (!awaitingContinue_) return;
-    awaitingContinue_ = false;
-    http_parser_pause(&parser_, 0);
-}
-
-int RequestParser::StatusForParserError(http_errno err) const {
-    switch (err) {
-        case HPE_HEADER_OVERFLOW:
-            return 431;
-        case HPE_INVALID_TRANSFER_ENCODING:
-            return 501;
+void RequestParser::TakeLine(std::string_view line) {
+    switch (phase_) {
+        case Phase::kRequestLine:
+            return RequestLine(line);
+        case Phase::kFields:
+            return FieldLine(line);
+        case Phase::kChunkSize:
+            return ChunkSizeLine(line);
         default:
-            // http_parser refuses some transfer codings itself; report those as unsupported.
-            if (!request_.transferEncoding.empty() && !EqualsNoCase(request_.transferEncoding, "chunked"))
-                return 501;
-            return 400;
+            return TrailerLine(line);
     }
 }
 
-// The method is known once the target starts. A target that is too long is kept up to the
-// limit, so the refusal can be logged with what was asked.
-int RequestParser::OnUrl(http_parser* p, const char* at, size_t len) {
-    HttpRequest& r = Self(p)->request_;
-    r.method = p->method;
-    size_t room = kMaxTargetBytes - r.target.size();
-    r.target.append(at, std::min(len, room));
-    if (len <= room) return 0;
-    Self(p)->errorStatus_ = 414;
-    return -1;
+// The next whole line (its LF left out) at *pos, which then moves past it. Without one the open
+// line is checked against its limits and false returned (the phase is kError when it is over).
+bool RequestParser::NextLine(const char* data, size_t len, size_t* pos, std::string_view* line) {
+    size_t open = len - *pos;
+    const char* start = data + *pos;
+    const void* lf = open > scanned_ ? memchr(start + scanned_, '\n', open - scanned_) : nullptr;
+    if (!lf) {
+        scanned_ = open;
+        CheckOpenLine(std::string_view(start, open));
+        return false;
+    }
+    size_t length = size_t(static_cast<const char*>(lf) - start);
+    *line = std::string_view(start, length);
+    *pos += length + 1;
+    scanned_ = 0;
+    return true;
 }
 
-void RequestParser::NoteVersion() {
-    request_.versionMajor = parser_.http_major;
-    request_.versionMinor = parser_.http_minor;
+// An open line is refused only where every ending of it would be refused with the same status:
+// its LF still to come counts.
+void RequestParser::CheckOpenLine(std::string_view open) {
+    switch (phase_) {
+        case Phase::kRequestLine:
+            CheckOpenRequestLine(open);
+            break;
+        case Phase::kFields:
+            if (sectionBytes_ + open.size() + 1 > kMaxHeaderBytes) Fail(431);
+            break;
+        case Phase::kChunkSize:
+            if (open.size() + 1 > kMaxChunkLineBytes) Fail(400);
+            break;
+        case Phase::kTrailers:
+            if (sectionBytes_ + open.size() + 1 > kMaxHeaderBytes) Fail(431);
+            break;
+        default:
+            break;
+    }
+}
+
+// The request line's parts are each bounded: a method no longer than the longest known one, a
+// target within its limit, then "HTTP/d.d" and perhaps a CR.
+void RequestParser::CheckOpenRequestLine(std::string_view open) {
+    size_t sp1 = open.find(' ');
+    if (sp1 == std::string_view::npos) {
+        if (open.size() > kLongestMethod) Fail(400);
+        return;
+    }
+    request_.method = KnownMethod(open.substr(0, sp1));
+    if (request_.method.empty()) {
+        Fail(400);
+        return;
+    }
+    size_t sp2 = open.find(' ', sp1 + 1);
+    size_t target = (sp2 == std::string_view::npos ? open.size() : sp2) - sp1 - 1;
+    if (target > kMaxTargetBytes) {
+        request_.target.assign(open.substr(sp1 + 1, kMaxTargetBytes));
+        Fail(414);
+    } else if (sp2 != std::string_view::npos && open.size() - sp2 - 1 > kVersionBytes + 1) {
+        Fail(400);
+    }
+}
+
+// "METHOD SP target SP HTTP/d.d"; empty lines before it are skipped.
+void RequestParser::RequestLine(std::string_view line) {
+    line = WithoutCr(line);
+    if (line.empty()) return;
+    size_t sp1 = line.find(' ');
+    if (sp1 == std::string_view::npos) return Fail(400);
+    request_.method = KnownMethod(line.substr(0, sp1));
+    if (request_.method.empty()) return Fail(400);
+    size_t sp2 = line.find(' ', sp1 + 1);
+    std::string_view target =
+        line.substr(sp1 + 1, sp2 == std::string_view::npos ? std::string_view::npos : sp2 - sp1 - 1);
+    if (target.size() > kMaxTargetBytes) {
+        request_.target.assign(target.substr(0, kMaxTargetBytes));
+        return Fail(414);
+    }
+    request_.target.assign(target);
+    if (sp2 == std::string_view::npos || target.empty() || !ValidTarget(target, request_.method))
+        return Fail(400);
+    std::string_view version = line.substr(sp2 + 1);
+    if (version.size() != kVersionBytes || version.substr(0, kVersionPrefix.size()) != kVersionPrefix ||
+        !IsDigit(version[5]) || version[6] != '.' || !IsDigit(version[7]))
+        return Fail(400);
+    request_.versionMajor = version[5] - '0';
+    request_.versionMinor = version[7] - '0';
     request_.versionRead = true;
+    if (request_.versionMajor != 1) return Fail(505);
+    phase_ = Phase::kFields;
 }
 
-// Name and value bytes plus ": " and CRLF per field count towards the limit.
-bool RequestParser::CountHeaderBytes(size_t len) {
-    headerBytes_ += len;
-    if (headerBytes_ <= kMaxHeaderBytes) return true;
-    errorStatus_ = 431;
-    return false;
+// "name: value", or the blank line that ends the head. The section's bytes are counted before
+// anything else, as the open line is.
+void RequestParser::FieldLine(std::string_view line) {
+    sectionBytes_ += line.size() + 1;
+    if (sectionBytes_ > kMaxHeaderBytes) return Fail(431);
+    line = WithoutCr(line);
+    if (line.empty()) return FinishHead();
+    if (fields_ == kMaxHeaderFields) return Fail(431);
+    ++fields_;
+    // A line that begins with whitespace continues the one before (obs-fold), or hides a field
+    // from whoever does not fold: two readings.
+    if (line[0] == ' ' || line[0] == '\t') return Fail(400);
+    size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string_view::npos) return Fail(400);
+    std::string_view name = line.substr(0, colon);
+    if (!std::all_of(name.begin(), name.end(), IsTokenChar)) return Fail(400);
+    std::string_view value = TrimSpaces(line.substr(colon + 1));
+    if (!AllText(value)) return Fail(400);
+    NoteField(name, value);
 }
 
-int RequestParser::OnHeaderField(http_parser* p, const char* at, size_t len) {
-    RequestParser* self = Self(p);
-    if (!self->request_.versionRead) self->NoteVersion();  // the request line has ended
-    // http_parser lets spaces end a field name and still reads "Content-Length :" for framing,
-    // while "Host :" would not be taken as Host: two readings of one request, which is what
-    // request smuggling feeds on. A field name never holds whitespace.
-    if (std::string_view(at, len).find_first_of(" \t") != std::string_view::npos) {
-        self->errorStatus_ = 400;
-        return -1;
-    }
-    if (self->inValue_) {
-        self->FinishHeader();
-        self->inValue_ = false;
-    }
-    if (self->field_.empty() && !self->CountHeaderBytes(4)) return -1;
-    if (!self->CountHeaderBytes(len)) return -1;
-    self->field_.append(at, len);
-    return 0;
-}
-
-int RequestParser::OnHeaderValue(http_parser* p, const char* at, size_t len) {
-    RequestParser* self = Self(p);
-    self->inValue_ = true;
-    if (!self->CountHeaderBytes(len)) return -1;
-    self->value_.append(at, len);
-    return 0;
-}
-
-// Keeps the fields the server acts on; http_parser itself reads Connection, Content-Length and
-// Transfer-Encoding for framing.
-void RequestParser::FinishHeader() {
-    std::string_view value = Trim(value_);
-    if (EqualsNoCase(field_, "if-modified-since")) {
-        request_.hasIfModifiedSince = true;
-        request_.ifModifiedSince.assign(value);
-    } else if (EqualsNoCase(field_, "range")) {
-        AppendListField(&request_.range, value);
-        request_.hasRange = true;
-    } else if (EqualsNoCase(field_, "if-none-match")) {
-        AppendListField(&request_.ifNoneMatch, value);
-        request_.hasIfNoneMatch = true;
-    } else if (EqualsNoCase(field_, "if-range")) {
-        request_.hasIfRange = true;
-        request_.ifRange.assign(value);
-    } else if (EqualsNoCase(field_, "accept-encoding")) {
-        AppendListField(&request_.acceptEncoding, value);
-    } else if (EqualsNoCase(field_, "expect")) {
-        request_.expectsContinue = EqualsNoCase(value, "100-continue");
-    } else if (EqualsNoCase(field_, "host")) {
+// The fields that frame the request or decide the connection's fate; the rest may be kept.
+void RequestParser::NoteField(std::string_view name, std::string_view value) {
+    HttpRequest& r = request_;
+    if (EqualsNoCase(name, "content-length")) {
+        // One field of at most 18 digits: "5, 5", a sign, a second field or a number that could
+        // overflow are refused.
+        if (hasContentLength_ || value.empty() || value.size() > 18 ||
+            !std::all_of(value.begin(), value.end(), IsDigit))
+            return Fail(400);
+        hasContentLength_ = true;
+        for (char c : value) r.contentLength = r.contentLength * 10 + uint64_t(c - '0');
+    } else if (EqualsNoCase(name, "transfer-encoding")) {
+        ++transferFields_;
+        transferChunked_ = EqualsNoCase(value, "chunked");
+    } else if (EqualsNoCase(name, "host")) {
         ++hostFields_;
-    } else if (EqualsNoCase(field_, "transfer-encoding")) {
-        if (!request_.transferEncoding.empty()) request_.transferEncoding += ", ";
-        request_.transferEncoding.append(value);
+        if (!std::all_of(value.begin(), value.end(), IsHostChar)) return Fail(400);
+    } else if (EqualsNoCase(name, "connection")) {
+        ForEachListItem(value, [&](std::string_view token) {
+            connectionClose_ |= EqualsNoCase(token, "close");
+            connectionKeepAlive_ |= EqualsNoCase(token, "keep-alive");
+            connectionUpgrade_ |= EqualsNoCase(token, "upgrade");
+        });
+    } else if (EqualsNoCase(name, "upgrade")) {
+        upgrade_ = true;
+    } else if (EqualsNoCase(name, "expect")) {
+        (EqualsNoCase(value, "100-continue") ? expects100_ : expectsOther_) = true;
+    } else {
+        KeepField(name, value);
     }
-    field_.clear();
-    value_.clear();
 }
 
-int RequestParser::OnHeadersComplete(http_parser* p) {
-    RequestParser* self = Self(p);
-    if (self->inValue_ || !self->field_.empty()) self->FinishHeader();
-    self->inValue_ = false;
-    HttpRequest& r = self->request_;
-    r.method = p->method;
-    self->NoteVersion();
-    if (r.versionMajor != 1) {
-        self->errorStatus_ = 505;
-        return -1;
+namespace {
+
+// The fields the server acts on, kept as sent: a list field's values joined with ", ", of
+// another the last one.
+struct KeptField {
+    std::string_view name;
+    bool HttpRequest::*present;  // null: presence is not noted
+    std::string HttpRequest::*value;
+    bool list;
+};
+constexpr KeptField kKeptFields[] = {
+    {"if-modified-since", &HttpRequest::hasIfModifiedSince, &HttpRequest::ifModifiedSince, false},
+    {"if-unmodified-since", &HttpRequest::hasIfUnmodifiedSince, &HttpRequest::ifUnmodifiedSince, false},
+    {"if-match", &HttpRequest::hasIfMatch, &HttpRequest::ifMatch, true},
+    {"if-none-match", &HttpRequest::hasIfNoneMatch, &HttpRequest::ifNoneMatch, true},
+    {"if-range", &HttpRequest::hasIfRange, &HttpRequest::ifRange, false},
+    {"range", &HttpRequest::hasRange, &HttpRequest::range, true},
+    {"accept-encoding", nullptr, &HttpRequest::acceptEncoding, true},
+};
+
+}  // namespace
+
+void RequestParser::KeepField(std::string_view name, std::string_view value) {
+    for (const KeptField& f : kKeptFields) {
+        if (!EqualsNoCase(name, f.name)) continue;
+        if (f.present) request_.*f.present = true;
+        if (f.list)
+            AppendListField(&(request_.*f.value), value);
+        else
+            (request_.*f.value).assign(value);
+        return;
     }
+}
+
+// The framing decision, in one place and in this order.
+void RequestParser::FinishHead() {
+    HttpRequest& r = request_;
+    bool http10 = r.versionMinor == 0;
+    // HTTP/1.0 knows no transfer coding: its framing is faulty whatever else it says.
+    if (http10 && transferFields_ > 0) return Fail(400);
+    // Only one coding is understood, "chunked" in one field; any other leaves the length unknown.
+    if (transferFields_ > 0 && (transferFields_ > 1 || !transferChunked_)) return Fail(501);
+    if (transferFields_ > 0 && hasContentLength_) return Fail(400);
     // HTTP/1.1 requires exactly one Host field; more than one is never valid.
-    if (self->hostFields_ > 1 || (r.versionMinor >= 1 && self->hostFields_ == 0)) {
-        self->errorStatus_ = 400;
-        return -1;
-    }
-    // Only chunked is understood; any other coding leaves the body's length unknown.
-    if (!r.transferEncoding.empty() && !EqualsNoCase(r.transferEncoding, "chunked")) {
-        self->errorStatus_ = 501;
-        return -1;
-    }
-    // An HTTP/1.0 client cannot know 100 Continue, and without a body there is nothing to wait for.
-    bool body = (p->flags & F_CHUNKED) || (p->content_length > 0 && p->content_length != ULLONG_MAX);
-    r.expectsContinue = r.expectsContinue && r.versionMinor >= 1 && body;
-    if (r.expectsContinue) {
-        // Stop here: whether the body is wanted is the caller's to say before it is read.
-        r.keepAlive = http_should_keep_alive(p) != 0;
-        self->awaitingContinue_ = true;
-        http_parser_pause(p, 1);
-    }
-    return 0;
+    if (hostFields_ > 1 || (!http10 && hostFields_ == 0)) return Fail(400);
+    // An expectation means nothing to an HTTP/1.0 client.
+    if (!http10 && expectsOther_) return Fail(417);
+    r.chunked = transferFields_ > 0;
+    if (!r.chunked && r.contentLength > maxBodyBytes_) return Fail(413);
+    r.keepAlive = !connectionClose_ && (!http10 || connectionKeepAlive_);
+    // After an upgrade or a tunnel the bytes are no longer HTTP/1.1.
+    if ((upgrade_ && connectionUpgrade_) || r.method == "CONNECT") r.keepAlive = false;
+    r.expectsContinue = !http10 && expects100_ && (r.chunked || r.contentLength > 0);
+    left_ = r.contentLength;
+    phase_ = r.chunked ? Phase::kChunkSize : left_ > 0 ? Phase::kLengthBody : Phase::kComplete;
+    sectionBytes_ = 0;
+    headDone_ = true;
 }
 
-int RequestParser::OnMessageComplete(http_parser* p) {
-    RequestParser* self = Self(p);
-    self->request_.keepAlive = http_should_keep_alive(p) != 0 && !p->upgrade;
-    self->complete_ = true;
-    // Stop here: the bytes after this request are the next request's.
-    http_parser_pause(p, 1);
-    return 0;
+// chunk-size [ws] [";" extensions] CRLF: 1 to 15 hex digits; the extensions are dropped, but
+// must hold no control character.
+void RequestParser::ChunkSizeLine(std::string_view line) {
+    if (line.size() + 1 > kMaxChunkLineBytes) return Fail(400);
+    if (line.empty() || line.back() != '\r') return Fail(400);  // a bare LF
+    line.remove_suffix(1);
+    uint64_t size = 0;
+    size_t i = 0;
+    for (int digit; i < line.size() && (digit = HexValue(line[i])) >= 0; ++i) {
+        if (i == kMaxChunkSizeDigits) return Fail(400);
+        size = size * 16 + uint64_t(digit);
+    }
+    if (i == 0) return Fail(400);
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i < line.size() && (line[i] != ';' || !AllText(line.substr(i)))) return Fail(400);
+    if (size == 0) {
+        phase_ = Phase::kTrailers;
+        return;
+    }
+    if (bodyBytes_ + size > maxBodyBytes_) return Fail(413);
+    left_ = size;
+    phase_ = Phase::kChunkData;
+}
+
+// Trailer fields are read and dropped, but must be fields: "name: value" with CRLF.
+void RequestParser::TrailerLine(std::string_view line) {
+    sectionBytes_ += line.size() + 1;
+    if (sectionBytes_ > kMaxHeaderBytes) return Fail(431);
+    if (line.empty() || line.back() != '\r') return Fail(400);
+    line.remove_suffix(1);
+    if (line.empty()) {
+        phase_ = Phase::kComplete;
+        return;
+    }
+    size_t colon = line.find(':');
+    if (line[0] == ' ' || line[0] == '\t' || colon == 0 || colon == std::string_view::npos) return Fail(400);
+    std::string_view name = line.substr(0, colon);
+    if (!std::all_of(name.begin(), name.end(), IsTokenChar) || !AllText(line.substr(colon + 1))) Fail(400);
+}
+
+void RequestParser::TakeData(const char* data, size_t len, size_t* pos, std::string* body) {
+    size_t n = size_t(std::min<uint64_t>(left_, len - *pos));
+    if (body) body->append(data + *pos, n);
+    *pos += n;
+    left_ -= n;
+    bodyBytes_ += n;
 }

@@ -1,8 +1,5 @@
 #include "orvanta/http/http_response.h"
 
-#include <http_parser.h>
-#include <string.h>
-
 #include "orvanta/http/http_date.h"
 
 namespace {
@@ -16,8 +13,33 @@ std::string StatusLine(int status) {
 }  // namespace
 
 const char* ReasonPhrase(int status) {
-    const char* s = http_status_str(static_cast<http_status>(status));
-    return s && strcmp(s, "<unknown>") != 0 ? s : "Unknown";
+    static constexpr struct {
+        int status;
+        const char* phrase;
+    } kPhrases[] = {
+        {100, "Continue"},
+        {200, "OK"},
+        {206, "Partial Content"},
+        {301, "Moved Permanently"},
+        {304, "Not Modified"},
+        {400, "Bad Request"},
+        {403, "Forbidden"},
+        {404, "Not Found"},
+        {405, "Method Not Allowed"},
+        {412, "Precondition Failed"},
+        {413, "Payload Too Large"},
+        {414, "URI Too Long"},
+        {416, "Range Not Satisfiable"},
+        {417, "Expectation Failed"},
+        {431, "Request Header Fields Too Large"},
+        {500, "Internal Server Error"},
+        {501, "Not Implemented"},
+        {503, "Service Unavailable"},
+        {505, "HTTP Version Not Supported"},
+    };
+    for (const auto& p : kPhrases)
+        if (p.status == status) return p.phrase;
+    return "Unknown";
 }
 
 std::string CommonHeaders(int status, time_t now, bool keepAlive) {

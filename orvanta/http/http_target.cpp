@@ -1,7 +1,5 @@
 #include "orvanta/http/http_target.h"
 
-#include <http_parser.h>
-
 namespace {
 
 int HexValue(char c) {
@@ -11,21 +9,17 @@ int HexValue(char c) {
     return -1;
 }
 
-// "http://host/p?q" (absolute form) is reduced to "/p?q"; origin form passes unchanged.
+// "http://host/p?q" (absolute form) is reduced to "/p?q" ("?q" when there is no path: its
+// path is then "/"); origin form passes unchanged. The parser has checked the form already.
 bool OriginForm(std::string_view target, std::string_view* out) {
     if (!target.empty() && target[0] == '/') {
         *out = target;
         return true;
     }
-    http_parser_url url;
-    http_parser_url_init(&url);
-    if (http_parser_parse_url(target.data(), target.size(), 0, &url) != 0) return false;
-    if (!(url.field_set & (1 << UF_SCHEMA)) || !(url.field_set & (1 << UF_HOST))) return false;
-    if (!(url.field_set & (1 << UF_PATH))) {
-        *out = "/";
-        return true;
-    }
-    *out = target.substr(url.field_data[UF_PATH].off);
+    size_t authority = target.find("://");
+    if (authority == 0 || authority == std::string_view::npos) return false;
+    size_t path = target.find_first_of("/?#", authority + 3);
+    *out = path == std::string_view::npos ? std::string_view() : target.substr(path);
     return true;
 }
 
@@ -55,12 +49,17 @@ bool SplitAndDecodeTarget(std::string_view target, TargetPath* out, int* status)
     if (!OriginForm(target, &origin)) return false;
     size_t end = origin.find_first_of("?#");
     std::string_view path = origin.substr(0, end);
+    if (path.empty()) path = "/";
     out->rawPath.assign(path);
     out->rawQuery.clear();
     if (end != std::string_view::npos && origin[end] == '?') {
         std::string_view query = origin.substr(end + 1);
         out->rawQuery.assign(query.substr(0, query.find('#')));
     }
+    // An escaped slash would be a separator to the file system but not to a proxy's rules or
+    // the cache key: two readings of one path.
+    if (path.find("%2f") != std::string_view::npos || path.find("%2F") != std::string_view::npos)
+        return false;
     if (!PercentDecode(path, &out->decoded)) return false;
     *status = 0;
     return true;

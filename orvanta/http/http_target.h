@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
-// The decoded path of a request-target ("/a/b" for "/a%2Fb?x=1" is "/a/b"), plus the raw
-// path and query as the client sent them (for redirects). False with *status set (400) when
-// the target is not a usable path.
+// The decoded path of a request-target ("/a b" for "/a%20b?x=1"), plus the raw path and query
+// as the client sent them (for redirects). False with *status set (400) when the target is not
+// a usable path: a malformed escape, an escaped NUL or an escaped slash ("%2F").
 struct TargetPath {
     std::string decoded;
     std::string rawPath;

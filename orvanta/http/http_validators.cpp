@@ -23,16 +23,27 @@ std::string MakeETag(const struct stat& st) {
     return tag;
 }
 
-bool EntityTagListMatches(std::string_view list, std::string_view etag) {
+bool EntityTagListMatches(std::string_view list, std::string_view etag, TagComparison how) {
+    bool weakTag = etag.substr(0, 2) == "W/";
     std::string_view ours = WithoutWeakPrefix(etag);
     bool matched = false;
-    ForEachListItem(
-        list, [&](std::string_view item) { matched |= item == "*" || WithoutWeakPrefix(item) == ours; });
+    ForEachListItem(list, [&](std::string_view item) {
+        if (how == TagComparison::kWeak)
+            matched |= item == "*" || WithoutWeakPrefix(item) == ours;
+        else
+            matched |= item == "*" || (item == etag && !weakTag);
+    });
     return matched;
 }
 
+bool PreconditionFails(const HttpRequest& request, std::string_view etag, time_t mtime) {
+    if (request.hasIfMatch) return !EntityTagListMatches(request.ifMatch, etag, TagComparison::kStrong);
+    time_t since;
+    return request.hasIfUnmodifiedSince && ParseHttpDate(request.ifUnmodifiedSince, &since) && mtime > since;
+}
+
 bool IsNotModified(const HttpRequest& request, std::string_view etag, time_t mtime, time_t now) {
-    if (request.hasIfNoneMatch) return EntityTagListMatches(request.ifNoneMatch, etag);
+    if (request.hasIfNoneMatch) return EntityTagListMatches(request.ifNoneMatch, etag, TagComparison::kWeak);
     time_t since;
     if (!request.hasIfModifiedSince || !ParseHttpDate(request.ifModifiedSince, &since)) return false;
     // A date from the future is not a valid validator.

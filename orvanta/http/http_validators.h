@@ -1,6 +1,7 @@
-// Validators of a served file and the conditional requests that use them: the entity tag made
-// from the file's size and modification time, If-None-Match (a list or "*"), If-Modified-Since
-// (consulted only without If-None-Match) and If-Range. Pure functions; any thread.
+// Validators of a served file and the conditional requests that use them, in the order they are
+// evaluated: If-Match (or, without it, If-Unmodified-Since) answers 412; If-None-Match (or,
+// without it, If-Modified-Since) answers 304; If-Range decides whether a Range is honoured. The
+// entity tag is made from the file's size and modification time. Pure functions; any thread.
 #pragma once
 
 #include <sys/stat.h>
@@ -15,9 +16,17 @@ struct HttpRequest;
 // file rewritten with the same size within the same second still gets a new tag.
 std::string MakeETag(const struct stat& st);
 
-// True when the comma-separated If-None-Match list names etag (weak comparison: a W/ prefix on
-// either side is ignored) or is "*".
-bool EntityTagListMatches(std::string_view list, std::string_view etag);
+// Weak comparison ignores a W/ prefix on either side (If-None-Match); strong comparison matches
+// only the same tag, and never a weak one (If-Match, If-Range).
+enum class TagComparison { kWeak, kStrong };
+
+// True when the comma-separated list names etag, or is "*".
+bool EntityTagListMatches(std::string_view list, std::string_view etag, TagComparison how);
+
+// True when the request is answered 412: If-Match names no tag of the file's (strong
+// comparison: a weak tag never matches; "*" matches any file), or, without If-Match,
+// If-Unmodified-Since is a valid date before mtime.
+bool PreconditionFails(const HttpRequest& request, std::string_view etag, time_t mtime);
 
 // True when a GET or HEAD of the file is answered 304: If-None-Match matches, or, when the
 // request has no If-None-Match, If-Modified-Since is a valid past date not before mtime.

@@ -6,8 +6,9 @@
 //
 // Its phase is its state alone (ConnectionState), which each callback checks as it enters:
 //
-//   kWaitingFirst, kIdle --bytes--> kReading --request complete--> kSending
-//   kSending --sent, kept alive--> kIdle, or kReading when the next request's bytes are buffered
+//   kWaitingFirst, kIdle --bytes--> kReading --head complete--> kSending
+//   kSending --sent, kept alive--> kReading while the request's body is still to be skipped or
+//            the next request's bytes are buffered, else kIdle
 //   kSending --sent, the connection's last--> kLingering --input drained--> closed
 //   any --time-out, error, the peer gone--> closed
 #include <arpa/inet.h>
@@ -61,7 +62,7 @@ struct Connection : DrainEntry {
     HttpServer* server = nullptr;  // the one that accepted it; outlives it
     std::string peer;
     std::string in;                      // received, not yet parsed
-    std::unique_ptr<Exchange> exchange;  // from a request's first bytes until its answer is sent
+    std::unique_ptr<Exchange> exchange;  // from a request's first bytes until it is answered and read
     // GetTime_msec by which the state must end: in kReading, the request begun must be complete
     // (its first byte plus the read time-out), however slowly its bytes come; in kLingering,
     // the linger ends.
@@ -143,9 +144,7 @@ uint64_t BodyBytesSent(const Connection* c, int32_t result) {
 // response cut by the peer is.
 void ReportCut(DrainEntry* entry) {
     const Connection* c = static_cast<const Connection*>(entry);
-    bool interim = c->exchange->out.status == 0;  // a 100 Continue: no response to log yet
-    if (c->server->accessLogFd >= 0 && !interim)
-        WriteAccessLog(c, c->exchange->out.status, BodyBytesSent(c, ECANCELED));
+    if (c->server->accessLogFd >= 0) WriteAccessLog(c, c->exchange->out.status, BodyBytesSent(c, ECANCELED));
 }
 
 void OnReadable(int32_t fd, int32_t code, void* userData);
@@ -293,18 +292,20 @@ void CountSent(ServerCounters& counters, const ResponsePlan& out, int32_t result
     if (result == ETIMEDOUT) counters.Bump(counters.writeTimeouts);
 }
 
-// After a kept-alive response: with a pipelined request's bytes buffered, the parser starts
-// over on them; with nothing buffered, the connection goes idle and gives back what requests
-// hold (a fresh parser is made with the next request's first bytes).
-void PrepareNextRequest(Connection* c) {
+// The request answered is over, its body read: with a pipelined request's bytes buffered, the
+// parser starts over on them; with nothing buffered, the connection goes idle and gives back
+// what requests hold (a fresh parser is made with the next request's first bytes). False when
+// it went idle.
+bool NextRequest(Connection* c) {
     if (!c->in.empty()) {
         c->exchange->parser.Reset();
         BeginRequest(c);
-        return;
+        return true;
     }
     c->exchange.reset();
     std::string().swap(c->in);
     EnterState(c, ConnectionState::kIdle);
+    return false;
 }
 
 void OnSent(int32_t, int32_t result, void* userData) {
@@ -331,8 +332,7 @@ void OnSent(int32_t, int32_t result, void* userData) {
     } else if (!keepAlive) {
         LingerClose(c);
     } else {
-        PrepareNextRequest(c);
-        ServeBuffered(c, false);
+        ServeBuffered(c, false);  // the request's body, if any, then the next request
     }
 }
 
@@ -374,52 +374,34 @@ ResponsePlan Respond(const HttpServer& s, const HttpRequest& request, time_t now
     return GeneratedResponse(500, false, false, now);
 }
 
-// The reply to Expect: 100-continue when the body is wanted.
-constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-constexpr size_t kContinueBytes = sizeof kContinue - 1;
-
-// Whether a request that waits for 100 Continue gets it. The server answers GET and HEAD
-// whatever their body, and refuses every other method, so it never needs a body: it reads
-// one (and skips it) only to keep the connection for the next request. Otherwise the final
-// status goes out at once (RFC 9110 section 10.1.1) and the connection closes after it.
-bool WantsBody(const HttpServer& s, const HttpRequest& request) {
-    bool served = request.method == HTTP_GET || request.method == HTTP_HEAD;
-    return served && request.keepAlive && !s.stopping.load(std::memory_order_relaxed);
+// Whether the connection carries a request after this one. A client that waits for 100
+// Continue may send its body after the final answer or never, so that answer ends the
+// connection (RFC 9110 section 10.1.1); the linger drains a body that comes after all.
+bool KeepsConnection(const HttpServer& s, const HttpRequest& request) {
+    return request.keepAlive && !request.expectsContinue && !s.stopping.load(std::memory_order_relaxed);
 }
 
-void OnContinueSent(int32_t, int32_t result, void* userData) {
-    Connection* c = static_cast<Connection*>(userData);
-    ExpectState(c, {ConnectionState::kSending, ConnectionState::kClosing}, "OnContinueSent");
-    ConnectionState sending = ConnectionState::kSending;
-    if (!c->state.compare_exchange_strong(sending, ConnectionState::kReading) || result != 0) {
-        CloseConnection(c);
-        return;
-    }
-    c->server->counters.CountResponse(100, kContinueBytes);
-    c->bytesWritten += kContinueBytes;
-    c->exchange->parser.ContinueBody();
-    ServeBuffered(c, false);
-}
-
-// The interim answer; the request's own deadline still runs.
-void SendContinue(Connection* c) {
-    EnterState(c, ConnectionState::kSending);
-    c->server->ex.Vrn_Tcp_WriteAsync(c->fd, reinterpret_cast<const uint8_t*>(kContinue), kContinueBytes,
-                                     nullptr, 0, c, OnContinueSent, 0);
-}
-
-// Parses what is buffered and answers a complete request; otherwise waits for more, unless
-// inputEnded says no more will come.
-void ServeBuffered(Connection* c, bool inputEnded) {
-    // With nothing buffered and no request begun there is nothing to parse: no parser is made.
-    ParseResult r = ParseResult::kNeedMore;
+// Feeds the parser what is buffered: through the body of a request already answered (skipped)
+// and on into the next request, until a head is complete, an error, or the bytes run out.
+ParseResult ParseBuffered(Connection* c) {
     if (!c->exchange && !c->in.empty()) BeginRequest(c);
-    if (c->exchange) {
+    ParseResult r = ParseResult::kNeedMore;
+    while (c->exchange) {
         size_t used = 0;
         r = c->exchange->parser.Feed(c->in.data(), c->in.size(), &used);
         c->in.erase(0, used);
+        if (r != ParseResult::kComplete || !NextRequest(c)) break;
+        r = ParseResult::kNeedMore;
     }
-    if (r == ParseResult::kNeedMore) {
+    return r;
+}
+
+// Parses what is buffered and answers a request as soon as its head is complete (its body is
+// read and skipped after the answer); otherwise waits for more, unless inputEnded says no more
+// will come.
+void ServeBuffered(Connection* c, bool inputEnded) {
+    ParseResult r = ParseBuffered(c);
+    if (r == ParseResult::kNeedMore || r == ParseResult::kComplete) {
         if (inputEnded) {
             CloseConnection(c);
             return;
@@ -427,21 +409,21 @@ void ServeBuffered(Connection* c, bool inputEnded) {
         WaitForRequest(c);
         return;
     }
-    if (r == ParseResult::kExpectsContinue && WantsBody(*c->server, c->exchange->parser.request())) {
-        SendContinue(c);
+    Exchange& x = *c->exchange;
+    if (r == ParseResult::kError && x.parser.headDone()) {
+        // The body of a request already answered is broken: nothing more can be framed.
+        LingerClose(c);
         return;
     }
     time_t now = time(nullptr);
-    // Only the access log reads it; without one, a request costs no string for it.
-    Exchange& x = *c->exchange;
     HttpServer& s = *c->server;
+    // Only the access log reads it; without one, a request costs no string for it.
     if (s.accessLogFd >= 0) x.requestLine = x.parser.request().RequestLine();
     if (r == ParseResult::kError) {
         // The parser cannot find the next request's start: answer and close.
         x.out = GeneratedResponse(x.parser.errorStatus(), false, false, now);
-    } else if (r == ParseResult::kExpectsContinue || s.stopping.load(std::memory_order_relaxed)) {
-        // The connection's last: say so to the client. A body the client still holds back is
-        // not read: should it come after all, the linger drains it.
+    } else if (!KeepsConnection(s, x.parser.request())) {
+        // The connection's last: say so to the client.
         HttpRequest last = x.parser.request();
         last.keepAlive = false;
         x.out = Respond(s, last, now);

@@ -1,6 +1,5 @@
 #include "orvanta/server/server_status.h"
 
-#include <http_parser.h>
 #include <inttypes.h>
 #include <stdio.h>
 
@@ -84,8 +83,8 @@ bool IsStatusRequest(const HttpRequest& request, const std::string& statusPath) 
 }
 
 ResponsePlan StatusResponse(const HttpRequest& request, const StatusSources& sources, time_t now) {
-    bool head = request.method == HTTP_HEAD;
-    if (request.method != HTTP_GET && !head)
+    bool head = request.IsHead();
+    if (!request.IsGet() && !head)
         return GeneratedResponse(405, request.keepAlive, false, now, "Allow: GET, HEAD\r\n");
     MetricWriter w;
     WriteServerCounters(sources, &w);

@@ -1,6 +1,5 @@
 #include "orvanta/static/file_handler.h"
 
-#include <http_parser.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,7 +72,7 @@ ResponsePlan FileResponse(const HttpRequest& request, const Representation& rep,
         std::string extra = "Content-Range: bytes */" + std::to_string(size) + "\r\n";
         // Which file's size this is depends on Accept-Encoding, as for the 200.
         if (rep.varies) extra += "Vary: Accept-Encoding\r\n";
-        return GeneratedResponse(416, request.keepAlive, request.method == HTTP_HEAD, now, extra);
+        return GeneratedResponse(416, request.keepAlive, request.IsHead(), now, extra);
     }
     ResponsePlan plan;
     plan.keepAlive = request.keepAlive;
@@ -90,7 +89,7 @@ ResponsePlan FileResponse(const HttpRequest& request, const Representation& rep,
         plan.header += "Content-Range: bytes " + std::to_string(first) + "-" +
                        std::to_string(first + length - 1) + "/" + std::to_string(size) + "\r\n";
     plan.header += "\r\n";
-    if (request.method != HTTP_HEAD && length > 0) {
+    if (!request.IsHead() && length > 0) {
         plan.fileOffset = first;
         plan.fileLength = length;
         plan.contentBytes = length;
@@ -146,7 +145,7 @@ constexpr std::string_view kListingType = "text/html; charset=utf-8";
 ResponsePlan UncachedListingResponse(const HttpRequest& request, const ServeContext& ctx,
                                      const std::string& directory, time_t now) {
     std::string html;
-    bool head = request.method == HTTP_HEAD;
+    bool head = request.IsHead();
     if (!ListDirectory(ctx.rootFd, directory, &html))
         return GeneratedResponse(403, request.keepAlive, head, now);
     return BodyResponse(200, request.keepAlive, head, now, kListingType, std::move(html));
@@ -156,7 +155,7 @@ ResponsePlan UncachedListingResponse(const HttpRequest& request, const ServeCont
 ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx,
                              const std::string& directory, time_t now) {
     if (!ctx.cache) return UncachedListingResponse(request, ctx, directory, now);
-    bool head = request.method == HTTP_HEAD;
+    bool head = request.IsHead();
     std::shared_ptr<const OpenedFile> page = ctx.cache->Listing(ctx.rootFd, directory);
     if (!page) return GeneratedResponse(403, request.keepAlive, head, now);
     ResponsePlan plan;
@@ -177,7 +176,7 @@ ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx
 // keeps the errno behind it for the debug log).
 ResponsePlan OpenFailedResponse(const HttpRequest& request, const ServeContext& ctx, int status, int error,
                                 const std::string& location, const std::string& directory, time_t now) {
-    bool head = request.method == HTTP_HEAD;
+    bool head = request.IsHead();
     if (status == 301)
         return GeneratedResponse(301, request.keepAlive, head, now, "Location: " + location + "\r\n");
     if (status == 403 && ctx.autoindex && !directory.empty())
@@ -188,6 +187,9 @@ ResponsePlan OpenFailedResponse(const HttpRequest& request, const ServeContext& 
 }
 
 ResponsePlan PlanFile(const HttpRequest& request, const Representation& rep, time_t now) {
+    if (PreconditionFails(request, rep.etag, rep.st.st_mtime))
+        return GeneratedResponse(412, request.keepAlive, request.IsHead(), now,
+                                 rep.varies ? "Vary: Accept-Encoding\r\n" : "");
     return IsNotModified(request, rep.etag, rep.st.st_mtime, now) ? NotModifiedResponse(request, rep, now)
                                                                   : FileResponse(request, rep, now);
 }
@@ -209,8 +211,8 @@ ResponsePlan CachedFileRequest(const HttpRequest& request, const ServeContext& c
 }  // namespace
 
 ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, time_t now) {
-    bool head = request.method == HTTP_HEAD;
-    if (request.method != HTTP_GET && !head)
+    bool head = request.IsHead();
+    if (!request.IsGet() && !head)
         return GeneratedResponse(405, request.keepAlive, false, now, "Allow: GET, HEAD\r\n");
     if (ctx.cache) return CachedFileRequest(request, ctx, now);
     ResolvedFile file = ResolveTarget(ctx.rootFd, request.target);

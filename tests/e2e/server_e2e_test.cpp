@@ -994,41 +994,6 @@ TEST_F(ServerE2ETest, DrainTimeoutCutsStalledDownloadsAndLogsThem) {
     EXPECT_LT(sent, kBigSize) << log.substr(at);
 }
 
-// Expect: 100-continue: 100 Continue when the body is wanted (a GET on a kept connection,
-// which reads and skips it), the final status at once otherwise (the connection then closes).
-TEST_F(ServerE2ETest, ExpectContinueIsAnsweredAtOnce) {
-    StartServer();
-    struct Case {
-        const char* head;
-        int first;  // the status that comes before any body is sent
-        int final;
-    } cases[] = {
-        {"GET /hello.txt HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n", 100, 200},
-        {"POST /hello.txt HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n", 405,
-         405},
-        {"GET /hello.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\nExpect: 100-continue\r\n"
-         "Content-Length: 5\r\n\r\n",
-         200, 200},
-    };
-    for (const Case& c : cases) {
-        Client client(port_);
-        client.SetReceiveTimeout(2000);  // far less than the read time-out the server would wait
-        ASSERT_TRUE(client.Send(c.head));
-        Response first = client.Read();
-        EXPECT_EQ(first.status, c.first) << c.head;
-        if (c.first != 100) {
-            EXPECT_EQ(first.Header("connection"), "close") << c.head;
-            continue;
-        }
-        ASSERT_TRUE(client.Send("hello"));
-        EXPECT_EQ(client.Read().status, c.final) << c.head;
-        // The body was skipped: the connection carries the next request.
-        ASSERT_TRUE(client.Send("GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n"));
-        EXPECT_EQ(client.Read().status, 200) << c.head;
-    }
-    EXPECT_EQ(StopServer(), 0);
-}
-
 TEST_F(ServerE2ETest, ListensOnIpv6Loopback) {
     int probe = socket(AF_INET6, SOCK_STREAM, 0);
     sockaddr_in6 a{};

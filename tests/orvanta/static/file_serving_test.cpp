@@ -2,7 +2,6 @@
 // responses, precompressed siblings and directory listings.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <http_parser.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -76,7 +75,9 @@ TEST_F(ResolveTest, ServesRegularFilesAndIndexes) {
     EXPECT_EQ(StatusOf("/hello.txt", "hello"), 0);
     EXPECT_EQ(StatusOf("/%68ello.txt?x", "hello"), 0);
     EXPECT_EQ(StatusOf("/sub/", "<p>index</p>"), 0);
-    EXPECT_EQ(StatusOf("/sub%2findex.html", "<p>index</p>"), 0);  // an encoded slash is a slash
+    // An escaped slash would be a separator here but not to a proxy's rules: refused.
+    EXPECT_EQ(StatusOf("/sub%2findex.html"), 400);
+    EXPECT_EQ(StatusOf("/sub%2Findex.html"), 400);
     EXPECT_EQ(ResolveTarget(rootFd_, "/sub/index.html").name, "sub/index.html");
 }
 
@@ -98,7 +99,7 @@ TEST_F(ResolveTest, DirectoryWithoutSlashRedirects) {
 TEST_F(ResolveTest, NothingOutsideTheRootIsReached) {
     EXPECT_EQ(StatusOf("/../secret.txt"), 403);
     EXPECT_EQ(StatusOf("/%2e%2e/secret.txt"), 403);
-    EXPECT_EQ(StatusOf("/%2e%2e%2fsecret.txt"), 403);
+    EXPECT_EQ(StatusOf("/%2e%2e%2fsecret.txt"), 400);
     EXPECT_EQ(StatusOf("/sub/../../secret.txt"), 403);
     EXPECT_EQ(StatusOf("/out-rel"), 403);
     EXPECT_EQ(StatusOf("/out-abs"), 403);
@@ -139,7 +140,7 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     ServeContext ctx{rootFd_, &mime};
     time_t now = time(nullptr);
     HttpRequest req;
-    req.method = HTTP_GET;
+    req.method = "GET";
     req.keepAlive = true;
     req.target = "/hello.txt";
     ResponsePlan plan = HandleRequest(req, ctx, now);
@@ -176,19 +177,19 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     EXPECT_TRUE(plan.body.empty());
 
     req.ifModifiedSince = "Thu, 01 Jan 1970 00:00:00 GMT";
-    req.method = HTTP_HEAD;
+    req.method = "HEAD";
     plan = HandleRequest(req, ctx, now);
     EXPECT_EQ(plan.status, 200);
     EXPECT_EQ(plan.fileFd, -1);  // HEAD sends the header alone
 
-    req.method = HTTP_DELETE;
+    req.method = "DELETE";
     plan = HandleRequest(req, ctx, now);
     EXPECT_EQ(plan.status, 405);
     EXPECT_NE(plan.header.find("Allow: GET, HEAD\r\n"), std::string::npos);
     EXPECT_NE(plan.header.find("Content-Length: " + std::to_string(plan.body.size()) + "\r\n"),
               std::string::npos);
 
-    req.method = HTTP_GET;
+    req.method = "GET";
     req.target = "/sub";
     plan = HandleRequest(req, ctx, now);
     EXPECT_EQ(plan.status, 301);
@@ -198,7 +199,7 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     timespec future[2] = {{now + 3600, 0}, {now + 3600, 0}};
     ASSERT_EQ(utimensat(AT_FDCWD, (root_ + "/hello.txt").c_str(), future, 0), 0);
     req = HttpRequest();
-    req.method = HTTP_GET;
+    req.method = "GET";
     req.target = "/hello.txt";
     plan = HandleRequest(req, ctx, now);
     if (plan.fileFd >= 0) close(plan.fileFd);
@@ -217,7 +218,7 @@ TEST_F(ResolveTest, PrecompressedSiblingServedToGzipClients) {
     time_t now = time(nullptr) + 10;
     auto serve = [&](const char* target, const char* accept, const char* range = nullptr) {
         HttpRequest req;
-        req.method = HTTP_GET;
+        req.method = "GET";
         req.target = target;
         req.acceptEncoding = accept;
         req.hasRange = range != nullptr;
@@ -296,7 +297,7 @@ TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
 
     MimeTypes mime;
     HttpRequest req;
-    req.method = HTTP_GET;
+    req.method = "GET";
     req.target = "/empty/";
     ServeContext ctx{rootFd_, &mime};
     EXPECT_EQ(HandleRequest(req, ctx, 0).status, 403);  // off by default

@@ -188,21 +188,31 @@ TEST_F(OpenFileCacheTest, ZeroEntriesCachesNothing) {
 
 // A same-size rewrite within one timestamp tick leaves the fingerprint as it was, so bytes read
 // within a second of the file's change time are read again at the next validation; bytes read
-// later are kept. The wall clock stands at a chosen distance from the file's change time.
+// later are kept. A listing page built within a second of its directory's change is built again
+// alike. The wall clock stands at a chosen distance from the change time.
 TEST_F(OpenFileCacheTest, BytesReadCloseToTheirChangeAreReadAgain) {
     OpenFileCache cache(OpenFileCacheLimits(), ManualClock, ManualWallClock);
     Write("a", "v1");
-    g_wallMsec = 1;  // long before the change: as racy as a read in its tick
-    OpenedFileRef previous = cache.Open(rootFd_, "/a").file;
-    const timespec changed = previous->st.st_ctim;
-    // The wall clock at each validation after a change, and whether that one reads again.
-    const std::pair<int64_t, bool> steps[] = {{0, true}, {kRacyMsec, true}, {kRacyMsec, false}};
-    for (const auto& [sinceChange, readAgain] : steps) {
-        g_wallMsec = int64_t(changed.tv_sec) * 1000 + changed.tv_nsec / 1000000 + sinceChange;
-        g_nowMsec += OpenFileCacheLimits().validMsec;
-        OpenedFileRef now = cache.Open(rootFd_, "/a").file;
-        EXPECT_EQ(now != previous, readAgain) << sinceChange;
-        previous = now;
+    ASSERT_EQ(mkdir((root_ + "/d").c_str(), 0755), 0);
+    const std::pair<const char*, std::function<OpenedFileRef()>> kinds[] = {
+        {"a file", [&] { return cache.Open(rootFd_, "/a").file; }},
+        {"a listing", [&] { return cache.Listing(rootFd_, "d/"); }},
+    };
+    for (const auto& [what, open] : kinds) {
+        SCOPED_TRACE(what);
+        g_wallMsec = 1;  // long before the change: as racy as a read in its tick
+        OpenedFileRef previous = open();
+        ASSERT_TRUE(previous);
+        const timespec changed = previous->st.st_ctim;
+        // The wall clock at each validation after a change, and whether that one reads again.
+        const std::pair<int64_t, bool> steps[] = {{0, true}, {kRacyMsec, true}, {kRacyMsec, false}};
+        for (const auto& [sinceChange, readAgain] : steps) {
+            g_wallMsec = int64_t(changed.tv_sec) * 1000 + changed.tv_nsec / 1000000 + sinceChange;
+            g_nowMsec += OpenFileCacheLimits().validMsec;
+            OpenedFileRef now = open();
+            EXPECT_EQ(now != previous, readAgain) << sinceChange;
+            previous = now;
+        }
     }
 }
 
@@ -216,6 +226,10 @@ TEST_F(OpenFileCacheTest, SpellingsOfOnePathShareOneEntry) {
         EXPECT_NE(Serve(cache, target), "404") << target;
     EXPECT_EQ(cache.entries(), 2u);
     EXPECT_EQ(Serve(cache, "/a/."), "404");  // a file is no directory, however the path is spelled
+    // "./" is left out only where it is a whole segment: "/d./a" names no "/da".
+    Write("da", "DA");
+    EXPECT_EQ(Serve(cache, "/da"), "DA");
+    EXPECT_EQ(Serve(cache, "/d./a"), "404");
 }
 
 // A listing is kept as a page and checked against its directory's own times once its trust
