@@ -7,7 +7,8 @@
 // Nothing is torn down: workers are detached and the pump lives as long as the process.
 //
 // Threads: any producer (engine loop thread, writers, pump workers, callers outside the
-// executable), the persistent worker, the extra workers.
+// executable), the persistent worker, the extra workers. A task may queue follow-ups, which join
+// the end of its own worker's batch without the queue's lock (VrnEventPump_AddFollowUp).
 //
 // Locks: _pumpLock is the innermost lock of the system. It is held only for a few pointer and
 // counter operations, never while a task runs, a worker waits or a node is allocated, and no other
@@ -133,20 +134,26 @@ void EnqueueTask(Vrn_Event_Pump_TaskBase* task) noexcept {
     EnqueueChain(node, node, 1);
 }
 
+// A chain of nodes taken from the shared queue; head is null when it was empty.
+struct Batch {
+    PumpNode* head;
+    PumpNode* tail;
+};
+
 // Detaches the whole shared queue as the caller's batch. A worker woken from the semaphore says
 // so (woken), which ends the wake-up's pending state; one that finds the queue empty is counted
 // as sleeping from here on, under the same lock, so that no enqueue can miss it.
-PumpNode* TakeQueue(bool woken) {
+Batch TakeQueue(bool woken) {
     std::lock_guard<std::mutex> guard(_pumpLock);
     if (woken) {
         --_sleepingWorkers;
         _wakeUpPending = false;
     }
     _pumpCount.store(0, std::memory_order_relaxed);
-    PumpNode* batch = _pumpHead;
+    Batch batch{_pumpHead, _pumpTail};
     _pumpHead = nullptr;
     _pumpTail = nullptr;
-    if (batch == nullptr) ++_sleepingWorkers;
+    if (batch.head == nullptr) ++_sleepingWorkers;
     return batch;
 }
 
@@ -177,14 +184,26 @@ void RunTask(Vrn_Event_Pump_TaskBase* task) {
     delete task;  // outside the handler; a task's destructor does not throw
 }
 
-void RunBatch(PumpNode* node, bool persistent) {
+// The batch this thread runs, while it is a pump worker inside RunBatch; only this thread
+// touches it. Follow-ups are linked behind tail.
+struct RunningBatch {
+    PumpNode* tail = nullptr;  // null: no batch runs on this thread
+    int32_t followUps = 0;     // follow-ups linked into this batch so far
+};
+thread_local RunningBatch _running;
+
+void RunBatch(Batch batch, bool persistent) {
+    _running = RunningBatch{batch.tail, 0};
+    PumpNode* node = batch.head;
     while (node) {
         if (persistent) GrowIfBacklogged();
-        PumpNode* next = node->next;
         RunTask(node->task);
+        // Read after the task ran: a follow-up it queued may now stand behind it.
+        PumpNode* next = node->next;
         delete node;
         node = next;
     }
+    _running = RunningBatch{};
 }
 
 void WaitPersistent() {
@@ -215,9 +234,9 @@ bool WaitExtra() {
 void _PumpThreadFunc(bool persistent) noexcept {
     bool woken = false;
     for (;;) {
-        PumpNode* batch = TakeQueue(woken);
+        Batch batch = TakeQueue(woken);
         woken = false;
-        if (batch) {
+        if (batch.head) {
             RunBatch(batch, persistent);
         } else if (persistent) {
             WaitPersistent();
@@ -239,6 +258,19 @@ Vrn_Event_Pump_TaskBase::~Vrn_Event_Pump_TaskBase() = default;
 void VRN_EventPump_AddTask(Vrn_Event_Pump_TaskBase* task) {
     StartPump();
     if (task) EnqueueTask(task);
+}
+
+void VrnEventPump_AddFollowUp(Vrn_Event_Pump_TaskBase* task) noexcept {
+    if (task == nullptr) return;
+    RunningBatch& running = _running;
+    if (running.tail == nullptr || running.followUps >= kFollowUpsPerBatch) {
+        VRN_EventPump_AddTask(task);
+        return;
+    }
+    auto* node = new PumpNode{task, nullptr};
+    running.tail->next = node;
+    running.tail = node;
+    ++running.followUps;
 }
 
 void VrnEventPumpBatch::Add(Vrn_Event_Pump_TaskBase* task) {
