@@ -16,6 +16,7 @@
 #include "epoll/vrn_epoll_internal.h"
 #include "epoll/vrn_epoll_state.h"
 #include "host/vrn_host_lib.h"
+#include "host/vrn_spin_first.h"
 
 namespace {
 
@@ -230,7 +231,8 @@ void HandleEntry(sckInfo* s, uint32_t events, uint64_t wait, VrnEventPumpBatch* 
         return;
     }
     try {
-        std::lock_guard<std::mutex> guard(*s->mutex);
+        // The worker that armed the socket may still hold the lock it armed it under.
+        std::unique_lock<std::mutex> guard = VrnLockSpinningFirst(*s->mutex);
         if (StaleForRegistration(s, wait)) {
             // Dropped rather than delivered, and the socket armed afresh for the halves armed
             // now: should the event have been the new socket's own, the kernel reports it again.
