@@ -3,28 +3,48 @@
 #include <http_parser.h>
 #include <string.h>
 
+#include <charconv>
+
 #include "orvanta/http/http_date.h"
 
 namespace {
 
-constexpr const char* kServerHeader = "Server: vrns\r\n";
+constexpr std::string_view kServerHeader = "Server: vrns\r\n";
+// Room for a file response's whole header (about 250 bytes with its validators), reserved once.
+constexpr size_t kHeaderReserve = 384;
 
-std::string StatusLine(int status) {
-    return "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
+void AppendStatusLine(std::string* h, int status) {
+    h->append("HTTP/1.1 ");
+    AppendDecimal(h, uint64_t(status));
+    h->push_back(' ');
+    h->append(ReasonPhrase(status));
+    h->append("\r\n");
 }
 
 }  // namespace
+
+void AppendDecimal(std::string* out, uint64_t n) {
+    char digits[20];  // 2^64 - 1 has 20
+    out->append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+}
 
 const char* ReasonPhrase(int status) {
     const char* s = http_status_str(static_cast<http_status>(status));
     return s && strcmp(s, "<unknown>") != 0 ? s : "Unknown";
 }
 
+void AppendCommonHeaders(std::string* header, int status, time_t now, bool keepAlive) {
+    header->reserve(header->size() + kHeaderReserve);
+    AppendStatusLine(header, status);
+    header->append(kServerHeader);
+    header->append("Date: ");
+    AppendHttpDate(header, now);
+    header->append(keepAlive ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
+}
+
 std::string CommonHeaders(int status, time_t now, bool keepAlive) {
-    std::string h = StatusLine(status);
-    h += kServerHeader;
-    h += "Date: " + FormatHttpDate(now) + "\r\n";
-    h += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
+    std::string h;
+    AppendCommonHeaders(&h, status, now, keepAlive);
     return h;
 }
 
@@ -41,10 +61,12 @@ ResponsePlan BodyResponse(int status, bool keepAlive, bool head, time_t now, std
     ResponsePlan plan;
     plan.status = status;
     plan.keepAlive = keepAlive;
-    plan.header = CommonHeaders(status, now, keepAlive);
+    AppendCommonHeaders(&plan.header, status, now, keepAlive);
     plan.header += "Content-Type: ";
     plan.header.append(contentType);
-    plan.header += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    plan.header += "\r\nContent-Length: ";
+    AppendDecimal(&plan.header, body.size());
+    plan.header += "\r\n";
     plan.header.append(extraHeader);
     plan.header += "\r\n";
     if (!head) {
