@@ -25,6 +25,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/vrn_host_lib.h"
 #include "orvanta/http/http_request.h"
@@ -49,13 +50,68 @@ constexpr int64_t kLingerMsec = 2000;
 constexpr size_t kMaxLingerBytes = 1 << 20;
 
 // What only a request in progress needs. Most of a keep-alive connection's life is spent
-// idle between requests, so this is made with a request's first bytes and dropped once its
+// idle between requests, so this is taken with a request's first bytes and given back once its
 // response is sent with nothing more buffered: an idle connection holds none of it.
 struct Exchange {
     RequestParser parser;
     ResponsePlan out;
     std::string requestLine;  // for the access log
 };
+
+// A keep-alive connection takes an exchange and an input buffer with each request and gives
+// them back after its response: each thread keeps a few it was given back, for the next requests
+// it begins, instead of freeing and making them afresh each time. Bounded (a buffer only up to
+// kSpareInputBytes), and freed when the thread ends.
+constexpr size_t kSpares = 64;
+constexpr size_t kSpareInputBytes = 4096;
+
+template <class T>
+class SpareList {
+  public:
+    // A spare when there is one, else a new T.
+    T Take() {
+        if (items_.empty()) return T();
+        T item = std::move(items_.back());
+        items_.pop_back();
+        return item;
+    }
+    void Give(T item) {
+        if (items_.size() >= kSpares) return;
+        if (items_.capacity() == 0) items_.reserve(kSpares);
+        items_.push_back(std::move(item));
+    }
+
+  private:
+    std::vector<T> items_;
+};
+
+thread_local SpareList<std::unique_ptr<Exchange>> _spareExchanges;
+thread_local SpareList<std::string> _spareInputs;
+
+std::unique_ptr<Exchange> TakeExchange() {
+    std::unique_ptr<Exchange> x = _spareExchanges.Take();
+    if (!x) return std::make_unique<Exchange>();
+    x->parser.Reset();
+    return x;
+}
+
+// Given back with the response sent: its plan no longer holds a file.
+void GiveBack(std::unique_ptr<Exchange> x) {
+    x->out = ResponsePlan();
+    x->requestLine.clear();
+    _spareExchanges.Give(std::move(x));
+}
+
+// An empty input buffer with room for a request, when a spare one has it.
+void TakeInputBuffer(std::string* in) {
+    if (in->capacity() > std::string().capacity()) return;
+    *in = _spareInputs.Take();
+}
+
+void GiveBackInputBuffer(std::string* in) {
+    if (in->capacity() <= kSpareInputBytes) _spareInputs.Give(std::move(*in));
+    std::string().swap(*in);
+}
 
 struct Connection : DrainEntry {
     HttpServer* server = nullptr;  // the one that accepted it; outlives it
@@ -167,7 +223,7 @@ void EnterState(Connection* c, ConnectionState state) {
 void BeginRequest(Connection* c) {
     EnterState(c, ConnectionState::kReading);
     c->deadline = GetTime_msec() + int64_t(c->server->readTimeoutSec) * 1000;
-    if (!c->exchange) c->exchange = std::make_unique<Exchange>();
+    if (!c->exchange) c->exchange = TakeExchange();
 }
 
 // Waiting between requests takes the whole read time-out each time; a request begun has only
@@ -199,6 +255,7 @@ enum class Input { kOpen, kEnded, kFailed };
 // clear the whole chunk on every read.
 Input ReadInput(Connection* c) {
     char chunk[kReadChunk];
+    if (c->in.empty()) TakeInputBuffer(&c->in);
     while (c->in.size() < kMaxBuffered) {
         ssize_t n;
         do n = recv(c->fd, chunk, sizeof chunk, 0);
@@ -302,8 +359,8 @@ void PrepareNextRequest(Connection* c) {
         BeginRequest(c);
         return;
     }
-    c->exchange.reset();
-    std::string().swap(c->in);
+    GiveBack(std::move(c->exchange));
+    GiveBackInputBuffer(&c->in);
     EnterState(c, ConnectionState::kIdle);
 }
 
