@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -344,6 +345,80 @@ TEST(Pump, PostsOnlyForASleepingWorkerAndOncePerWakeUp) {
     }
 }
 
+// A follow-up joins the end of its worker's batch: it runs after the batch's other tasks, in the
+// order queued, and before what was queued to the shared queue meanwhile. Queued from a thread
+// that is no worker, it goes to the shared queue.
+TEST(Pump, FollowUpsRunAtTheEndOfTheirWorkersBatch) {
+    test_host::UseManualClock(kStart);  // one worker, so run order is queue order
+    struct Order {
+        std::mutex mu;
+        std::vector<std::string> names;
+    };
+    auto order = std::make_shared<Order>();
+    auto note = [order](const char* name) {
+        std::lock_guard<std::mutex> guard(order->mu);
+        order->names.push_back(name);
+    };
+    auto log = [note](const char* name) { return new FnTask([note, name] { note(name); }); };
+    auto hold = std::make_shared<Gate>();
+    QueueGate(hold);
+    ASSERT_TRUE(hold->WaitEntered());
+    // Queued behind the gate: one batch of three.
+    VRN_EventPump_AddTask(new FnTask([=] {
+        note("a");
+        VrnEventPump_AddFollowUp(log("a1"));
+        VrnEventPump_AddFollowUp(log("a2"));
+    }));
+    VRN_EventPump_AddTask(new FnTask([=] {
+        note("b");
+        VRN_EventPump_AddTask(log("shared"));
+    }));
+    VrnEventPump_AddFollowUp(new FnTask([=] {
+        note("c");
+        VrnEventPump_AddFollowUp(log("c1"));
+    }));
+    hold->Release();
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> guard(order->mu);
+        return order->names.size() >= 7;
+    }));
+    std::lock_guard<std::mutex> guard(order->mu);
+    EXPECT_EQ(order->names, (std::vector<std::string>{"a", "b", "c", "a1", "a2", "c1", "shared"}));
+}
+
+// Each link of an endless chain is the last task of its batch and queues the next as its
+// follow-up: the chain goes on, and past the bound it goes through the shared queue, so a task
+// queued there meanwhile still runs.
+TEST(Pump, AChainOfFollowUpsLeavesRoomForTheSharedQueue) {
+    test_host::UseManualClock(kStart);
+    struct Chain : Vrn_Event_Pump_TaskBase {
+        std::shared_ptr<std::atomic<bool>> stop;
+        std::shared_ptr<Counter> links;
+        void DoEvent() override {
+            if (stop->load()) return;
+            links->runs.fetch_add(1);
+            auto* next = new Chain;
+            next->stop = stop;
+            next->links = links;
+            VrnEventPump_AddFollowUp(next);
+        }
+    };
+    auto* first = new Chain;
+    first->stop = std::make_shared<std::atomic<bool>>(false);
+    first->links = std::make_shared<Counter>();
+    auto stop = first->stop;
+    auto links = first->links;
+    VRN_EventPump_AddTask(first);
+    ASSERT_TRUE(links->WaitFor(kFollowUpsPerBatch + 1));
+    auto counter = std::make_shared<Counter>();
+    VRN_EventPump_AddTask(new FnTask([counter, stop] {
+        stop->store(true);
+        counter->runs.fetch_add(1);
+    }));
+    EXPECT_TRUE(counter->WaitFor(1));
+    stop->store(true);
+}
+
 TEST(Pump, ExtraWorkerLimitFollowsHardwareConcurrency) {
     EXPECT_EQ(pi::ExtraWorkerLimit(0), 2);
     EXPECT_EQ(pi::ExtraWorkerLimit(1), 2);
@@ -383,6 +458,28 @@ TEST(Pump, GrowsAt33QueuedButNotAt32) {
     ASSERT_TRUE(extra->WaitEntered());  // the new worker takes the backlog
     EXPECT_EQ(test_host::ClockReads(), reads + 1);
     EXPECT_EQ(_lastAddMsec, kStart + 5000);
+    extra->Release();
+    EXPECT_TRUE(counter->WaitFor(32));
+}
+
+// The loop thread queues each batch of deliveries as one chain: its tasks count towards the
+// backlog like tasks queued one by one, or the pool would never grow under load.
+TEST(Pump, BatchedTasksCountTowardsGrowth) {
+    test_host::UseManualClock(kStart);
+    pi::OverrideHardwareConcurrency(8);
+    GatedBatch batch(2);
+    test_host::SetClock(kStart + 5000);
+    auto counter = std::make_shared<Counter>();
+    auto extra = std::make_shared<Gate>();
+    {
+        VrnEventPumpBatch deliveries;
+        deliveries.Add(new FnTask([extra] { extra->Enter(); }));
+        for (int i = 0; i < 32; ++i) deliveries.Add(new FnTask([counter] { counter->runs.fetch_add(1); }));
+    }
+    EXPECT_EQ(pi::PumpCount(), 33);
+    ASSERT_TRUE(batch.Step(0));
+    EXPECT_EQ(pi::ExtraWorkers(), 1);
+    ASSERT_TRUE(extra->WaitEntered());  // the new worker takes the backlog
     extra->Release();
     EXPECT_TRUE(counter->WaitFor(32));
 }
