@@ -95,13 +95,6 @@ std::unique_ptr<Exchange> TakeExchange() {
     return x;
 }
 
-// Given back with the response sent: its plan no longer holds a file.
-void GiveBack(std::unique_ptr<Exchange> x) {
-    x->out = ResponsePlan();
-    x->requestLine.clear();
-    _spareExchanges.Give(std::move(x));
-}
-
 // An empty input buffer with room for a request, when a spare one has it.
 void TakeInputBuffer(std::string* in) {
     if (in->capacity() > std::string().capacity()) return;
@@ -359,7 +352,7 @@ void PrepareNextRequest(Connection* c) {
         BeginRequest(c);
         return;
     }
-    GiveBack(std::move(c->exchange));
+    _spareExchanges.Give(std::move(c->exchange));  // its plan was emptied with the send
     GiveBackInputBuffer(&c->in);
     EnterState(c, ConnectionState::kIdle);
 }
