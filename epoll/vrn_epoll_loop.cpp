@@ -291,8 +291,8 @@ class SweepSchedule {
 // later one (seq_cst on both sides; the kernel's own locking orders the collection and the
 // removal).
 uint64_t BeginWait() {
-    uint64_t wait = _loopWait.load(std::memory_order_relaxed) + 1;
-    _loopWait.store(wait, std::memory_order_seq_cst);
+    uint64_t wait = _loopPass.wait.load(std::memory_order_relaxed) + 1;
+    _loopPass.wait.store(wait, std::memory_order_seq_cst);
     return wait;
 }
 
@@ -301,7 +301,7 @@ void RunPasses(epoll_event* events) {
     SweepSchedule sweep;
     while (!Closing()) {
         int64_t now = GetTime_msec();
-        if (now > 0) _cachedMsec.store(now, std::memory_order_relaxed);
+        if (now > 0) _loopPass.msec.store(now, std::memory_order_relaxed);
         uint64_t wait = BeginWait();
         int count =
             epoll_wait(_epollFd.load(std::memory_order_relaxed), events, kMaxEventsPerWait, kWaitMsec);

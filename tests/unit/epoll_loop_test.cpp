@@ -53,7 +53,7 @@ TEST_F(EngineLoop, FailingWaitEndsTheLoop) {
 TEST_F(EngineLoop, ClockIsCachedOnlyWhileTheLoopRuns) {
     test_host::UseManualClock(1000000);
     StartLoop();
-    ASSERT_TRUE(WaitUntil([] { return _cachedMsec.load() == 1000000; }));
+    ASSERT_TRUE(WaitUntil([] { return _loopPass.msec.load() == 1000000; }));
     // The loop stores only positive readings, so a reading of 0 leaves the cached value.
     test_host::SetClock(0);
     uint64_t reads = test_host::ClockReads();
