@@ -26,6 +26,7 @@
 
 #include "host/vrn_block_pool.h"
 #include "host/vrn_host_lib.h"
+#include "host/vrn_spin_first.h"
 #include "pump/vrn_event_pump_internal.h"
 
 // Written under _pumpLock at start; afterwards only the persistent worker reads and writes it.
@@ -118,7 +119,7 @@ void WakeASleeperLocked() {
 // Appends the chain first..last of count nodes and wakes a sleeper if needed: one lock and at
 // most one post for the lot. noexcept: a lock failure terminates the process.
 void EnqueueChain(PumpNode* first, PumpNode* last, int32_t count) noexcept {
-    std::lock_guard<std::mutex> guard(_pumpLock);
+    std::unique_lock<std::mutex> guard = VrnLockSpinningFirst(_pumpLock);
     if (_pumpTail)
         _pumpTail->next = first;
     else
@@ -144,7 +145,7 @@ struct Batch {
 // so (woken), which ends the wake-up's pending state; one that finds the queue empty is counted
 // as sleeping from here on, under the same lock, so that no enqueue can miss it.
 Batch TakeQueue(bool woken) {
-    std::lock_guard<std::mutex> guard(_pumpLock);
+    std::unique_lock<std::mutex> guard = VrnLockSpinningFirst(_pumpLock);
     if (woken) {
         --_sleepingWorkers;
         _wakeUpPending = false;
