@@ -7,8 +7,8 @@
 // Nothing is torn down: workers are detached and the pump lives as long as the process.
 //
 // Threads: any producer (engine loop thread, writers, pump workers, callers outside the
-// executable), the persistent worker, the extra workers. A task may queue follow-ups, which join
-// the end of its own worker's batch without the queue's lock (VrnEventPump_AddFollowUp).
+// executable), the persistent worker, the extra workers. A task may queue follow-ups, which its
+// own worker runs right after it without the queue's lock (VrnEventPump_AddFollowUp).
 //
 // Locks: _pumpLock is the innermost lock of the system. It is held only for a few pointer and
 // counter operations, never while a task runs, a worker waits or a node is allocated, and no other
@@ -135,26 +135,20 @@ void EnqueueTask(Vrn_Event_Pump_TaskBase* task) noexcept {
     EnqueueChain(node, node, 1);
 }
 
-// A chain of nodes taken from the shared queue; head is null when it was empty.
-struct Batch {
-    PumpNode* head;
-    PumpNode* tail;
-};
-
 // Detaches the whole shared queue as the caller's batch. A worker woken from the semaphore says
 // so (woken), which ends the wake-up's pending state; one that finds the queue empty is counted
 // as sleeping from here on, under the same lock, so that no enqueue can miss it.
-Batch TakeQueue(bool woken) {
+PumpNode* TakeQueue(bool woken) {
     std::unique_lock<std::mutex> guard = VrnLockSpinningFirst(_pumpLock);
     if (woken) {
         --_sleepingWorkers;
         _wakeUpPending = false;
     }
     _pumpCount.store(0, std::memory_order_relaxed);
-    Batch batch{_pumpHead, _pumpTail};
+    PumpNode* batch = _pumpHead;
     _pumpHead = nullptr;
     _pumpTail = nullptr;
-    if (batch.head == nullptr) ++_sleepingWorkers;
+    if (batch == nullptr) ++_sleepingWorkers;
     return batch;
 }
 
@@ -186,20 +180,21 @@ void RunTask(Vrn_Event_Pump_TaskBase* task) {
 }
 
 // The batch this thread runs, while it is a pump worker inside RunBatch; only this thread
-// touches it. Follow-ups are linked behind tail.
+// touches it. A follow-up is linked in behind `last`: the running task, or the follow-up it
+// queued before, so that follow-ups run right after their task, in the order queued.
 struct RunningBatch {
-    PumpNode* tail = nullptr;  // null: no batch runs on this thread
+    PumpNode* last = nullptr;  // null: no batch runs on this thread
     int32_t followUps = 0;     // follow-ups linked into this batch so far
 };
 thread_local RunningBatch _running;
 
-void RunBatch(Batch batch, bool persistent) {
-    _running = RunningBatch{batch.tail, 0};
-    PumpNode* node = batch.head;
+void RunBatch(PumpNode* node, bool persistent) {
+    _running.followUps = 0;
     while (node) {
         if (persistent) GrowIfBacklogged();
+        _running.last = node;
         RunTask(node->task);
-        // Read after the task ran: a follow-up it queued may now stand behind it.
+        // Read after the task ran: the follow-ups it queued now stand behind it.
         PumpNode* next = node->next;
         delete node;
         node = next;
@@ -235,9 +230,9 @@ bool WaitExtra() {
 void _PumpThreadFunc(bool persistent) noexcept {
     bool woken = false;
     for (;;) {
-        Batch batch = TakeQueue(woken);
+        PumpNode* batch = TakeQueue(woken);
         woken = false;
-        if (batch.head) {
+        if (batch) {
             RunBatch(batch, persistent);
         } else if (persistent) {
             WaitPersistent();
@@ -264,13 +259,13 @@ void VRN_EventPump_AddTask(Vrn_Event_Pump_TaskBase* task) {
 void VrnEventPump_AddFollowUp(Vrn_Event_Pump_TaskBase* task) noexcept {
     if (task == nullptr) return;
     RunningBatch& running = _running;
-    if (running.tail == nullptr || running.followUps >= kFollowUpsPerBatch) {
+    if (running.last == nullptr || running.followUps >= kFollowUpsPerBatch) {
         VRN_EventPump_AddTask(task);
         return;
     }
-    auto* node = new PumpNode{task, nullptr};
-    running.tail->next = node;
-    running.tail = node;
+    auto* node = new PumpNode{task, running.last->next};
+    running.last->next = node;
+    running.last = node;
     ++running.followUps;
 }
 

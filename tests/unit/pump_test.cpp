@@ -345,10 +345,10 @@ TEST(Pump, PostsOnlyForASleepingWorkerAndOncePerWakeUp) {
     }
 }
 
-// A follow-up joins the end of its worker's batch: it runs after the batch's other tasks, in the
-// order queued, and before what was queued to the shared queue meanwhile. Queued from a thread
-// that is no worker, it goes to the shared queue.
-TEST(Pump, FollowUpsRunAtTheEndOfTheirWorkersBatch) {
+// A follow-up runs right after the task that queued it, in the order queued, before the rest of
+// the batch and what was queued to the shared queue meanwhile. Queued from a thread that is no
+// worker, it goes to the shared queue.
+TEST(Pump, FollowUpsRunRightAfterTheirTask) {
     test_host::UseManualClock(kStart);  // one worker, so run order is queue order
     struct Order {
         std::mutex mu;
@@ -383,7 +383,7 @@ TEST(Pump, FollowUpsRunAtTheEndOfTheirWorkersBatch) {
         return order->names.size() >= 7;
     }));
     std::lock_guard<std::mutex> guard(order->mu);
-    EXPECT_EQ(order->names, (std::vector<std::string>{"a", "b", "c", "a1", "a2", "c1", "shared"}));
+    EXPECT_EQ(order->names, (std::vector<std::string>{"a", "a1", "a2", "b", "c", "c1", "shared"}));
 }
 
 // Each link of an endless chain is the last task of its batch and queues the next as its
