@@ -212,10 +212,12 @@ void EnterState(Connection* c, ConnectionState state) {
     c->state.store(state);
 }
 
-// A request's first bytes are in: from now on it has the read time-out to be complete.
+// A request's first bytes are in: from now on it has the read time-out to be complete. Its
+// start is the engine's clock, read once per pass of the loop that delivered the bytes (at most
+// a pass early, a fraction of the time-out's second), not a clock reading per request.
 void BeginRequest(Connection* c) {
     EnterState(c, ConnectionState::kReading);
-    c->deadline = GetTime_msec() + int64_t(c->server->readTimeoutSec) * 1000;
+    c->deadline = c->server->ex.VrnNowMsec() + int64_t(c->server->readTimeoutSec) * 1000;
     if (!c->exchange) c->exchange = TakeExchange();
 }
 
