@@ -1,5 +1,6 @@
 // Socketpair ping-pong, rounds per second with 1, 64 and 1024 pairs, one ball per pair, and the
-// process's CPU time per round. A round is one byte received, read and sent back by a callback. Three runs of the same shape:
+// process's CPU time per round. A round is one byte received, read and sent back by a callback. Three runs of
+// the same shape:
 //   Engine: through the engine; the callback reads, registers again and writes the byte back.
 //   Raw:    the floor this design allows: one-shot epoll re-armed per event, one loop thread
 //           handing events to one worker thread through a locked queue.

@@ -22,8 +22,8 @@ class ProcessCpu {
     ProcessCpu() : start_(ProcessCpuMicros()) {}
     void Report(benchmark::State& state, int64_t items) const {
         if (items <= 0) return;
-        state.counters["cpu_us/item"] =
-            benchmark::Counter((ProcessCpuMicros() - start_) / double(items), benchmark::Counter::kAvgThreads);
+        state.counters["cpu_us/item"] = benchmark::Counter((ProcessCpuMicros() - start_) / double(items),
+                                                           benchmark::Counter::kAvgThreads);
     }
 
   private:

@@ -1,6 +1,6 @@
 // Pump throughput: tasks per second from one, two and four producers, beside a plain mutex and
-// condition-variable queue with one consumer thread, and the process's CPU time per task. Both run the same task shape: a heap
-// object with a virtual DoEvent, deleted by the consumer after it ran.
+// condition-variable queue with one consumer thread, and the process's CPU time per task. Both run the same
+// task shape: a heap object with a virtual DoEvent, deleted by the consumer after it ran.
 #include <benchmark/benchmark.h>
 
 #include <atomic>

@@ -435,7 +435,30 @@ TEST(Pump, InjectedFigureSetsTheLimitAtStart) {
     EXPECT_EQ(pi::MaxExtraWorkers(), 8);
 }
 
-TEST(Pump, GrowsAt33QueuedButNotAt32) {
+// How a producer hands its tasks to the pump: a call each, or gathered into one batch, as the
+// loop thread queues the deliveries of a batch of events. Either way they count towards the
+// backlog that grows the pool (the queue length the growth test reads), or under load the pool
+// would never grow.
+enum class Producer { kOneByOne, kBatched };
+
+class PumpGrowth : public ::testing::TestWithParam<Producer> {
+  protected:
+    void Queue(std::vector<Vrn_Event_Pump_TaskBase*> tasks) {
+        if (GetParam() == Producer::kOneByOne) {
+            for (auto* t : tasks) VRN_EventPump_AddTask(t);
+            return;
+        }
+        VrnEventPumpBatch batch;
+        for (auto* t : tasks) batch.Add(t);
+    }
+    static std::vector<Vrn_Event_Pump_TaskBase*> Fillers(const std::shared_ptr<Counter>& counter, int n) {
+        std::vector<Vrn_Event_Pump_TaskBase*> tasks;
+        for (int i = 0; i < n; ++i) tasks.push_back(new FnTask([counter] { counter->runs.fetch_add(1); }));
+        return tasks;
+    }
+};
+
+TEST_P(PumpGrowth, GrowsAt33QueuedButNotAt32) {
     test_host::UseManualClock(kStart);
     pi::OverrideHardwareConcurrency(8);
     GatedBatch batch(3);
@@ -443,15 +466,17 @@ TEST(Pump, GrowsAt33QueuedButNotAt32) {
     auto counter = std::make_shared<Counter>();
     // The backlog's first task holds the new worker, whose idle wait would read the clock too.
     auto extra = std::make_shared<Gate>();
-    QueueGate(extra);
-    QueueFillers(counter, 31);
+    std::vector<Vrn_Event_Pump_TaskBase*> backlog = Fillers(counter, 31);
+    backlog.insert(backlog.begin(), new FnTask([extra] { extra->Enter(); }));
+    Queue(backlog);
+    EXPECT_EQ(pi::PumpCount(), 32);
     uint64_t reads = test_host::ClockReads();
     ASSERT_TRUE(batch.Step(0));
     EXPECT_EQ(pi::ExtraWorkers(), 0);
     EXPECT_EQ(pi::WorkersStarted(), 1);
     EXPECT_EQ(test_host::ClockReads(), reads);  // a backlog of 32 does not even read the clock
 
-    QueueFillers(counter, 1);
+    Queue(Fillers(counter, 1));
     ASSERT_TRUE(batch.Step(1));
     EXPECT_EQ(pi::ExtraWorkers(), 1);
     EXPECT_EQ(pi::WorkersStarted(), 2);
@@ -462,27 +487,10 @@ TEST(Pump, GrowsAt33QueuedButNotAt32) {
     EXPECT_TRUE(counter->WaitFor(32));
 }
 
-// The loop thread queues each batch of deliveries as one chain: its tasks count towards the
-// backlog like tasks queued one by one, or the pool would never grow under load.
-TEST(Pump, BatchedTasksCountTowardsGrowth) {
-    test_host::UseManualClock(kStart);
-    pi::OverrideHardwareConcurrency(8);
-    GatedBatch batch(2);
-    test_host::SetClock(kStart + 5000);
-    auto counter = std::make_shared<Counter>();
-    auto extra = std::make_shared<Gate>();
-    {
-        VrnEventPumpBatch deliveries;
-        deliveries.Add(new FnTask([extra] { extra->Enter(); }));
-        for (int i = 0; i < 32; ++i) deliveries.Add(new FnTask([counter] { counter->runs.fetch_add(1); }));
-    }
-    EXPECT_EQ(pi::PumpCount(), 33);
-    ASSERT_TRUE(batch.Step(0));
-    EXPECT_EQ(pi::ExtraWorkers(), 1);
-    ASSERT_TRUE(extra->WaitEntered());  // the new worker takes the backlog
-    extra->Release();
-    EXPECT_TRUE(counter->WaitFor(32));
-}
+INSTANTIATE_TEST_SUITE_P(Producers, PumpGrowth, ::testing::Values(Producer::kOneByOne, Producer::kBatched),
+                         [](const ::testing::TestParamInfo<Producer>& info) {
+                             return info.param == Producer::kOneByOne ? "OneByOne" : "Batched";
+                         });
 
 TEST(Pump, GrowthWindowNeedsMoreThan1500msAndAddsOneWorker) {
     test_host::UseManualClock(kStart);
