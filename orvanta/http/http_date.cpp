@@ -14,7 +14,8 @@ struct CachedDates {
 
 // The text of t, from this thread's cache (formatted into it when missing).
 const std::string& CachedHttpDate(time_t t) {
-    thread_local CachedDates cache;
+    // Initial-exec: the library is loaded with the executable (static TLS, no call per use).
+    [[gnu::tls_model("initial-exec")]] thread_local CachedDates cache;
     for (int i = 0; i < CachedDates::kDates; ++i)
         if (cache.second[i] == t) return cache.text[i];
     tm g;

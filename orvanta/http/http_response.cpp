@@ -34,12 +34,29 @@ const char* ReasonPhrase(int status) {
 }
 
 void AppendCommonHeaders(std::string* header, int status, time_t now, bool keepAlive) {
+    // Within a second a thread answers mostly with one status, all kept alive or all not: the
+    // last lines made are copied whole while they still fit.
+    struct Made {
+        int status = 0;
+        time_t now = -1;
+        bool keepAlive = false;
+        std::string text;
+    };
+    // Initial-exec: the library is loaded with the executable (static TLS, no call per use).
+    [[gnu::tls_model("initial-exec")]] thread_local Made made;
+    if (made.status != status || made.now != now || made.keepAlive != keepAlive) {
+        made.text.clear();
+        AppendStatusLine(&made.text, status);
+        made.text.append(kServerHeader);
+        made.text.append("Date: ");
+        AppendHttpDate(&made.text, now);
+        made.text.append(keepAlive ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
+        made.status = status;
+        made.now = now;
+        made.keepAlive = keepAlive;
+    }
     header->reserve(header->size() + kHeaderReserve);
-    AppendStatusLine(header, status);
-    header->append(kServerHeader);
-    header->append("Date: ");
-    AppendHttpDate(header, now);
-    header->append(keepAlive ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
+    header->append(made.text);
 }
 
 std::string CommonHeaders(int status, time_t now, bool keepAlive) {

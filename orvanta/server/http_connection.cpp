@@ -85,11 +85,19 @@ class SpareList {
     std::vector<T> items_;
 };
 
-thread_local SpareList<std::unique_ptr<Exchange>> _spareExchanges;
-thread_local SpareList<std::string> _spareInputs;
+// This thread's spares. Initial-exec: the library is loaded with the executable, so its
+// thread-locals sit in the static TLS block and each use is one load, not a __tls_get_addr call.
+SpareList<std::unique_ptr<Exchange>>& SpareExchanges() {
+    [[gnu::tls_model("initial-exec")]] thread_local SpareList<std::unique_ptr<Exchange>> spares;
+    return spares;
+}
+SpareList<std::string>& SpareInputs() {
+    [[gnu::tls_model("initial-exec")]] thread_local SpareList<std::string> spares;
+    return spares;
+}
 
 std::unique_ptr<Exchange> TakeExchange() {
-    std::unique_ptr<Exchange> x = _spareExchanges.Take();
+    std::unique_ptr<Exchange> x = SpareExchanges().Take();
     if (!x) return std::make_unique<Exchange>();
     x->parser.Reset();
     return x;
@@ -98,11 +106,11 @@ std::unique_ptr<Exchange> TakeExchange() {
 // An empty input buffer with room for a request, when a spare one has it.
 void TakeInputBuffer(std::string* in) {
     if (in->capacity() > std::string().capacity()) return;
-    *in = _spareInputs.Take();
+    *in = SpareInputs().Take();
 }
 
 void GiveBackInputBuffer(std::string* in) {
-    if (in->capacity() <= kSpareInputBytes) _spareInputs.Give(std::move(*in));
+    if (in->capacity() <= kSpareInputBytes) SpareInputs().Give(std::move(*in));
     std::string().swap(*in);
 }
 
@@ -354,7 +362,7 @@ void PrepareNextRequest(Connection* c) {
         BeginRequest(c);
         return;
     }
-    _spareExchanges.Give(std::move(c->exchange));  // its plan was emptied with the send
+    SpareExchanges().Give(std::move(c->exchange));  // its plan was emptied with the send
     GiveBackInputBuffer(&c->in);
     EnterState(c, ConnectionState::kIdle);
 }
