@@ -4,7 +4,8 @@
 // may report the socket to the loop thread before that call has even returned (the peer's next
 // request is often there already). Blocking on the lock then costs the loop thread a futex sleep
 // and the worker a futex wake, two context switches for a lock that frees a microsecond later.
-// The loop thread instead tries it for a bounded while, and only then blocks.
+// The loop thread instead tries it for a bounded while, and only then blocks; so do the pump's
+// producers and workers on its queue lock, which is held for a few pointer operations.
 #pragma once
 
 #include <mutex>
