@@ -307,7 +307,10 @@ void OnReadable(int32_t, int32_t code, void* userData) {
         CloseConnection(c);
         return;
     }
-    if (!c->exchange && c->in.empty()) EnterState(c, waiting);  // nothing came: waiting as before
+    if (!c->exchange && c->in.empty()) {  // nothing came: waiting as before, holding nothing
+        GiveBackInputBuffer(&c->in);
+        EnterState(c, waiting);
+    }
     ServeBuffered(c, input == Input::kEnded);
 }
 
