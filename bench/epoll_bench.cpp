@@ -1,5 +1,6 @@
-// Socketpair ping-pong, rounds per second with 1, 64 and 1024 pairs, one ball per pair. A round
-// is one byte received, read and sent back by a callback. Three runs of the same shape:
+// Socketpair ping-pong, rounds per second with 1, 64 and 1024 pairs, one ball per pair, and the
+// process's CPU time per round. A round is one byte received, read and sent back by a callback. Three runs of
+// the same shape:
 //   Engine: through the engine; the callback reads, registers again and writes the byte back.
 //   Raw:    the floor this design allows: one-shot epoll re-armed per event, one loop thread
 //           handing events to one worker thread through a locked queue.
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/process_cpu.h"
 #include "epoll/vrn_epoll.h"
 
 #ifdef VRNS_HAVE_LIBUV
@@ -108,8 +110,10 @@ void BM_Engine(benchmark::State& state) {
     }
     Serve(fds);
     int64_t perIteration = RoundsPerIteration(pairs);
+    ProcessCpu cpu;
     for (auto _ : state) game.counter.WaitFor(perIteration);
     Report(state, perIteration * int64_t(state.iterations()));
+    cpu.Report(state, perIteration * int64_t(state.iterations()));
     // Stop: a callback past its check may register once more, so remove until none is left.
     game.stopping.store(true);
     while (game.armed.load(std::memory_order_acquire) > 0) {
@@ -198,8 +202,10 @@ void BM_Raw(benchmark::State& state) {
     {
         RawPingPong game(fds);
         Serve(fds);
+        ProcessCpu cpu;
         for (auto _ : state) game.counter.WaitFor(perIteration);
         Report(state, perIteration * int64_t(state.iterations()));
+        cpu.Report(state, perIteration * int64_t(state.iterations()));
     }
     CloseAll(fds);
 }
@@ -244,11 +250,13 @@ void BM_Libuv(benchmark::State& state) {
     }
     Serve(fds);
     int64_t perIteration = RoundsPerIteration(pairs);
+    ProcessCpu cpu;
     for (auto _ : state) {
         game.target = game.rounds + perIteration;
         while (game.rounds < game.target) uv_run(&loop, UV_RUN_DEFAULT);
     }
     Report(state, perIteration * int64_t(state.iterations()));
+    cpu.Report(state, perIteration * int64_t(state.iterations()));
     for (auto& p : pipes) uv_close(reinterpret_cast<uv_handle_t*>(&p), nullptr);  // closes the fds
     uv_run(&loop, UV_RUN_DEFAULT);
     uv_loop_close(&loop);

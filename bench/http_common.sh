@@ -10,7 +10,7 @@
 #   start_server NAME PORT COMMAND...   any other server (its output goes to $work/NAME.out)
 #   wait_server NAME PATH               until NAME answers PATH with 200 (fails after 30 s)
 #   wrk_run NAME KEY PATH CONNS [WRK_OPTION...] [-- SCRIPT_ARGUMENT...]
-#        one wrk run of $seconds s against NAME; prints a line to stderr and adds requests, CPU
+#        one wrk run of $seconds s with $wrk_threads threads (WRK_THREADS, default 2) against NAME; prints a line to stderr and adds requests, CPU
 #        ticks, req/s and p99 to the sums under KEY (e.g. "vrns 1k 16")
 #   wrk_warm NAME PATH [WRK_OPTION...] [-- SCRIPT_ARGUMENT...]  one unmeasured second of wrk (16 connections)
 #   cell_rps KEY, cell_p99 KEY, cell_cpu KEY, cell_errors KEY
@@ -25,6 +25,7 @@
 declare -A server_pid server_port
 declare -A sum_runs sum_req sum_ticks sum_rps sum_p99 sum_err
 clock_ticks=$(getconf CLK_TCK)
+wrk_threads=${WRK_THREADS:-2}
 
 # Starts COMMAND in the background as server NAME; its pid is the one measured and stopped.
 start_server() { # name port command...
@@ -174,7 +175,7 @@ wrk_run() { # name key path conns [wrk option...] [-- script argument...]
   shift 4
   local log=$work/wrk.log before after
   before=$(proc_ticks "${server_pid[$name]}")
-  wrk_at "$name" "$path" -t2 -c"$conns" -d"${seconds}s" --latency "$@" >"$log" 2>&1 || true
+  wrk_at "$name" "$path" -t"$wrk_threads" -c"$conns" -d"${seconds}s" --latency "$@" >"$log" 2>&1 || true
   after=$(proc_ticks "${server_pid[$name]}")
   wrk_parse "$log"
   local ticks=$((after - before))
@@ -217,7 +218,7 @@ ratio() {
 
 # One line for the table's heading: the run's conditions, with the machine's load.
 run_conditions() {
-  echo "wrk -t2, ${seconds} s per run, $rounds rounds alternating servers, keep-alive, loopback;" \
+  echo "wrk -t$wrk_threads, ${seconds} s per run, $rounds rounds alternating servers, keep-alive, loopback;" \
     "$(nproc) CPUs, load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)"
 }
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)

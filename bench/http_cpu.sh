@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Server CPU time per request of vrns, h2o (one thread) and nginx (one worker) serving the same
-# static files on loopback under wrk, with requests per second and p99 latency.
+# Server CPU time per request of vrns, h2o (one thread), nginx (one worker) and the contract
+# floor in both its forms, serving the same static files on loopback under wrk, with requests per
+# second and p99 latency.
 #
 #   bench/http_cpu.sh [SECONDS_PER_RUN] [ROUNDS]      (defaults: 5 and 3)
 #
-# All three run side by side on their own ports over one root. For each file (1 KiB, 64 KiB) and
+# All run side by side on their own ports over one root. For each file (1 KiB, 64 KiB) and
 # connection count (16, 256) every round runs each server once, in an order that rotates from
 # round to round. The server's CPU time is utime + stime of its processes (all threads) from
 # /proc/PID/stat, read before and after each wrk run; divided by the requests wrk completed it
@@ -12,9 +13,18 @@
 # (vrns uses both, the peers one each). Prints one row per cell and server (mean req/s, mean p99,
 # CPU per request over all its runs) with the ratio vrns / that server for each figure.
 #
+# The contract floor (contract-floor.cpp from the shared tools beside the main checkout, built
+# here with g++ -O2) is the least a server can spend under the executable's contract: a loop
+# thread in epoll with one-shot interest hands each ready socket to one worker, which reads,
+# answers from memory with one writev and re-arms with one EPOLL_CTL_MOD ("loop + worker"); with
+# --inline it answers on the loop thread, a one-thread server like h2o. It serves one body size,
+# so one instance of each form runs per file. Without its source the floor is left out.
+#
 # Environment: VRNS (the executable, default build/vrns), OUT (results, default build-bench),
 # FILES and CONNS to change the grid (FILES="1k" CONNS="16"), EXTRA (more vrns options), PEER
-# (another vrns executable, such as an older build, run beside the others as "vrns (PEER)").
+# (another vrns executable run beside it, such as an older build), FLOOR_SRC (the floor's
+# source), WRK_THREADS (wrk's threads, default 1, as the floor was first measured), PORT_BASE
+# (default 18200: vrns takes it, the others the ports after it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,8 +34,13 @@ vrns=${VRNS:-build/vrns}
 out=${OUT:-build-bench}
 files=(${FILES:-1k 64k})
 conns=(${CONNS:-16 256})
+port_base=${PORT_BASE:-18200}
+export WRK_THREADS=${WRK_THREADS:-1}
 servers=(vrns h2o nginx1)
-declare -A label=([vrns]="vrns" [h2o]="h2o, 1 thread" [nginx1]="nginx, 1 worker")
+declare -A label=([vrns]="vrns" [h2o]="h2o, 1 thread" [nginx1]="nginx, 1 worker"
+  [peer]="vrns (PEER)" [floor]="contract floor, loop + worker" [floor1]="contract floor, 1 thread (--inline)")
+common_dir=$(git rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)
+floor_src=${FLOOR_SRC:-${common_dir:+$common_dir/../../shared/tools/contract-floor.cpp}}
 
 bash scripts/install-deps.sh bench >/dev/null
 [ -x "$vrns" ] || { echo "missing $vrns: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
@@ -41,20 +56,39 @@ for f in "${files[@]}"; do
   head -c "${sizes[$f]}" /dev/urandom >"$work/root/$f"
 done
 
+# The process that serves server S for file F: the floor serves one body size per instance.
+instance() { # server file
+  case $1 in
+    floor*) echo "$1-$2" ;;
+    *) echo "$1" ;;
+  esac
+}
+
 # shellcheck disable=SC2086
-start_vrns vrns 18200 ${EXTRA:-}
-start_h2o h2o 18201
-start_nginx nginx1 18202 1
+start_vrns vrns "$port_base" ${EXTRA:-}
+start_h2o h2o $((port_base + 1))
+start_nginx nginx1 $((port_base + 2)) 1
 if [ -n "${PEER:-}" ]; then
-  servers+=(peer)
-  label[peer]="vrns (PEER)"
-  ours=$vrns
-  vrns=$PEER
   # shellcheck disable=SC2086
-  start_vrns peer 18203 ${EXTRA:-}
-  vrns=$ours
+  vrns=$PEER start_vrns peer $((port_base + 3)) ${EXTRA:-}
+  servers+=(peer)
 fi
 for s in "${servers[@]}"; do wait_server "$s" "/${files[0]}"; done
+if [ -n "$floor_src" ] && [ -f "$floor_src" ]; then
+  g++ -O2 -pthread -o "$work/contract-floor" "$floor_src"
+  port=$((port_base + 4))
+  for f in "${files[@]}"; do
+    start_server "$(instance floor "$f")" "$port" "$work/contract-floor" "$port" "${sizes[$f]}"
+    start_server "$(instance floor1 "$f")" $((port + 1)) "$work/contract-floor" $((port + 1)) \
+      "${sizes[$f]}" --inline
+    port=$((port + 2))
+    wait_server "$(instance floor "$f")" "/$f"
+    wait_server "$(instance floor1 "$f")" "/$f"
+  done
+  servers+=(floor floor1)
+else
+  echo "no contract floor (FLOOR_SRC=${floor_src:-unset} not found): left out" >&2
+fi
 
 for ((r = 0; r < rounds; r++)); do
   echo "round $((r + 1)) of $rounds" >&2
@@ -62,7 +96,7 @@ for ((r = 0; r < rounds; r++)); do
     for c in "${conns[@]}"; do
       for ((i = 0; i < ${#servers[@]}; i++)); do
         s=${servers[(i + r) % ${#servers[@]}]}
-        wrk_run "$s" "$s $f $c" "/$f" "$c"
+        wrk_run "$(instance "$s" "$f")" "$s $f $c" "/$f" "$c"
       done
     done
   done

@@ -1,6 +1,6 @@
 // Pump throughput: tasks per second from one, two and four producers, beside a plain mutex and
-// condition-variable queue with one consumer thread. Both run the same task shape: a heap
-// object with a virtual DoEvent, deleted by the consumer after it ran.
+// condition-variable queue with one consumer thread, and the process's CPU time per task. Both run the same
+// task shape: a heap object with a virtual DoEvent, deleted by the consumer after it ran.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "bench/process_cpu.h"
 #include "pump/vrn_event_pump.h"
 
 namespace {
@@ -95,12 +96,14 @@ template <typename Submit>
 void RunRounds(benchmark::State& state, Submit submit) {
     Round round;
     int64_t target = 0;
+    ProcessCpu cpu;
     for (auto _ : state) {
         target += kTasksPerRound;
         for (int i = 0; i < kTasksPerRound; ++i) submit(new CountTask(&round, target));
         round.Complete(target);
     }
     state.SetItemsProcessed(state.iterations() * kTasksPerRound);
+    cpu.Report(state, state.iterations() * kTasksPerRound * state.threads());
 }
 
 void BM_Pump(benchmark::State& state) {

@@ -75,7 +75,7 @@ namespace {
 // as the loop's store of it before each wait: an event the kernel collected before that call
 // comes from a wait numbered at most this.
 uint64_t WaitAfterCtl() {
-    return _loopWait.load(std::memory_order_seq_cst);
+    return _loopPass.wait.load(std::memory_order_seq_cst);
 }
 
 // Takes s out of the epoll set once no half is armed. A socket closed meanwhile has left the set
@@ -307,7 +307,7 @@ void Remove(int32_t fd) noexcept {
     }
     // Read after the removal from the set, so that the loop can tell the events it collected
     // before it (see StaleForRegistration).
-    s->removedAtWait = _loopWait.load(std::memory_order_seq_cst);
+    s->removedAtWait = _loopPass.wait.load(std::memory_order_seq_cst);
 }
 
 }  // namespace

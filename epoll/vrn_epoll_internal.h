@@ -28,15 +28,11 @@ constexpr int kWaitMsec = 100;
 // Returns 0 or the call's error; errno is left as the call set it.
 int VrnEpoll_Ctl(int op, int32_t fd, uint32_t events, sckInfo* s);
 
-inline std::atomic<int64_t>& ArmedHalves(SckHalf half) {
-    return half.isWrite ? _armedWriteHalves : _armedReadHalves;
-}
-
 // Sets the callback of an idle half. Caller holds the record's lock.
 inline void ArmHalf(SckHalf half, ListenCallback callback, void* userData) {
     half.callback = callback;
     half.userData = userData;
-    ArmedHalves(half).fetch_add(1, std::memory_order_relaxed);
+    _halvesArmed.Of(half.isWrite).fetch_add(1, std::memory_order_release);
 }
 
 // A callback and its user data, taken off a record half (both fields left null).
@@ -46,7 +42,7 @@ struct TakenCallback {
 };
 inline TakenCallback TakeOff(SckHalf half) {
     TakenCallback taken{half.callback, half.userData};
-    if (taken.callback != nullptr) ArmedHalves(half).fetch_sub(1, std::memory_order_relaxed);
+    if (taken.callback != nullptr) _halvesDisarmed.Of(half.isWrite).fetch_add(1, std::memory_order_release);
     half.callback = nullptr;
     half.userData = nullptr;
     return taken;

@@ -16,6 +16,7 @@
 #include "epoll/vrn_epoll_internal.h"
 #include "epoll/vrn_epoll_state.h"
 #include "host/vrn_host_lib.h"
+#include "host/vrn_spin_first.h"
 
 namespace {
 
@@ -230,7 +231,8 @@ void HandleEntry(sckInfo* s, uint32_t events, uint64_t wait, VrnEventPumpBatch* 
         return;
     }
     try {
-        std::lock_guard<std::mutex> guard(*s->mutex);
+        // The worker that armed the socket may still hold the lock it armed it under.
+        std::unique_lock<std::mutex> guard = VrnLockSpinningFirst(*s->mutex);
         if (StaleForRegistration(s, wait)) {
             // Dropped rather than delivered, and the socket armed afresh for the halves armed
             // now: should the event have been the new socket's own, the kernel reports it again.
@@ -289,8 +291,8 @@ class SweepSchedule {
 // later one (seq_cst on both sides; the kernel's own locking orders the collection and the
 // removal).
 uint64_t BeginWait() {
-    uint64_t wait = _loopWait.load(std::memory_order_relaxed) + 1;
-    _loopWait.store(wait, std::memory_order_seq_cst);
+    uint64_t wait = _loopPass.wait.load(std::memory_order_relaxed) + 1;
+    _loopPass.wait.store(wait, std::memory_order_seq_cst);
     return wait;
 }
 
@@ -299,7 +301,7 @@ void RunPasses(epoll_event* events) {
     SweepSchedule sweep;
     while (!Closing()) {
         int64_t now = GetTime_msec();
-        if (now > 0) _cachedMsec.store(now, std::memory_order_relaxed);
+        if (now > 0) _loopPass.msec.store(now, std::memory_order_relaxed);
         uint64_t wait = BeginWait();
         int count =
             epoll_wait(_epollFd.load(std::memory_order_relaxed), events, kMaxEventsPerWait, kWaitMsec);

@@ -63,12 +63,17 @@ sckInfo* FindInChain(int32_t fd) {
     return nullptr;
 }
 
+// A record's lock, alone on its cache line (see sckInfo).
+struct alignas(64) RecordLock {
+    std::mutex mutex;
+};
+
 // The record is complete, with its mutex and node, before it is linked in, so no lookup ever
 // sees a half-built record. Caller holds _rw_lock exclusive.
 sckInfo* CreateAndLink(int32_t fd) {
     sckInfo* s = new sckInfo{fd,      nullptr, -1,    nullptr, nullptr, nullptr, false, -1, nullptr,
                              nullptr, nullptr, false, nullptr, nullptr, 0,       false, 0,  0};
-    s->mutex = new std::mutex();
+    s->mutex = &(new RecordLock)->mutex;
     FdNode*& head = _FdNodes[fd % kFdBuckets];
     FdNode* node = new FdNode{fd, s, nullptr, head};
     if (head != nullptr) head->prev = node;

@@ -27,7 +27,10 @@ inline bool VrnFdInRange(int32_t fd) {
 // never freed, on purpose: the record's address is the user data of the socket's epoll
 // registration and of its wheel nodes, so a late event or expiry for a socket closed meanwhile
 // must still find valid memory. One record serves every socket that later gets the same number.
-struct sckInfo {
+// A record, and its lock, start cache lines of their own: the loop thread and the pump workers
+// each work on different sockets at once, and records made one after the other would otherwise
+// share lines that both sides write.
+struct alignas(64) sckInfo {
     int32_t fd;         // never changes after creation
     std::mutex* mutex;  // the record's own lock; never destroyed
     // The read half, guarded by *mutex.
@@ -48,7 +51,7 @@ struct sckInfo {
     // after the halves so that their layout stays field for field the same.
     WheelNode* readNode;
     WheelNode* writeNode;
-    // The loop's wait number (_loopWait) read by the last VrnEpoll_Remove of this record, after
+    // The loop's wait number (_loopPass.wait) read by the last VrnEpoll_Remove of this record, after
     // its removal from the epoll set; 0 when never removed. Guarded by *mutex. An event from a
     // wait numbered this or lower may have been collected for the socket removed, not for one
     // registered since under the same number.
@@ -62,7 +65,7 @@ struct sckInfo {
     // The mask the socket was last armed with; 0 once the kernel has disarmed it by reporting
     // it, and when it is not in the set.
     uint32_t armedMask;
-    // The loop's wait number (_loopWait) read after the last registration that replaced a half
+    // The loop's wait number (_loopPass.wait) read after the last registration that replaced a half
     // still armed. Such a registration, made between a report and its handling, may have armed
     // the socket again for the very half the report delivers; a report from a later wait has
     // disarmed the socket for sure.

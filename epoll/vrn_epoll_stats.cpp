@@ -23,8 +23,8 @@ int32_t VrnEpoll_GetStats(VrnEpollStats* out) {
     }
     *out = VrnEpollStats{};
     if (_epollFd.load(std::memory_order_acquire) <= 0) return 0;
-    out->armedReadHalves = _armedReadHalves.load(std::memory_order_relaxed);
-    out->armedWriteHalves = _armedWriteHalves.load(std::memory_order_relaxed);
+    out->armedReadHalves = ArmedHalvesNow(false);
+    out->armedWriteHalves = ArmedHalvesNow(true);
     out->readWheelNodes = WheelNodes(_readWheel);
     out->writeWheelNodes = WheelNodes(_writeWheel);
     return 0;

@@ -13,7 +13,7 @@ struct VrnEpollStats {
 };
 
 extern "C" {
-// Fills *out; all zero before VrnEpoll_Init. -1 with EINVAL when out is null. Reads four
-// counters: no lock, no walk.
+// Fills *out; all zero before VrnEpoll_Init. -1 with EINVAL when out is null. Reads the
+// engine's counters: no lock, no walk.
 int32_t VrnEpoll_GetStats(VrnEpollStats* out);
 }

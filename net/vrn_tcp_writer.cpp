@@ -48,7 +48,7 @@ namespace vrn_tcp_writer_internal {
 
 void QueueWriteCompletion(int32_t fd, WriteCompletion completion, int32_t result, void* userData) {
     if (completion == nullptr) return;
-    VRN_EventPump_AddTask(new Vrn_TcpWriter_EventPump_Task(fd, completion, result, userData));
+    VrnEventPump_AddFollowUp(new Vrn_TcpWriter_EventPump_Task(fd, completion, result, userData));
 }
 
 void CallWriteCompletion(int32_t fd, WriteCompletion completion, int32_t result, void* userData) {

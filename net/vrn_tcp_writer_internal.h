@@ -22,8 +22,10 @@ inline int32_t ErrnoResult(int savedErrno) {
     return savedErrno != 0 ? savedErrno : -1;
 }
 
-// Delivers a completion through the pump as a Vrn_TcpWriter_EventPump_Task. A null completion
-// has nobody to tell: no task is queued.
+// Delivers a completion through the pump as a Vrn_TcpWriter_EventPump_Task: called on a pump
+// worker, as a follow-up of the running task (it runs on that worker once the task returns, with
+// no second trip through the shared queue); elsewhere through the shared queue. A null
+// completion has nobody to tell: no task is queued.
 void QueueWriteCompletion(int32_t fd, WriteCompletion completion, int32_t result, void* userData);
 
 // Calls a completion on this thread, dropping whatever it throws. A null completion is skipped.

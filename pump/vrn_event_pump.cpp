@@ -7,7 +7,8 @@
 // Nothing is torn down: workers are detached and the pump lives as long as the process.
 //
 // Threads: any producer (engine loop thread, writers, pump workers, callers outside the
-// executable), the persistent worker, the extra workers.
+// executable), the persistent worker, the extra workers. A task may queue follow-ups, which its
+// own worker runs right after it without the queue's lock (VrnEventPump_AddFollowUp).
 //
 // Locks: _pumpLock is the innermost lock of the system. It is held only for a few pointer and
 // counter operations, never while a task runs, a worker waits or a node is allocated, and no other
@@ -25,6 +26,7 @@
 
 #include "host/vrn_block_pool.h"
 #include "host/vrn_host_lib.h"
+#include "host/vrn_spin_first.h"
 #include "pump/vrn_event_pump_internal.h"
 
 // Written under _pumpLock at start; afterwards only the persistent worker reads and writes it.
@@ -117,7 +119,7 @@ void WakeASleeperLocked() {
 // Appends the chain first..last of count nodes and wakes a sleeper if needed: one lock and at
 // most one post for the lot. noexcept: a lock failure terminates the process.
 void EnqueueChain(PumpNode* first, PumpNode* last, int32_t count) noexcept {
-    std::lock_guard<std::mutex> guard(_pumpLock);
+    std::unique_lock<std::mutex> guard = VrnLockSpinningFirst(_pumpLock);
     if (_pumpTail)
         _pumpTail->next = first;
     else
@@ -137,7 +139,7 @@ void EnqueueTask(Vrn_Event_Pump_TaskBase* task) noexcept {
 // so (woken), which ends the wake-up's pending state; one that finds the queue empty is counted
 // as sleeping from here on, under the same lock, so that no enqueue can miss it.
 PumpNode* TakeQueue(bool woken) {
-    std::lock_guard<std::mutex> guard(_pumpLock);
+    std::unique_lock<std::mutex> guard = VrnLockSpinningFirst(_pumpLock);
     if (woken) {
         --_sleepingWorkers;
         _wakeUpPending = false;
@@ -177,14 +179,27 @@ void RunTask(Vrn_Event_Pump_TaskBase* task) {
     delete task;  // outside the handler; a task's destructor does not throw
 }
 
+// The batch this thread runs, while it is a pump worker inside RunBatch; only this thread
+// touches it. A follow-up is linked in behind `last`: the running task, or the follow-up it
+// queued before, so that follow-ups run right after their task, in the order queued.
+struct RunningBatch {
+    PumpNode* last = nullptr;  // null: no batch runs on this thread
+    int32_t followUps = 0;     // follow-ups linked into this batch so far
+};
+thread_local RunningBatch _running;
+
 void RunBatch(PumpNode* node, bool persistent) {
+    _running.followUps = 0;
     while (node) {
         if (persistent) GrowIfBacklogged();
-        PumpNode* next = node->next;
+        _running.last = node;
         RunTask(node->task);
+        // Read after the task ran: the follow-ups it queued now stand behind it.
+        PumpNode* next = node->next;
         delete node;
         node = next;
     }
+    _running = RunningBatch{};
 }
 
 void WaitPersistent() {
@@ -239,6 +254,19 @@ Vrn_Event_Pump_TaskBase::~Vrn_Event_Pump_TaskBase() = default;
 void VRN_EventPump_AddTask(Vrn_Event_Pump_TaskBase* task) {
     StartPump();
     if (task) EnqueueTask(task);
+}
+
+void VrnEventPump_AddFollowUp(Vrn_Event_Pump_TaskBase* task) noexcept {
+    if (task == nullptr) return;
+    RunningBatch& running = _running;
+    if (running.last == nullptr || running.followUps >= kFollowUpsPerBatch) {
+        VRN_EventPump_AddTask(task);
+        return;
+    }
+    auto* node = new PumpNode{task, running.last->next};
+    running.last->next = node;
+    running.last = node;
+    ++running.followUps;
 }
 
 void VrnEventPumpBatch::Add(Vrn_Event_Pump_TaskBase* task) {

@@ -12,10 +12,10 @@ struct CachedDates {
     int next = 0;  // the slot replaced next
 };
 
-}  // namespace
-
-std::string FormatHttpDate(time_t t) {
-    thread_local CachedDates cache;
+// The text of t, from this thread's cache (formatted into it when missing).
+const std::string& CachedHttpDate(time_t t) {
+    // Initial-exec: the library is loaded with the executable (static TLS, no call per use).
+    [[gnu::tls_model("initial-exec")]] thread_local CachedDates cache;
     for (int i = 0; i < CachedDates::kDates; ++i)
         if (cache.second[i] == t) return cache.text[i];
     tm g;
@@ -27,6 +27,16 @@ std::string FormatHttpDate(time_t t) {
     cache.second[slot] = t;
     cache.text[slot] = buf;
     return cache.text[slot];
+}
+
+}  // namespace
+
+std::string FormatHttpDate(time_t t) {
+    return CachedHttpDate(t);
+}
+
+void AppendHttpDate(std::string* out, time_t t) {
+    out->append(CachedHttpDate(t));
 }
 
 bool ParseHttpDate(std::string_view text, time_t* out) {

@@ -1,16 +1,29 @@
 #include "orvanta/http/http_response.h"
 
+#include <charconv>
+
 #include "orvanta/http/http_date.h"
 
 namespace {
 
-constexpr const char* kServerHeader = "Server: vrns\r\n";
+constexpr std::string_view kServerHeader = "Server: vrns\r\n";
+// Room for a file response's whole header (about 250 bytes with its validators), reserved once.
+constexpr size_t kHeaderReserve = 384;
 
-std::string StatusLine(int status) {
-    return "HTTP/1.1 " + std::to_string(status) + " " + ReasonPhrase(status) + "\r\n";
+void AppendStatusLine(std::string* h, int status) {
+    h->append("HTTP/1.1 ");
+    AppendDecimal(h, uint64_t(status));
+    h->push_back(' ');
+    h->append(ReasonPhrase(status));
+    h->append("\r\n");
 }
 
 }  // namespace
+
+void AppendDecimal(std::string* out, uint64_t n) {
+    char digits[20];  // 2^64 - 1 has 20
+    out->append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+}
 
 const char* ReasonPhrase(int status) {
     static constexpr struct {
@@ -42,11 +55,35 @@ const char* ReasonPhrase(int status) {
     return "Unknown";
 }
 
+void AppendCommonHeaders(std::string* header, int status, time_t now, bool keepAlive) {
+    // Within a second a thread answers mostly with one status, all kept alive or all not: the
+    // last lines made are copied whole while they still fit.
+    struct Made {
+        int status = 0;
+        time_t now = -1;
+        bool keepAlive = false;
+        std::string text;
+    };
+    // Initial-exec: the library is loaded with the executable (static TLS, no call per use).
+    [[gnu::tls_model("initial-exec")]] thread_local Made made;
+    if (made.status != status || made.now != now || made.keepAlive != keepAlive) {
+        made.text.clear();
+        AppendStatusLine(&made.text, status);
+        made.text.append(kServerHeader);
+        made.text.append("Date: ");
+        AppendHttpDate(&made.text, now);
+        made.text.append(keepAlive ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
+        made.status = status;
+        made.now = now;
+        made.keepAlive = keepAlive;
+    }
+    header->reserve(header->size() + kHeaderReserve);
+    header->append(made.text);
+}
+
 std::string CommonHeaders(int status, time_t now, bool keepAlive) {
-    std::string h = StatusLine(status);
-    h += kServerHeader;
-    h += "Date: " + FormatHttpDate(now) + "\r\n";
-    h += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
+    std::string h;
+    AppendCommonHeaders(&h, status, now, keepAlive);
     return h;
 }
 
@@ -63,10 +100,12 @@ ResponsePlan BodyResponse(int status, bool keepAlive, bool head, time_t now, std
     ResponsePlan plan;
     plan.status = status;
     plan.keepAlive = keepAlive;
-    plan.header = CommonHeaders(status, now, keepAlive);
+    AppendCommonHeaders(&plan.header, status, now, keepAlive);
     plan.header += "Content-Type: ";
     plan.header.append(contentType);
-    plan.header += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+    plan.header += "\r\nContent-Length: ";
+    AppendDecimal(&plan.header, body.size());
+    plan.header += "\r\n";
     plan.header.append(extraHeader);
     plan.header += "\r\n";
     if (!head) {

@@ -35,6 +35,11 @@ const char* ReasonPhrase(int status);
 
 // The status line, then Server, Date and Connection.
 std::string CommonHeaders(int status, time_t now, bool keepAlive);
+// The same, appended to *header, which is first given room for a whole response header so that
+// the fields appended after these need no second allocation.
+void AppendCommonHeaders(std::string* header, int status, time_t now, bool keepAlive);
+// The decimal digits of n, appended without a string of their own.
+void AppendDecimal(std::string* out, uint64_t n);
 
 // The generated answer for an error or a redirect. For HEAD the body is left out (its length
 // is still announced). extraHeader is added as is ("Allow: GET, HEAD\r\n").

@@ -26,6 +26,7 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/vrn_host_lib.h"
 #include "orvanta/http/http_request.h"
@@ -50,13 +51,69 @@ constexpr int64_t kLingerMsec = 2000;
 constexpr size_t kMaxLingerBytes = 1 << 20;
 
 // What only a request in progress needs. Most of a keep-alive connection's life is spent
-// idle between requests, so this is made with a request's first bytes and dropped once its
+// idle between requests, so this is taken with a request's first bytes and given back once its
 // response is sent with nothing more buffered: an idle connection holds none of it.
 struct Exchange {
     RequestParser parser;
     ResponsePlan out;
     std::string requestLine;  // for the access log
 };
+
+// A keep-alive connection takes an exchange and an input buffer with each request and gives
+// them back after its response: each thread keeps a few it was given back, for the next requests
+// it begins, instead of freeing and making them afresh each time. Bounded (a buffer only up to
+// kSpareInputBytes), and freed when the thread ends.
+constexpr size_t kSpares = 64;
+constexpr size_t kSpareInputBytes = 4096;
+
+template <class T>
+class SpareList {
+  public:
+    // A spare when there is one, else a new T.
+    T Take() {
+        if (items_.empty()) return T();
+        T item = std::move(items_.back());
+        items_.pop_back();
+        return item;
+    }
+    void Give(T item) {
+        if (items_.size() >= kSpares) return;
+        if (items_.capacity() == 0) items_.reserve(kSpares);
+        items_.push_back(std::move(item));
+    }
+
+  private:
+    std::vector<T> items_;
+};
+
+// This thread's spares. Initial-exec: the library is loaded with the executable, so its
+// thread-locals sit in the static TLS block and each use is one load, not a __tls_get_addr call.
+SpareList<std::unique_ptr<Exchange>>& SpareExchanges() {
+    [[gnu::tls_model("initial-exec")]] thread_local SpareList<std::unique_ptr<Exchange>> spares;
+    return spares;
+}
+SpareList<std::string>& SpareInputs() {
+    [[gnu::tls_model("initial-exec")]] thread_local SpareList<std::string> spares;
+    return spares;
+}
+
+std::unique_ptr<Exchange> TakeExchange() {
+    std::unique_ptr<Exchange> x = SpareExchanges().Take();
+    if (!x) return std::make_unique<Exchange>();
+    x->parser.Reset();
+    return x;
+}
+
+// An empty input buffer with room for a request, when a spare one has it.
+void TakeInputBuffer(std::string* in) {
+    if (in->capacity() > std::string().capacity()) return;
+    *in = SpareInputs().Take();
+}
+
+void GiveBackInputBuffer(std::string* in) {
+    if (in->capacity() <= kSpareInputBytes) SpareInputs().Give(std::move(*in));
+    std::string().swap(*in);
+}
 
 struct Connection : DrainEntry {
     HttpServer* server = nullptr;  // the one that accepted it; outlives it
@@ -162,11 +219,13 @@ void EnterState(Connection* c, ConnectionState state) {
     c->state.store(state);
 }
 
-// A request's first bytes are in: from now on it has the read time-out to be complete.
+// A request's first bytes are in: from now on it has the read time-out to be complete. Its
+// start is the engine's clock, read once per pass of the loop that delivered the bytes (at most
+// a pass early, a fraction of the time-out's second), not a clock reading per request.
 void BeginRequest(Connection* c) {
     EnterState(c, ConnectionState::kReading);
-    c->deadline = GetTime_msec() + int64_t(c->server->readTimeoutSec) * 1000;
-    if (!c->exchange) c->exchange = std::make_unique<Exchange>();
+    c->deadline = c->server->ex.VrnNowMsec() + int64_t(c->server->readTimeoutSec) * 1000;
+    if (!c->exchange) c->exchange = TakeExchange();
 }
 
 // Waiting between requests takes the whole read time-out each time; a request begun has only
@@ -198,6 +257,7 @@ enum class Input { kOpen, kEnded, kFailed };
 // clear the whole chunk on every read.
 Input ReadInput(Connection* c) {
     char chunk[kReadChunk];
+    if (c->in.empty()) TakeInputBuffer(&c->in);
     while (c->in.size() < kMaxBuffered) {
         ssize_t n;
         do n = recv(c->fd, chunk, sizeof chunk, 0);
@@ -246,7 +306,10 @@ void OnReadable(int32_t, int32_t code, void* userData) {
         CloseConnection(c);
         return;
     }
-    if (!c->exchange && c->in.empty()) EnterState(c, waiting);  // nothing came: waiting as before
+    if (!c->exchange && c->in.empty()) {  // nothing came: waiting as before, holding nothing
+        GiveBackInputBuffer(&c->in);
+        EnterState(c, waiting);
+    }
     ServeBuffered(c, input == Input::kEnded);
 }
 
@@ -302,8 +365,8 @@ bool NextRequest(Connection* c) {
         BeginRequest(c);
         return true;
     }
-    c->exchange.reset();
-    std::string().swap(c->in);
+    SpareExchanges().Give(std::move(c->exchange));  // its plan was emptied with the send
+    GiveBackInputBuffer(&c->in);
     EnterState(c, ConnectionState::kIdle);
     return false;
 }

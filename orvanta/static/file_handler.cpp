@@ -47,26 +47,43 @@ class FdGuard {
 // is a representation of its own (its own length, validators and byte ranges).
 struct Representation {
     struct stat st {};
-    std::string etag;
-    const std::string* type = nullptr;  // the original file's media type in both cases
-    bool gzip = false;                  // the sibling: Content-Encoding: gzip
-    bool varies = false;                // a sibling exists, so the choice follows Accept-Encoding
+    const std::string* knownEtag = nullptr;  // the cache's tag for st, when it has one
+    std::string madeEtag;                    // otherwise made here
+    const std::string* type = nullptr;       // the original file's media type in both cases
+    bool gzip = false;                       // the sibling: Content-Encoding: gzip
+    bool varies = false;                     // a sibling exists, so the choice follows Accept-Encoding
+
+    std::string_view etag() const { return knownEtag ? *knownEtag : madeEtag; }
 };
+
+// Appends "NAME: VALUE\r\n" (name given with its colon and space).
+void AppendField(std::string* h, std::string_view name, std::string_view value) {
+    h->append(name);
+    h->append(value);
+    h->append("\r\n");
+}
+
+void AppendLength(std::string* h, uint64_t length) {
+    h->append("Content-Length: ");
+    AppendDecimal(h, length);
+    h->append("\r\n");
+}
 
 // The validator headers shared by 200, 206 and 304.
 // A file stamped in the future (a clock set wrong, a copy from another machine) is given the
 // response's own date: Last-Modified is never later than Date (RFC 9110 section 8.8.2.1).
-std::string ValidatorHeaders(const Representation& rep, time_t now) {
-    std::string h = "Last-Modified: " + FormatHttpDate(std::min(rep.st.st_mtime, now)) + "\r\n";
-    h += "ETag: " + rep.etag + "\r\n";
-    if (rep.varies) h += "Vary: Accept-Encoding\r\n";
-    return h;
+void AppendValidatorHeaders(std::string* h, const Representation& rep, time_t now) {
+    h->append("Last-Modified: ");
+    AppendHttpDate(h, std::min(rep.st.st_mtime, now));
+    h->append("\r\n");
+    AppendField(h, "ETag: ", rep.etag());
+    if (rep.varies) h->append("Vary: Accept-Encoding\r\n");
 }
 
 ResponsePlan FileResponse(const HttpRequest& request, const Representation& rep, time_t now) {
     uint64_t size = uint64_t(rep.st.st_size);
     ByteRange range;
-    if (request.hasRange && IfRangeHolds(request, rep.etag, rep.st.st_mtime, now))
+    if (request.hasRange && IfRangeHolds(request, rep.etag(), rep.st.st_mtime, now))
         range = ParseRange(request.range, size);
     if (range.kind == RangeKind::kUnsatisfiable) {
         std::string extra = "Content-Range: bytes */" + std::to_string(size) + "\r\n";
@@ -79,16 +96,23 @@ ResponsePlan FileResponse(const HttpRequest& request, const Representation& rep,
     plan.status = range.kind == RangeKind::kSatisfiable ? 206 : 200;
     uint64_t first = range.kind == RangeKind::kSatisfiable ? range.first : 0;
     uint64_t length = range.kind == RangeKind::kSatisfiable ? range.length : size;
-    plan.header = CommonHeaders(plan.status, now, plan.keepAlive);
-    plan.header += "Content-Type: " + *rep.type + "\r\n";
-    plan.header += "Content-Length: " + std::to_string(length) + "\r\n";
-    plan.header += ValidatorHeaders(rep, now);
-    plan.header += "Accept-Ranges: bytes\r\n";
-    if (rep.gzip) plan.header += "Content-Encoding: gzip\r\n";
-    if (plan.status == 206)
-        plan.header += "Content-Range: bytes " + std::to_string(first) + "-" +
-                       std::to_string(first + length - 1) + "/" + std::to_string(size) + "\r\n";
-    plan.header += "\r\n";
+    std::string& h = plan.header;
+    AppendCommonHeaders(&h, plan.status, now, plan.keepAlive);
+    AppendField(&h, "Content-Type: ", *rep.type);
+    AppendLength(&h, length);
+    AppendValidatorHeaders(&h, rep, now);
+    h += "Accept-Ranges: bytes\r\n";
+    if (rep.gzip) h += "Content-Encoding: gzip\r\n";
+    if (plan.status == 206) {
+        h += "Content-Range: bytes ";
+        AppendDecimal(&h, first);
+        h += '-';
+        AppendDecimal(&h, first + length - 1);
+        h += '/';
+        AppendDecimal(&h, size);
+        h += "\r\n";
+    }
+    h += "\r\n";
     if (!request.IsHead() && length > 0) {
         plan.fileOffset = first;
         plan.fileLength = length;
@@ -101,10 +125,11 @@ ResponsePlan NotModifiedResponse(const HttpRequest& request, const Representatio
     ResponsePlan plan;
     plan.status = 304;
     plan.keepAlive = request.keepAlive;
-    plan.header = CommonHeaders(304, now, plan.keepAlive);
+    AppendCommonHeaders(&plan.header, 304, now, plan.keepAlive);
     // A 304 may announce the length the 200 would have had; it carries no body.
-    plan.header += "Content-Length: " + std::to_string(uint64_t(rep.st.st_size)) + "\r\n";
-    plan.header += ValidatorHeaders(rep, now) + "\r\n";
+    AppendLength(&plan.header, uint64_t(rep.st.st_size));
+    AppendValidatorHeaders(&plan.header, rep, now);
+    plan.header += "\r\n";
     return plan;
 }
 
@@ -123,8 +148,8 @@ Representation Represent(const HttpRequest& request, const MimeTypes& mime, cons
             rep.gzip = true;
         }
     }
-    const std::string* known = etags ? etags[rep.gzip ? 1 : 0] : nullptr;
-    rep.etag = known ? *known : MakeETag(rep.st);
+    rep.knownEtag = etags ? etags[rep.gzip ? 1 : 0] : nullptr;
+    if (!rep.knownEtag) rep.madeEtag = MakeETag(rep.st);
     return rep;
 }
 
@@ -161,10 +186,10 @@ ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx
     ResponsePlan plan;
     plan.status = 200;
     plan.keepAlive = request.keepAlive;
-    plan.header = CommonHeaders(200, now, request.keepAlive);
-    plan.header += "Content-Type: ";
-    plan.header += kListingType;
-    plan.header += "\r\nContent-Length: " + std::to_string(page->bytes.size()) + "\r\n\r\n";
+    AppendCommonHeaders(&plan.header, 200, now, request.keepAlive);
+    AppendField(&plan.header, "Content-Type: ", kListingType);
+    AppendLength(&plan.header, page->bytes.size());
+    plan.header += "\r\n";
     if (!head && !page->bytes.empty()) {
         plan.fileLength = plan.contentBytes = page->bytes.size();
         plan.file = std::move(page);
@@ -187,11 +212,11 @@ ResponsePlan OpenFailedResponse(const HttpRequest& request, const ServeContext& 
 }
 
 ResponsePlan PlanFile(const HttpRequest& request, const Representation& rep, time_t now) {
-    if (PreconditionFails(request, rep.etag, rep.st.st_mtime))
+    if (PreconditionFails(request, rep.etag(), rep.st.st_mtime))
         return GeneratedResponse(412, request.keepAlive, request.IsHead(), now,
                                  rep.varies ? "Vary: Accept-Encoding\r\n" : "");
-    return IsNotModified(request, rep.etag, rep.st.st_mtime, now) ? NotModifiedResponse(request, rep, now)
-                                                                  : FileResponse(request, rep, now);
+    return IsNotModified(request, rep.etag(), rep.st.st_mtime, now) ? NotModifiedResponse(request, rep, now)
+                                                                    : FileResponse(request, rep, now);
 }
 
 // The files come from the cache (or go into it); the plan shares the one it sends until the

@@ -7,6 +7,7 @@
 #include <future>
 #include <memory>
 
+#include "epoll/vrn_epoll_stats.h"
 #include "tests/unit/epoll_test_util.h"
 #include "tests/unit/signal_storm.h"
 
@@ -52,7 +53,7 @@ TEST_F(EngineLoop, FailingWaitEndsTheLoop) {
 TEST_F(EngineLoop, ClockIsCachedOnlyWhileTheLoopRuns) {
     test_host::UseManualClock(1000000);
     StartLoop();
-    ASSERT_TRUE(WaitUntil([] { return _cachedMsec.load() == 1000000; }));
+    ASSERT_TRUE(WaitUntil([] { return _loopPass.msec.load() == 1000000; }));
     // The loop stores only positive readings, so a reading of 0 leaves the cached value.
     test_host::SetClock(0);
     uint64_t reads = test_host::ClockReads();
@@ -316,22 +317,23 @@ TEST_F(EngineLoop, PassedOverNodeIsFreedAndForgotten) {
     EXPECT_EQ(got[0], (Delivery{'A', p.a(), 0, Tag(1)}));
 }
 
-// Holds the loop between two entries of one batch: an entry with no record, then a hang-up for
-// a socket registered with CallbackA. Run, while the loop is held, does what another thread
-// would do meanwhile; the socket's number is returned.
+// Holds the loop between two entries of one batch: an entry with no record, then the socket a
+// test registers with CallbackA (a hang-up for the read half, or a writable socket for the write
+// half). Run, while the loop is held, does what another thread would do meanwhile; the socket's
+// number is returned.
 class HeldBatch : public Engine {
   protected:
     int HeldSocket() {
-        // The entry with no record comes first; its log line is where the loop is held.
-        SocketPair first = Pair();
-        EXPECT_EQ(write(first.b(), "x", 1), 1);
-        epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLONESHOT;
-        ev.data.ptr = nullptr;
-        EXPECT_EQ(epoll_ctl(_epollFd.load(), EPOLL_CTL_ADD, first.a(), &ev), 0);
+        QueueHoldingEntry();
         int fd = Own(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));  // hangs up at once
         EXPECT_EQ(VrnEpoll_Listen(fd, 1, Tag(1), CallbackA, 30), 0);
         return fd;
+    }
+    int HeldWritable() {
+        QueueHoldingEntry();
+        SocketPair p = Pair();
+        EXPECT_EQ(VrnEpoll_Listen(p.a(), 2, Tag(1), CallbackA, 30), 0);
+        return p.a();
     }
     bool RunHeld(const std::function<void()>& meanwhile) {
         auto held = std::make_shared<std::promise<void>>();
@@ -346,6 +348,17 @@ class HeldBatch : public Engine {
         if (reached) meanwhile();
         release->set_value();
         return reached;
+    }
+
+  private:
+    // The entry with no record comes first in the batch; its log line is where the loop is held.
+    void QueueHoldingEntry() {
+        SocketPair first = Pair();
+        EXPECT_EQ(write(first.b(), "x", 1), 1);
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLONESHOT;
+        ev.data.ptr = nullptr;
+        EXPECT_EQ(epoll_ctl(_epollFd.load(), EPOLL_CTL_ADD, first.a(), &ev), 0);
     }
 };
 
@@ -392,6 +405,25 @@ TEST_F(HeldBatch, EventForARemovedSocketStillFindsNoCallback) {
         "** vrn_epoll.ParseEvent(..): is(IsSckErrr)...: Not Callback function,sck:" + std::to_string(fd) +
         "\n"));
     EXPECT_EQ(Deliveries::Get().WaitFor(1), (std::vector<Delivery>{{'A', fd, 0, Tag(1)}}));
+    Snapshot(fd);  // taken after the loop has let go of the record: the event is handled
+    VrnEpollStats stats;
+    ASSERT_EQ(VrnEpoll_GetStats(&stats), 0);
+    // The removal counted the half out; finding both halves idle counts nothing out again.
+    EXPECT_EQ(stats.armedReadHalves, 0);
+    EXPECT_EQ(stats.armedWriteHalves, 0);
+}
+
+// A registration that replaces a half whose report waits in the loop's batch arms the socket
+// again; the report reaches the new registration, and the socket must then leave the set, or
+// the kernel would report it once more, to nobody.
+TEST_F(HeldBatch, HalfReplacedWhileItsEventIsHeldLeavesTheSocketUnarmed) {
+    int fd = HeldWritable();
+    ASSERT_TRUE(RunHeld([&] { ASSERT_EQ(VrnEpoll_Listen(fd, 2, Tag(2), CallbackB, 30), 0); }));
+    auto got = Deliveries::Get().WaitFor(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], (Delivery{'A', fd, -1, Tag(1)}));
+    EXPECT_EQ(got[1], (Delivery{'B', fd, 2, Tag(2)}));
+    EXPECT_FALSE(EpollMask(fd));  // left before the delivery was queued
 }
 
 // Signals that interrupt every wait complete no pass; the time-out must come all the same.

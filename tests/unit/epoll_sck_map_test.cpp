@@ -194,7 +194,7 @@ TEST(EngineState, CloseOnlySetsTheFlagAndClockReadsHostWhileStopped) {
     test_host::AdvanceClock(7);
     EXPECT_EQ(VrnNowMsec(), 5007);
     // A cached value is used only while the loop runs.
-    _cachedMsec.store(42);
+    _loopPass.msec.store(42);
     EXPECT_EQ(VrnNowMsec(), 5007);
     _running.store(1);
     EXPECT_EQ(VrnNowMsec(), 42);

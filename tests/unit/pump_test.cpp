@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -344,6 +345,80 @@ TEST(Pump, PostsOnlyForASleepingWorkerAndOncePerWakeUp) {
     }
 }
 
+// A follow-up runs right after the task that queued it, in the order queued, before the rest of
+// the batch and what was queued to the shared queue meanwhile. Queued from a thread that is no
+// worker, it goes to the shared queue.
+TEST(Pump, FollowUpsRunRightAfterTheirTask) {
+    test_host::UseManualClock(kStart);  // one worker, so run order is queue order
+    struct Order {
+        std::mutex mu;
+        std::vector<std::string> names;
+    };
+    auto order = std::make_shared<Order>();
+    auto note = [order](const char* name) {
+        std::lock_guard<std::mutex> guard(order->mu);
+        order->names.push_back(name);
+    };
+    auto log = [note](const char* name) { return new FnTask([note, name] { note(name); }); };
+    auto hold = std::make_shared<Gate>();
+    QueueGate(hold);
+    ASSERT_TRUE(hold->WaitEntered());
+    // Queued behind the gate: one batch of three.
+    VRN_EventPump_AddTask(new FnTask([=] {
+        note("a");
+        VrnEventPump_AddFollowUp(log("a1"));
+        VrnEventPump_AddFollowUp(log("a2"));
+    }));
+    VRN_EventPump_AddTask(new FnTask([=] {
+        note("b");
+        VRN_EventPump_AddTask(log("shared"));
+    }));
+    VrnEventPump_AddFollowUp(new FnTask([=] {
+        note("c");
+        VrnEventPump_AddFollowUp(log("c1"));
+    }));
+    hold->Release();
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> guard(order->mu);
+        return order->names.size() >= 7;
+    }));
+    std::lock_guard<std::mutex> guard(order->mu);
+    EXPECT_EQ(order->names, (std::vector<std::string>{"a", "a1", "a2", "b", "c", "c1", "shared"}));
+}
+
+// Each link of an endless chain is the last task of its batch and queues the next as its
+// follow-up: the chain goes on, and past the bound it goes through the shared queue, so a task
+// queued there meanwhile still runs.
+TEST(Pump, AChainOfFollowUpsLeavesRoomForTheSharedQueue) {
+    test_host::UseManualClock(kStart);
+    struct Chain : Vrn_Event_Pump_TaskBase {
+        std::shared_ptr<std::atomic<bool>> stop;
+        std::shared_ptr<Counter> links;
+        void DoEvent() override {
+            if (stop->load()) return;
+            links->runs.fetch_add(1);
+            auto* next = new Chain;
+            next->stop = stop;
+            next->links = links;
+            VrnEventPump_AddFollowUp(next);
+        }
+    };
+    auto* first = new Chain;
+    first->stop = std::make_shared<std::atomic<bool>>(false);
+    first->links = std::make_shared<Counter>();
+    auto stop = first->stop;
+    auto links = first->links;
+    VRN_EventPump_AddTask(first);
+    ASSERT_TRUE(links->WaitFor(kFollowUpsPerBatch + 1));
+    auto counter = std::make_shared<Counter>();
+    VRN_EventPump_AddTask(new FnTask([counter, stop] {
+        stop->store(true);
+        counter->runs.fetch_add(1);
+    }));
+    EXPECT_TRUE(counter->WaitFor(1));
+    stop->store(true);
+}
+
 TEST(Pump, ExtraWorkerLimitFollowsHardwareConcurrency) {
     EXPECT_EQ(pi::ExtraWorkerLimit(0), 2);
     EXPECT_EQ(pi::ExtraWorkerLimit(1), 2);
@@ -360,7 +435,30 @@ TEST(Pump, InjectedFigureSetsTheLimitAtStart) {
     EXPECT_EQ(pi::MaxExtraWorkers(), 8);
 }
 
-TEST(Pump, GrowsAt33QueuedButNotAt32) {
+// How a producer hands its tasks to the pump: a call each, or gathered into one batch, as the
+// loop thread queues the deliveries of a batch of events. Either way they count towards the
+// backlog that grows the pool (the queue length the growth test reads), or under load the pool
+// would never grow.
+enum class Producer { kOneByOne, kBatched };
+
+class PumpGrowth : public ::testing::TestWithParam<Producer> {
+  protected:
+    void Queue(std::vector<Vrn_Event_Pump_TaskBase*> tasks) {
+        if (GetParam() == Producer::kOneByOne) {
+            for (auto* t : tasks) VRN_EventPump_AddTask(t);
+            return;
+        }
+        VrnEventPumpBatch batch;
+        for (auto* t : tasks) batch.Add(t);
+    }
+    static std::vector<Vrn_Event_Pump_TaskBase*> Fillers(const std::shared_ptr<Counter>& counter, int n) {
+        std::vector<Vrn_Event_Pump_TaskBase*> tasks;
+        for (int i = 0; i < n; ++i) tasks.push_back(new FnTask([counter] { counter->runs.fetch_add(1); }));
+        return tasks;
+    }
+};
+
+TEST_P(PumpGrowth, GrowsAt33QueuedButNotAt32) {
     test_host::UseManualClock(kStart);
     pi::OverrideHardwareConcurrency(8);
     GatedBatch batch(3);
@@ -368,15 +466,17 @@ TEST(Pump, GrowsAt33QueuedButNotAt32) {
     auto counter = std::make_shared<Counter>();
     // The backlog's first task holds the new worker, whose idle wait would read the clock too.
     auto extra = std::make_shared<Gate>();
-    QueueGate(extra);
-    QueueFillers(counter, 31);
+    std::vector<Vrn_Event_Pump_TaskBase*> backlog = Fillers(counter, 31);
+    backlog.insert(backlog.begin(), new FnTask([extra] { extra->Enter(); }));
+    Queue(backlog);
+    EXPECT_EQ(pi::PumpCount(), 32);
     uint64_t reads = test_host::ClockReads();
     ASSERT_TRUE(batch.Step(0));
     EXPECT_EQ(pi::ExtraWorkers(), 0);
     EXPECT_EQ(pi::WorkersStarted(), 1);
     EXPECT_EQ(test_host::ClockReads(), reads);  // a backlog of 32 does not even read the clock
 
-    QueueFillers(counter, 1);
+    Queue(Fillers(counter, 1));
     ASSERT_TRUE(batch.Step(1));
     EXPECT_EQ(pi::ExtraWorkers(), 1);
     EXPECT_EQ(pi::WorkersStarted(), 2);
@@ -386,6 +486,11 @@ TEST(Pump, GrowsAt33QueuedButNotAt32) {
     extra->Release();
     EXPECT_TRUE(counter->WaitFor(32));
 }
+
+INSTANTIATE_TEST_SUITE_P(Producers, PumpGrowth, ::testing::Values(Producer::kOneByOne, Producer::kBatched),
+                         [](const ::testing::TestParamInfo<Producer>& info) {
+                             return info.param == Producer::kOneByOne ? "OneByOne" : "Batched";
+                         });
 
 TEST(Pump, GrowthWindowNeedsMoreThan1500msAndAddsOneWorker) {
     test_host::UseManualClock(kStart);
