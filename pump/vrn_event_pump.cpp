@@ -8,7 +8,8 @@
 //
 // Threads: any producer (engine loop thread, writers, pump workers, callers outside the
 // executable), the persistent worker, the extra workers. A task may queue follow-ups, which its
-// own worker runs right after it without the queue's lock (VrnEventPump_AddFollowUp).
+// own worker takes at the tail of its batch without the queue's lock while nothing waits in the
+// shared queue (VrnEventPump_AddFollowUp), so tasks are still taken in the order queued.
 //
 // Locks: _pumpLock is the innermost lock of the system. It is held only for a few pointer and
 // counter operations, never while a task runs, a worker waits or a node is allocated, and no other
@@ -138,7 +139,7 @@ void EnqueueTask(Vrn_Event_Pump_TaskBase* task) noexcept {
 // Detaches the whole shared queue as the caller's batch. A worker woken from the semaphore says
 // so (woken), which ends the wake-up's pending state; one that finds the queue empty is counted
 // as sleeping from here on, under the same lock, so that no enqueue can miss it.
-PumpNode* TakeQueue(bool woken) {
+PumpNode* TakeQueue(bool woken, PumpNode** tail) {
     std::unique_lock<std::mutex> guard = VrnLockSpinningFirst(_pumpLock);
     if (woken) {
         --_sleepingWorkers;
@@ -147,6 +148,7 @@ PumpNode* TakeQueue(bool woken) {
     _pumpCount.store(0, std::memory_order_relaxed);
     PumpNode* batch = _pumpHead;
     _pumpHead = nullptr;
+    *tail = _pumpTail;
     _pumpTail = nullptr;
     if (batch == nullptr) ++_sleepingWorkers;
     return batch;
@@ -179,27 +181,21 @@ void RunTask(Vrn_Event_Pump_TaskBase* task) {
     delete task;  // outside the handler; a task's destructor does not throw
 }
 
-// The batch this thread runs, while it is a pump worker inside RunBatch; only this thread
-// touches it. A follow-up is linked in behind `last`: the running task, or the follow-up it
-// queued before, so that follow-ups run right after their task, in the order queued.
-struct RunningBatch {
-    PumpNode* last = nullptr;  // null: no batch runs on this thread
-    int32_t followUps = 0;     // follow-ups linked into this batch so far
-};
-thread_local RunningBatch _running;
+// The tail of the batch this thread runs, while it is a pump worker inside RunBatch (null
+// otherwise); only this thread touches it. Follow-ups are linked in behind it.
+thread_local PumpNode* _batchTail = nullptr;
 
-void RunBatch(PumpNode* node, bool persistent) {
-    _running.followUps = 0;
+void RunBatch(PumpNode* node, PumpNode* tail, bool persistent) {
+    _batchTail = tail;
     while (node) {
         if (persistent) GrowIfBacklogged();
-        _running.last = node;
         RunTask(node->task);
-        // Read after the task ran: the follow-ups it queued now stand behind it.
+        // Read after the task ran: a follow-up it queued may now stand behind the last node.
         PumpNode* next = node->next;
         delete node;
         node = next;
     }
-    _running = RunningBatch{};
+    _batchTail = nullptr;
 }
 
 void WaitPersistent() {
@@ -230,10 +226,11 @@ bool WaitExtra() {
 void _PumpThreadFunc(bool persistent) noexcept {
     bool woken = false;
     for (;;) {
-        PumpNode* batch = TakeQueue(woken);
+        PumpNode* tail = nullptr;
+        PumpNode* batch = TakeQueue(woken, &tail);
         woken = false;
         if (batch) {
-            RunBatch(batch, persistent);
+            RunBatch(batch, tail, persistent);
         } else if (persistent) {
             WaitPersistent();
             woken = true;
@@ -258,15 +255,18 @@ void VRN_EventPump_AddTask(Vrn_Event_Pump_TaskBase* task) {
 
 void VrnEventPump_AddFollowUp(Vrn_Event_Pump_TaskBase* task) noexcept {
     if (task == nullptr) return;
-    RunningBatch& running = _running;
-    if (running.last == nullptr || running.followUps >= kFollowUpsPerBatch) {
+    // The shared queue is empty exactly when nothing was queued since it was last taken: every
+    // task queued before this one is then in this batch or taken by another worker, and at this
+    // batch's tail the follow-up is still taken in the order queued. A task another thread queues
+    // meanwhile is queued after it.
+    PumpNode* tail = _batchTail;
+    if (tail == nullptr || _pumpCount.load(std::memory_order_relaxed) != 0) {
         VRN_EventPump_AddTask(task);
         return;
     }
-    auto* node = new PumpNode{task, running.last->next};
-    running.last->next = node;
-    running.last = node;
-    ++running.followUps;
+    auto* node = new PumpNode{task, nullptr};
+    tail->next = node;
+    _batchTail = node;
 }
 
 void VrnEventPumpBatch::Add(Vrn_Event_Pump_TaskBase* task) {

@@ -35,17 +35,15 @@ class VrnEventPumpBatch {
     int32_t count_ = 0;
 };
 
-// Queues task as a follow-up of the running task: on a pump worker inside a batch it is linked
-// into that worker's batch right behind the running task (and the follow-ups it queued before),
-// so it runs on this worker as soon as the task has returned, without the shared queue's lock or
-// a wake-up, while what it needs is still in the cache; on any other thread, and once a batch has
-// taken kFollowUpsPerBatch follow-ups, it goes to the shared queue as VRN_EventPump_AddTask. Tasks
-// one thread queues this way keep their order; they run before the rest of the batch and before
-// what other threads queued to the shared queue meanwhile. For the continuation of the work the
-// calling task is doing (the writers deliver the completion of a write that finished at once this
-// way), never for work that the caller then waits for. A failed allocation ends the process.
+// Queues task as a follow-up of the running task: on a pump worker inside a batch, while nothing
+// waits in the shared queue, it is linked in at the tail of that worker's batch, so it runs on
+// this worker after the batch's other tasks, without the shared queue's lock or a wake-up, while
+// what it needs may still be in the cache; otherwise (on any other thread, or behind tasks
+// already waiting in the shared queue) it is queued as VRN_EventPump_AddTask would. Either way
+// tasks are taken in the order queued. For the continuation of the work the calling task is
+// doing (the writers deliver the completion of a write that finished at once this way), never
+// for work that the caller then waits for. A failed allocation ends the process.
 void VrnEventPump_AddFollowUp(Vrn_Event_Pump_TaskBase* task) noexcept;
-constexpr int32_t kFollowUpsPerBatch = 512;
 
 extern "C" {
 // Starts the pump on the first call; queues task when it is not null. The pump owns the task
