@@ -63,7 +63,7 @@ namespace Vrns.Http
             int n;
             int status = Decode(path, at, count, into, out n);
             if (status != 0) return status;
-            if (!IsUtf8(into, n)) return BadRequest;
+            if (!Utf8Validator.IsValid(into, 0, n)) return BadRequest;
             return RemoveDotSegments(into, n, out length);
         }
 
@@ -137,25 +137,6 @@ namespace Vrns.Http
             if (w == 0) b[w++] = Slash;
             length = w;
             return 0;
-        }
-
-        // Well-formed UTF-8: the shortest form only, no surrogates, nothing past U+10FFFF.
-        static bool IsUtf8(byte[] b, int n)
-        {
-            for (int i = 0; i < n;) {
-                int c = b[i++];
-                if (c < 0x80) continue;
-                int more = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : 0;
-                if (more == 0 || i + more > n) return false;
-                // The second byte's range rules out overlong forms, surrogates and values too large.
-                int lo = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
-                int hi = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
-                if (b[i] < lo || b[i] > hi) return false;
-                for (int k = 1; k < more; k++)
-                    if ((b[i + k] & 0xC0) != 0x80) return false;
-                i += more;
-            }
-            return true;
         }
     }
 }

@@ -14,6 +14,13 @@ namespace Vrns.Http
             get { return need == 0; }
         }
 
+        // Whether b[at, at + count) is one whole well-formed text.
+        public static bool IsValid(byte[] b, int at, int count)
+        {
+            var v = new Utf8Validator();
+            return v.Feed(b, at, count) && v.Complete;
+        }
+
         public void Reset()
         {
             need = 0;
