@@ -29,7 +29,9 @@
 // drain while the handler runs. While the handler reads no body, a watch (the read half, armed
 // only once the token exists) takes what arrives into the input and sees the client go: the end
 // of its stream, or an error. A body read replaces the watch, and the watch comes back when the
-// read ends; a watch that was replaced hears of it and is ignored.
+// read ends; a watch that was replaced hears of it and is ignored. So whatever else arms the
+// read half while the handler runs first sets watch to null under the lock: a replaced watch
+// still set would take its replacement for the client's going.
 using System;
 using System.IO;
 using System.Net;
@@ -730,7 +732,7 @@ namespace Vrns.Http
                 finished = pendingFinish;
                 pendingFinish = null;
                 context = current;
-                if (finished == null && State == ConnectionState.Handling) ArmWatch();
+                if (finished == null) ArmWatch();
             }
             Exception e = null;
             if (result == OperationFailed) e = new IOException("the connection failed");
@@ -786,12 +788,12 @@ namespace Vrns.Http
             if (source != null) server.Handlers.Post(CancelPosted, source);
         }
 
-        // Under the lock: watches the read half while the handler has a token and no body read
-        // holds it, and the input has room for what comes.
+        // Under the lock: watches the read half while the handler runs with a token and no body
+        // read holds it, and the input has room for what comes.
         void ArmWatch()
         {
-            if (watch != null || abortSource == null || operation == Operation.Read || operation == Operation.ReadWhole ||
-                peerClosed || x.Used == x.Input.Length)
+            if (watch != null || abortSource == null || State != ConnectionState.Handling || operation == Operation.Read ||
+                operation == Operation.ReadWhole || peerClosed || x.Used == x.Input.Length)
                 return;
             var w = new AbortWatch(this);
             watch = w;
@@ -940,16 +942,16 @@ namespace Vrns.Http
         {
             if (Interlocked.Exchange(ref state, (int)ConnectionState.Closed) == (int)ConnectionState.Closed) return;
             server.ConnectionClosed(this);
+            bool handlerRunning;
+            lock (this) {
+                handlerRunning = current != null;
+                watch = null;  // before the descriptor goes: a watch must not read its number reused
+            }
             if (x != null) {
                 x.Writer.CloseFile();
                 WriteLogLine();  // a response cut short, with the bytes handed to the writer
             }
             Posix.Close(fd);
-            bool handlerRunning;
-            lock (this) {
-                handlerRunning = current != null;
-                watch = null;
-            }
             if (handlerRunning)
                 AbortHandler();
             else

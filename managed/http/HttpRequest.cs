@@ -218,25 +218,23 @@ namespace Vrns.Http
 
         // The form of an application/x-www-form-urlencoded or multipart/form-data body, read as
         // it arrives (FormReader; options: the server's FormOptions when null). Asked again, the
-        // same Task. A malformed body fails it with BadRequestBodyException(400), one over a limit
-        // with 413, another media type with 415: a handler that lets it through answers that
-        // status. The form and its temporary files go with the request.
+        // same Task (one thread at a time, as the body). A malformed body fails it with
+        // BadRequestBodyException(400), one over a limit with 413, another media type with 415: a
+        // handler that lets it through answers that status. The form and its temporary files go
+        // with the request.
         public Task<FormCollection> ReadFormAsync(FormOptions options = null)
         {
             context.CheckAlive();
-            // One reader for the body, whichever thread asks first.
-            lock (context) {
-                return form ?? (form = FormReader.ReadAsync(Body, GetHeader("Content-Type"),
-                                                            options ?? context.TheServer.FormOptions, CancellationToken.None));
-            }
+            return form ?? (form = FormReader.ReadAsync(Body, GetHeader("Content-Type"), options ?? context.TheServer.FormOptions,
+                                                        CancellationToken.None));
         }
 
-        // The request is over: its form is disposed, now or when its read ends (the reader
-        // releases what it made when it fails).
+        // The request is over (its handler's Task completed, after any ReadFormAsync it made):
+        // its form is disposed, now or when its read ends. A read begun later fails, as the body
+        // refuses a request that is over, and the reader releases what it made.
         internal void ReleaseForm()
         {
-            Task<FormCollection> f;
-            lock (context) f = form;
+            Task<FormCollection> f = form;
             if (f == null) return;
             f.ContinueWith(t => {
                 if (t.Status == TaskStatus.RanToCompletion) t.Result.Dispose();

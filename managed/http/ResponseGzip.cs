@@ -2,10 +2,11 @@
 // a compressible media type (text/*, JSON, JavaScript, XML, SVG), at least GzipMinBytes long,
 // goes out gzip-compressed with Content-Encoding: gzip when the client accepts gzip (q-values
 // honoured, as for StaticFiles' siblings), and every such response says Vary: Accept-Encoding,
-// compressed or not. Left as they are: streamed bodies and files, the library's own answers and
-// StaticFiles (whose .gz siblings are the precompressed form), 206 and the bodiless statuses, and
-// a response with its own Content-Encoding, Content-Range or ETag (a strong tag names one
-// representation). Runs where the handler's Task completed, before the request ends.
+// compressed or not. Left as they are: streamed bodies and files, the files StaticFiles sends
+// (with validators of their own, or fields made ready; their .gz siblings are the precompressed
+// form), 206 and the bodiless statuses, and a response with its own Content-Encoding,
+// Content-Range or ETag (a strong tag names one representation). Runs where the handler's Task
+// completed, before the request ends.
 using System;
 using System.IO;
 using System.IO.Compression;

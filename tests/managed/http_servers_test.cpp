@@ -620,12 +620,13 @@ TEST_P(BothServers, AccessLogHasALinePerResponse) {
         expected.push_back(line);
     }
     std::vector<std::string> lines;
-    EXPECT_TRUE(WaitUntil([&] {
+    auto allWritten = [&] {
         lines.clear();
         std::istringstream in(ReadFile(log));
         for (std::string l; std::getline(in, l);) lines.push_back(l);
         return lines.size() >= expected.size();
-    })) << ReadFile(log);
+    };
+    EXPECT_TRUE(WaitUntil(allWritten, 15s)) << ReadFile(log);
     ASSERT_EQ(lines.size(), expected.size()) << ReadFile(log);
     const std::regex stamp(R"(127\.0\.0\.1 - - \[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] (.*))");
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -1239,7 +1240,7 @@ TEST_F(ManagedHttp, SpooledFilesGoWhenTheRequestEnds) {
     const std::string upload = Post("/form-hold", kMultipart, Multipart({{"f", "a.bin", file}}));
     Client held(server_.port());
     ASSERT_TRUE(held.Send(upload));
-    EXPECT_TRUE(WaitUntil([&] { return spooled() == 1; })) << spooled();
+    EXPECT_TRUE(WaitUntil([&] { return spooled() == 1; }, 15s)) << spooled();
     auto to = [&](const std::string& path) {
         return Post(path, kMultipart, Multipart({{"f", "a.bin", file}}));
     };
@@ -1254,7 +1255,7 @@ TEST_F(ManagedHttp, SpooledFilesGoWhenTheRequestEnds) {
     }
     EXPECT_EQ(Exchange(Get("/release")).body, "released");
     EXPECT_EQ(held.Read().status, 200);
-    EXPECT_TRUE(WaitUntil([&] { return spooled() == 0; })) << spooled();
+    EXPECT_TRUE(WaitUntil([&] { return spooled() == 0; }, 15s)) << spooled();
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 
@@ -1263,7 +1264,7 @@ TEST_F(ManagedHttp, SpooledFilesGoWhenTheRequestEnds) {
 TEST_F(ManagedHttp, RequestAbortedWhenTheClientGoesOrItsBodyTimesOut) {
     Start("127.0.0.1:0", {"--read-timeout", "2"});
     auto counts = [&](const std::string& said) {
-        return WaitUntil([&] { return Exchange(Get("/counts")).body == said; }, 10s);
+        return WaitUntil([&] { return Exchange(Get("/counts")).body == said; }, 15s);
     };
     {
         Client gone(server_.port());
@@ -1284,7 +1285,7 @@ TEST_F(ManagedHttp, StopAsyncFromAHandlerDrainsAndCancelsWhatTheBoundCuts) {
     Start("127.0.0.1:0", {"--drain-msec", "500"});
     Client waiting(server_.port());
     ASSERT_TRUE(waiting.Send(Get("/abortable")));
-    ASSERT_TRUE(WaitUntil([&] { return Exchange(Get("/counts")).body == "waiting 1, aborted 0"; }));
+    ASSERT_TRUE(WaitUntil([&] { return Exchange(Get("/counts")).body == "waiting 1, aborted 0"; }, 15s));
     EXPECT_EQ(Exchange(Get("/stop")).body, "stopping; dispose refused");
     EXPECT_EQ(server_.Wait(15s), 0) << server_.Err();
     EXPECT_NE(server_.Out().find("http-test: drained, RanToCompletion"), std::string::npos) << server_.Out();
@@ -1316,7 +1317,7 @@ TEST_F(ManagedHttp, StalledAccessLogCostsLinesNeverRequests) {
     bool whole = true;
     const std::regex line(R"(127\.0\.0\.1 - - \[[^\]]+\] "GET /describe/\d+ HTTP/1\.1" 200 \d+)");
     const std::regex report(R"(vrns-http: the access log fell behind; (\d+) lines dropped)");
-    bool accounted = WaitUntil([&] {
+    auto accountedFor = [&] {
         char buf[65536];
         ssize_t n;
         while ((n = read(reader, buf, sizeof buf)) > 0) got.append(buf, size_t(n));
@@ -1329,7 +1330,8 @@ TEST_F(ManagedHttp, StalledAccessLogCostsLinesNeverRequests) {
         for (std::sregex_iterator m(err.begin(), err.end(), report), none; m != none; ++m)
             reported += std::stoi((*m)[1]);
         return kept + reported == kRequests;
-    });
+    };
+    bool accounted = WaitUntil(accountedFor, 15s);
     EXPECT_TRUE(accounted) << kept << " kept, " << reported << " reported dropped";
     EXPECT_TRUE(whole);
     EXPECT_GT(reported, 0);
