@@ -408,6 +408,63 @@ namespace Vrns
             return fd;
         }
 
+        // ---- writing a log ----
+
+        // The generic Linux numbers, the same on x86_64 and AArch64.
+        const int OWronly = 1, OCreat = 0x40, OAppend = 0x400, LogFileMode = 0x1a4 /* 0644 */;
+        const short PollOut = 4;
+
+        [StructLayout(LayoutKind.Sequential)]
+        struct PollFd
+        {
+            public int Fd;
+            public short Events, Revents;
+        }
+
+        [DllImport("libc", SetLastError = true)]
+        static extern int open(string path, int flags, int mode);
+        [DllImport("libc", SetLastError = true)]
+        static extern IntPtr write(int fd, byte* buffer, UIntPtr length);
+        [DllImport("libc", SetLastError = true)]
+        static extern int poll(PollFd* fds, UIntPtr count, int timeoutMsec);
+
+        // A file opened for appending, made with mode 0644 when missing; -1 with errno.
+        public static int OpenAppend(string path, out int errno)
+        {
+            int fd;
+            do {
+                fd = open(path, OWronly | OCreat | OAppend | OCloexec, LogFileMode);
+                errno = fd < 0 ? Marshal.GetLastWin32Error() : 0;
+            } while (fd < 0 && errno == EINTR);
+            return fd;
+        }
+
+        // Writes all of buffer[at..at+count), however many writes it takes (a signal or a full
+        // pipe cuts one short; a non-blocking descriptor's EAGAIN waits for room). False with
+        // errno when the descriptor fails.
+        public static bool WriteAll(int fd, byte[] buffer, int at, int count, out int errno)
+        {
+            errno = 0;
+            fixed (byte* p = buffer) {
+                while (count > 0) {
+                    long n = (long)write(fd, p + at, (UIntPtr)count);
+                    if (n > 0) {
+                        at += (int)n;
+                        count -= (int)n;
+                        continue;
+                    }
+                    errno = n < 0 ? Marshal.GetLastWin32Error() : 0;
+                    if (errno == EINTR) continue;
+                    if (errno != EAGAIN) return false;
+                    var wait = new PollFd { Fd = fd, Events = PollOut };
+                    while (poll(&wait, (UIntPtr)1, -1) < 0 && Marshal.GetLastWin32Error() == EINTR) {
+                    }
+                }
+            }
+            errno = 0;
+            return true;
+        }
+
         public static void ShutdownWrite(int fd)
         {
             shutdown(fd, 1);

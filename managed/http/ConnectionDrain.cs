@@ -88,16 +88,19 @@ namespace Vrns.Http
             return n;
         }
 
-        // At the drain's bound: every connection still running its handler or sending goes to Cut.
-        // Returns how many.
+        // At the drain's bound: every connection still running its handler or sending goes to Cut
+        // (a handler's RequestAborted is cancelled). Returns how many.
         public int CutBusy()
         {
             int n = 0;
             lock (gate) {
                 for (HttpConnection c = head; c != null; c = c.ListNext) {
-                    if (c.TryMove(ConnectionState.Handling, ConnectionState.Cut) == (int)ConnectionState.Handling ||
-                        c.TryMove(ConnectionState.Sending, ConnectionState.Cut) == (int)ConnectionState.Sending)
+                    if (c.TryMove(ConnectionState.Handling, ConnectionState.Cut) == (int)ConnectionState.Handling) {
+                        c.AbortHandler();  // the handler's RequestAborted: its request will not be answered
                         n++;
+                    } else if (c.TryMove(ConnectionState.Sending, ConnectionState.Cut) == (int)ConnectionState.Sending) {
+                        n++;
+                    }
                 }
             }
             return n;

@@ -1,6 +1,6 @@
-// The static files' cache: small files' bytes and validators by the request's normalised path
-// (PathNormalizer), so "/a", "//a", "/./a" and "/%61" share one entry, kept by the rules of the
-// native server's open-file cache.
+// The static files' cache: small files' bytes and validators (and their FILE.gz siblings') by
+// the request's normalised path (PathNormalizer), so "/a", "//a", "/./a" and "/%61" share one
+// entry, kept by the rules of the native server's open-file cache.
 //
 // Trust: an entry is trusted for TrustMsec after it was made or last checked; then the next
 // request opens the path again (under the same confinement as ever) and compares the file's
@@ -30,6 +30,14 @@ namespace Vrns.Http
         public string Type, ETag, LastModified;
         // Read within RacyMsec of the file's change time: read again at the next check.
         public bool Racy;
+        // The precompressed FILE.gz beside the file, kept and checked with it; null: none.
+        public CachedFile Gzip;
+
+        // The bytes the entry keeps, its sibling's included.
+        public long Size
+        {
+            get { return Bytes.Length + (Gzip != null ? Gzip.Bytes.Length : 0); }
+        }
 
         // The same file with the same contents as far as statx can tell: a rewrite changes the
         // times, a rename over or a new file the inode.
@@ -180,12 +188,12 @@ namespace Vrns.Http
             lock (gate) {
                 Entry e;
                 bool found = index.TryGetValue(k, out e);
-                if (maxEntries == 0 || file.Bytes.Length > maxBytes) {
+                if (maxEntries == 0 || file.Size > maxBytes) {
                     if (found) Drop(e);
                     return;
                 }
                 if (found) {
-                    bytes -= e.File.Bytes.Length;
+                    bytes -= e.File.Size;
                     Unlink(e);
                 } else {
                     var own = new byte[length];
@@ -197,7 +205,7 @@ namespace Vrns.Http
                 }
                 e.File = file;
                 e.CheckedAt = now;
-                bytes += file.Bytes.Length;
+                bytes += file.Size;
                 LinkNewest(e);
                 Trim();
             }
@@ -229,7 +237,7 @@ namespace Vrns.Http
         {
             Unlink(e);
             index.Remove(e.Key);
-            bytes -= e.File.Bytes.Length;
+            bytes -= e.File.Size;
         }
 
         void LinkNewest(Entry e)

@@ -23,6 +23,15 @@
 // it is not touched again. While a handler runs it may start one operation at a time (a body
 // read, a streamed write) from its own thread: the connection's lock (this) orders those, and the
 // handler's end, against their completions.
+//
+// RequestAborted: made when the handler first asks for it, and cancelled (on the handler pool,
+// never where the connection's callbacks run) when the connection closes or is cut by the
+// drain while the handler runs. While the handler reads no body, a watch (the read half, armed
+// only once the token exists) takes what arrives into the input and sees the client go: the end
+// of its stream, or an error. A body read replaces the watch, and the watch comes back when the
+// read ends; a watch that was replaced hears of it and is ignored. So whatever else arms the
+// read half while the handler runs first sets watch to null under the lock: a replaced watch
+// still set would take its replacement for the client's going.
 using System;
 using System.IO;
 using System.Net;
@@ -37,11 +46,21 @@ namespace Vrns.Http
         const int MaxLingerBytes = 1 << 20;
         // Results of a handler's operation besides a byte count.
         const int OperationFailed = -1, BodyRefused = -2;
+        // A watch waits at most this long (the engine's longest wait), then looks again.
+        const int LongestWatchSec = 235;
 
         static readonly Task<int> NoMoreBody = Task.FromResult(0);
         static readonly SendOrPostCallback RunPosted = o => {
             var context = (HttpContext)o;
             context.Connection.RunHandler(context);
+        };
+        // The token's callbacks are application code: they run on the handler pool.
+        static readonly SendOrPostCallback CancelPosted = o => {
+            try {
+                ((CancellationTokenSource)o).Cancel();
+            } catch (Exception e) {
+                ErrorLog.Write("vrns-http: a RequestAborted callback failed: " + e);
+            }
         };
 
         // What a write in Sending was for: a response (then the next request or the close), or
@@ -78,6 +97,16 @@ namespace Vrns.Http
         TaskCompletionSource<int> operationSource;
         TaskCompletionSource<byte[]> wholeSource;
         bool sendingContinue;  // the operation's 100 Continue is being written
+        // The running handler's RequestAborted, once asked for; read without the lock by the
+        // drain's cut. The watch armed for it while no body read holds the read half (lock).
+        CancellationTokenSource abortSource;
+        AbortWatch watch;
+        // The response the access log is owed a line for (its status; 0: none) and its body's
+        // bytes; whether its request's line can be logged; the peer as the log writes it.
+        int logStatus;
+        long logBytes;
+        bool requestBegun;
+        string peerText;
 
         public HttpConnection(HttpServer server, int fd, byte[] peer, int peerLength, int peerPort)
         {
@@ -324,6 +353,7 @@ namespace Vrns.Http
         // ...or its handler failed (already Sending).
         void SendRefusal(int status)
         {
+            OweLogLine(status, StatusText.Page(status).Length);
             keepAlive = false;
             afterSend = AfterSend.Next;
             x.Writer.Refuse(status);
@@ -334,6 +364,7 @@ namespace Vrns.Http
         void BeginRequest()
         {
             RequestReader reader = x.Reader;
+            requestBegun = true;
             keepAlive = reader.Head.KeepAlive;
             int refusal = reader.BeginBody(server.MaxBodyBytes, server.BodyBudget);
             if (refusal != 0) {
@@ -358,7 +389,7 @@ namespace Vrns.Http
         {
             Task task;
             try {
-                task = context.Handler(context);
+                task = server.Pipeline != null ? server.Pipeline(context) : context.Handler(context);
             } catch (Exception e) {
                 // Through HandlerDone: an operation the handler began before it threw must end
                 // before the connection may be answered or closed.
@@ -395,13 +426,16 @@ namespace Vrns.Http
                 }
                 // From here on the request's operations are refused; its objects die below.
                 current = null;
+                watch = null;  // the next read replaces it
+                Volatile.Write(ref abortSource, null);
             }
             bool failed = task != null && (task.IsFaulted || task.IsCanceled);
             var bad = failed && task.IsFaulted ? task.Exception.InnerException as BadRequestBodyException : null;
-            // The report reads the request, so before its end.
+            // The report and the gzip read the request, so before its end.
             if (failed && bad == null)
                 server.ReportHandlerFailure(context.TheRequest,
                                             task.IsFaulted ? task.Exception.InnerException : new TaskCanceledException(task));
+            if (!failed && server.GzipMinBytes > 0) ResponseGzip.Apply(context.TheRequest, context.TheResponse, server.GzipMinBytes);
             context.End();
             HttpResponse response = context.TheResponse;
             if (State == ConnectionState.Closed) {
@@ -453,6 +487,7 @@ namespace Vrns.Http
                 return;
             }
             keepAlive = KeepAliveNow(r);
+            OweLogLine(r.Status, IsHead || HttpResponse.BodyForbidden(r.Status) ? 0 : r.Length());
             bool mayGather = keepAlive && x.Reader.BodyDone && x.Pos < x.Used;
             if (x.Writer.Finish(r, IsHead, keepAlive, mayGather)) Sent();
         }
@@ -482,6 +517,7 @@ namespace Vrns.Http
         void Sent()
         {
             if (!LeaveSending()) return;
+            WriteLogLine();
             answered = true;
             x.Reader.EndRequest();
             if (!keepAlive) {
@@ -506,9 +542,14 @@ namespace Vrns.Http
         // outstanding. A request that is over gets ObjectDisposedException.
         void CheckOperation(HttpContext context)
         {
+            CheckCurrent(context);
+            if (operation != Operation.None) throw new InvalidOperationException("a write or read is outstanding");
+        }
+
+        void CheckCurrent(HttpContext context)
+        {
             if (context != current)
                 throw new ObjectDisposedException("HttpContext", "the request is over: its handler's Task has completed");
-            if (operation != Operation.None) throw new InvalidOperationException("a write or read is outstanding");
         }
 
         // op, once the outstanding flush has ended (rare: only a handler that began by waiting).
@@ -547,6 +588,7 @@ namespace Vrns.Http
                 }
                 if (peerClosed) return Task.FromException<int>(new IOException("the client closed the request body"));
                 operation = Operation.Read;
+                watch = null;
                 operationSource = NewSource<int>(context);
                 result = operationSource.Task;
             }
@@ -573,6 +615,7 @@ namespace Vrns.Http
                 }
                 if (peerClosed) return Task.FromException<byte[]>(new IOException("the client closed the request body"));
                 operation = Operation.ReadWhole;
+                watch = null;
                 wholeSource = NewSource<byte[]>(context);
                 result = wholeSource.Task;
             }
@@ -645,7 +688,11 @@ namespace Vrns.Http
             }
             HttpResponse r = context.TheResponse;
             // HTTP/1.0 has no chunks: the body ends with the connection.
-            if (!r.Started) keepAlive = !Http10 && KeepAliveNow(r);
+            if (!r.Started) {
+                keepAlive = !Http10 && KeepAliveNow(r);
+                OweLogLine(r.Status, 0);
+            }
+            if (!IsHead) logBytes += count;
             if (!x.Writer.Stream(r, IsHead, Http10, keepAlive, data, offset, count)) EndOperation(0);
             return result;
         }
@@ -685,6 +732,7 @@ namespace Vrns.Http
                 finished = pendingFinish;
                 pendingFinish = null;
                 context = current;
+                if (finished == null) ArmWatch();
             }
             Exception e = null;
             if (result == OperationFailed) e = new IOException("the connection failed");
@@ -710,6 +758,94 @@ namespace Vrns.Http
             if (x != null) x.Writer.WriteDone();
             Close();
             if (outstanding) EndOperation(OperationFailed);
+        }
+
+        // ---- RequestAborted ----
+
+        internal CancellationToken AbortToken(HttpContext context)
+        {
+            CancellationTokenSource source;
+            lock (this) {
+                CheckCurrent(context);
+                if (context.AbortSource != null) return context.AbortSource.Token;
+                source = context.AbortSource = new CancellationTokenSource();
+                // A full fence before the state is read; the drain's cut moves the state, then
+                // reads the source: one of the two sees the other.
+                Interlocked.Exchange(ref abortSource, source);
+                if (State == ConnectionState.Handling && !peerClosed) {
+                    ArmWatch();
+                    return source.Token;
+                }
+            }
+            source.Cancel();  // gone already; nothing is registered on it yet
+            return source.Token;
+        }
+
+        // The connection closed, or the drain cut it, while the handler runs.
+        internal void AbortHandler()
+        {
+            CancellationTokenSource source = Volatile.Read(ref abortSource);
+            if (source != null) server.Handlers.Post(CancelPosted, source);
+        }
+
+        // Under the lock: watches the read half while the handler runs with a token and no body
+        // read holds it, and the input has room for what comes.
+        void ArmWatch()
+        {
+            if (watch != null || abortSource == null || State != ConnectionState.Handling || operation == Operation.Read ||
+                operation == Operation.ReadWhole || peerClosed || x.Used == x.Input.Length)
+                return;
+            var w = new AbortWatch(this);
+            watch = w;
+            if (Events.Listen(fd, Interest.Read, w, LongestWatchSec) != 0) watch = null;
+        }
+
+        void OnWatch(AbortWatch w, int code)
+        {
+            bool gone;
+            lock (this) {
+                if (watch != w) return;  // replaced by a body read, or the request is over
+                watch = null;
+                // Readable: what came is kept for the body or the next request, unless it is
+                // the end of the stream.
+                gone = code == EventCode.Readable ? !Receive() || peerClosed : code != EventCode.TimedOutOrRemoved;
+                if (!gone) ArmWatch();
+            }
+            if (gone) AbortHandler();
+        }
+
+        sealed class AbortWatch : IEventTarget
+        {
+            readonly HttpConnection connection;
+
+            public AbortWatch(HttpConnection connection)
+            {
+                this.connection = connection;
+            }
+
+            public void OnEvent(int fd, int code)
+            {
+                connection.OnWatch(this, code);
+            }
+        }
+
+        // ---- the access log ----
+
+        // A line is owed for the response begun: its status and its body's bytes (a stream's
+        // grow as its pieces go out).
+        void OweLogLine(int status, long bytes)
+        {
+            if (server.Log == null) return;
+            logStatus = status;
+            logBytes = bytes;
+        }
+
+        void WriteLogLine()
+        {
+            if (logStatus == 0) return;
+            if (peerText == null) peerText = PeerAddress.ToString();
+            server.Log.Write(peerText, requestBegun ? x.Reader.Head : null, x.Input, logStatus, logBytes);
+            logStatus = 0;
         }
 
         // ---- after the response ----
@@ -750,6 +886,7 @@ namespace Vrns.Http
 
         void NextRequest()
         {
+            requestBegun = false;
             Compact();
             x.Reader.Head.Reset(0);
             requestDeadline = 0;
@@ -805,11 +942,20 @@ namespace Vrns.Http
         {
             if (Interlocked.Exchange(ref state, (int)ConnectionState.Closed) == (int)ConnectionState.Closed) return;
             server.ConnectionClosed(this);
-            if (x != null) x.Writer.CloseFile();
-            Posix.Close(fd);
             bool handlerRunning;
-            lock (this) handlerRunning = current != null;
-            if (!handlerRunning) ReturnExchange();
+            lock (this) {
+                handlerRunning = current != null;
+                watch = null;  // before the descriptor goes: a watch must not read its number reused
+            }
+            if (x != null) {
+                x.Writer.CloseFile();
+                WriteLogLine();  // a response cut short, with the bytes handed to the writer
+            }
+            Posix.Close(fd);
+            if (handlerRunning)
+                AbortHandler();
+            else
+                ReturnExchange();
         }
 
         void ReturnExchange()

@@ -33,6 +33,11 @@ namespace Vrns.Http
         readonly long contentLength;
         readonly bool chunked;
         string target, path, rawPath, query;
+        // Made when first asked for: a request that does not use them costs nothing for them.
+        QueryCollection queryString;
+        RequestCookies cookies;
+        RouteValues routeValues;
+        Task<FormCollection> form;
 
         internal HttpRequest(HttpContext context, HeadParser head, byte[] buffer)
         {
@@ -180,6 +185,60 @@ namespace Vrns.Http
                 context.CheckStillAlive();
                 return query = q;
             }
+        }
+
+        // The query's pairs, decoded as a browser encodes a form ('+' and "%XX", UTF-8); names
+        // compared without case. Query stays as sent.
+        public QueryCollection QueryString
+        {
+            get {
+                context.CheckAlive();
+                return queryString ?? (queryString = new QueryCollection(Query));
+            }
+        }
+
+        // The cookies of the Cookie field(s); names compared with case.
+        public RequestCookies Cookies
+        {
+            get {
+                context.CheckAlive();
+                return cookies ?? (cookies = new RequestCookies(Headers.GetValues("Cookie")));
+            }
+        }
+
+        // The values of the route template that matched ("/users/{id}": ["id"]); empty for
+        // other routes.
+        public RouteValues RouteValues
+        {
+            get {
+                context.CheckAlive();
+                return routeValues ?? (routeValues = new RouteValues());
+            }
+        }
+
+        // The form of an application/x-www-form-urlencoded or multipart/form-data body, read as
+        // it arrives (FormReader; options: the server's FormOptions when null). Asked again, the
+        // same Task (one thread at a time, as the body). A malformed body fails it with
+        // BadRequestBodyException(400), one over a limit with 413, another media type with 415: a
+        // handler that lets it through answers that status. The form and its temporary files go
+        // with the request.
+        public Task<FormCollection> ReadFormAsync(FormOptions options = null)
+        {
+            context.CheckAlive();
+            return form ?? (form = FormReader.ReadAsync(Body, GetHeader("Content-Type"), options ?? context.TheServer.FormOptions,
+                                                        CancellationToken.None));
+        }
+
+        // The request is over (its handler's Task completed, after any ReadFormAsync it made):
+        // its form is disposed, now or when its read ends. A read begun later fails, as the body
+        // refuses a request that is over, and the reader releases what it made.
+        internal void ReleaseForm()
+        {
+            Task<FormCollection> f = form;
+            if (f == null) return;
+            f.ContinueWith(t => {
+                if (t.Status == TaskStatus.RanToCompletion) t.Result.Dispose();
+            }, CancellationToken.None, TaskContinuationOptions.ExecuteSynchronously, TaskScheduler.Default);
         }
 
         // "HTTP/1.1" or "HTTP/1.0".

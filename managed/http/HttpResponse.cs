@@ -14,6 +14,7 @@
 // handler's Task has completed, any use throws ObjectDisposedException, and nothing they do can
 // reach the connection's next exchange.
 using System;
+using System.Net;
 using System.Threading;
 using System.Threading.Tasks;
 
@@ -32,6 +33,8 @@ namespace Vrns.Http
         // complete there too, as they always did; otherwise their continuations never run on the
         // thread that completes them.
         internal bool Inline;
+        // RequestAborted's source, once asked for (the connection's lock).
+        internal CancellationTokenSource AbortSource;
         int ended;
 
         internal HttpContext(HttpServer server, HttpConnection connection, HeadParser head, byte[] input)
@@ -58,12 +61,28 @@ namespace Vrns.Http
             }
         }
 
+        // Cancelled when the client goes away (the end of its stream, an error, a failed write),
+        // a body read hits the read time-out, or the drain's bound cuts the request. Its
+        // callbacks run on the handler pool. Made when first asked for.
+        public CancellationToken RequestAborted
+        {
+            get {
+                CheckAlive();
+                return Connection.AbortToken(this);
+            }
+        }
+
         public HttpServer Server
         {
             get {
                 CheckAlive();
                 return server;
             }
+        }
+
+        internal HttpServer TheServer
+        {
+            get { return server; }
         }
 
         // For the connection, which reads them after the end.
@@ -82,9 +101,11 @@ namespace Vrns.Http
             get { return Volatile.Read(ref ended) != 0; }
         }
 
+        // The request is over: every later use throws, and its form goes.
         internal void End()
         {
             Volatile.Write(ref ended, 1);
+            request.ReleaseForm();
         }
 
         internal void CheckAlive()
@@ -196,6 +217,13 @@ namespace Vrns.Http
         public void AddHeader(string name, string value)
         {
             if (CheckField(name, value)) Append(name, value);
+        }
+
+        // Adds one Set-Cookie field for cookie (SetCookie.Format says what a cookie may hold); the
+        // value then passes the check every field passes.
+        public void AppendCookie(Cookie cookie, SameSiteMode sameSite = SameSiteMode.Unspecified, TimeSpan? maxAge = null)
+        {
+            AddHeader("Set-Cookie", SetCookie.Format(cookie, sameSite, maxAge));
         }
 
         // A field the library itself sets once (its name and value known to be valid).
@@ -352,6 +380,29 @@ namespace Vrns.Http
         internal int Status
         {
             get { return status; }
+        }
+
+        internal string ContentTypeValue
+        {
+            get { return contentType; }
+        }
+
+        // Whether the handler set a field of this name.
+        internal bool HasField(string name)
+        {
+            for (int i = 0; i < fieldCount; i += 2)
+                if (string.Equals(fields[i], name, StringComparison.OrdinalIgnoreCase)) return true;
+            return false;
+        }
+
+        // The whole body becomes body[0..count) (a compressed form of it).
+        internal void ReplaceBody(byte[] body, int count)
+        {
+            Kind = BodyKind.Bytes;
+            BodyText = null;
+            BodyBytes = body;
+            BodyOffset = 0;
+            BodyCount = count;
         }
 
         // The response's body length as Content-Length gives it.

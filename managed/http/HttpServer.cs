@@ -52,15 +52,34 @@ namespace Vrns.Http
         public bool UnsafeInlineHandlers;
         // The handler pool's bound; beyond it handlers wait for a thread.
         public int MaxHandlerThreads = HandlerPool.DefaultMaxThreads;
+        // The limits of HttpRequest.ReadFormAsync.
+        public FormOptions Form = new FormOptions();
+        // The access log, in the native server's format: a file (appended to), "-" (standard
+        // output), or null or "off" for none. Written by a thread of its own through a buffer of
+        // AccessLogBufferBytes: a destination that stalls costs lines, counted and reported on
+        // standard error, never a request's time.
+        public string AccessLog;
+        public int AccessLogBufferBytes = Http.AccessLog.DefaultBufferBytes;
+        // Handler responses of compressible types, from GzipMinBytes on, go out gzip-compressed
+        // to clients that accept it (see ResponseGzip).
+        public bool GzipResponses;
+        public int GzipMinBytes = 1024;
     }
 
-    public sealed class HttpServer : IAcceptTarget
+    // Runs around routing: does its work, awaits next() for the rest of the pipeline (the
+    // middleware added after it, then the route's handler), and may work on the response after.
+    // One that does not call next ends the request there.
+    public delegate Task Middleware(HttpContext context, Func<Task> next);
+
+    public sealed class HttpServer : IAcceptTarget, IDisposable
     {
         const int AcceptsPerWake = 64;
         const int SignalPollMsec = 100;
         const int AcceptPauseMsec = 100;
         const int MaxPendingOnStop = 4096;
         const int DrainPollMsec = 10;
+        // At exit each log gets this long to write what it holds.
+        const int ExitFlushMsec = 1000;
         // The native server's default connection limit: descriptors kept back for files and the
         // like, descriptors a connection may need (its socket and a file), the share of memory
         // connections may hold at worst, and the worst a connection holds.
@@ -77,6 +96,7 @@ namespace Vrns.Http
         internal readonly ExchangePool Exchanges = new ExchangePool();
         internal readonly HandlerPool Handlers;
         internal readonly BodyBudget BodyBudget;
+        internal AccessLog Log;  // null: none
         readonly object acceptGate = new object();  // orders the listeners' removals and re-additions
         int maxConnections;
         int stopping, stopRequested, signal;
@@ -84,6 +104,11 @@ namespace Vrns.Http
         long pausedUntil;  // Environment.TickCount msec until which accept rests; 0 when not
 
         public readonly Router Router = new Router();
+        readonly List<Middleware> middleware = new List<Middleware>();
+        // The middleware around the route's handler, composed at Start; null without any, so a
+        // request then costs nothing for it.
+        internal RequestHandler Pipeline;
+        int started;
 
         // Receives each handler failure; the default queues one line for standard error.
         public Action<HttpRequest, Exception> HandlerFailed = (request, e) =>
@@ -109,6 +134,17 @@ namespace Vrns.Http
         public long MaxBodyBytes
         {
             get { return options.MaxBodyBytes; }
+        }
+
+        internal FormOptions FormOptions
+        {
+            get { return options.Form; }
+        }
+
+        // The opt-in gzip's threshold; 0 when it is off.
+        internal int GzipMinBytes
+        {
+            get { return options.GzipResponses ? Math.Max(options.GzipMinBytes, 1) : 0; }
         }
 
         internal bool InlineHandlers
@@ -166,6 +202,29 @@ namespace Vrns.Http
             Router.MapPrefix(method, prefix, handler, thread);
         }
 
+        // Adds middleware, run in the order added around routing, before Start. It runs where
+        // the request's handler runs (HandlerThread); with middleware, the library's own answers
+        // and StaticFiles run there too, as the middleware is application code.
+        public void Use(Middleware m)
+        {
+            if (m == null) throw new ArgumentNullException("m");
+            if (Volatile.Read(ref started) != 0) throw new InvalidOperationException("middleware is added before Start");
+            middleware.Add(m);
+            Router.OwnAnswersInline = false;
+        }
+
+        static RequestHandler Compose(List<Middleware> all)
+        {
+            if (all.Count == 0) return null;
+            RequestHandler app = c => c.Handler(c) ?? Task.CompletedTask;
+            for (int i = all.Count - 1; i >= 0; i--) {
+                Middleware m = all[i];
+                RequestHandler inner = app;
+                app = c => m(c, () => inner(c));
+            }
+            return app;
+        }
+
         // Parses "HOST:PORT" or "[IPV6]:PORT"; false for anything else.
         public static bool TryParseEndpoint(string text, out IPEndPoint endpoint)
         {
@@ -192,6 +251,10 @@ namespace Vrns.Http
         {
             // Taken before the first socket listens: a client that sees the port may send a stop
             // at once, and until the take a signal still ends the process.
+            if (Interlocked.CompareExchange(ref started, 1, 0) != 0)
+                throw new InvalidOperationException("the server was started or stopped already");
+            Pipeline = Compose(middleware);
+            Log = Http.AccessLog.Open(options.AccessLog, options.AccessLogBufferBytes);
             Engine.TakeStopSignals();
             ulong descriptors = Posix.RaiseDescriptorLimit();
             maxConnections = options.MaxConnections > 0 ? options.MaxConnections
@@ -222,10 +285,30 @@ namespace Vrns.Http
             return Completion.Result;
         }
 
-        // Asks for the drain, as a stop signal would.
+        // Asks for the drain, as a stop signal would. A server never started is stopped at once
+        // (and cannot start).
         public void Stop()
         {
+            if (Interlocked.CompareExchange(ref started, 2, 0) == 0) {
+                stopped.TrySetResult(0);
+                return;
+            }
             Volatile.Write(ref stopRequested, 1);
+        }
+
+        // Stop, then the drain's end (Completion).
+        public Task StopAsync()
+        {
+            Stop();
+            return Completion;
+        }
+
+        // Stops the server and waits for its drain, which lasts DrainMsec at most. Not from one
+        // of its own handlers: the drain waits for them (use StopAsync there).
+        public void Dispose()
+        {
+            if (Handlers.OnPoolThread) throw new InvalidOperationException("a handler cannot wait for its own server's drain: use StopAsync");
+            StopAsync().Wait();
         }
 
         public void OnAccept(int listenFd, int code)
@@ -365,7 +448,8 @@ namespace Vrns.Http
             int end = Environment.TickCount + 1000;
             while (Engine.IsRunning && Environment.TickCount - end < 0) Thread.Sleep(DrainPollMsec);
             foreach (int fd in listenFds) Posix.Close(fd);
-            ErrorLog.Flush(1000);
+            if (Log != null) Log.Finish(ExitFlushMsec);
+            ErrorLog.Flush(ExitFlushMsec);
         }
     }
 }

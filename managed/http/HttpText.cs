@@ -72,15 +72,7 @@ namespace Vrns.Http
         {
             if (name == null) throw new ArgumentNullException("name");
             if (name.Length == 0) throw new ArgumentException("an empty field name", "name");
-            foreach (char c in name)
-                if (!IsTokenChar(c))
-                    throw new ArgumentException("the field name '" + name + "' is not a token", "name");
-        }
-
-        // tchar: a letter, a digit, or one of !#$%&'*+-.^_`|~
-        static bool IsTokenChar(char c)
-        {
-            return c < 0x7f && (char.IsLetterOrDigit(c) || "!#$%&'*+-.^_`|~".IndexOf(c) >= 0);
+            if (!HttpToken.IsToken(name)) throw new ArgumentException("the field name '" + name + "' is not a token", "name");
         }
 
         public static void CheckValue(string value)

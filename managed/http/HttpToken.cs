@@ -1,4 +1,5 @@
-// RFC 9110 tokens: field names, parameter names, cookie names. Pure; any thread.
+// RFC 9110 tokens (tchar: a letter, a digit, or one of !#$%&'*+-.^_`|~): field names,
+// parameter names, cookie names; the one check all of them use. Pure; any thread.
 namespace Vrns.Http
 {
     static class HttpToken

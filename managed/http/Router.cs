@@ -1,5 +1,6 @@
 // Routes a request to its handler by method and path: exact paths first (in the order mapped),
-// then prefixes (longest first). A GET route answers HEAD too, its body left out. A path that
+// then templates ("/users/{id}", "/files/{*rest}": RouteTemplate, in its precedence), then
+// prefixes (longest first). A template's values go to the request's RouteValues. A GET route answers HEAD too, its body left out. A path that
 // is mapped for other methods only is answered 405 with Allow; a path not mapped at all goes
 // to the fallback (404 without one). Paths are compared in their normal form (PathNormalizer),
 // as UTF-8 bytes, without making a string; a path that has none is answered with its refusal
@@ -42,6 +43,7 @@ namespace Vrns.Http
         }
 
         readonly List<Route> exact = new List<Route>(), prefixes = new List<Route>();
+        readonly RouteTemplateList<Route> templates = new RouteTemplateList<Route>();
 
         static readonly RequestHandler NotFound = Answer(404);
         static readonly RequestHandler BadPath = Answer(PathNormalizer.BadRequest);
@@ -55,15 +57,24 @@ namespace Vrns.Http
             };
         }
 
+        // The library's own answers and StaticFiles run where the request was framed, unless
+        // middleware runs around them (application code: it runs where handlers do).
+        internal bool OwnAnswersInline = true;
+
         // Answers every path no route takes (default: 404), on FallbackThread.
         public RequestHandler Fallback { get; set; }
 
         public HandlerThread FallbackThread { get; set; }
 
-        // method null: any method.
+        // method null: any method. A path with a parameter ("{id}", a final "{*rest}") is a
+        // template; a malformed one throws ArgumentException.
         public void Map(string method, string path, RequestHandler handler, HandlerThread thread = HandlerThread.ServerDefault)
         {
-            exact.Add(Make(method, path, false, handler, thread));
+            Route r = Make(method, path, false, handler, thread);
+            if (RouteTemplate.IsTemplate(path))
+                templates.Add(RouteTemplate.Parse(path), r);
+            else
+                exact.Add(r);
         }
 
         public void MapPrefix(string method, string prefix, RequestHandler handler,
@@ -87,31 +98,58 @@ namespace Vrns.Http
 
         internal RequestHandler Find(HttpRequest request, out HandlerThread thread)
         {
-            thread = HandlerThread.UnsafeInline;
+            HandlerThread own = OwnAnswersInline ? HandlerThread.UnsafeInline : HandlerThread.ServerDefault;
+            thread = own;
             if (request.PathStatus != 0) return request.PathStatus == PathNormalizer.Forbidden ? ClimbingPath : BadPath;
             bool pathMapped = false;
-            Route r = Search(exact, request, ref pathMapped) ?? Search(prefixes, request, ref pathMapped);
+            Route r = Search(exact, request, ref pathMapped) ?? SearchTemplates(request, ref pathMapped) ??
+                      Search(prefixes, request, ref pathMapped);
             if (r != null) {
                 thread = r.Thread;
                 return r.Handler;
             }
-            thread = HandlerThread.UnsafeInline;
             if (pathMapped) return MethodNotAllowed(request);
             if (Fallback == null) return NotFound;
-            thread = Fallback.Target is StaticFiles ? HandlerThread.UnsafeInline : FallbackThread;
+            thread = Fallback.Target is StaticFiles ? own : FallbackThread;
             return Fallback;
         }
 
         Route Search(List<Route> routes, HttpRequest request, ref bool pathMapped)
         {
-            string method = request.Method;
             for (int i = 0; i < routes.Count; i++) {
                 Route r = routes[i];
                 if (!PathMatches(r, request)) continue;
-                if (r.Method == null || r.Method == method || (method == "HEAD" && r.Method == "GET")) return r;
+                if (MethodMatches(r, request.Method)) return r;
                 pathMapped = true;
             }
             return null;
+        }
+
+        static bool MethodMatches(Route r, string method)
+        {
+            return r.Method == null || r.Method == method || (method == "HEAD" && r.Method == "GET");
+        }
+
+        // The first template in precedence that matches the path and the method; its values stay
+        // in the request's RouteValues. The path's string is made only when templates exist.
+        Route SearchTemplates(HttpRequest request, ref bool pathMapped)
+        {
+            if (templates.Count == 0) return null;
+            string path = request.Path;
+            RouteValues values = request.RouteValues;
+            for (int i = templates.Find(path, values, 0); i >= 0; i = templates.Find(path, values, i + 1)) {
+                Route r = templates.ItemAt(i);
+                if (MethodMatches(r, request.Method)) return r;
+                values.RemoveFrom(0);
+                pathMapped = true;
+            }
+            return null;
+        }
+
+        static void Allow(List<string> allowed, string method)
+        {
+            if (!allowed.Contains(method)) allowed.Add(method);
+            if (method == "GET" && !allowed.Contains("HEAD")) allowed.Add("HEAD");
         }
 
         static bool PathMatches(Route r, HttpRequest request)
@@ -129,13 +167,12 @@ namespace Vrns.Http
         RequestHandler MethodNotAllowed(HttpRequest request)
         {
             var allowed = new List<string>();
-            foreach (List<Route> routes in new[] { exact, prefixes }) {
-                foreach (Route r in routes) {
-                    if (!PathMatches(r, request)) continue;
-                    if (!allowed.Contains(r.Method)) allowed.Add(r.Method);
-                    if (r.Method == "GET" && !allowed.Contains("HEAD")) allowed.Add("HEAD");
-                }
-            }
+            foreach (List<Route> routes in new[] { exact, prefixes })
+                foreach (Route r in routes)
+                    if (PathMatches(r, request)) Allow(allowed, r.Method);
+            var scratch = new RouteValues();
+            for (int i = templates.Find(request.Path, scratch, 0); i >= 0; i = templates.Find(request.Path, scratch, i + 1))
+                Allow(allowed, templates.ItemAt(i).Method);
             string allow = string.Join(", ", allowed);
             return context => {
                 context.Response.SetHeader("Allow", allow);

@@ -1,4 +1,4 @@
-// Set-Cookie values from System.Net.Cookie, and c.Response.AppendCookie. A name must be a token
+// Set-Cookie values from System.Net.Cookie, for c.Response.AppendCookie. A name must be a token
 // and a value cookie-octets (optionally in double quotes), Path visible ASCII without ';', Domain
 // a host name: anything else is refused with ArgumentException, never cut or escaped, so no
 // value can add an attribute ("x; Domain=...") or a field. Expires (from Cookie.Expires, in
@@ -96,16 +96,6 @@ namespace Vrns.Http
                 if (!letter && !(c >= '0' && c <= '9') && c != '-' && c != '.') return false;
             }
             return true;
-        }
-    }
-
-    public static class CookieExtensions
-    {
-        // Adds one Set-Cookie field for cookie (see SetCookie.Format for what is refused).
-        public static void AppendCookie(this HttpResponse response, Cookie cookie,
-                                        SameSiteMode sameSite = SameSiteMode.Unspecified, TimeSpan? maxAge = null)
-        {
-            response.AddHeader("Set-Cookie", SetCookie.Format(cookie, sameSite, maxAge));
         }
     }
 }

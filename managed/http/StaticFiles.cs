@@ -9,9 +9,12 @@
 // '/', else redirected to the path with the slash. Validators: a strong ETag from the
 // modification time and size, Last-Modified; If-Match (strong comparison, or "*") and, without
 // it, If-Unmodified-Since answer 412; If-None-Match (weak comparison, or "*") and, without it,
-// If-Modified-Since answer 304; If-Range (a tag compared strongly, or the exact
-// date) lets a single byte range through (206, or 416 when it starts beyond the end). Small
-// files are kept in memory (FileCache). The handler holds the root's descriptor, the media
+// If-Modified-Since answer 304; If-Range (a tag compared strongly, or the exact date) lets a
+// single byte range through (206, or 416 when it starts beyond the end). A client that accepts
+// gzip gets a regular FILE.gz beside FILE in its place (Content-Encoding: gzip, FILE's media
+// type): a representation of its own, with its own ETag, Last-Modified, length and ranges; while
+// the sibling exists every answer for FILE says Vary: Accept-Encoding. Small files are kept in
+// memory with their siblings (FileCache). The handler holds the root's descriptor, the media
 // types and the cache; any thread.
 using System;
 using System.Collections.Generic;
@@ -26,6 +29,7 @@ namespace Vrns.Http
     {
         const int ENOENT = 2, ENOTDIR = 20, ENAMETOOLONG = 36, EACCES = 13, EPERM = 1, EXDEV = 18, ELOOP = 40, ENXIO = 6;
         static readonly byte[] IndexName = Encoding.ASCII.GetBytes("index.html");
+        static readonly byte[] GzipSuffix = Encoding.ASCII.GetBytes(".gz");
         // Paths are opened relative to the root: the normalised path's one leading slash dropped.
         const int PathStart = 1;
         static readonly long UnixEpochTicks = new DateTime(1970, 1, 1, 0, 0, 0, DateTimeKind.Utc).Ticks;
@@ -105,7 +109,7 @@ namespace Vrns.Http
             CachedFile stale;
             CachedFile cached = cache.Find(path, 0, length, out stale);
             if (cached != null) {
-                ServeFile(request, response, -1, cached);
+                ServeRepresentation(request, response, -1, -1, cached);
                 return;
             }
             int key = length;  // the cache's key is the path as asked, before the index
@@ -122,17 +126,58 @@ namespace Vrns.Http
                 return;
             }
             string type = mime.Lookup(path, PathStart, length);
-            if (cache.MaxEntries > 0 && st.Size <= CacheFileMax) {
-                CachedFile file = stale != null && FileCache.StillHolds(stale, st) ? stale : Load(fd, st, type);
+            FileStatus gzipSt;
+            int gzipFd = OpenSibling(path, length, out gzipSt);
+            if (cache.MaxEntries > 0 && st.Size <= CacheFileMax && (gzipFd < 0 || gzipSt.Size <= CacheFileMax)) {
+                CachedFile file = stale != null && StillHolds(stale, st, gzipFd, gzipSt) ? stale : Load(fd, st, type, gzipFd, gzipSt);
                 if (file != null) {
                     Posix.Close(fd);
+                    if (gzipFd >= 0) Posix.Close(gzipFd);
                     cache.Put(path, 0, key, file);
-                    ServeFile(request, response, -1, file);
+                    ServeRepresentation(request, response, -1, -1, file);
                     return;
                 }
             }
             ValidatorCache v = Validators(st);
-            ServeFile(request, response, fd, new CachedFile { Status = st, Type = type, ETag = v.ETag, LastModified = v.LastModified });
+            var plain = new CachedFile { Status = st, Type = type, ETag = v.ETag, LastModified = v.LastModified };
+            if (gzipFd >= 0) {
+                string lastModified = HttpDate.Format(gzipSt.MtimeSec), etag = ETagOf(gzipSt);
+                plain.Gzip = new CachedFile { Status = gzipSt, Type = type, ETag = etag, LastModified = lastModified,
+                                              Fields = FieldsOf(type, lastModified, etag, true) };
+            }
+            ServeRepresentation(request, response, fd, gzipFd, plain);
+        }
+
+        // The regular file path[PathStart..length) + ".gz" (its descriptor, or -1 without one).
+        int OpenSibling(byte[] path, int length, out FileStatus st)
+        {
+            Buffer.BlockCopy(GzipSuffix, 0, path, length, GzipSuffix.Length);
+            int status;
+            int fd = OpenRegular(path, PathStart, length + GzipSuffix.Length, out st, out status);
+            return status == 0 ? fd : -1;
+        }
+
+        // A kept entry still stands when neither the file nor its sibling (or its absence) changed.
+        static bool StillHolds(CachedFile stale, FileStatus st, int gzipFd, FileStatus gzipSt)
+        {
+            if (!FileCache.StillHolds(stale, st) || (stale.Gzip != null) != (gzipFd >= 0)) return false;
+            return stale.Gzip == null || FileCache.StillHolds(stale.Gzip, gzipSt);
+        }
+
+        // The file, or its gzip sibling for a client that accepts gzip; either descriptor not
+        // served is closed (-1: from memory).
+        void ServeRepresentation(HttpRequest request, HttpResponse response, int fd, int gzipFd, CachedFile f)
+        {
+            if (f.Gzip == null) {
+                ServeFile(request, response, fd, f);
+                return;
+            }
+            // Which bytes, validators and length an answer carries depends on Accept-Encoding.
+            response.AddTrustedHeader("Vary", "Accept-Encoding");
+            bool gzip = ContentCoding.AcceptsGzip(request.Headers);
+            int unused = gzip ? fd : gzipFd;
+            if (unused >= 0) Posix.Close(unused);
+            ServeFile(request, response, gzip ? gzipFd : fd, gzip ? f.Gzip : f);
         }
 
         // Opens the regular file that path[0..length) names: a directory's index.html when the
@@ -149,8 +194,17 @@ namespace Vrns.Http
             return fd;
         }
 
-        // A small file's bytes and validators; null when it reads short (it is changing).
-        CachedFile Load(int fd, FileStatus st, string type)
+        // A small file's bytes and validators, with its sibling's when it has one (gzipFd); null
+        // when either reads short (it is changing).
+        CachedFile Load(int fd, FileStatus st, string type, int gzipFd, FileStatus gzipSt)
+        {
+            CachedFile f = Load(fd, st, type, false);
+            if (f == null || gzipFd < 0) return f;
+            f.Gzip = Load(gzipFd, gzipSt, type, true);
+            return f.Gzip != null ? f : null;
+        }
+
+        CachedFile Load(int fd, FileStatus st, string type, bool gzip)
         {
             var bytes = new byte[st.Size];
             long readAt = cache.WallMsec();
@@ -158,10 +212,15 @@ namespace Vrns.Http
             if (st.Size > 0 && Posix.ReadAt(fd, bytes, 0, bytes.Length, 0, out errno) != bytes.Length) return null;
             var f = new CachedFile { Status = st, Bytes = bytes, Type = type, ETag = ETagOf(st), LastModified = HttpDate.Format(st.MtimeSec),
                                      Racy = FileCache.ReadTooSoon(st, readAt) };
-            // The fields of every 200 or 206 of this file, made once.
-            f.Fields = Encoding.ASCII.GetBytes("Content-Type: " + type + "\r\nLast-Modified: " + f.LastModified + "\r\nETag: " +
-                                               f.ETag + "\r\nAccept-Ranges: bytes\r\n");
+            f.Fields = FieldsOf(type, f.LastModified, f.ETag, gzip);
             return f;
+        }
+
+        // The fields of every 200 or 206 of a file, made once.
+        static byte[] FieldsOf(string type, string lastModified, string etag, bool gzip)
+        {
+            return Encoding.ASCII.GetBytes("Content-Type: " + type + "\r\nLast-Modified: " + lastModified + "\r\nETag: " + etag +
+                                           "\r\nAccept-Ranges: bytes\r\n" + (gzip ? "Content-Encoding: gzip\r\n" : ""));
         }
 
         static byte[] Scratch(int size)

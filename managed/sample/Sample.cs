@@ -1,12 +1,15 @@
 // The sample application on VrnsHttp.dll:
 //
 //   vrns VrnsSample.exe --listen HOST:PORT --root DIR [--read-timeout S] [--drain-timeout S]
-//                       [--max-connections N] [--unsafe-inline-handlers]
+//                       [--max-connections N] [--access-log FILE|-|off] [--unsafe-inline-handlers]
 //
-//   GET /plaintext  Hello, World! (text/plain)
-//   GET /json       {"message":"Hello, World!"} (application/json), serialised per request
-//   POST /echo      the request body, with its Content-Type
-//   anything else   the static files beneath --root
+//   GET /plaintext      Hello, World! (text/plain)
+//   GET /json           {"message":"Hello, World!"} (application/json), serialised per request
+//   POST /echo          the request body, with its Content-Type
+//   GET /hello/{name}   Hello, NAME! (a route template's value)
+//   GET /upload         a form with a text field and a file
+//   POST /upload        what the form sent: the field, and each file's name, size and SHA-256
+//   anything else       the static files beneath --root
 //
 // SIGINT or SIGTERM drains it (see HttpServer) and it exits 0, after one line of totals. Its
 // handlers run on the server's handler pool; --unsafe-inline-handlers runs them on the pump
@@ -35,11 +38,13 @@ namespace Vrns.Sample
         public int MaxConnections;
         public bool GcStress, InlineHandlers;
         public int SendBuffer;
+        public string AccessLog = "off";
         const int MostDrainSeconds = 86400, MostConnections = 1000000;
 
         public const string Usage =
             "usage: vrns VrnsSample.exe [--listen HOST:PORT] [--root DIR] [--read-timeout SECONDS] " +
-            "[--drain-timeout SECONDS] [--max-connections N] [--unsafe-inline-handlers] [--send-buffer BYTES] [--gc-stress]";
+            "[--drain-timeout SECONDS] [--max-connections N] [--access-log FILE|-|off] [--unsafe-inline-handlers] " +
+            "[--send-buffer BYTES] [--gc-stress]";
 
         public static Options Parse(string[] args)
         {
@@ -74,6 +79,8 @@ namespace Vrns.Sample
                 } else if (name == "--max-connections") {
                     if (!int.TryParse(value, out o.MaxConnections) || o.MaxConnections < 1 || o.MaxConnections > MostConnections)
                         throw new ArgumentException("bad --max-connections '" + value + "' (expected 1 to 1000000)");
+                } else if (name == "--access-log") {
+                    o.AccessLog = value;
                 } else if (name == "--send-buffer") {
                     if (!int.TryParse(value, out o.SendBuffer) || o.SendBuffer < 1)
                         throw new ArgumentException("bad --send-buffer '" + value + "' (expected a byte count)");
@@ -83,6 +90,54 @@ namespace Vrns.Sample
             }
             if (o.Root == ".") o.Root = Path.GetFullPath(".");
             return o;
+        }
+    }
+
+    // A route template and a form with a file upload.
+    static class FormRoutes
+    {
+        const string UploadPage =
+            "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Upload</title></head><body>\n" +
+            "<form method=\"post\" action=\"/upload\" enctype=\"multipart/form-data\">\n" +
+            "<p><label>Title <input name=\"title\"></label></p>\n" +
+            "<p><label>File <input type=\"file\" name=\"file\" multiple></label></p>\n" +
+            "<p><button>Send</button></p>\n</form>\n</body></html>\n";
+
+        public static void Map(HttpServer server)
+        {
+            server.Map("GET", "/hello/{name}", Hello);
+            server.Map("GET", "/upload", c => {
+                c.Response.ContentType = "text/html; charset=utf-8";
+                c.Response.Send(UploadPage);
+                return Task.CompletedTask;
+            });
+            server.Map("POST", "/upload", Upload);
+        }
+
+        static Task Hello(HttpContext c)
+        {
+            c.Response.ContentType = "text/plain; charset=utf-8";
+            c.Response.Send("Hello, " + c.Request.RouteValues["name"] + "!\n");
+            return Task.CompletedTask;
+        }
+
+        // The form's field, and each file read back from where it was spooled.
+        static async Task Upload(HttpContext c)
+        {
+            FormCollection form = await c.Request.ReadFormAsync();
+            var said = new StringBuilder();
+            said.Append("title: ").Append(form["title"] ?? "").Append('\n');
+            using (var sha = System.Security.Cryptography.SHA256.Create()) {
+                foreach (FormFile f in form.Files) {
+                    byte[] hash;
+                    using (Stream s = f.OpenReadStream()) hash = sha.ComputeHash(s);
+                    said.Append(f.Name).Append(": ").Append(f.FileName).Append(", ").Append(f.Length).Append(" bytes, ")
+                        .Append(f.ContentType ?? "no type").Append(", sha256 ")
+                        .Append(BitConverter.ToString(hash).Replace("-", "").ToLowerInvariant()).Append('\n');
+                }
+            }
+            c.Response.ContentType = "text/plain; charset=utf-8";
+            c.Response.Send(said.ToString());
         }
     }
 
@@ -157,6 +212,7 @@ namespace Vrns.Sample
                 MaxConnections = o.MaxConnections,
                 SendBufferBytes = o.SendBuffer,
                 UnsafeInlineHandlers = o.InlineHandlers,
+                AccessLog = o.AccessLog,
             };
             options.Listen.Add(o.Listen);
             var server = new HttpServer(options);
@@ -170,6 +226,7 @@ namespace Vrns.Sample
                 server.Map("GET", "/plaintext", Plaintext);
                 server.Map("GET", "/json", Json);
                 server.Map("POST", "/echo", Echo);
+                FormRoutes.Map(server);
                 server.Router.Fallback = files.Handle;
                 server.Start();
             } catch (Exception e) when (e is IOException || e is VrnsException || e is ArgumentException) {

@@ -1,11 +1,17 @@
 // Handlers for the managed-only HTTP tests, on VrnsHttp.dll: bodies read whole, as a stream
 // or not at all, streamed responses, handler failures before and after the head, routing,
-// handlers that block, a request's objects used after its end, where handlers run, and a
-// guarded prefix (/private/) in front of the static files of DIR.
-//   vrns HttpTestApp.exe [--listen HOST:PORT] [--read-timeout SECONDS] [--root DIR]
+// handlers that block, a request's objects used after its end, where handlers run, a guarded
+// prefix (/private/) in front of the static files of DIR; route templates, middleware, the
+// query, cookies, forms (files spooled in SPOOL), RequestAborted, a stop asked by a handler, an
+// access log and gzip.
+//   vrns HttpTestApp.exe [--listen HOST:PORT] [--read-timeout SECONDS] [--root DIR] [--spool SPOOL]
+//                        [--access-log FILE] [--access-log-buffer BYTES] [--drain-msec MSEC]
 using System;
 using System.Collections.Generic;
 using System.IO;
+using System.Linq;
+using System.Net;
+using System.Runtime.CompilerServices;
 using System.Text;
 using System.Threading;
 using System.Threading.Tasks;
@@ -191,15 +197,174 @@ static class HttpTestApp
         return Task.CompletedTask;
     }
 
+    // ---- templates, middleware, query, cookies, forms ----
+
+    static Task Say(HttpContext c, string text)
+    {
+        c.Response.Send(text);
+        return Task.CompletedTask;
+    }
+
+    // What the middleware and the handler did to a request under /mw/, in order, as X-Trace.
+    static readonly ConditionalWeakTable<HttpContext, StringBuilder> traces = new ConditionalWeakTable<HttpContext, StringBuilder>();
+
+    static void Trace(HttpContext c, string step)
+    {
+        c.Response.SetHeader("X-Trace", traces.GetOrCreateValue(c).Append(step).ToString());
+    }
+
+    static Middleware Tracing(string name, string endsAt)
+    {
+        return async (c, next) => {
+            if (!c.Request.Path.StartsWith("/mw/", StringComparison.Ordinal)) {
+                await next();
+                return;
+            }
+            Trace(c, name + "<");
+            if (c.Request.Path == endsAt) {
+                c.Response.StatusCode = 403;
+                return;
+            }
+            await next();
+            Trace(c, ">" + name);
+        };
+    }
+
+    static string Pairs(IEnumerable<KeyValuePair<string, string>> pairs)
+    {
+        return string.Join(";", pairs.Select(p => p.Key + "=" + p.Value));
+    }
+
+    static Task Query(HttpContext c)
+    {
+        QueryCollection q = c.Request.QueryString;
+        return Say(c, "a=" + q["A"] + ";all=" + string.Join(",", q.GetValues("a")) + ";count=" + q.Count + ";pairs=" + Pairs(q));
+    }
+
+    static Task Cookies(HttpContext c)
+    {
+        c.Response.AppendCookie(new Cookie("seen", "1") { Path = "/", HttpOnly = true });
+        c.Response.AppendCookie(new Cookie("theme", "dark"), SameSiteMode.Lax, TimeSpan.FromHours(1));
+        return Say(c, "k=" + c.Request.Cookies["k"] + ";K=" + (c.Request.Cookies["K"] ?? "-") + ";q=" + c.Request.Cookies["q"]);
+    }
+
+    // The form's fields, and each file with its length and the sum of its bytes read back.
+    static async Task<string> DescribeForm(HttpContext c)
+    {
+        FormCollection form = await c.Request.ReadFormAsync();
+        var said = new List<string> { Pairs(form) };
+        foreach (FormFile f in form.Files) {
+            long sum = 0;
+            var piece = new byte[4096];
+            using (Stream s = f.OpenReadStream()) {
+                int n;
+                while ((n = s.Read(piece, 0, piece.Length)) > 0)
+                    for (int i = 0; i < n; i++) sum += piece[i];
+            }
+            said.Add("file " + f.Name + "," + f.FileName + "," + f.ContentType + "," + f.Length + ",sum " + sum);
+        }
+        return string.Join(";", said.Where(p => p.Length > 0));
+    }
+
+    static async Task Form(HttpContext c)
+    {
+        c.Response.Send(await DescribeForm(c));
+    }
+
+    static async Task FormThenThrow(HttpContext c)
+    {
+        await DescribeForm(c);
+        throw new InvalidOperationException("thrown with a form read");
+    }
+
+    // Holds its form until /release.
+    static TaskCompletionSource<bool> release = new TaskCompletionSource<bool>();
+
+    static async Task FormHold(HttpContext c)
+    {
+        string said = await DescribeForm(c);
+        await release.Task;
+        c.Response.Send(said);
+    }
+
+    static Task Release(HttpContext c)
+    {
+        release.TrySetResult(true);
+        return Say(c, "released");
+    }
+
+    // ---- RequestAborted, stopping ----
+
+    static int waiting, aborted;
+
+    // Waits on nothing but its RequestAborted.
+    static async Task Abortable(HttpContext c)
+    {
+        CancellationToken token = c.RequestAborted;
+        Interlocked.Increment(ref waiting);
+        try {
+            await Task.Delay(Timeout.Infinite, token);
+        } catch (TaskCanceledException) {
+            Interlocked.Increment(ref aborted);
+        }
+    }
+
+    // Reads its body, which never comes whole: the read fails at the read time-out, and the
+    // token says so too.
+    static async Task AbortableRead(HttpContext c)
+    {
+        CancellationToken token = c.RequestAborted;  // asked before the read, which takes the watch's place
+        try {
+            await c.Request.ReadBodyAsync();
+        } catch (IOException) {
+        }
+        await Abortable(c);
+    }
+
+    static Task Counts(HttpContext c)
+    {
+        return Say(c, "waiting " + Volatile.Read(ref waiting) + ", aborted " + Volatile.Read(ref aborted));
+    }
+
+    // Dispose would wait for this handler's own end: it refuses; StopAsync drains.
+    static Task stopped;
+
+    static Task StopFromHandler(HttpContext c)
+    {
+        string dispose = "none";
+        try {
+            c.Server.Dispose();
+        } catch (InvalidOperationException) {
+            dispose = "refused";
+        }
+        Volatile.Write(ref stopped, c.Server.StopAsync());
+        return Say(c, "stopping; dispose " + dispose);
+    }
+
+    static Task BigText(HttpContext c)
+    {
+        c.Response.ContentType = "text/plain; charset=utf-8";
+        var text = new StringBuilder();
+        for (int i = 0; i < 200; i++) text.Append("line ").Append(i).Append(" of a text that compresses\n");
+        return Say(c, text.ToString());
+    }
+
     static int Main(string[] args)
     {
         // A body budget of two bodies over half the limit: the second such at once gets 503.
-        var options = new HttpServerOptions { MaxBodyBytes = 1 << 20, MaxBufferedBodyBytes = 1 << 20 };
+        // Forms: 64 KiB in memory per file, then spooled; 512 KiB at most.
+        var options = new HttpServerOptions { MaxBodyBytes = 1 << 20, MaxBufferedBodyBytes = 1 << 20, GzipResponses = true };
+        options.Form.MaxTotalBytes = 512 << 10;
+        options.Form.MaxFieldBytes = 1024;
         string root = ".";
         for (int i = 0; i + 1 < args.Length; i += 2) {
             if (args[i] == "--listen") options.Listen.Add(args[i + 1]);
             if (args[i] == "--read-timeout") options.ReadTimeoutSec = int.Parse(args[i + 1]);
             if (args[i] == "--root") root = args[i + 1];
+            if (args[i] == "--spool") options.Form.TempDirectory = args[i + 1];
+            if (args[i] == "--access-log") options.AccessLog = args[i + 1];
+            if (args[i] == "--access-log-buffer") options.AccessLogBufferBytes = int.Parse(args[i + 1]);
+            if (args[i] == "--drain-msec") options.DrainMsec = int.Parse(args[i + 1]);
         }
         if (options.Listen.Count == 0) options.Listen.Add("127.0.0.1:0");
         var server = new HttpServer(options);
@@ -224,8 +389,38 @@ static class HttpTestApp
         server.MapPrefix("GET", "/no-body/", NoBody);
         server.Map("GET", "/where", Where);
         server.Map("GET", "/where-inline", Where, HandlerThread.UnsafeInline);
+        server.Map("GET", "/users/{id}", c => Say(c, "user " + c.Request.RouteValues["ID"]));
+        server.Map("GET", "/users/new", c => Say(c, "new user"));
+        server.MapPrefix("GET", "/users/", c => Say(c, "users prefix"));
+        server.Map("GET", "/users/{id}/posts/{post}", c => Say(c, "post " + Pairs(c.Request.RouteValues)));
+        server.Map("GET", "/files/{*rest}", c => Say(c, "rest=" + c.Request.RouteValues["rest"]));
+        server.Map("POST", "/items/{id}", c => Say(c, "item"));
+        server.Use(Tracing("a", null));
+        server.Use(Tracing("b", "/mw/stop"));
+        server.Map("GET", "/mw/handler", c => {
+            Trace(c, "h");
+            return Say(c, "handled");
+        });
+        server.Map("GET", "/query", Query);
+        server.Map("GET", "/cookies", Cookies);
+        server.Map("POST", "/form", Form);
+        server.Map("POST", "/form-throw", FormThenThrow);
+        server.Map("POST", "/form-hold", FormHold);
+        server.Map("GET", "/release", Release);
+        server.Map("GET", "/abortable", Abortable);
+        server.Map("POST", "/abortable-read", AbortableRead);
+        server.Map("GET", "/counts", Counts);
+        server.Map("GET", "/stop", StopFromHandler);
+        server.Map("GET", "/big-text", BigText);
         server.Start();
         Console.WriteLine("http-test: listening on {0}, serving {1}", server.Endpoints[0], root);
-        return server.Completion.Result;
+        int status = server.Completion.Result;
+        Task asked = Volatile.Read(ref stopped);
+        if (asked != null) Console.WriteLine("http-test: drained, {0}", asked.Wait(5000) ? asked.Status.ToString() : "not yet");
+        server.Dispose();  // drained already: returns at once
+        // The tokens of requests the drain cut are cancelled on the handler pool: give them time.
+        for (int i = 0; i < 500 && Volatile.Read(ref aborted) < Volatile.Read(ref waiting); i++) Thread.Sleep(10);
+        Console.WriteLine("http-test: disposed; waiting {0}, aborted {1}", Volatile.Read(ref waiting), Volatile.Read(ref aborted));
+        return status;
     }
 }

@@ -5,6 +5,7 @@
 // against tests/managed/HttpTestApp.cs. Every exchange is raw bytes over loopback, every read
 // bounded by a receive time-out.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -48,6 +50,10 @@ const std::string kHelloTag = "\"5e0be100.0-d\"";
 const std::string kHelloDate = "Wed, 01 Jan 2020 00:00:00 GMT";
 // future.txt's time: 2100-01-01 00:00:00 UTC.
 const time_t kFutureTime = 4102444800;
+// gz.txt and its precompressed sibling gz.txt.gz (the bytes need not be gzip: no server decodes
+// them), both of hello.txt's time.
+const std::string kGzPlain = "plain text\n", kGzPacked = "GZ-BYTES";
+const std::string kGzPlainTag = "\"5e0be100.0-b\"", kGzPackedTag = "\"5e0be100.0-8\"";
 
 enum ServerKind { kNative = 1, kManaged = 2, kBoth = 3 };
 
@@ -108,6 +114,7 @@ class ServerFixture {
 
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
+    std::string Out() const { return ReadFile(out_); }
     std::string Err() const { return ReadFile(err_); }
 
   private:
@@ -137,8 +144,11 @@ class BothServers : public TempRoot, public ::testing::WithParamInterface<Server
         TempRoot::SetUp();
         WriteFile(base_ + "/secret.txt", "top secret");
         WriteFile(root_ + "/hello.txt", "hello, world\n");
+        WriteFile(root_ + "/gz.txt", kGzPlain);
+        WriteFile(root_ + "/gz.txt.gz", kGzPacked);
         timespec times[2] = {{kHelloTime, 0}, {kHelloTime, 0}};
-        ASSERT_EQ(utimensat(AT_FDCWD, (root_ + "/hello.txt").c_str(), times, 0), 0);
+        for (const char* name : {"/hello.txt", "/gz.txt", "/gz.txt.gz"})
+            ASSERT_EQ(utimensat(AT_FDCWD, (root_ + name).c_str(), times, 0), 0);
         WriteFile(root_ + "/empty.txt", "");
         WriteFile(root_ + "/page.html", "<p>page</p>");
         ASSERT_EQ(mkdir((root_ + "/sub").c_str(), 0755), 0);
@@ -313,6 +323,67 @@ TEST_P(BothServers, RequestResponseTable) {
         {"directory symlink out", kBoth, Get("/outside/secret.txt"), 403, kKeep, {}, nullptr},
         {"FIFO", kBoth, Get("/fifo"), 403, kKeep, {}, nullptr},
         {"FIFO again", kBoth, Get("/fifo"), 403, kKeep, {}, nullptr},
+        // a precompressed sibling: a representation of its own, chosen by Accept-Encoding
+        {"gzip sibling",
+         kBoth,
+         Get("/gz.txt", "Accept-Encoding: gzip\r\n"),
+         200,
+         kKeep,
+         {{"content-encoding", "gzip"},
+          {"content-type", "text/plain"},
+          {"content-length", "8"},
+          {"etag", kGzPackedTag},
+          {"vary", "Accept-Encoding"}},
+         kGzPacked.c_str()},
+        {"gzip not asked",
+         kBoth,
+         Get("/gz.txt"),
+         200,
+         kKeep,
+         {{"content-encoding", ""}, {"etag", kGzPlainTag}, {"vary", "Accept-Encoding"}},
+         kGzPlain.c_str()},
+        {"gzip refused by q=0",
+         kBoth,
+         Get("/gz.txt", "Accept-Encoding: gzip;q=0, *\r\n"),
+         200,
+         kKeep,
+         {{"content-encoding", ""}},
+         kGzPlain.c_str()},
+        {"gzip by *",
+         kBoth,
+         Get("/gz.txt", "Accept-Encoding: br, *;q=0.5\r\n"),
+         200,
+         kKeep,
+         {},
+         kGzPacked.c_str()},
+        {"range of the sibling",
+         kBoth,
+         Get("/gz.txt", "Accept-Encoding: gzip\r\nRange: bytes=0-1\r\n"),
+         206,
+         kKeep,
+         {{"content-range", "bytes 0-1/8"}, {"content-encoding", "gzip"}, {"vary", "Accept-Encoding"}},
+         "GZ"},
+        {"range past the sibling",
+         kBoth,
+         Get("/gz.txt", "Accept-Encoding: gzip\r\nRange: bytes=8-\r\n"),
+         416,
+         kKeep,
+         {{"content-range", "bytes */8"}, {"vary", "Accept-Encoding"}},
+         nullptr},
+        {"the sibling's tag",
+         kBoth,
+         Get("/gz.txt", "Accept-Encoding: gzip\r\nIf-None-Match: " + kGzPackedTag + "\r\n"),
+         304,
+         kKeep,
+         {{"etag", kGzPackedTag}, {"vary", "Accept-Encoding"}},
+         ""},
+        {"no sibling, no Vary",
+         kBoth,
+         Get("/hello.txt", "Accept-Encoding: gzip\r\n"),
+         200,
+         kKeep,
+         {{"vary", ""}, {"content-encoding", ""}},
+         "hello, world\n"},
     };
     RunTable(rows, GetParam(), server_.port());
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
@@ -375,6 +446,49 @@ TEST_P(BothServers, RewrittenFileIsServedAfresh) {
     WriteFile(root_ + "/page.html", "<p>changed</p>");
     EXPECT_TRUE(
         WaitUntil([&] { return c.Send(Get("/page.html")) && c.Read().body == "<p>changed</p>"; }, 5s));
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// One access-log line per response, in the common log format; the request line escaped, so that
+// no client can forge a line or break one.
+TEST_P(BothServers, AccessLogHasALinePerResponse) {
+    const std::string log = base_ + "/access.log";
+    Start({"--access-log", log});
+    struct Exchanged {
+        std::string request, logged;  // logged: the line after the time, the size of a page as %zu
+    };
+    const std::vector<Exchanged> all = {
+        {Get("/hello.txt"), "\"GET /hello.txt HTTP/1.1\" 200 13"},
+        {"HEAD /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n", "\"HEAD /hello.txt HTTP/1.1\" 200 -"},
+        {Get("/hello.txt", "If-None-Match: " + kHelloTag + "\r\n"), "\"GET /hello.txt HTTP/1.1\" 304 -"},
+        {Get("/x\"y\\\xc3\xa9"), "\"GET /x\\x22y\\x5c\\xc3\\xa9 HTTP/1.1\" 404 %zu"},
+        {"GET /hello.txt HTTP/1.0\r\n\r\n", "\"GET /hello.txt HTTP/1.0\" 200 13"},
+    };
+    Client c(server_.port());
+    std::vector<std::string> expected;
+    for (const Exchanged& e : all) {
+        ASSERT_TRUE(c.Send(e.request));
+        Response r = c.Read(e.request.rfind("HEAD", 0) == 0);
+        ASSERT_NE(r.status, 0) << e.request;
+        char line[256];
+        snprintf(line, sizeof line, e.logged.c_str(), r.body.size());
+        expected.push_back(line);
+    }
+    std::vector<std::string> lines;
+    auto allWritten = [&] {
+        lines.clear();
+        std::istringstream in(ReadFile(log));
+        for (std::string l; std::getline(in, l);) lines.push_back(l);
+        return lines.size() >= expected.size();
+    };
+    EXPECT_TRUE(WaitUntil(allWritten, 15s)) << ReadFile(log);
+    ASSERT_EQ(lines.size(), expected.size()) << ReadFile(log);
+    const std::regex stamp(R"(127\.0\.0\.1 - - \[\d\d/[A-Z][a-z]{2}/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] (.*))");
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, stamp)) << lines[i];
+        EXPECT_EQ(m[1].str(), expected[i]);
+    }
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 
@@ -511,13 +625,43 @@ INSTANTIATE_TEST_SUITE_P(Servers, BothServers, ::testing::Values(kNative, kManag
 
 // ---- the managed library's own ----
 
+// A multipart/form-data body of parts (name, file name or "" for a field, content), and its fields.
+struct Part {
+    std::string name, fileName, content;
+};
+std::string Multipart(const std::vector<Part>& parts) {
+    std::string body;
+    for (const Part& p : parts) {
+        body += "--XyZ\r\nContent-Disposition: form-data; name=\"" + p.name + "\"";
+        if (!p.fileName.empty())
+            body += "; filename=\"" + p.fileName + "\"\r\nContent-Type: application/octet-stream";
+        body += "\r\n\r\n" + p.content + "\r\n";
+    }
+    return body + "--XyZ--\r\n";
+}
+std::string Post(const std::string& path, const std::string& type, const std::string& body) {
+    return "POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+const std::string kMultipart = "multipart/form-data; boundary=XyZ";
+const std::string kUrlEncoded = "application/x-www-form-urlencoded";
+
+// "file NAME,FILE,TYPE,LENGTH,sum SUM" as HttpTestApp describes a file part.
+std::string FileSaid(const std::string& name, const std::string& fileName, const std::string& content) {
+    uint64_t sum = 0;
+    for (unsigned char c : content) sum += c;
+    return "file " + name + "," + fileName + ",application/octet-stream," + std::to_string(content.size()) +
+           ",sum " + std::to_string(sum);
+}
+
 class ManagedHttp : public TempRoot {
   protected:
     void Start(const std::string& listen = "127.0.0.1:0", std::vector<std::string> extra = {}) {
         WriteFile(root_ + "/public.txt", "public");
         ASSERT_EQ(mkdir((root_ + "/private").c_str(), 0755), 0);
         WriteFile(root_ + "/private/s.txt", "private");
-        std::vector<std::string> args = {kManagedDir + "/HttpTestApp.exe", "--listen", listen, "--root", root_};
+        std::vector<std::string> args = {kManagedDir + "/HttpTestApp.exe", "--listen", listen, "--root",
+                                         root_};
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_TRUE(server_.Start(base_, args)) << server_.Err();
     }
@@ -536,6 +680,10 @@ TEST_F(ManagedHttp, HandlersBodiesAndStreaming) {
         return "POST " + path + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n" + body;
     };
     const std::string chunked = "Transfer-Encoding: chunked\r\n";
+    // Over the spool threshold (64 KiB): the file goes to a temporary file.
+    const std::string bigFile = PatternBytes(100000);
+    const std::string smallForm = "title=T;" + FileSaid("f", "a.txt", "hello"),
+                      bigForm = FileSaid("f", "big.bin", bigFile);
     std::vector<Row> rows = {
         {"CL body", kManaged, post("/echo", "Content-Length: 5\r\n", "hello"), 200, kKeep, {}, "hello"},
         {"empty body", kManaged, post("/echo", "Content-Length: 0\r\n", ""), 200, kKeep, {}, ""},
@@ -669,6 +817,117 @@ TEST_F(ManagedHttp, HandlersBodiesAndStreaming) {
         {"204 has no length", kManaged, Get("/no-body/204"), 204, kKeep, {{"content-length", ""}}, ""},
         {"handler on the pool", kManaged, Get("/where"), 200, kKeep, {}, "pool"},
         {"route opted in to the pump", kManaged, Get("/where-inline"), 200, kKeep, {}, "pump"},
+        // route templates: exact routes first, then templates, then prefixes
+        {"template", kManaged, Get("/users/42"), 200, kKeep, {}, "user 42"},
+        {"template value decoded once",
+         kManaged,
+         Get("/users/a%20b%C3%A9%2541"),
+         200,
+         kKeep,
+         {},
+         "user a b\xc3\xa9%41"},
+        {"exact route before a template", kManaged, Get("/users/new"), 200, kKeep, {}, "new user"},
+        {"template before a prefix", kManaged, Get("/users/1/posts/2"), 200, kKeep, {}, "post id=1;post=2"},
+        {"prefix when no template matches", kManaged, Get("/users/1/x"), 200, kKeep, {}, "users prefix"},
+        {"catch-all", kManaged, Get("/files/a/b.txt"), 200, kKeep, {}, "rest=a/b.txt"},
+        {"empty catch-all", kManaged, Get("/files"), 200, kKeep, {}, "rest="},
+        {"template of another method", kManaged, Get("/items/3"), 405, kKeep, {{"allow", "POST"}}, nullptr},
+        // middleware, in the order added, around routing
+        {"middleware in order",
+         kManaged,
+         Get("/mw/handler"),
+         200,
+         kKeep,
+         {{"x-trace", "a<b<h>b>a"}},
+         "handled"},
+        {"middleware that ends the request",
+         kManaged,
+         Get("/mw/stop"),
+         403,
+         kKeep,
+         {{"x-trace", "a<b<>a"}},
+         ""},
+        {"middleware around a 404",
+         kManaged,
+         Get("/mw/nothing"),
+         404,
+         kKeep,
+         {{"x-trace", "a<b<>b>a"}},
+         nullptr},
+        // the query, cookies
+        {"query",
+         kManaged,
+         Get("/query?a=1&b=x+y&A=2&c=%E2%82%AC&d"),
+         200,
+         kKeep,
+         {},
+         "a=1;all=1,2;count=5;pairs=a=1;b=x y;A=2;c=\xe2\x82\xac;d="},
+        {"cookies",
+         kManaged,
+         Get("/cookies", "Cookie: k=v; q=\"quoted\"\r\nCookie: k=second\r\n"),
+         200,
+         kKeep,
+         {{"set-cookie", "seen=1; Path=/; HttpOnly, theme=dark; Max-Age=3600; SameSite=Lax"}},
+         "k=v;K=-;q=quoted"},
+        // forms
+        {"urlencoded form",
+         kManaged,
+         Post("/form", kUrlEncoded, "a=1&b=x+y&a=%C3%A9"),
+         200,
+         kKeep,
+         {},
+         "a=1;b=x y;a=\xc3\xa9"},
+        {"multipart form",
+         kManaged,
+         Post("/form", kMultipart, Multipart({{"title", "", "T"}, {"f", "a.txt", "hello"}})),
+         200,
+         kKeep,
+         {},
+         smallForm.c_str()},
+        {"multipart file spooled",
+         kManaged,
+         Post("/form", kMultipart, Multipart({{"f", "big.bin", bigFile}})),
+         200,
+         kKeep,
+         {},
+         bigForm.c_str()},
+        {"form field over its limit",
+         kManaged,
+         Post("/form", kUrlEncoded, "a=" + std::string(2000, 'x')),
+         413,
+         kClose,
+         {},
+         nullptr},
+        {"malformed multipart",
+         kManaged,
+         Post("/form", kMultipart, "--XyZ\r\nno colon\r\n\r\n"),
+         400,
+         kClose,
+         {},
+         nullptr},
+        {"form of another type", kManaged, Post("/form", "text/plain", "a=1"), 415, kClose, {}, nullptr},
+        // the opt-in gzip
+        {"gzip for a client that accepts it",
+         kManaged,
+         Get("/big-text", "Accept-Encoding: gzip;q=0.5\r\n"),
+         200,
+         kKeep,
+         {{"content-encoding", "gzip"}, {"vary", "Accept-Encoding"}},
+         nullptr},
+        {"no gzip for one that does not",
+         kManaged,
+         Get("/big-text", "Accept-Encoding: gzip;q=0\r\n"),
+         200,
+         kKeep,
+         {{"content-encoding", ""}, {"vary", "Accept-Encoding"}},
+         nullptr},
+        {"no gzip for a short answer",
+         kManaged,
+         Get("/describe/", "Accept-Encoding: gzip\r\n"),
+         200,
+         kKeep,
+         {{"vary", ""}},
+         nullptr},
     };
     RunTable(rows, kManaged, server_.port(), Get("/describe/next"),
              "GET /describe/next ?  from 127.0.0.1 HTTP/1.1");
@@ -811,6 +1070,145 @@ TEST_F(ManagedHttp, BodyDrippedToAHandlerIsCutAtTheDeadline) {
     Client drip(server_.port());
     ASSERT_TRUE(drip.Send("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n"));
     ExpectClosedWithinTheReadTimeOut({{&drip, true, true}}, start);
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// A form's spooled files (nameless temporary files in SPOOL, seen as the server's descriptors)
+// live while its handler runs and go when the request ends, whichever way: answered, failed,
+// refused over a limit after a file was spooled, or cut by the client mid-upload.
+TEST_F(ManagedHttp, SpooledFilesGoWhenTheRequestEnds) {
+    const std::string spool = base_ + "/spool";
+    ASSERT_EQ(mkdir(spool.c_str(), 0700), 0);
+    Start("127.0.0.1:0", {"--spool", spool});
+    auto spooled = [&] {
+        int n = 0;
+        std::string fds = "/proc/" + std::to_string(server_.pid()) + "/fd";
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(fds.c_str()), closedir);
+        while (dirent* e = dir ? readdir(dir.get()) : nullptr) {
+            char target[4096];
+            ssize_t len = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+            if (len > 0 && std::string(target, size_t(len)).rfind(spool + "/", 0) == 0) ++n;
+        }
+        return n;
+    };
+    const std::string file = PatternBytes(100000);
+    const std::string upload = Post("/form-hold", kMultipart, Multipart({{"f", "a.bin", file}}));
+    Client held(server_.port());
+    ASSERT_TRUE(held.Send(upload));
+    EXPECT_TRUE(WaitUntil([&] { return spooled() == 1; }, 15s)) << spooled();
+    auto to = [&](const std::string& path) {
+        return Post(path, kMultipart, Multipart({{"f", "a.bin", file}}));
+    };
+    EXPECT_EQ(Exchange(to("/form")).status, 200);
+    EXPECT_EQ(Exchange(to("/form-throw")).status, 500);
+    std::string over =
+        Post("/form", kMultipart, Multipart({{"f", "a.bin", file}, {"g", "b.bin", PatternBytes(600000)}}));
+    EXPECT_EQ(Exchange(over).status, 413);
+    {
+        Client cut(server_.port());
+        ASSERT_TRUE(cut.Send(over.substr(0, 300000)));
+    }
+    EXPECT_EQ(Exchange(Get("/release")).body, "released");
+    EXPECT_EQ(held.Read().status, 200);
+    EXPECT_TRUE(WaitUntil([&] { return spooled() == 0; }, 15s)) << spooled();
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// RequestAborted is cancelled when the client goes away while its handler waits on nothing
+// else, and when a body the handler reads does not come whole within the read time-out.
+TEST_F(ManagedHttp, RequestAbortedWhenTheClientGoesOrItsBodyTimesOut) {
+    Start("127.0.0.1:0", {"--read-timeout", "2"});
+    auto counts = [&](const std::string& said) {
+        return WaitUntil([&] { return Exchange(Get("/counts")).body == said; }, 15s);
+    };
+    {
+        Client gone(server_.port());
+        ASSERT_TRUE(gone.Send(Get("/abortable")));
+        ASSERT_TRUE(counts("waiting 1, aborted 0"));
+    }
+    EXPECT_TRUE(counts("waiting 1, aborted 1"));
+    Client slow(server_.port());
+    ASSERT_TRUE(slow.Send("POST /abortable-read HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc"));
+    EXPECT_TRUE(counts("waiting 2, aborted 2"));
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// A handler asks for the stop while another waits on its RequestAborted: Dispose, which would
+// wait for the asking handler's own end, refuses; StopAsync drains, the drain's bound cuts the
+// waiting request and cancels its token; Dispose after the drain returns at once.
+TEST_F(ManagedHttp, StopAsyncFromAHandlerDrainsAndCancelsWhatTheBoundCuts) {
+    Start("127.0.0.1:0", {"--drain-msec", "500"});
+    Client waiting(server_.port());
+    ASSERT_TRUE(waiting.Send(Get("/abortable")));
+    ASSERT_TRUE(WaitUntil([&] { return Exchange(Get("/counts")).body == "waiting 1, aborted 0"; }, 15s));
+    EXPECT_EQ(Exchange(Get("/stop")).body, "stopping; dispose refused");
+    EXPECT_EQ(server_.Wait(15s), 0) << server_.Err();
+    EXPECT_NE(server_.Out().find("http-test: drained, RanToCompletion"), std::string::npos) << server_.Out();
+    EXPECT_NE(server_.Out().find("http-test: disposed; waiting 1, aborted 1"), std::string::npos)
+        << server_.Out();
+    EXPECT_NE(server_.Err().find("the drain's time-out cut 1 responses short"), std::string::npos)
+        << server_.Err();
+}
+
+// The access log written to a pipe nobody reads: every request is answered all the same; the
+// lines with no room are dropped and counted, and once the pipe is read the count is reported.
+TEST_F(ManagedHttp, StalledAccessLogCostsLinesNeverRequests) {
+    const std::string fifo = base_ + "/log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    fcntl(reader, F_SETPIPE_SZ, 4096);
+    Start("127.0.0.1:0", {"--access-log", fifo, "--access-log-buffer", "4096"});
+    constexpr int kRequests = 400, kBatch = 50;  // about 34 KB of lines: past the pipe and the buffer
+    Client c(server_.port());
+    for (int sent = 0; sent < kRequests; sent += kBatch) {
+        std::string batch;
+        for (int i = 0; i < kBatch; ++i) batch += Get("/describe/" + std::to_string(sent + i));
+        ASSERT_TRUE(c.Send(batch));
+        for (int i = 0; i < kBatch; ++i) ASSERT_EQ(c.Read().status, 200) << sent + i;
+    }
+    std::string got;
+    int kept = 0, reported = 0;
+    bool whole = true;
+    const std::regex line(R"(127\.0\.0\.1 - - \[[^\]]+\] "GET /describe/\d+ HTTP/1\.1" 200 \d+)");
+    const std::regex report(R"(vrns-http: the access log fell behind; (\d+) lines dropped)");
+    auto accountedFor = [&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(reader, buf, sizeof buf)) > 0) got.append(buf, size_t(n));
+        for (size_t end; (end = got.find('\n')) != std::string::npos; got.erase(0, end + 1)) {
+            whole = whole && std::regex_match(got.substr(0, end), line);
+            ++kept;
+        }
+        reported = 0;
+        std::string err = server_.Err();
+        for (std::sregex_iterator m(err.begin(), err.end(), report), none; m != none; ++m)
+            reported += std::stoi((*m)[1]);
+        return kept + reported == kRequests;
+    };
+    bool accounted = WaitUntil(accountedFor, 15s);
+    EXPECT_TRUE(accounted) << kept << " kept, " << reported << " reported dropped";
+    EXPECT_TRUE(whole);
+    EXPECT_GT(reported, 0);
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+    close(reader);
+}
+
+// The opt-in gzip: what a client that accepts gzip gets decodes to what one that does not gets.
+TEST_F(ManagedHttp, GzippedAnswerDecodesToThePlainOne) {
+    Start();
+    Response plain = Exchange(Get("/big-text"));
+    Response packed = Exchange(Get("/big-text", "Accept-Encoding: gzip\r\n"));
+    ASSERT_EQ(packed.Header("content-encoding"), "gzip");
+    EXPECT_LT(packed.body.size(), plain.body.size());
+    WriteFile(base_ + "/answer.gz", packed.body);
+    std::unique_ptr<FILE, int (*)(FILE*)> gunzip(popen(("gzip -dc '" + base_ + "/answer.gz'").c_str(), "r"),
+                                                 pclose);
+    ASSERT_TRUE(gunzip);
+    std::string decoded;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, gunzip.get())) > 0;) decoded.append(buf, n);
+    EXPECT_EQ(decoded, plain.body);
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 

@@ -247,11 +247,21 @@ TEST_F(ManagedTest, ManagedServerAnswersCurl) {
     EXPECT_EQ(ReadFile(base_ + "/codes"), "200\n200\n404\n403\n403\n");
     ASSERT_EQ(system((curl + "-I " + url + "/big.bin > " + base_ + "/head").c_str()), 0);
     EXPECT_NE(ReadFile(base_ + "/head").find("Content-Length: 300000"), std::string::npos);
+    // The template route, and the upload form as curl sends it: the file spooled and read back.
+    ASSERT_EQ(system((curl + url + "/hello/w%C3%B6rld" + out + "/hello.out").c_str()), 0);
+    EXPECT_EQ(ReadFile(base_ + "/hello.out"), "Hello, w\xc3\xb6rld!\n");
+    ASSERT_EQ(system(("sha256sum " + root_ + "/big.bin | cut -c1-64 > " + base_ + "/sum && " + curl +
+                      "-F title=T -F file=@" + root_ + "/big.bin " + url + "/upload" + out + "/upload.out")
+                         .c_str()),
+              0);
+    std::string sum = ReadFile(base_ + "/sum");
+    EXPECT_EQ(ReadFile(base_ + "/upload.out"),
+              "title: T\nfile: big.bin, 300000 bytes, application/octet-stream, sha256 " + sum);
     EXPECT_EQ(StopServer(), 0) << Err();
     ServerTotals t;
     ASSERT_TRUE(ParseTotals(Out(), &t)) << Out();
-    EXPECT_EQ(t.started, 6);
-    EXPECT_EQ(t.completed, 6);
+    EXPECT_EQ(t.started, 8);
+    EXPECT_EQ(t.completed, 8);
 }
 
 // Clients fetch files of both paths (small bodies from managed arrays, larger ones by sendfile)

@@ -20,7 +20,8 @@ namespace vrns_test {
 
 struct Response {
     int status = 0;  // 0: the connection ended (or the time-out passed) before a whole response
-    std::map<std::string, std::string> headers;  // names in lower case
+    std::map<std::string, std::string>
+        headers;  // names in lower case; a repeated field's values joined by ", "
     std::string body;
     std::string Header(const std::string& name) const {
         auto it = headers.find(name);
@@ -93,7 +94,8 @@ class Client {
             std::string value = line.substr(colon + 1);
             value.erase(0, value.find_first_not_of(' '));
             if (!value.empty() && value.back() == '\r') value.pop_back();
-            r.headers[name] = value;
+            auto [it, added] = r.headers.emplace(name, value);
+            if (!added) it->second += ", " + value;
         }
         buffer_.erase(0, end + 4);
         bool noBody = head || status == 204 || status == 304 || status < 200;
