@@ -6,6 +6,7 @@
 //   GET /plaintext  Hello, World! (text/plain)
 //   GET /json       {"message":"Hello, World!"} (application/json), serialised per request
 //   POST /echo      the request body, with its Content-Type
+//   GET /chat       a chat page over the WebSocket at /chat/ws, which broadcasts (Chat.cs)
 //   anything else   the static files beneath --root
 //
 // SIGINT or SIGTERM drains it (see HttpServer) and it exits 0, after one line of totals. Its
@@ -170,6 +171,7 @@ namespace Vrns.Sample
                 server.Map("GET", "/plaintext", Plaintext);
                 server.Map("GET", "/json", Json);
                 server.Map("POST", "/echo", Echo);
+                Chat.Map(server);
                 server.Router.Fallback = files.Handle;
                 server.Start();
             } catch (Exception e) when (e is IOException || e is VrnsException || e is ArgumentException) {
