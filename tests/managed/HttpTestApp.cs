@@ -1,11 +1,12 @@
 // Handlers for the managed-only HTTP tests, on VrnsHttp.dll: bodies read whole, as a stream
 // or not at all, streamed responses, handler failures before and after the head, routing,
-// handlers that block, a request's objects used after its end, where handlers run, and a
-// guarded prefix (/private/) in front of the static files of DIR.
-//   vrns HttpTestApp.exe [--listen HOST:PORT] [--read-timeout SECONDS] [--root DIR]
+// handlers that block, a request's objects used after its end, where handlers run, a
+// guarded prefix (/private/) in front of the static files of DIR, and a WebSocket echo.
+//   vrns HttpTestApp.exe [--listen HOST:PORT] [--read-timeout SECONDS] [--root DIR] [--send-buffer BYTES]
 using System;
 using System.Collections.Generic;
 using System.IO;
+using System.Net.WebSockets;
 using System.Text;
 using System.Threading;
 using System.Threading.Tasks;
@@ -191,6 +192,32 @@ static class HttpTestApp
         return Task.CompletedTask;
     }
 
+    // Echoes each piece as it comes (a fragment for a fragment, in a 4 KiB buffer) and answers
+    // the client's close with its code; a text message "close" makes the server close first
+    // (1000, "bye"). The handshake's refusal is let through, as a handler that does not look at
+    // it would.
+    static async Task WebSocketEcho(HttpContext c)
+    {
+        WebSocket ws = await c.AcceptWebSocketAsync();
+        var buffer = new byte[4096];
+        try {
+            while (true) {
+                WebSocketReceiveResult r = await ws.ReceiveAsync(new ArraySegment<byte>(buffer), CancellationToken.None);
+                if (r.MessageType == WebSocketMessageType.Close) {
+                    await ws.CloseAsync(r.CloseStatus.Value, r.CloseStatusDescription, CancellationToken.None);
+                    return;
+                }
+                if (r.MessageType == WebSocketMessageType.Text && r.EndOfMessage && Encoding.UTF8.GetString(buffer, 0, r.Count) == "close") {
+                    await ws.CloseAsync(WebSocketCloseStatus.NormalClosure, "bye", CancellationToken.None);
+                    return;
+                }
+                await ws.SendAsync(new ArraySegment<byte>(buffer, 0, r.Count), r.MessageType, r.EndOfMessage, CancellationToken.None);
+            }
+        } catch (WebSocketException) {
+            // The client broke the protocol (the socket closed with its code) or went away.
+        }
+    }
+
     static int Main(string[] args)
     {
         // A body budget of two bodies over half the limit: the second such at once gets 503.
@@ -200,6 +227,7 @@ static class HttpTestApp
             if (args[i] == "--listen") options.Listen.Add(args[i + 1]);
             if (args[i] == "--read-timeout") options.ReadTimeoutSec = int.Parse(args[i + 1]);
             if (args[i] == "--root") root = args[i + 1];
+            if (args[i] == "--send-buffer") options.SendBufferBytes = int.Parse(args[i + 1]);
         }
         if (options.Listen.Count == 0) options.Listen.Add("127.0.0.1:0");
         var server = new HttpServer(options);
@@ -224,6 +252,7 @@ static class HttpTestApp
         server.MapPrefix("GET", "/no-body/", NoBody);
         server.Map("GET", "/where", Where);
         server.Map("GET", "/where-inline", Where, HandlerThread.UnsafeInline);
+        server.Map("GET", "/ws/echo", WebSocketEcho);
         server.Start();
         Console.WriteLine("http-test: listening on {0}, serving {1}", server.Endpoints[0], root);
         return server.Completion.Result;

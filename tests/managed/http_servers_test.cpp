@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -209,6 +210,13 @@ void RunTable(const std::vector<Row>& rows, ServerKind kind, int port, const std
 
 std::string Get(const std::string& target, const std::string& fields = "") {
     return "GET " + target + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n";
+}
+
+// A WebSocket handshake's fields, with RFC 6455's sample key.
+std::string WebSocketFields(const std::string& version = "13") {
+    return "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+           "Sec-WebSocket-Version: " +
+           version + "\r\n";
 }
 
 TEST_P(BothServers, RequestResponseTable) {
@@ -814,6 +822,22 @@ TEST_F(ManagedHttp, HandlersBodiesAndStreaming) {
         {"204 has no length", kManaged, Get("/no-body/204"), 204, kKeep, {{"content-length", ""}}, ""},
         {"handler on the pool", kManaged, Get("/where"), 200, kKeep, {}, "pool"},
         {"route opted in to the pump", kManaged, Get("/where-inline"), 200, kKeep, {}, "pump"},
+        // A refused WebSocket handshake is the handler's answer, though the handler lets the
+        // refusal through.
+        {"WebSocket version 8",
+         kManaged,
+         Get("/ws/echo", WebSocketFields("8")),
+         426,
+         kClose,
+         {{"sec-websocket-version", "13"}},
+         nullptr},
+        {"WebSocket handshake with a body",
+         kManaged,
+         "GET /ws/echo HTTP/1.1\r\nHost: x\r\n" + WebSocketFields() + "Content-Length: 1\r\n\r\nx",
+         400,
+         kClose,
+         {},
+         nullptr},
     };
     RunTable(rows, kManaged, server_.port(), Get("/describe/next"),
              "GET /describe/next ?  from 127.0.0.1 HTTP/1.1");
@@ -956,6 +980,208 @@ TEST_F(ManagedHttp, BodyDrippedToAHandlerIsCutAtTheDeadline) {
     Client drip(server_.port());
     ASSERT_TRUE(drip.Send("POST /echo HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n"));
     ExpectClosedWithinTheReadTimeOut({{&drip, true, true}}, start);
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// ---- WebSockets, against HttpTestApp's echo (/ws/echo) ----
+
+enum { kText = 1, kBinary = 2, kContinuation = 0, kClosing = 8, kPing = 9, kPong = 10 };
+
+// A client frame, masked unless told otherwise.
+std::string Frame(int opcode, const std::string& payload, bool fin = true, bool masked = true) {
+    static const unsigned char kMask[4] = {0x37, 0xfa, 0x21, 0x3d};
+    std::string f(1, char((fin ? 0x80 : 0) | opcode));
+    char maskBit = char(masked ? 0x80 : 0);
+    if (payload.size() < 126) {
+        f += char(maskBit | char(payload.size()));
+    } else if (payload.size() <= 0xffff) {
+        f += char(maskBit | 126);
+        for (int i = 1; i >= 0; --i) f += char(payload.size() >> (8 * i));
+    } else {
+        f += char(maskBit | 127);
+        for (int i = 7; i >= 0; --i) f += char(uint64_t(payload.size()) >> (8 * i));
+    }
+    if (!masked) return f + payload;
+    f.append(reinterpret_cast<const char*>(kMask), 4);
+    for (size_t i = 0; i < payload.size(); ++i) f += char(payload[i] ^ kMask[i % 4]);
+    return f;
+}
+
+std::string CloseFrame(int code, const std::string& reason = "") {
+    return Frame(kClosing, std::string{char(code >> 8), char(code)} + reason);
+}
+
+// What the server sends, as "T:text", "B:bytes" (a whole message, its fragments joined),
+// "P:payload" (a pong), "C:code:reason" (a close), "bad frame" (masked or with reserved bits) or
+// "" (the connection ended, or the time-out passed, first).
+class ServerFrames {
+  public:
+    explicit ServerFrames(Client& c) : c_(c) {}
+    std::string Next() {
+        for (;;) {
+            std::string head = c_.Take(2);
+            if (head.size() < 2) return "";
+            int opcode = head[0] & 0x0f, length7 = head[1] & 0x7f;
+            if ((head[0] & 0x70) != 0 || (head[1] & 0x80) != 0) return "bad frame";
+            uint64_t length = uint64_t(length7);
+            if (length7 >= 126) {
+                std::string more = c_.Take(length7 == 126 ? 2 : 8);
+                length = 0;
+                for (char b : more) length = length << 8 | uint8_t(b);
+            }
+            std::string payload = c_.Take(size_t(length));
+            if (payload.size() != length) return "";
+            if (opcode == kPong) return "P:" + payload;
+            if (opcode == kClosing) {
+                int code = payload.size() >= 2 ? uint8_t(payload[0]) << 8 | uint8_t(payload[1]) : 0;
+                return "C:" + std::to_string(code) + ":" + (payload.size() > 2 ? payload.substr(2) : "");
+            }
+            if (opcode != kContinuation) type_ = opcode == kText ? "T:" : "B:";
+            message_ += payload;
+            if (head[0] & 0x80) return type_ + std::exchange(message_, "");
+        }
+    }
+
+  private:
+    Client& c_;
+    std::string type_, message_;
+};
+
+// The exact 101 for the sample key.
+const std::string kSwitchingProtocols =
+    "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+    "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+
+// Opens /ws/echo (with early sent in the handshake's write) and checks the 101's bytes.
+void OpenWebSocket(Client& c, const std::string& early = "") {
+    ASSERT_TRUE(c.Send(Get("/ws/echo", WebSocketFields()) + early));
+    ASSERT_EQ(c.TakeThrough("\r\n\r\n"), kSwitchingProtocols);
+}
+
+struct WebSocketRow {
+    const char* what;
+    std::vector<std::string> sends;  // sent in turn, after the handshake
+    bool behindHandshake;            // the first send goes in the handshake's own write
+    size_t dribble;                  // bytes per write (0: each send in one)
+    std::vector<std::string> expect;
+    bool ends;  // the server closes: after expect (its close answered), the connection ends
+};
+
+// Every rule only the connection can break, one row each (the protocol's own rules have their
+// unit tables).
+TEST_F(ManagedHttp, WebSocketTable) {
+    Start();
+    const std::string big = PatternBytes(70000);
+    const std::vector<WebSocketRow> rows = {
+        {"a masked echo", {Frame(kText, "hello")}, false, 0, {"T:hello"}, false},
+        {"frames sent with the handshake", {Frame(kText, "early")}, true, 0, {"T:early"}, false},
+        {"a message in fragments over many reads",
+         {Frame(kText, "hel", false), Frame(kContinuation, "lo wo", false), Frame(kContinuation, "rld")},
+         false,
+         1,
+         {"T:hello world"},
+         false},
+        {"a message larger than every buffer", {Frame(kBinary, big)}, false, 0, {"B:" + big}, false},
+        {"a ping between fragments",
+         {Frame(kText, "a", false), Frame(kPing, "p"), Frame(kContinuation, "b")},
+         false,
+         0,
+         {"P:p", "T:ab"},
+         false},
+        {"an unmasked frame", {Frame(kText, "x", true, false)}, false, 0, {"C:1002:"}, true},
+        {"the client closes", {CloseFrame(1000, "done")}, false, 0, {"C:1000:done"}, true},
+        {"the server closes", {Frame(kText, "close")}, false, 0, {"C:1000:bye"}, true},
+    };
+    for (const WebSocketRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        Client c(server_.port());
+        size_t first = row.behindHandshake ? 1 : 0;
+        OpenWebSocket(c, first ? row.sends[0] : "");
+        for (size_t i = first; i < row.sends.size(); ++i) {
+            const std::string& s = row.sends[i];
+            size_t step = row.dribble ? row.dribble : s.size();
+            for (size_t at = 0; at < s.size(); at += step) ASSERT_TRUE(c.Send(s.substr(at, step)));
+        }
+        ServerFrames frames(c);
+        for (const std::string& want : row.expect) {
+            EXPECT_EQ(frames.Next(), want);
+        }
+        if (!row.ends) continue;
+        // A close the server began is answered; then the server ends the connection.
+        bool clientClosed = (row.sends.back()[0] & 0x0f) == kClosing;
+        if (!clientClosed) {
+            ASSERT_TRUE(c.Send(CloseFrame(1000)));
+        }
+        EXPECT_EQ(frames.Next(), "");
+        EXPECT_TRUE(c.ClosedByPeer());
+    }
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// The stop sends each open WebSocket a close with 1001 (Going Away); answered, the connection
+// ends and the server exits.
+TEST_F(ManagedHttp, StopClosesWebSocketsWithGoingAway) {
+    Start();
+    Client c(server_.port());
+    OpenWebSocket(c);
+    ServerFrames frames(c);
+    ASSERT_TRUE(c.Send(Frame(kText, "open")));
+    ASSERT_EQ(frames.Next(), "T:open");
+    ASSERT_EQ(kill(server_.pid(), SIGTERM), 0);
+    EXPECT_EQ(frames.Next(), "C:1001:");
+    ASSERT_TRUE(c.Send(CloseFrame(1001)));
+    EXPECT_EQ(frames.Next(), "");
+    c.Close();  // the server's lingering close ends with it
+    EXPECT_EQ(server_.Wait(15s), 0) << server_.Err();
+}
+
+// A client that sends without reading: each echo waits for the writer, so the server stops
+// reading and the client's sends stall, well short of all it has to send; then everything comes
+// back whole and in order. Small socket buffers on both sides keep what the kernels hold small.
+TEST_F(ManagedHttp, WebSocketSlowReaderHoldsBackItsSender) {
+    Start("127.0.0.1:0", {"--send-buffer", "65536"});
+    constexpr size_t kMessage = 65536, kMessages = 192, kMostHeld = 8 << 20;
+    Client c(server_.port());
+    int small = 65536;
+    ASSERT_EQ(setsockopt(c.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    ASSERT_EQ(setsockopt(c.fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    timeval patient{30, 0};  // the writer may wait for the reader below
+    ASSERT_EQ(setsockopt(c.fd(), SOL_SOCKET, SO_SNDTIMEO, &patient, sizeof patient), 0);
+    OpenWebSocket(c);
+    std::string sent;
+    for (size_t i = 0; i < kMessages; ++i) sent += PatternBytes(kMessage, uint32_t(i));
+    std::atomic<size_t> written{0};
+    std::thread writer([&] {
+        for (size_t i = 0; i < kMessages; ++i) {
+            std::string f = Frame(kBinary, sent.substr(i * kMessage, kMessage));
+            for (size_t at = 0; at < f.size();) {
+                ssize_t n = send(c.fd(), f.data() + at, f.size() - at, MSG_NOSIGNAL);
+                if (n <= 0) return;
+                at += size_t(n);
+                written.fetch_add(size_t(n));
+            }
+        }
+    });
+    // Stalled: no progress for half a second, within a deadline.
+    bool stalled = false;
+    for (auto end = std::chrono::steady_clock::now() + 20s; !stalled && std::chrono::steady_clock::now() < end;) {
+        size_t before = written.load();
+        std::this_thread::sleep_for(500ms);
+        stalled = written.load() == before;
+    }
+    EXPECT_TRUE(stalled);
+    EXPECT_LT(written.load(), kMostHeld) << "the server kept reading from a client that does not read";
+    ServerFrames frames(c);
+    std::string back;
+    while (back.size() < sent.size()) {
+        std::string m = frames.Next();
+        if (m.rfind("B:", 0) != 0) break;
+        back += m.substr(2);
+    }
+    writer.join();
+    EXPECT_EQ(back.size(), sent.size());
+    EXPECT_TRUE(back == sent) << "the echo differs from what was sent";
+    c.Close();
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 
