@@ -3,7 +3,10 @@
 // default) and, compiled with -define:MONO_PEER, Mono's own server WebSocket on Mono's sockets,
 // run under plain mono. Each piece a receive returns goes back as a frame of its own.
 //
-//   vrns WebSocketEcho.exe HOST:PORT          mono MonoWebSocketEcho.exe HOST:PORT
+//   vrns WebSocketEcho.exe HOST:PORT [--unsafe-inline]     mono MonoWebSocketEcho.exe HOST:PORT
+//
+// --unsafe-inline maps the route to the pump workers (HandlerThread.UnsafeInline), where the
+// socket's Tasks complete inline too: the echo never blocks.
 //
 // Both answer GET /ws with the handshake. The benchmark stops them with SIGTERM.
 using System;
@@ -106,7 +109,8 @@ namespace VrnsBench
             var options = new HttpServerOptions();
             options.Listen.Add(args[0]);
             var server = new HttpServer(options);
-            server.Map("GET", "/ws", async c => await EchoAsync(await c.AcceptWebSocketAsync()));
+            HandlerThread where = args.Length > 1 && args[1] == "--unsafe-inline" ? HandlerThread.UnsafeInline : HandlerThread.Pool;
+            server.Map("GET", "/ws", async c => await EchoAsync(await c.AcceptWebSocketAsync()), where);
             server.Map("GET", "/", c => Task.CompletedTask);
             server.Start();
             Console.WriteLine("listening on {0}", server.Endpoints[0]);

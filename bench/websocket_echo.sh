@@ -12,13 +12,15 @@
 # for its whole echo before the next. Each server first gets one unmeasured second; then every
 # round runs each server once per message size and connection count, in an order that rotates
 # from round to round. CPU time per message is utime + stime of the server's process (all
-# threads, /proc/PID/stat) around each run over the round trips completed. Prints a row per
-# size, connection count and server with vrns's ratios to it; the goal is vrns handling at least
-# three times the messages per CPU second.
+# threads, /proc/PID/stat) around each run over the round trips completed. VrnsHttp runs in
+# both modes: its handler on the handler pool (the default) and on the pump workers
+# (--unsafe-inline, where the socket's Tasks complete inline). Prints a row per size, connection
+# count and server with both modes' messages per CPU second relative to it; the goal is at least
+# three times the Mono WebSocket's.
 #
 # Environment: VRNS (the executable, default build/vrns; its managed/ beside it holds the
 # libraries and its bench/ the load generator), OUT (results, default build-bench), CONNS and
-# SIZES to change the grid (defaults "16 256" and "32 4096"), PORT_BASE (the first of two
+# SIZES to change the grid (defaults "16 256" and "32 4096"), PORT_BASE (the first of three
 # loopback ports, default 18300).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,8 +34,8 @@ sizes=(${SIZES:-32 4096})
 port_base=${PORT_BASE:-18300}
 build=$(dirname "$vrns")
 load=$build/bench/ws_echo_load
-servers=(vrns mono)
-declare -A label=([vrns]="VrnsHttp" [mono]="Mono WebSocket, async sockets")
+servers=(vrns inline mono)
+declare -A label=([vrns]="VrnsHttp, handler pool" [inline]="VrnsHttp, inline" [mono]="Mono WebSocket, async sockets")
 
 for f in "$vrns" "$build/managed/VrnsHttp.dll" "$load"; do
   [ -e "$f" ] || { echo "missing $f: build it first (bash scripts/run.sh --version)" >&2; exit 1; }
@@ -50,7 +52,8 @@ mcs -nologo -warnaserror+ -optimize+ -debug- -r:System.dll -r:"$build/managed/Vr
 mcs -nologo -warnaserror+ -optimize+ -debug- -define:MONO_PEER -r:System.dll -out:"$peer" bench/WebSocketEcho.cs
 
 start_server vrns $port_base "$vrns" "$exe" 127.0.0.1:$port_base
-start_server mono $((port_base + 1)) mono "$peer" 127.0.0.1:$((port_base + 1))
+start_server inline $((port_base + 1)) "$vrns" "$exe" 127.0.0.1:$((port_base + 1)) --unsafe-inline
+start_server mono $((port_base + 2)) mono "$peer" 127.0.0.1:$((port_base + 2))
 for s in "${servers[@]}"; do
   for _ in $(seq 300); do
     grep -q '^listening on' "$work/$s.out" 2>/dev/null && break
@@ -103,7 +106,7 @@ table=$out/websocket_echo.md
   echo "ws_echo_load (one thread, one message in flight per connection), ${seconds} s per run, $rounds rounds" \
     "alternating servers, loopback; $(nproc) CPUs, load average before: $load_before, after: $(cut -d' ' -f1-3 /proc/loadavg)"
   echo
-  echo "| bytes | conns | server | messages/s | CPU µs/msg | vrns/server messages/s | vrns/server messages per CPU s |"
+  echo "| bytes | conns | server | messages/s | CPU µs/msg | pool/server messages per CPU s | inline/server messages per CPU s |"
   echo "|---|---|---|---|---|---|---|"
   for b in "${sizes[@]}"; do
     for c in "${conns[@]}"; do
@@ -112,11 +115,11 @@ table=$out/websocket_echo.md
         note=""
         ((${sum_err[$k]:-0})) && note=" (${sum_err[$k]} errors)"
         echo "| $b | $c | ${label[$s]}$note | $(cell_rate "$k") | $(cell_us "$k") |" \
-          "$(ratio "$(cell_rate "vrns $b $c")" "$(cell_rate "$k")") | $(ratio "$(cell_us "$k")" "$(cell_us "vrns $b $c")") |"
+          "$(ratio "$(cell_us "$k")" "$(cell_us "vrns $b $c")") | $(ratio "$(cell_us "$k")" "$(cell_us "inline $b $c")") |"
       done
     done
   done
   echo
-  echo "Goal: vrns/server messages per CPU s ≥ 3 against the Mono WebSocket."
+  echo "Goal: VrnsHttp handles ≥ 3 times the Mono WebSocket's messages per CPU second (its row, last two columns)."
 } >"$table"
 cat "$table"

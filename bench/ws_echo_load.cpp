@@ -44,7 +44,7 @@ struct Connection {
     Phase phase = Phase::kHandshake;
     std::string out;  // bytes not yet written
     size_t outAt = 0;
-    std::string in;   // bytes not yet parsed
+    std::string in;     // bytes not yet parsed
     size_t echoed = 0;  // payload bytes of the current echo so far
 };
 
@@ -63,7 +63,8 @@ class Load {
             c.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             int one = 1;
             setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-            if (connect(c.fd, reinterpret_cast<const sockaddr*>(&at_), sizeof at_) != 0 && errno != EINPROGRESS) {
+            if (connect(c.fd, reinterpret_cast<const sockaddr*>(&at_), sizeof at_) != 0 &&
+                errno != EINPROGRESS) {
                 perror("connect");
                 return false;
             }
@@ -244,7 +245,8 @@ int main(int argc, char** argv) {
     sockaddr_in at{};
     at.sin_family = AF_INET;
     at.sin_port = htons(uint16_t(atoi(hostPort.c_str() + colon + 1)));
-    if (colon == std::string::npos || inet_pton(AF_INET, hostPort.substr(0, colon).c_str(), &at.sin_addr) != 1) {
+    if (colon == std::string::npos ||
+        inet_pton(AF_INET, hostPort.substr(0, colon).c_str(), &at.sin_addr) != 1) {
         fprintf(stderr, "bad address %s (IPv4 HOST:PORT)\n", argv[1]);
         return 2;
     }

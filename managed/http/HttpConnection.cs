@@ -753,7 +753,7 @@ namespace Vrns.Http
                 if (context != current || TryMove(ConnectionState.Handling, ConnectionState.Upgraded) != (int)ConnectionState.Handling)
                     return null;
                 var transport = new WebSocketTransport(this, fd, peerClosed);
-                context.WebSocket = new ServerWebSocket(transport, server.WebSocketOptions, subProtocol);
+                context.WebSocket = new ServerWebSocket(transport, server.WebSocketOptions, subProtocol, context.Inline);
                 server.LiveWebSockets.Add(context.WebSocket);
                 return context.WebSocket;
             }

@@ -12,7 +12,8 @@
 // message costs no chain of async methods. At most one receive and one send may be outstanding,
 // as the platform's type promises; the socket's own frames (pongs, close) are queued behind the
 // application's send, whole frames in order. Application Tasks complete with
-// RunContinuationsAsynchronously, so no application code runs on the transport's thread.
+// RunContinuationsAsynchronously, so no application code runs on the transport's thread (but for
+// a socket made with inlineContinuations, whose application promises never to block).
 //
 // Closing: once this side has sent its close frame it waits CloseTimeoutMsec for the client's,
 // then aborts. When both close frames have passed and ours has been taken by the writer, the
@@ -46,6 +47,7 @@ namespace Vrns.Http
         readonly IWebSocketTransport transport;
         readonly WebSocketOptions options;
         readonly string subProtocol;
+        readonly TaskCreationOptions completions;  // of the application's Tasks
         readonly TaskCompletionSource<bool> ended = new TaskCompletionSource<bool>(TaskCreationOptions.RunContinuationsAsynchronously);
 
         // The receive side: used by the one outstanding receive only.
@@ -79,8 +81,12 @@ namespace Vrns.Http
         WebSocketCloseStatus? closeStatus;
         string closeDescription;
 
-        public ServerWebSocket(IWebSocketTransport transport, WebSocketOptions options, string subProtocol)
+        // inlineContinuations: the application's continuations may run on the transport's thread
+        // (a handler that opted in to the pump workers, which never blocks).
+        public ServerWebSocket(IWebSocketTransport transport, WebSocketOptions options, string subProtocol,
+                               bool inlineContinuations = false)
         {
+            completions = inlineContinuations ? TaskCreationOptions.None : TaskCreationOptions.RunContinuationsAsynchronously;
             if (transport == null) throw new ArgumentNullException("transport");
             this.transport = transport;
             this.options = options ?? WebSocketOptions.Default;
@@ -131,7 +137,7 @@ namespace Vrns.Http
                 if (receiving) throw new InvalidOperationException("a receive is already outstanding");
                 receiving = true;
             }
-            var outcome = new Outcome<WebSocketReceiveResult>(this, token, endReceive);
+            var outcome = new Outcome<WebSocketReceiveResult>(this, completions, token, endReceive);
             StartReceive(buffer, outcome);
             return outcome.Task;
         }
@@ -144,7 +150,7 @@ namespace Vrns.Http
         // The socket's own receive (the close handshake's), without a token.
         Task<WebSocketReceiveResult> ReceiveCoreAsync(ArraySegment<byte> buffer)
         {
-            var outcome = new Outcome<WebSocketReceiveResult>(this, CancellationToken.None, releaseNothing);
+            var outcome = new Outcome<WebSocketReceiveResult>(this, completions, CancellationToken.None, releaseNothing);
             StartReceive(buffer, outcome);
             return outcome.Task;
         }
@@ -381,7 +387,7 @@ namespace Vrns.Http
                 int headLength = FrameWriter.WriteHead(dataHead, opcode, endOfMessage, buffer.Count);
                 sent = Queue(new ArraySegment<byte>(dataHead, 0, headLength), buffer);
             }
-            var outcome = new Outcome<bool>(this, token, endSend);
+            var outcome = new Outcome<bool>(this, completions, token, endSend);
             sendTask = sent;
             sendOutcome = outcome;
             if (sent.IsCompleted)
@@ -582,19 +588,20 @@ namespace Vrns.Http
         }
 
         // The application's view of an operation: its Task never runs continuations on the
-        // transport's thread, a cancelled token aborts the socket (as the platform's do) and
+        // transport's thread (unless the socket's continuations are inline), a cancelled token aborts the socket (as the platform's do) and
         // cancels the Task, and release runs before the Task completes, so the next call may
         // follow at once. The token is watched from the start: a cancel that comes first aborts
         // the socket, and the operation then fails as cancelled.
         sealed class Outcome<T>
         {
-            readonly TaskCompletionSource<T> done = new TaskCompletionSource<T>(TaskCreationOptions.RunContinuationsAsynchronously);
+            readonly TaskCompletionSource<T> done;
             readonly CancellationToken token;
             readonly Action release;
             readonly CancellationTokenRegistration cancel;
 
-            public Outcome(ServerWebSocket ws, CancellationToken token, Action release)
+            public Outcome(ServerWebSocket ws, TaskCreationOptions completions, CancellationToken token, Action release)
             {
+                done = new TaskCompletionSource<T>(completions);
                 this.token = token;
                 this.release = release;
                 if (token.CanBeCanceled) cancel = token.Register(s => ((ServerWebSocket)s).Abort(), ws);
@@ -630,7 +637,7 @@ namespace Vrns.Http
         // A close's Task, as the application sees it.
         Task Track(Task inner, CancellationToken token)
         {
-            var outcome = new Outcome<bool>(this, token, releaseNothing);
+            var outcome = new Outcome<bool>(this, completions, token, releaseNothing);
             inner.ContinueWith(t => {
                 if (t.Status == TaskStatus.RanToCompletion)
                     outcome.Succeed(true);

@@ -192,7 +192,8 @@ static class HttpTestApp
         return Task.CompletedTask;
     }
 
-    // Echoes each piece as it comes (a fragment for a fragment, in a 4 KiB buffer) and answers
+    // Echoes each piece as it comes (a fragment for a fragment, in a 4 KiB buffer; on the handler
+    // pool, or at /ws/echo-inline on the pump workers, the socket's Tasks completing there) and answers
     // the client's close with its code; a text message "close" makes the server close first
     // (1000, "bye"). The handshake's refusal is let through, as a handler that does not look at
     // it would.
@@ -253,6 +254,7 @@ static class HttpTestApp
         server.Map("GET", "/where", Where);
         server.Map("GET", "/where-inline", Where, HandlerThread.UnsafeInline);
         server.Map("GET", "/ws/echo", WebSocketEcho);
+        server.Map("GET", "/ws/echo-inline", WebSocketEcho, HandlerThread.UnsafeInline);
         server.Start();
         Console.WriteLine("http-test: listening on {0}, serving {1}", server.Endpoints[0], root);
         return server.Completion.Result;

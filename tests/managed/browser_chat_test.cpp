@@ -94,11 +94,11 @@ class Browser {
             dup2(logFd, STDOUT_FILENO);
             dup2(logFd, STDERR_FILENO);
             std::string dir = "--user-data-dir=" + profile;
-            execl(kChromium, kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                  "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
-                  "--disable-backgrounding-occluded-windows", "--remote-debugging-pipe", dir.c_str(), "about:blank",
-                  static_cast<char*>(nullptr));
+            execl(kChromium, kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                  "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                  "--disable-sync", "--disable-background-timer-throttling",
+                  "--disable-renderer-backgrounding", "--disable-backgrounding-occluded-windows",
+                  "--remote-debugging-pipe", dir.c_str(), "about:blank", static_cast<char*>(nullptr));
             _exit(127);
         }
         close(in[0]);
@@ -112,7 +112,8 @@ class Browser {
     // "" when none came within the deadline.
     std::string Call(const std::string& method, const std::string& params, const std::string& session = "") {
         int id = nextId_++;
-        std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\",\"params\":" + params +
+        std::string message = "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method +
+                              "\",\"params\":" + params +
                               (session.empty() ? "" : ",\"sessionId\":\"" + session + "\"") + "}";
         message += '\0';
         for (size_t at = 0; at < message.size();) {
@@ -130,19 +131,23 @@ class Browser {
 
     // Opens url in a new page; the page's session, "" when it failed.
     std::string Open(const std::string& url) {
-        std::string target = JsonString(Call("Target.createTarget", "{\"url\":" + Quoted(url) + "}"), "targetId");
+        std::string target =
+            JsonString(Call("Target.createTarget", "{\"url\":" + Quoted(url) + "}"), "targetId");
         if (target.empty()) return "";
-        return JsonString(Call("Target.attachToTarget", "{\"targetId\":\"" + target + "\",\"flatten\":true}"), "sessionId");
+        return JsonString(Call("Target.attachToTarget", "{\"targetId\":\"" + target + "\",\"flatten\":true}"),
+                          "sessionId");
     }
 
     // The string a page's script resolves to. A script run before the page has loaded (or
     // while it navigates) fails, and is run again until the deadline.
     std::string Evaluate(const std::string& session, const std::string& script) {
         auto end = Clock::now() + kDeadline;
-        std::string params = "{\"expression\":" + Quoted(script) + ",\"awaitPromise\":true,\"returnByValue\":true}";
+        std::string params =
+            "{\"expression\":" + Quoted(script) + ",\"awaitPromise\":true,\"returnByValue\":true}";
         while (Clock::now() < end) {
             std::string answer = Call("Runtime.evaluate", params, session);
-            if (answer.find("\"exceptionDetails\"") == std::string::npos && answer.find("\"type\":\"string\"") != std::string::npos)
+            if (answer.find("\"exceptionDetails\"") == std::string::npos &&
+                answer.find("\"type\":\"string\"") != std::string::npos)
                 return JsonString(answer, "value");
             std::this_thread::sleep_for(50ms);
         }
@@ -188,14 +193,16 @@ const char* const kFirstLine =
     " : setTimeout(check, 20); }; check(); })";
 
 TEST(BrowserChat, MessageSentFromOnePageShowsOnEvery) {
-    ASSERT_EQ(access(kChromium, X_OK), 0) << kChromium << " is missing: scripts/install-deps.sh test installs it";
+    ASSERT_EQ(access(kChromium, X_OK), 0)
+        << kChromium << " is missing: scripts/install-deps.sh test installs it";
     char tmpl[] = "/tmp/vrns-chat-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string base = tmpl, profile = base + "/profile";
     ASSERT_EQ(mkdir(profile.c_str(), 0700), 0);
     {
         vrns_test::ServerFixture server;
-        ASSERT_TRUE(server.Start(base, {VRNS_MANAGED_DIR "/VrnsSample.exe", "--listen", "127.0.0.1:0", "--root", base}))
+        ASSERT_TRUE(server.Start(
+            base, {VRNS_MANAGED_DIR "/VrnsSample.exe", "--listen", "127.0.0.1:0", "--root", base}))
             << server.Err();
         const std::string page = "http://127.0.0.1:" + std::to_string(server.port()) + "/chat";
         Browser browser;

@@ -993,9 +993,9 @@ const std::string kSwitchingProtocols =
     "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
     "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
 
-// Opens /ws/echo (with early sent in the handshake's write) and checks the 101's bytes.
-void OpenWebSocket(Client& c, const std::string& early = "") {
-    ASSERT_TRUE(c.Send(Get("/ws/echo", WebSocketFields()) + early));
+// Opens path (with early sent in the handshake's write) and checks the 101's bytes.
+void OpenWebSocket(Client& c, const std::string& early = "", const std::string& path = "/ws/echo") {
+    ASSERT_TRUE(c.Send(Get(path, WebSocketFields()) + early));
     ASSERT_EQ(c.TakeThrough("\r\n\r\n"), kSwitchingProtocols);
 }
 
@@ -1008,8 +1008,34 @@ struct WebSocketRow {
     bool ends;  // the server closes: after expect (its close answered), the connection ends
 };
 
+// Opens path, sends the row's frames, reads what it expects; a close the server began is
+// answered, and then the server must end the connection.
+void RunWebSocketRow(int port, const std::string& path, const WebSocketRow& row) {
+    SCOPED_TRACE(path + ": " + row.what);
+    Client c(port);
+    size_t first = row.behindHandshake ? 1 : 0;
+    OpenWebSocket(c, first ? row.sends[0] : "", path);
+    for (size_t i = first; i < row.sends.size(); ++i) {
+        const std::string& s = row.sends[i];
+        size_t step = row.dribble ? row.dribble : s.size();
+        for (size_t at = 0; at < s.size(); at += step) ASSERT_TRUE(c.Send(s.substr(at, step)));
+    }
+    ServerFrames frames(c);
+    for (const std::string& want : row.expect) {
+        EXPECT_EQ(frames.Next(), want);
+    }
+    if (!row.ends) return;
+    bool clientClosed = (row.sends.back()[0] & 0x0f) == kClosing;
+    if (!clientClosed) {
+        ASSERT_TRUE(c.Send(CloseFrame(1000)));
+    }
+    EXPECT_EQ(frames.Next(), "");
+    EXPECT_TRUE(c.ClosedByPeer());
+}
+
 // Every rule only the connection can break, one row each (the protocol's own rules have their
-// unit tables).
+// unit tables), with the handler on the pool and on the pump workers, where the socket's Tasks
+// complete inline.
 TEST_F(ManagedHttp, WebSocketTable) {
     Start();
     const std::string big = PatternBytes(70000);
@@ -1033,28 +1059,8 @@ TEST_F(ManagedHttp, WebSocketTable) {
         {"the client closes", {CloseFrame(1000, "done")}, false, 0, {"C:1000:done"}, true},
         {"the server closes", {Frame(kText, "close")}, false, 0, {"C:1000:bye"}, true},
     };
-    for (const WebSocketRow& row : rows) {
-        SCOPED_TRACE(row.what);
-        Client c(server_.port());
-        size_t first = row.behindHandshake ? 1 : 0;
-        OpenWebSocket(c, first ? row.sends[0] : "");
-        for (size_t i = first; i < row.sends.size(); ++i) {
-            const std::string& s = row.sends[i];
-            size_t step = row.dribble ? row.dribble : s.size();
-            for (size_t at = 0; at < s.size(); at += step) ASSERT_TRUE(c.Send(s.substr(at, step)));
-        }
-        ServerFrames frames(c);
-        for (const std::string& want : row.expect) {
-            EXPECT_EQ(frames.Next(), want);
-        }
-        if (!row.ends) continue;
-        // A close the server began is answered; then the server ends the connection.
-        bool clientClosed = (row.sends.back()[0] & 0x0f) == kClosing;
-        if (!clientClosed) {
-            ASSERT_TRUE(c.Send(CloseFrame(1000)));
-        }
-        EXPECT_EQ(frames.Next(), "");
-        EXPECT_TRUE(c.ClosedByPeer());
+    for (const char* path : {"/ws/echo", "/ws/echo-inline"}) {
+        for (const WebSocketRow& row : rows) RunWebSocketRow(server_.port(), path, row);
     }
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
@@ -1105,7 +1111,8 @@ TEST_F(ManagedHttp, WebSocketSlowReaderHoldsBackItsSender) {
     });
     // Stalled: no progress for half a second, within a deadline.
     bool stalled = false;
-    for (auto end = std::chrono::steady_clock::now() + 20s; !stalled && std::chrono::steady_clock::now() < end;) {
+    for (auto end = std::chrono::steady_clock::now() + 20s;
+         !stalled && std::chrono::steady_clock::now() < end;) {
         size_t before = written.load();
         std::this_thread::sleep_for(500ms);
         stalled = written.load() == before;

@@ -45,7 +45,8 @@ class ServerFixture {
             execvp(argv[0], argv.data());
             _exit(127);
         }
-        if (!WaitUntil([&] { return ReadFile(out_).find('\n') != std::string::npos; }, std::chrono::seconds(20)))
+        if (!WaitUntil([&] { return ReadFile(out_).find('\n') != std::string::npos; },
+                       std::chrono::seconds(20)))
             return false;
         // "vrns: serving ROOT on http://HOST:PORT/" or "...: listening on HOST:PORT, serving ROOT"
         std::string line = ReadFile(out_);
