@@ -21,7 +21,7 @@
 # Environment: VRNS (the executable, default build/vrns; its managed/ beside it holds the
 # libraries and its bench/ the load generator), OUT (results, default build-bench), CONNS and
 # SIZES to change the grid (defaults "16 256" and "32 4096"), PORT_BASE (the first of three
-# loopback ports, default 18300).
+# loopback ports, default 18230).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,7 +31,7 @@ vrns=${VRNS:-build/vrns}
 out=${OUT:-build-bench}
 conns=(${CONNS:-16 256})
 sizes=(${SIZES:-32 4096})
-port_base=${PORT_BASE:-18300}
+port_base=${PORT_BASE:-18230}
 build=$(dirname "$vrns")
 load=$build/bench/ws_echo_load
 servers=(vrns inline mono)
