@@ -24,10 +24,11 @@ RUN_PACKAGES=(
 AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
 # Testing: GoogleTest sources (built by each configuration with its own compiler and flags),
 # Google Benchmark and libuv for the benchmarks, curl for the end-to-end tests, HAProxy and wrk
-# for the load-balancer tests, openssl for their TLS certificate.
+# for the load-balancer tests, openssl for their TLS certificate, Chromium for the test of the
+# sample's chat page in a real browser.
 TEST_PACKAGES=(
   googletest libbenchmark-dev libuv1-dev
-  curl haproxy wrk openssl
+  curl haproxy wrk openssl chromium
 )
 # The request fuzzer: clang with its libFuzzer and sanitizer runtimes; the framing fuzzer is
 # built with the tests, which need GoogleTest's sources.

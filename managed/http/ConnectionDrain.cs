@@ -31,6 +31,7 @@ namespace Vrns.Http
         Lingering,  // its last response sent; unread input drained before the close
         EndedIdle,  // ended by the drain while idle: its owner closes it, or answers what raced in
         Cut,  // its response cut by the drain's bound: whatever completes next closes it
+        Upgraded,  // a WebSocket's transport (WebSocketTransport); the drain closes its socket
         Closed,
     }
 

@@ -9,6 +9,8 @@
 //   Sending --sent, the connection's last--> Lingering --input drained--> Closed
 //   Idle --the drain--> EndedIdle --> Closed, or what raced in answered as the last
 //   Handling, Sending --the drain's bound--> Cut --> Closed
+//   Handling --101 sent--> Upgraded (a WebSocket's: WebSocketTransport) --closed--> Lingering,
+//     or --cut--> Closed
 //   any --time-out, error, the peer gone--> Closed
 //
 // Pipelined requests already received are answered as a batch: a response whole in memory stays
@@ -107,6 +109,7 @@ namespace Vrns.Http
         long logBytes;
         bool requestBegun;
         string peerText;
+        bool closeMarked;  // Close has run: with current, who gives the exchange back
 
         public HttpConnection(HttpServer server, int fd, byte[] peer, int peerLength, int peerPort)
         {
@@ -419,6 +422,8 @@ namespace Vrns.Http
 
         void HandlerDone(HttpContext context, Task task)
         {
+            ServerWebSocket socket;
+            bool closedBefore;
             lock (this) {
                 if (operation != Operation.None) {
                     pendingFinish = task ?? NoMoreBody;
@@ -428,8 +433,10 @@ namespace Vrns.Http
                 current = null;
                 watch = null;  // the next read replaces it
                 Volatile.Write(ref abortSource, null);
+                socket = context.WebSocket;
+                closedBefore = closeMarked;
             }
-            bool failed = task != null && (task.IsFaulted || task.IsCanceled);
+            bool failed = task != null && (task.IsFaulted || task.IsCanceled) && !WebSocketUpgrade.EndedByRefusal(context, task);
             var bad = failed && task.IsFaulted ? task.Exception.InnerException as BadRequestBodyException : null;
             // The report and the gzip read the request, so before its end.
             if (failed && bad == null)
@@ -437,8 +444,12 @@ namespace Vrns.Http
                                             task.IsFaulted ? task.Exception.InnerException : new TaskCanceledException(task));
             if (!failed && server.GzipMinBytes > 0) ResponseGzip.Apply(context.TheRequest, context.TheResponse, server.GzipMinBytes);
             context.End();
+            if (context.Upgrading) {
+                UpgradedHandlerDone(socket, closedBefore);
+                return;
+            }
             HttpResponse response = context.TheResponse;
-            if (State == ConnectionState.Closed) {
+            if (closedBefore) {  // Close left the exchange to this end
                 response.ReleaseFile();
                 ReturnExchange();
                 return;
@@ -848,6 +859,76 @@ namespace Vrns.Http
             logStatus = 0;
         }
 
+        // ---- a WebSocket ----
+
+        // The 101 that ends HTTP on this connection, as the handler's operation; the batch of
+        // earlier answers goes ahead of it.
+        internal Task UpgradeAsync(HttpContext context, byte[] head)
+        {
+            Task result;
+            lock (this) {
+                if (operation == Operation.Flush && context == current)
+                    return AfterFlush(operationSource.Task, () => UpgradeAsync(context, head));
+                CheckOperation(context);
+                if (State != ConnectionState.Handling) return Task.FromException(new IOException("the connection is closed"));
+                operation = Operation.Write;
+                operationSource = NewSource<int>(context);
+                result = operationSource.Task;
+            }
+            context.TheResponse.Started = true;
+            x.Writer.Upgrade(head);
+            return result;
+        }
+
+        // Once the 101 is out: the connection becomes the socket's transport, and the socket is
+        // listed with the server. Null when the handler ended or the drain's bound cut the
+        // connection first.
+        internal ServerWebSocket BeginWebSocket(HttpContext context, string subProtocol)
+        {
+            lock (this) {
+                if (context != current || TryMove(ConnectionState.Handling, ConnectionState.Upgraded) != (int)ConnectionState.Handling)
+                    return null;
+                var transport = new WebSocketTransport(this, fd, peerClosed);
+                context.WebSocket = new ServerWebSocket(transport, server.WebSocketOptions, subProtocol, context.Inline);
+                server.LiveWebSockets.Add(context.WebSocket);
+                return context.WebSocket;
+            }
+        }
+
+        // Bytes the client sent behind the handshake, before the socket's first receive.
+        internal int TakeBuffered(ArraySegment<byte> into)
+        {
+            int n = Math.Min(x.Used - x.Pos, into.Count);
+            if (n <= 0) return 0;
+            Buffer.BlockCopy(x.Input, x.Pos, into.Array, into.Offset, n);
+            x.Pos += n;
+            return n;
+        }
+
+        // The transport is done: closed after the close handshake (the connection lingers, as
+        // after a last response), or cut.
+        internal void EndWebSocket(bool linger)
+        {
+            if (linger && TryMove(ConnectionState.Upgraded, ConnectionState.Lingering) == (int)ConnectionState.Upgraded)
+                LingerClose();
+            else
+                Close();
+        }
+
+        // The handler of an upgrade ended. Its socket is disposed (cut unless it was closed) and
+        // the transport's end closes the connection; an upgrade that never became a socket is
+        // cut. The exchange goes back once both the handler and the connection are over.
+        void UpgradedHandlerDone(ServerWebSocket socket, bool closedBefore)
+        {
+            if (socket != null) {
+                server.LiveWebSockets.Remove(socket);
+                socket.Dispose();
+            } else if (!closedBefore) {
+                Close();
+            }
+            if (closedBefore) ReturnExchange();
+        }
+
         // ---- after the response ----
 
         // Skips the body nobody read, within the request's deadline.
@@ -942,16 +1023,18 @@ namespace Vrns.Http
         {
             if (Interlocked.Exchange(ref state, (int)ConnectionState.Closed) == (int)ConnectionState.Closed) return;
             server.ConnectionClosed(this);
-            bool handlerRunning;
-            lock (this) {
-                handlerRunning = current != null;
-                watch = null;  // before the descriptor goes: a watch must not read its number reused
-            }
+            lock (this) watch = null;  // before the descriptor goes: a watch must not read its number reused
+            // The exchange stays this connection's until closeMarked is set below.
             if (x != null) {
                 x.Writer.CloseFile();
                 WriteLogLine();  // a response cut short, with the bytes handed to the writer
             }
             Posix.Close(fd);
+            bool handlerRunning;
+            lock (this) {
+                handlerRunning = current != null;
+                closeMarked = true;
+            }
             if (handlerRunning)
                 AbortHandler();
             else

@@ -35,6 +35,11 @@ namespace Vrns.Http
         internal bool Inline;
         // RequestAborted's source, once asked for (the connection's lock).
         internal CancellationTokenSource AbortSource;
+        // AcceptWebSocketAsync: the upgrade has begun (the response is the 101 or nothing), its
+        // socket once made, or the refusal the handler may let through (see WebSocketUpgrade).
+        internal bool Upgrading;
+        internal ServerWebSocket WebSocket;
+        internal Exception HandshakeRefusal;
         int ended;
 
         internal HttpContext(HttpServer server, HttpConnection connection, HeadParser head, byte[] input)
@@ -83,6 +88,16 @@ namespace Vrns.Http
         internal HttpServer TheServer
         {
             get { return server; }
+        }
+
+        // Answers the WebSocket handshake and returns the socket, which is disposed when the
+        // handler's Task ends. A request that is not a handshake this server accepts gets its
+        // refusal as the response (405, 400, or 426 with Upgrade or Sec-WebSocket-Version: 13)
+        // and the Task faults with a WebSocketException. subProtocol must be one the client
+        // offered (else ArgumentException).
+        public Task<System.Net.WebSockets.WebSocket> AcceptWebSocketAsync(string subProtocol = null)
+        {
+            return WebSocketUpgrade.AcceptAsync(this, subProtocol);
         }
 
         // For the connection, which reads them after the end.

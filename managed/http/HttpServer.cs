@@ -15,7 +15,8 @@
 // The drain (ConnectionDrain.cs): stop accepting (connections the kernel had completed are still
 // served, later ones are refused), end at once the keep-alive connections idle between
 // requests, let the requests in progress be answered (marked Connection: close) for up to
-// DrainMsec, cut and count what is still running or sending, stop the engine.
+// DrainMsec, close each WebSocket with 1001 (WebSocketUpgrade.cs) and cut those still open at
+// the bound, cut and count what is still running or sending, stop the engine.
 using System;
 using System.Collections.Generic;
 using System.Globalization;
@@ -64,6 +65,8 @@ namespace Vrns.Http
         // to clients that accept it (see ResponseGzip).
         public bool GzipResponses;
         public int GzipMinBytes = 1024;
+        // The limits and the close handshake's bound of AcceptWebSocketAsync's sockets.
+        public WebSocketOptions WebSockets = new WebSocketOptions();
     }
 
     // Runs around routing: does its work, awaits next() for the rest of the pipeline (the
@@ -97,6 +100,7 @@ namespace Vrns.Http
         internal readonly HandlerPool Handlers;
         internal readonly BodyBudget BodyBudget;
         internal AccessLog Log;  // null: none
+        internal readonly WebSocketList LiveWebSockets = new WebSocketList();
         readonly object acceptGate = new object();  // orders the listeners' removals and re-additions
         int maxConnections;
         int stopping, stopRequested, signal;
@@ -150,6 +154,11 @@ namespace Vrns.Http
         internal bool InlineHandlers
         {
             get { return options.UnsafeInlineHandlers; }
+        }
+
+        internal WebSocketOptions WebSocketOptions
+        {
+            get { return options.WebSockets; }
         }
 
         // The connection limit in force, once started.
@@ -436,6 +445,9 @@ namespace Vrns.Http
                 Posix.ShutdownBoth(fd);  // a listening socket stops listening; its number stays ours
             }
             int deadline = Environment.TickCount + options.DrainMsec;
+            // WebSockets get a close with 1001 and close once the client answers (or their own
+            // close bound passes); they count as connections meanwhile.
+            LiveWebSockets.CloseForStop();
             // Idle connections are ended as the drain goes (one whose wait was armed just after
             // the last pass is woken again).
             while (Connections.Count > 0 && (options.DrainMsec == 0 || Environment.TickCount - deadline < 0)) {
@@ -444,6 +456,7 @@ namespace Vrns.Http
             }
             int cut = Connections.CutBusy();
             if (cut > 0) ErrorLog.Write("vrns-http: the drain's time-out cut " + cut + " responses short");
+            LiveWebSockets.AbortAll();
             Engine.Stop();
             int end = Environment.TickCount + 1000;
             while (Engine.IsRunning && Environment.TickCount - end < 0) Thread.Sleep(DrainPollMsec);

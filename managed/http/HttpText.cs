@@ -124,6 +124,7 @@ namespace Vrns.Http
                 case 416: return "Range Not Satisfiable";
                 case 417: return "Expectation Failed";
                 case 422: return "Unprocessable Entity";
+                case 426: return "Upgrade Required";
                 case 429: return "Too Many Requests";
                 case 431: return "Request Header Fields Too Large";
                 case 500: return "Internal Server Error";

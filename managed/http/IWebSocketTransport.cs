@@ -39,7 +39,8 @@ namespace Vrns.Http
         // the writer to take ours) before it cuts the connection.
         public int CloseTimeoutMsec = 5000;
         // The socket's input buffer (a receive larger than it goes straight to the caller's).
-        public int ReceiveBufferBytes = 4096;
+        // HttpListener's default: a message of a few KiB and its head come in with one read.
+        public int ReceiveBufferBytes = 16384;
 
         internal static readonly WebSocketOptions Default = new WebSocketOptions();
     }

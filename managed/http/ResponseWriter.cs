@@ -173,6 +173,14 @@ namespace Vrns.Http
             return true;
         }
 
+        // The 101 that hands the connection to a WebSocket; the gathered responses go ahead of it.
+        public void Upgrade(byte[] head)
+        {
+            int end = gathered;
+            gathered = 0;
+            Write(end, new ArraySegment<byte>(head));
+        }
+
         // The streamed body's end: the last chunk. False when there is nothing to write (an
         // HTTP/1.0 body ends with the connection; a HEAD's has no bytes to end).
         public bool FinishStream(bool isHead, bool http10)

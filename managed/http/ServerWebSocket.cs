@@ -7,10 +7,13 @@
 // is delivered, across reads and fragments (1007); pings are answered with pongs at once, also
 // between the fragments of a message; a close frame is checked (a code a peer may send, its
 // reason UTF-8) and returned as a Close result. A broken rule sends a close frame with its code,
-// ends the connection (Aborted) and throws WebSocketException. At most one receive and one send
-// may be outstanding, as the platform's type promises; the socket's own frames (pongs, close)
-// are queued behind the application's send, whole frames in order. Application Tasks complete
-// with RunContinuationsAsynchronously, so no application code runs on the transport's thread.
+// ends the connection (Aborted) and throws WebSocketException. A receive parses what is
+// buffered synchronously and waits only for the transport, continuing from that one wait, so a
+// message costs no chain of async methods. At most one receive and one send may be outstanding,
+// as the platform's type promises; the socket's own frames (pongs, close) are queued behind the
+// application's send, whole frames in order. Application Tasks complete with
+// RunContinuationsAsynchronously, so no application code runs on the transport's thread (but for
+// a socket made with inlineContinuations, whose application promises never to block).
 //
 // Closing: once this side has sent its close frame it waits CloseTimeoutMsec for the client's,
 // then aborts. When both close frames have passed and ours has been taken by the writer, the
@@ -44,6 +47,7 @@ namespace Vrns.Http
         readonly IWebSocketTransport transport;
         readonly WebSocketOptions options;
         readonly string subProtocol;
+        readonly TaskCreationOptions completions;  // of the application's Tasks
         readonly TaskCompletionSource<bool> ended = new TaskCompletionSource<bool>(TaskCreationOptions.RunContinuationsAsynchronously);
 
         // The receive side: used by the one outstanding receive only.
@@ -53,7 +57,19 @@ namespace Vrns.Http
         readonly byte[] control = new byte[MaxControlPayload];
         int inPos, inEnd;
         long payloadLeft;  // of the current data frame
+        int controlLeft = -1;  // a control frame's payload still to come in whole (-1: none)
         bool inFrame;
+        // The receive in progress: the caller's buffer, its answer, and the transport's receive
+        // it waits for (direct: straight into the caller's buffer).
+        ArraySegment<byte> receiveInto;
+        Outcome<WebSocketReceiveResult> receiveOutcome;
+        Task<int> arriving;
+        bool direct;
+        readonly Action resumeReceive, endReceive, endSend, releaseNothing = () => { };
+        // The application's send in progress: the frame's send and its answer.
+        Task sendTask;
+        Outcome<bool> sendOutcome;
+        readonly Action sendDone;
 
         readonly object gate = new object();  // guards what follows
         readonly byte[] dataHead = new byte[FrameWriter.MaxHeadBytes];  // the one application send's head
@@ -65,14 +81,22 @@ namespace Vrns.Http
         WebSocketCloseStatus? closeStatus;
         string closeDescription;
 
-        public ServerWebSocket(IWebSocketTransport transport, WebSocketOptions options, string subProtocol)
+        // inlineContinuations: the application's continuations may run on the transport's thread
+        // (a handler that opted in to the pump workers, which never blocks).
+        public ServerWebSocket(IWebSocketTransport transport, WebSocketOptions options, string subProtocol,
+                               bool inlineContinuations = false)
         {
+            completions = inlineContinuations ? TaskCreationOptions.None : TaskCreationOptions.RunContinuationsAsynchronously;
             if (transport == null) throw new ArgumentNullException("transport");
             this.transport = transport;
             this.options = options ?? WebSocketOptions.Default;
             this.subProtocol = subProtocol;
             reader = new FrameReader(this.options.MaxFrameBytes, this.options.MaxMessageBytes);
             input = new byte[Math.Max(MinReceiveBuffer, this.options.ReceiveBufferBytes)];
+            resumeReceive = () => RunReceive(arriving);
+            endReceive = EndReceive;
+            endSend = EndSend;
+            sendDone = SendDone;
         }
 
         public override WebSocketState State
@@ -113,7 +137,9 @@ namespace Vrns.Http
                 if (receiving) throw new InvalidOperationException("a receive is already outstanding");
                 receiving = true;
             }
-            return ForApplication(ReceiveCoreAsync(buffer), token, () => EndReceive(), t => t.Result);
+            var outcome = new Outcome<WebSocketReceiveResult>(this, completions, token, endReceive);
+            StartReceive(buffer, outcome);
+            return outcome.Task;
         }
 
         void EndReceive()
@@ -121,41 +147,130 @@ namespace Vrns.Http
             lock (gate) receiving = false;
         }
 
-        async Task<WebSocketReceiveResult> ReceiveCoreAsync(ArraySegment<byte> buffer)
+        // The socket's own receive (the close handshake's), without a token.
+        Task<WebSocketReceiveResult> ReceiveCoreAsync(ArraySegment<byte> buffer)
+        {
+            var outcome = new Outcome<WebSocketReceiveResult>(this, completions, CancellationToken.None, releaseNothing);
+            StartReceive(buffer, outcome);
+            return outcome.Task;
+        }
+
+        void StartReceive(ArraySegment<byte> buffer, Outcome<WebSocketReceiveResult> outcome)
+        {
+            receiveInto = buffer;
+            receiveOutcome = outcome;
+            RunReceive(null);
+        }
+
+        // Takes what arrived (when something did), then the next piece of a message or the close
+        // frame from what is buffered, receiving more while that is not enough. A receive that
+        // waits continues here when it completes: one continuation per wait, and none while the
+        // bytes are already buffered.
+        void RunReceive(Task<int> arrived)
         {
             try {
-                return await NextAsync(buffer).ConfigureAwait(false);
-            } catch (Refusal r) {
-                await FailAsync(r.Code).ConfigureAwait(false);
-                throw new WebSocketException(WebSocketError.Faulted, r.Message);
-            } catch (Exception e) when (!(e is WebSocketException)) {
+                while (true) {
+                    WebSocketReceiveResult r = arrived != null ? Arrived(arrived) : null;
+                    arrived = null;
+                    if (r == null) r = Next();
+                    if (r != null) {
+                        Answer(r, null);
+                        return;
+                    }
+                    Task<int> more = direct ? transport.ReceiveAsync(DirectPart()) : ReceiveMore();
+                    if (!more.IsCompleted) {
+                        arriving = more;
+                        more.ConfigureAwait(false).GetAwaiter().UnsafeOnCompleted(resumeReceive);
+                        return;
+                    }
+                    arrived = more;
+                }
+            } catch (Refusal e) {
+                // Our close frame with the rule's code, then the connection ends.
+                var failure = new WebSocketException(WebSocketError.Faulted, e.Message);
+                FailAsync(e.Code).ContinueWith(_ => Answer(null, failure), CancellationToken.None,
+                                               TaskContinuationOptions.ExecuteSynchronously, TaskScheduler.Default);
+            } catch (Exception e) {
                 Abort();
-                throw new WebSocketException(WebSocketError.ConnectionClosedPrematurely, e);
+                Answer(null, e);
             }
         }
 
-        // The next piece of a message, or the close frame.
-        async Task<WebSocketReceiveResult> NextAsync(ArraySegment<byte> buffer)
+        void Answer(WebSocketReceiveResult r, Exception failure)
         {
+            Outcome<WebSocketReceiveResult> outcome = receiveOutcome;
+            receiveOutcome = null;
+            receiveInto = default(ArraySegment<byte>);
+            if (failure == null)
+                outcome.Succeed(r);
+            else
+                outcome.Fail(failure);
+        }
+
+        // What a transport receive brought: into the input, or (direct) a piece of the payload.
+        WebSocketReceiveResult Arrived(Task<int> arrived)
+        {
+            int n = arrived.GetAwaiter().GetResult();
+            if (n == 0) throw new EndOfStreamException("the client ended the stream");
+            if (!direct) {
+                inEnd += n;
+                return null;
+            }
+            reader.Unmask(receiveInto.Array, receiveInto.Offset, n);
+            payloadLeft -= n;
+            return Deliver(receiveInto, n);
+        }
+
+        // The next piece of a message, or the close frame, from what is buffered; null when more
+        // input is needed (direct: a payload larger than the socket's buffer goes straight to the
+        // caller's). A ping is answered, a pong dropped.
+        WebSocketReceiveResult Next()
+        {
+            direct = false;
             while (true) {
+                if (controlLeft >= 0) {
+                    if (inEnd - inPos < controlLeft) return null;
+                    WebSocketReceiveResult close = ControlFrame();
+                    if (close != null) return close;
+                    continue;
+                }
                 if (!inFrame) {
                     if (!reader.TakeHead(input, ref inPos, inEnd)) {
                         if (reader.Failed) throw new Refusal(reader.Error);
-                        await ReceiveMoreAsync().ConfigureAwait(false);
-                        continue;
+                        return null;
                     }
                     if (Opcode.IsControl(reader.FrameOpcode)) {
-                        WebSocketReceiveResult close = await ControlFrameAsync().ConfigureAwait(false);
-                        if (close != null) return close;
+                        controlLeft = (int)reader.Length;
                         continue;
                     }
                     payloadLeft = reader.Length;
                     inFrame = payloadLeft > 0 || reader.IsFinal;  // an empty fragment says nothing
                     if (!inFrame) continue;
                 }
-                int n = await PayloadAsync(buffer).ConfigureAwait(false);
-                return Deliver(buffer, n);
+                return Payload();
             }
+        }
+
+        // Moves payload bytes of the current frame into the caller's buffer, unmasked.
+        WebSocketReceiveResult Payload()
+        {
+            ArraySegment<byte> buffer = receiveInto;
+            if (payloadLeft == 0 || buffer.Count == 0) return Deliver(buffer, 0);
+            if (inPos == inEnd) {
+                direct = buffer.Count >= input.Length;
+                return null;
+            }
+            int n = (int)Math.Min(Math.Min(payloadLeft, inEnd - inPos), buffer.Count);
+            Buffer.BlockCopy(input, inPos, buffer.Array, buffer.Offset, n);
+            inPos += n;
+            reader.Unmask(buffer.Array, buffer.Offset, n);
+            payloadLeft -= n;
+            return Deliver(buffer, n);
+        }
+
+        ArraySegment<byte> DirectPart()
+        {
+            return new ArraySegment<byte>(receiveInto.Array, receiveInto.Offset, (int)Math.Min(payloadLeft, receiveInto.Count));
         }
 
         WebSocketReceiveResult Deliver(ArraySegment<byte> buffer, int n)
@@ -171,44 +286,23 @@ namespace Vrns.Http
             return new WebSocketReceiveResult(n, text ? WebSocketMessageType.Text : WebSocketMessageType.Binary, end);
         }
 
-        // Moves payload bytes of the current frame into buffer, unmasked; straight from the
-        // transport when the buffer is larger than the socket's own.
-        async Task<int> PayloadAsync(ArraySegment<byte> buffer)
-        {
-            if (payloadLeft == 0 || buffer.Count == 0) return 0;
-            int n;
-            if (inPos == inEnd && buffer.Count >= input.Length) {
-                n = await transport.ReceiveAsync(new ArraySegment<byte>(buffer.Array, buffer.Offset, (int)Math.Min(payloadLeft, buffer.Count)))
-                        .ConfigureAwait(false);
-                if (n == 0) throw new EndOfStreamException("the client ended the stream");
-            } else {
-                if (inPos == inEnd) await ReceiveMoreAsync().ConfigureAwait(false);
-                n = (int)Math.Min(Math.Min(payloadLeft, inEnd - inPos), buffer.Count);
-                Buffer.BlockCopy(input, inPos, buffer.Array, buffer.Offset, n);
-                inPos += n;
-            }
-            reader.Unmask(buffer.Array, buffer.Offset, n);
-            payloadLeft -= n;
-            return n;
-        }
-
-        async Task ReceiveMoreAsync()
+        // More input behind what is buffered, which moves to the front first.
+        Task<int> ReceiveMore()
         {
             if (inPos > 0) {
                 Buffer.BlockCopy(input, inPos, input, 0, inEnd - inPos);
                 inEnd -= inPos;
                 inPos = 0;
             }
-            int n = await transport.ReceiveAsync(new ArraySegment<byte>(input, inEnd, input.Length - inEnd)).ConfigureAwait(false);
-            if (n == 0) throw new EndOfStreamException("the client ended the stream");
-            inEnd += n;
+            return transport.ReceiveAsync(new ArraySegment<byte>(input, inEnd, input.Length - inEnd));
         }
 
-        // A ping is answered, a pong dropped; a close frame is returned as the Close result.
-        async Task<WebSocketReceiveResult> ControlFrameAsync()
+        // A whole control frame is buffered: a ping is answered, a pong dropped, a close frame
+        // returned as the Close result.
+        WebSocketReceiveResult ControlFrame()
         {
-            int length = (int)reader.Length;
-            while (inEnd - inPos < length) await ReceiveMoreAsync().ConfigureAwait(false);
+            int length = controlLeft;
+            controlLeft = -1;
             Buffer.BlockCopy(input, inPos, control, 0, length);
             reader.Unmask(control, 0, length);
             inPos += length;
@@ -293,7 +387,27 @@ namespace Vrns.Http
                 int headLength = FrameWriter.WriteHead(dataHead, opcode, endOfMessage, buffer.Count);
                 sent = Queue(new ArraySegment<byte>(dataHead, 0, headLength), buffer);
             }
-            return ForApplication(sent, token, () => EndSend(), t => true);
+            var outcome = new Outcome<bool>(this, completions, token, endSend);
+            sendTask = sent;
+            sendOutcome = outcome;
+            if (sent.IsCompleted)
+                SendDone();
+            else
+                sent.ConfigureAwait(false).GetAwaiter().UnsafeOnCompleted(sendDone);
+            return outcome.Task;
+        }
+
+        // The application's frame has been taken by the writer (or failed).
+        void SendDone()
+        {
+            Task sent = sendTask;
+            Outcome<bool> outcome = sendOutcome;
+            sendTask = null;
+            sendOutcome = null;
+            if (sent.Status == TaskStatus.RanToCompletion)
+                outcome.Succeed(true);
+            else
+                outcome.Fail(sent.IsFaulted ? sent.Exception.InnerException : new TaskCanceledException(sent));
         }
 
         void EndSend()
@@ -332,14 +446,14 @@ namespace Vrns.Http
         {
             Exception refused = CloseRefused(closeStatus, statusDescription);
             if (refused != null) return Task.FromException(refused);
-            return ForApplication(SendClose(closeStatus, statusDescription), token, () => { }, t => true);
+            return Track(SendClose(closeStatus, statusDescription), token);
         }
 
         public override Task CloseAsync(WebSocketCloseStatus closeStatus, string statusDescription, CancellationToken token)
         {
             Exception refused = CloseRefused(closeStatus, statusDescription);
             if (refused != null) return Task.FromException(refused);
-            return ForApplication(CloseCoreAsync(closeStatus, statusDescription), token, () => { }, t => true);
+            return Track(CloseCoreAsync(closeStatus, statusDescription), token);
         }
 
         // Why a close cannot be sent now (null: it can); bad arguments throw at once.
@@ -473,29 +587,64 @@ namespace Vrns.Http
             return new WebSocketException(WebSocketError.InvalidState, "the WebSocket is " + state);
         }
 
-        // The application's view of an operation: its continuations never run on the transport's
-        // thread, a cancelled token aborts the socket (as the platform's do) and cancels the Task,
-        // and release runs before the Task completes, so the next call may follow at once.
-        Task<T> ForApplication<TInner, T>(TInner inner, CancellationToken token, Action release, Func<TInner, T> result)
-            where TInner : Task
+        // The application's view of an operation: its Task never runs continuations on the
+        // transport's thread (unless the socket's continuations are inline), a cancelled token aborts the socket (as the platform's do) and
+        // cancels the Task, and release runs before the Task completes, so the next call may
+        // follow at once. The token is watched from the start: a cancel that comes first aborts
+        // the socket, and the operation then fails as cancelled.
+        sealed class Outcome<T>
         {
-            var done = new TaskCompletionSource<T>(TaskCreationOptions.RunContinuationsAsynchronously);
-            CancellationTokenRegistration cancel = token.CanBeCanceled
-                ? token.Register(s => ((ServerWebSocket)s).Abort(), this)
-                : default(CancellationTokenRegistration);
-            inner.ContinueWith(t => {
+            readonly TaskCompletionSource<T> done;
+            readonly CancellationToken token;
+            readonly Action release;
+            readonly CancellationTokenRegistration cancel;
+
+            public Outcome(ServerWebSocket ws, TaskCreationOptions completions, CancellationToken token, Action release)
+            {
+                done = new TaskCompletionSource<T>(completions);
+                this.token = token;
+                this.release = release;
+                if (token.CanBeCanceled) cancel = token.Register(s => ((ServerWebSocket)s).Abort(), ws);
+            }
+
+            public Task<T> Task
+            {
+                get { return done.Task; }
+            }
+
+            public void Succeed(T value)
+            {
+                End();
+                done.TrySetResult(value);
+            }
+
+            public void Fail(Exception e)
+            {
+                End();
+                if (token.IsCancellationRequested)
+                    done.TrySetCanceled(token);
+                else
+                    done.TrySetException(Wrap(e));
+            }
+
+            void End()
+            {
                 cancel.Dispose();
                 release();
-                if (token.IsCancellationRequested && t.Status != TaskStatus.RanToCompletion)
-                    done.TrySetCanceled(token);
-                else if (t.IsFaulted)
-                    done.TrySetException(Wrap(t.Exception.InnerException));
-                else if (t.IsCanceled)
-                    done.TrySetCanceled();
+            }
+        }
+
+        // A close's Task, as the application sees it.
+        Task Track(Task inner, CancellationToken token)
+        {
+            var outcome = new Outcome<bool>(this, completions, token, releaseNothing);
+            inner.ContinueWith(t => {
+                if (t.Status == TaskStatus.RanToCompletion)
+                    outcome.Succeed(true);
                 else
-                    done.TrySetResult(result((TInner)t));
+                    outcome.Fail(t.IsFaulted ? t.Exception.InnerException : new TaskCanceledException(t));
             }, CancellationToken.None, TaskContinuationOptions.ExecuteSynchronously, TaskScheduler.Default);
-            return done.Task;
+            return outcome.Task;
         }
 
         static Exception Wrap(Exception e)

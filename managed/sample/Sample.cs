@@ -9,6 +9,7 @@
 //   GET /hello/{name}   Hello, NAME! (a route template's value)
 //   GET /upload         a form with a text field and a file
 //   POST /upload        what the form sent: the field, and each file's name, size and SHA-256
+//   GET /chat           a chat page over the WebSocket at /chat/ws, which broadcasts (Chat.cs)
 //   anything else       the static files beneath --root
 //
 // SIGINT or SIGTERM drains it (see HttpServer) and it exits 0, after one line of totals. Its
@@ -227,6 +228,7 @@ namespace Vrns.Sample
                 server.Map("GET", "/json", Json);
                 server.Map("POST", "/echo", Echo);
                 FormRoutes.Map(server);
+                Chat.Map(server);
                 server.Router.Fallback = files.Handle;
                 server.Start();
             } catch (Exception e) when (e is IOException || e is VrnsException || e is ArgumentException) {

@@ -3,14 +3,16 @@
 // handlers that block, a request's objects used after its end, where handlers run, a guarded
 // prefix (/private/) in front of the static files of DIR; route templates, middleware, the
 // query, cookies, forms (files spooled in SPOOL), RequestAborted, a stop asked by a handler, an
-// access log and gzip.
+// access log, gzip, and a WebSocket echo.
 //   vrns HttpTestApp.exe [--listen HOST:PORT] [--read-timeout SECONDS] [--root DIR] [--spool SPOOL]
 //                        [--access-log FILE] [--access-log-buffer BYTES] [--drain-msec MSEC]
+//                        [--send-buffer BYTES]
 using System;
 using System.Collections.Generic;
 using System.IO;
 using System.Linq;
 using System.Net;
+using System.Net.WebSockets;
 using System.Runtime.CompilerServices;
 using System.Text;
 using System.Threading;
@@ -349,6 +351,33 @@ static class HttpTestApp
         return Say(c, text.ToString());
     }
 
+    // Echoes each piece as it comes (a fragment for a fragment, in a 4 KiB buffer; on the handler
+    // pool, or at /ws/echo-inline on the pump workers, the socket's Tasks completing there) and answers
+    // the client's close with its code; a text message "close" makes the server close first
+    // (1000, "bye"). The handshake's refusal is let through, as a handler that does not look at
+    // it would.
+    static async Task WebSocketEcho(HttpContext c)
+    {
+        WebSocket ws = await c.AcceptWebSocketAsync();
+        var buffer = new byte[4096];
+        try {
+            while (true) {
+                WebSocketReceiveResult r = await ws.ReceiveAsync(new ArraySegment<byte>(buffer), CancellationToken.None);
+                if (r.MessageType == WebSocketMessageType.Close) {
+                    await ws.CloseAsync(r.CloseStatus.Value, r.CloseStatusDescription, CancellationToken.None);
+                    return;
+                }
+                if (r.MessageType == WebSocketMessageType.Text && r.EndOfMessage && Encoding.UTF8.GetString(buffer, 0, r.Count) == "close") {
+                    await ws.CloseAsync(WebSocketCloseStatus.NormalClosure, "bye", CancellationToken.None);
+                    return;
+                }
+                await ws.SendAsync(new ArraySegment<byte>(buffer, 0, r.Count), r.MessageType, r.EndOfMessage, CancellationToken.None);
+            }
+        } catch (WebSocketException) {
+            // The client broke the protocol (the socket closed with its code) or went away.
+        }
+    }
+
     static int Main(string[] args)
     {
         // A body budget of two bodies over half the limit: the second such at once gets 503.
@@ -365,6 +394,7 @@ static class HttpTestApp
             if (args[i] == "--access-log") options.AccessLog = args[i + 1];
             if (args[i] == "--access-log-buffer") options.AccessLogBufferBytes = int.Parse(args[i + 1]);
             if (args[i] == "--drain-msec") options.DrainMsec = int.Parse(args[i + 1]);
+            if (args[i] == "--send-buffer") options.SendBufferBytes = int.Parse(args[i + 1]);
         }
         if (options.Listen.Count == 0) options.Listen.Add("127.0.0.1:0");
         var server = new HttpServer(options);
@@ -412,6 +442,8 @@ static class HttpTestApp
         server.Map("GET", "/counts", Counts);
         server.Map("GET", "/stop", StopFromHandler);
         server.Map("GET", "/big-text", BigText);
+        server.Map("GET", "/ws/echo", WebSocketEcho);
+        server.Map("GET", "/ws/echo-inline", WebSocketEcho, HandlerThread.UnsafeInline);
         server.Start();
         Console.WriteLine("http-test: listening on {0}, serving {1}", server.Endpoints[0], root);
         int status = server.Completion.Result;

@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -32,6 +33,7 @@
 #include "tests/framing/framing_table.h"
 #include "tests/host_double/test_host.h"
 #include "tests/support/http_client.h"
+#include "tests/support/server_process.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -41,6 +43,7 @@ using vrns_test::Client;
 using vrns_test::PatternBytes;
 using vrns_test::ReadFile;
 using vrns_test::Response;
+using vrns_test::ServerFixture;
 using vrns_test::WriteFile;
 
 const std::string kManagedDir = VRNS_MANAGED_DIR;
@@ -60,68 +63,6 @@ enum ServerKind { kNative = 1, kManaged = 2, kBoth = 3 };
 std::string KindName(const ::testing::TestParamInfo<ServerKind>& info) {
     return info.param == kNative ? "Native" : "Managed";
 }
-
-// A server process of the built executable, started on an ephemeral loopback port.
-class ServerFixture {
-  public:
-    ~ServerFixture() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    // args after the executable; the port is read from the first line the server prints.
-    bool Start(const std::string& base, const std::vector<std::string>& args) {
-        out_ = base + "/stdout";
-        err_ = base + "/stderr";
-        std::vector<std::string> all = vrns_test::EmulatorCommand();
-        all.push_back(VRNS_EXECUTABLE);
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-            dup2(open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
-        if (!WaitUntil([&] { return ReadFile(out_).find('\n') != std::string::npos; }, 20s)) return false;
-        // "vrns: serving ROOT on http://HOST:PORT/" or "...: listening on HOST:PORT, serving ROOT"
-        std::string line = ReadFile(out_);
-        line = line.substr(0, line.find('\n'));
-        size_t comma = line.find(", serving");
-        size_t colon = line.rfind(':', comma == std::string::npos ? std::string::npos : comma);
-        port_ = colon == std::string::npos ? 0 : atoi(line.c_str() + colon + 1);
-        return port_ > 0;
-    }
-
-    // SIGTERM, then the exit status within the deadline (-1 when it did not exit by itself).
-    int Stop(std::chrono::milliseconds deadline = 15s) {
-        if (pid_ <= 0 || kill(pid_, SIGTERM) != 0) return -1;
-        return Wait(deadline);
-    }
-    int Wait(std::chrono::milliseconds deadline) {
-        int status = 0;
-        pid_t done = 0;
-        WaitUntil([&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; }, deadline);
-        if (done != pid_) return -1;
-        pid_ = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    int port() const { return port_; }
-    pid_t pid() const { return pid_; }
-    std::string Out() const { return ReadFile(out_); }
-    std::string Err() const { return ReadFile(err_); }
-
-  private:
-    pid_t pid_ = 0;
-    int port_ = 0;
-    std::string out_, err_;
-};
 
 class TempRoot : public ::testing::Test {
   protected:
@@ -261,6 +202,13 @@ TEST_P(BothServers, FramingTable) {
         for (const framing::Answer& a : row.serve) CheckAnswer(c, a);
     }
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// A WebSocket handshake's fields, with RFC 6455's sample key.
+std::string WebSocketFields(const std::string& version = "13") {
+    return "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+           "Sec-WebSocket-Version: " +
+           version + "\r\n";
 }
 
 // Files: what a target names beneath the root, and what is refused.
@@ -906,6 +854,22 @@ TEST_F(ManagedHttp, HandlersBodiesAndStreaming) {
          {},
          nullptr},
         {"form of another type", kManaged, Post("/form", "text/plain", "a=1"), 415, kClose, {}, nullptr},
+        // A refused WebSocket handshake is the handler's answer, though the handler lets the
+        // refusal through.
+        {"WebSocket version 8",
+         kManaged,
+         Get("/ws/echo", WebSocketFields("8")),
+         426,
+         kClose,
+         {{"sec-websocket-version", "13"}},
+         nullptr},
+        {"WebSocket handshake with a body",
+         kManaged,
+         "GET /ws/echo HTTP/1.1\r\nHost: x\r\n" + WebSocketFields() + "Content-Length: 1\r\n\r\nx",
+         400,
+         kClose,
+         {},
+         nullptr},
         // the opt-in gzip
         {"gzip for a client that accepts it",
          kManaged,
@@ -1209,6 +1173,215 @@ TEST_F(ManagedHttp, GzippedAnswerDecodesToThePlainOne) {
     char buf[4096];
     for (size_t n; (n = fread(buf, 1, sizeof buf, gunzip.get())) > 0;) decoded.append(buf, n);
     EXPECT_EQ(decoded, plain.body);
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// ---- WebSockets, against HttpTestApp's echo (/ws/echo) ----
+
+enum { kText = 1, kBinary = 2, kContinuation = 0, kClosing = 8, kPing = 9, kPong = 10 };
+
+// A client frame, masked unless told otherwise.
+std::string Frame(int opcode, const std::string& payload, bool fin = true, bool masked = true) {
+    static const unsigned char kMask[4] = {0x37, 0xfa, 0x21, 0x3d};
+    std::string f(1, char((fin ? 0x80 : 0) | opcode));
+    char maskBit = char(masked ? 0x80 : 0);
+    if (payload.size() < 126) {
+        f += char(maskBit | char(payload.size()));
+    } else if (payload.size() <= 0xffff) {
+        f += char(maskBit | 126);
+        for (int i = 1; i >= 0; --i) f += char(payload.size() >> (8 * i));
+    } else {
+        f += char(maskBit | 127);
+        for (int i = 7; i >= 0; --i) f += char(uint64_t(payload.size()) >> (8 * i));
+    }
+    if (!masked) return f + payload;
+    f.append(reinterpret_cast<const char*>(kMask), 4);
+    for (size_t i = 0; i < payload.size(); ++i) f += char(payload[i] ^ kMask[i % 4]);
+    return f;
+}
+
+std::string CloseFrame(int code, const std::string& reason = "") {
+    return Frame(kClosing, std::string{char(code >> 8), char(code)} + reason);
+}
+
+// What the server sends, as "T:text", "B:bytes" (a whole message, its fragments joined),
+// "P:payload" (a pong), "C:code:reason" (a close), "bad frame" (masked or with reserved bits) or
+// "" (the connection ended, or the time-out passed, first).
+class ServerFrames {
+  public:
+    explicit ServerFrames(Client& c) : c_(c) {}
+    std::string Next() {
+        for (;;) {
+            std::string head = c_.Take(2);
+            if (head.size() < 2) return "";
+            int opcode = head[0] & 0x0f, length7 = head[1] & 0x7f;
+            if ((head[0] & 0x70) != 0 || (head[1] & 0x80) != 0) return "bad frame";
+            uint64_t length = uint64_t(length7);
+            if (length7 >= 126) {
+                std::string more = c_.Take(length7 == 126 ? 2 : 8);
+                length = 0;
+                for (char b : more) length = length << 8 | uint8_t(b);
+            }
+            std::string payload = c_.Take(size_t(length));
+            if (payload.size() != length) return "";
+            if (opcode == kPong) return "P:" + payload;
+            if (opcode == kClosing) {
+                int code = payload.size() >= 2 ? uint8_t(payload[0]) << 8 | uint8_t(payload[1]) : 0;
+                return "C:" + std::to_string(code) + ":" + (payload.size() > 2 ? payload.substr(2) : "");
+            }
+            if (opcode != kContinuation) type_ = opcode == kText ? "T:" : "B:";
+            message_ += payload;
+            if (head[0] & 0x80) return type_ + std::exchange(message_, "");
+        }
+    }
+
+  private:
+    Client& c_;
+    std::string type_, message_;
+};
+
+// The exact 101 for the sample key.
+const std::string kSwitchingProtocols =
+    "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n"
+    "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+
+// Opens path (with early sent in the handshake's write) and checks the 101's bytes.
+void OpenWebSocket(Client& c, const std::string& early = "", const std::string& path = "/ws/echo") {
+    ASSERT_TRUE(c.Send(Get(path, WebSocketFields()) + early));
+    ASSERT_EQ(c.TakeThrough("\r\n\r\n"), kSwitchingProtocols);
+}
+
+struct WebSocketRow {
+    const char* what;
+    std::vector<std::string> sends;  // sent in turn, after the handshake
+    bool behindHandshake;            // the first send goes in the handshake's own write
+    size_t dribble;                  // bytes per write (0: each send in one)
+    std::vector<std::string> expect;
+    bool ends;  // the server closes: after expect (its close answered), the connection ends
+};
+
+// Opens path, sends the row's frames, reads what it expects; a close the server began is
+// answered, and then the server must end the connection.
+void RunWebSocketRow(int port, const std::string& path, const WebSocketRow& row) {
+    SCOPED_TRACE(path + ": " + row.what);
+    Client c(port);
+    size_t first = row.behindHandshake ? 1 : 0;
+    OpenWebSocket(c, first ? row.sends[0] : "", path);
+    for (size_t i = first; i < row.sends.size(); ++i) {
+        const std::string& s = row.sends[i];
+        size_t step = row.dribble ? row.dribble : s.size();
+        for (size_t at = 0; at < s.size(); at += step) ASSERT_TRUE(c.Send(s.substr(at, step)));
+    }
+    ServerFrames frames(c);
+    for (const std::string& want : row.expect) {
+        EXPECT_EQ(frames.Next(), want);
+    }
+    if (!row.ends) return;
+    bool clientClosed = (row.sends.back()[0] & 0x0f) == kClosing;
+    if (!clientClosed) {
+        ASSERT_TRUE(c.Send(CloseFrame(1000)));
+    }
+    EXPECT_EQ(frames.Next(), "");
+    EXPECT_TRUE(c.ClosedByPeer());
+}
+
+// Every rule only the connection can break, one row each (the protocol's own rules have their
+// unit tables), with the handler on the pool and on the pump workers, where the socket's Tasks
+// complete inline.
+TEST_F(ManagedHttp, WebSocketTable) {
+    Start();
+    const std::string big = PatternBytes(70000);
+    const std::vector<WebSocketRow> rows = {
+        {"a masked echo", {Frame(kText, "hello")}, false, 0, {"T:hello"}, false},
+        {"frames sent with the handshake", {Frame(kText, "early")}, true, 0, {"T:early"}, false},
+        {"a message in fragments over many reads",
+         {Frame(kText, "hel", false), Frame(kContinuation, "lo wo", false), Frame(kContinuation, "rld")},
+         false,
+         1,
+         {"T:hello world"},
+         false},
+        {"a message larger than every buffer", {Frame(kBinary, big)}, false, 0, {"B:" + big}, false},
+        {"a ping between fragments",
+         {Frame(kText, "a", false), Frame(kPing, "p"), Frame(kContinuation, "b")},
+         false,
+         0,
+         {"P:p", "T:ab"},
+         false},
+        {"an unmasked frame", {Frame(kText, "x", true, false)}, false, 0, {"C:1002:"}, true},
+        {"the client closes", {CloseFrame(1000, "done")}, false, 0, {"C:1000:done"}, true},
+        {"the server closes", {Frame(kText, "close")}, false, 0, {"C:1000:bye"}, true},
+    };
+    for (const char* path : {"/ws/echo", "/ws/echo-inline"}) {
+        for (const WebSocketRow& row : rows) RunWebSocketRow(server_.port(), path, row);
+    }
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// The stop sends each open WebSocket a close with 1001 (Going Away); answered, the connection
+// ends and the server exits.
+TEST_F(ManagedHttp, StopClosesWebSocketsWithGoingAway) {
+    Start();
+    Client c(server_.port());
+    OpenWebSocket(c);
+    ServerFrames frames(c);
+    ASSERT_TRUE(c.Send(Frame(kText, "open")));
+    ASSERT_EQ(frames.Next(), "T:open");
+    ASSERT_EQ(kill(server_.pid(), SIGTERM), 0);
+    EXPECT_EQ(frames.Next(), "C:1001:");
+    ASSERT_TRUE(c.Send(CloseFrame(1001)));
+    EXPECT_EQ(frames.Next(), "");
+    c.Close();  // the server's lingering close ends with it
+    EXPECT_EQ(server_.Wait(15s), 0) << server_.Err();
+}
+
+// A client that sends without reading: each echo waits for the writer, so the server stops
+// reading and the client's sends stall, well short of all it has to send; then everything comes
+// back whole and in order. Small socket buffers on both sides keep what the kernels hold small.
+TEST_F(ManagedHttp, WebSocketSlowReaderHoldsBackItsSender) {
+    Start("127.0.0.1:0", {"--send-buffer", "65536"});
+    constexpr size_t kMessage = 65536, kMessages = 192, kMostHeld = 8 << 20;
+    Client c(server_.port());
+    int small = 65536;
+    ASSERT_EQ(setsockopt(c.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+    ASSERT_EQ(setsockopt(c.fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    timeval patient{30, 0};  // the writer may wait for the reader below
+    ASSERT_EQ(setsockopt(c.fd(), SOL_SOCKET, SO_SNDTIMEO, &patient, sizeof patient), 0);
+    OpenWebSocket(c);
+    std::string sent;
+    for (size_t i = 0; i < kMessages; ++i) sent += PatternBytes(kMessage, uint32_t(i));
+    std::atomic<size_t> written{0};
+    std::thread writer([&] {
+        for (size_t i = 0; i < kMessages; ++i) {
+            std::string f = Frame(kBinary, sent.substr(i * kMessage, kMessage));
+            for (size_t at = 0; at < f.size();) {
+                ssize_t n = send(c.fd(), f.data() + at, f.size() - at, MSG_NOSIGNAL);
+                if (n <= 0) return;
+                at += size_t(n);
+                written.fetch_add(size_t(n));
+            }
+        }
+    });
+    // Stalled: no progress for half a second, within a deadline.
+    bool stalled = false;
+    for (auto end = std::chrono::steady_clock::now() + 20s;
+         !stalled && std::chrono::steady_clock::now() < end;) {
+        size_t before = written.load();
+        std::this_thread::sleep_for(500ms);
+        stalled = written.load() == before;
+    }
+    EXPECT_TRUE(stalled);
+    EXPECT_LT(written.load(), kMostHeld) << "the server kept reading from a client that does not read";
+    ServerFrames frames(c);
+    std::string back;
+    while (back.size() < sent.size()) {
+        std::string m = frames.Next();
+        if (m.rfind("B:", 0) != 0) break;
+        back += m.substr(2);
+    }
+    writer.join();
+    EXPECT_EQ(back.size(), sent.size());
+    EXPECT_TRUE(back == sent) << "the echo differs from what was sent";
+    c.Close();
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 

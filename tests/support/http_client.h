@@ -127,6 +127,21 @@ class Client {
             if (!Fill()) return false;
         return true;
     }
+    // The next n bytes, past what Read took (fewer when the connection ends or the time-out
+    // passes first).
+    std::string Take(size_t n) {
+        Receive(n);
+        std::string out = buffer_.substr(0, n);
+        buffer_.erase(0, out.size());
+        return out;
+    }
+    // The bytes up to and including end (empty when it does not come).
+    std::string TakeThrough(const std::string& end) {
+        size_t at;
+        while ((at = buffer_.find(end)) == std::string::npos)
+            if (!Fill()) return "";
+        return Take(at + end.size());
+    }
     // Reads until at least atLeast bytes are buffered, or the connection ends or the time-out
     // passes; how many are.
     size_t ReceiveSome(size_t atLeast) {

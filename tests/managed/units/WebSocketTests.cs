@@ -266,7 +266,7 @@ namespace Vrns.Http.Units
             byte[] frame = Frame(Binary, true, payload);
             foreach (int buffer in new[] { 7, 8192 }) {  // through the socket's buffer, and straight into the caller's
                 var t = new MemoryTransport();
-                ServerWebSocket ws = Socket(t, new WebSocketOptions { MaxFrameBytes = 10000, MaxMessageBytes = 10000 });
+                ServerWebSocket ws = Socket(t, new WebSocketOptions { MaxFrameBytes = 10000, MaxMessageBytes = 10000, ReceiveBufferBytes = 4096 });
                 for (int at = 0; at < frame.Length; at += 1000) t.Feed(frame.Skip(at).Take(1000).ToArray());
                 var all = new List<byte>();
                 var into = new ArraySegment<byte>(new byte[buffer]);

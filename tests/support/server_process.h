@@ -1,0 +1,85 @@
+// A server process of the built executable (VRNS_EXECUTABLE, through the emulator in a cross
+// build), started on an ephemeral loopback port for an end-to-end test: its port is read from
+// the first line it prints, and it is killed if the test leaves it running.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/emulator.h"
+#include "tests/host_double/test_host.h"
+#include "tests/support/test_files.h"
+
+namespace vrns_test {
+
+class ServerFixture {
+  public:
+    ~ServerFixture() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // args after the executable; base is a directory for its standard output and error.
+    bool Start(const std::string& base, const std::vector<std::string>& args) {
+        out_ = base + "/stdout";
+        err_ = base + "/stderr";
+        std::vector<std::string> all = EmulatorCommand();
+        all.push_back(VRNS_EXECUTABLE);
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+            dup2(open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        if (!WaitUntil([&] { return ReadFile(out_).find('\n') != std::string::npos; },
+                       std::chrono::seconds(20)))
+            return false;
+        // "vrns: serving ROOT on http://HOST:PORT/" or "...: listening on HOST:PORT, serving ROOT"
+        std::string line = ReadFile(out_);
+        line = line.substr(0, line.find('\n'));
+        size_t comma = line.find(", serving");
+        size_t colon = line.rfind(':', comma == std::string::npos ? std::string::npos : comma);
+        port_ = colon == std::string::npos ? 0 : atoi(line.c_str() + colon + 1);
+        return port_ > 0;
+    }
+
+    // SIGTERM, then the exit status within the deadline (-1 when it did not exit by itself).
+    int Stop(std::chrono::milliseconds deadline = std::chrono::seconds(15)) {
+        if (pid_ <= 0 || kill(pid_, SIGTERM) != 0) return -1;
+        return Wait(deadline);
+    }
+    int Wait(std::chrono::milliseconds deadline) {
+        int status = 0;
+        pid_t done = 0;
+        WaitUntil([&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; }, deadline);
+        if (done != pid_) return -1;
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    std::string Out() const { return ReadFile(out_); }
+    std::string Err() const { return ReadFile(err_); }
+
+  private:
+    pid_t pid_ = 0;
+    int port_ = 0;
+    std::string out_, err_;
+};
+
+}  // namespace vrns_test
