@@ -27,6 +27,7 @@
 
 #include "tests/emulator.h"
 #include "tests/host_double/test_host.h"
+#include "tests/support/server_process.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -127,20 +128,7 @@ class ManagedTest : public ::testing::Test {
     }
 
     void Spawn(const std::vector<std::string>& args) {
-        std::vector<std::string> all = vrns_test::EmulatorCommand();
-        all.push_back(VRNS_EXECUTABLE);
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::string out = base_ + "/stdout", err = base_ + "/stderr";
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-            dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
+        pid_ = vrns_test::SpawnExecutable(args, base_ + "/stdout", base_ + "/stderr");
         ASSERT_GT(pid_, 0);
     }
 

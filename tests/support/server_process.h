@@ -19,6 +19,26 @@
 
 namespace vrns_test {
 
+// Starts the built executable (through the emulator in a cross build) with args after it, its
+// standard output and error written to the files out and err. The child's pid, -1 when fork
+// failed.
+inline pid_t SpawnExecutable(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+    std::vector<std::string> all = EmulatorCommand();
+    all.push_back(VRNS_EXECUTABLE);
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 class ServerFixture {
   public:
     ~ServerFixture() {
@@ -32,19 +52,8 @@ class ServerFixture {
     bool Start(const std::string& base, const std::vector<std::string>& args) {
         out_ = base + "/stdout";
         err_ = base + "/stderr";
-        std::vector<std::string> all = EmulatorCommand();
-        all.push_back(VRNS_EXECUTABLE);
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-            dup2(open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-            execvp(argv[0], argv.data());
-            _exit(127);
-        }
+        pid_ = SpawnExecutable(args, out_, err_);
+        if (pid_ <= 0) return false;
         if (!WaitUntil([&] { return ReadFile(out_).find('\n') != std::string::npos; },
                        std::chrono::seconds(20)))
             return false;
