@@ -22,7 +22,8 @@ namespace vrns_test {
 // Starts the built executable (through the emulator in a cross build) with args after it, its
 // standard output and error written to the files out and err. The child's pid, -1 when fork
 // failed.
-inline pid_t SpawnExecutable(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
+inline pid_t SpawnExecutable(const std::vector<std::string>& args, const std::string& out,
+                             const std::string& err) {
     std::vector<std::string> all = EmulatorCommand();
     all.push_back(VRNS_EXECUTABLE);
     all.insert(all.end(), args.begin(), args.end());
