@@ -351,6 +351,52 @@ namespace Vrns
             return fd;
         }
 
+        [StructLayout(LayoutKind.Sequential)]
+        struct IoVec
+        {
+            public byte* Base;
+            public UIntPtr Length;
+        }
+
+        // struct msghdr, the same on every 64-bit Linux.
+        [StructLayout(LayoutKind.Sequential)]
+        struct MsgHdr
+        {
+            public IntPtr Name;
+            public int NameLength;
+            public IoVec* Iov;
+            public UIntPtr IovLength;
+            public IntPtr Control;
+            public UIntPtr ControlLength;
+            public int Flags;
+        }
+
+        [DllImport("libc", SetLastError = true)]
+        static extern IntPtr sendmsg(int fd, MsgHdr* message, int flags);
+
+        // A peer that has gone raises no SIGPIPE: the send fails with EPIPE instead.
+        const int MsgDontwait = 0x40, MsgNosignal = 0x4000;
+
+        // One non-blocking send of first then second (either may be empty), as much as the
+        // socket takes now: the bytes sent, -1 with errno (EAGAIN: no room at all).
+        public static int SendNow(int fd, ArraySegment<byte> first, ArraySegment<byte> second, out int errno)
+        {
+            long n;
+            fixed (byte* a = first.Array)
+            fixed (byte* b = second.Array) {
+                IoVec* parts = stackalloc IoVec[2];
+                int count = 0;
+                if (first.Count > 0) parts[count++] = new IoVec { Base = a + first.Offset, Length = (UIntPtr)first.Count };
+                if (second.Count > 0) parts[count++] = new IoVec { Base = b + second.Offset, Length = (UIntPtr)second.Count };
+                var message = new MsgHdr { Iov = parts, IovLength = (UIntPtr)count };
+                do {
+                    n = (long)sendmsg(fd, &message, MsgDontwait | MsgNosignal);
+                    errno = n < 0 ? Marshal.GetLastWin32Error() : 0;
+                } while (n < 0 && errno == EINTR);
+            }
+            return (int)n;
+        }
+
         // Bytes read into buffer[offset..], 0 at the end of the stream, -1 with errno.
         public static int Receive(int fd, byte[] buffer, int offset, int count, out int errno)
         {

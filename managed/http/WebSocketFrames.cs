@@ -120,15 +120,24 @@ namespace Vrns.Http
             return false;
         }
 
-        // Unmasks count payload bytes of the current frame in place, continuing its mask.
-        public void Unmask(byte[] b, int at, int count)
+        // Unmasks count payload bytes of the current frame in place, continuing its mask. Eight
+        // bytes at a time: byte by byte, a 4 KiB message cost about as much as all the rest of
+        // its echo.
+        public unsafe void Unmask(byte[] b, int at, int count)
         {
+            if (at < 0 || count < 0 || count > b.Length - at) throw new ArgumentOutOfRangeException("count");
+            if (count == 0) return;
             int k = maskAt;
-            for (int i = at, end = at + count; i < end; i++) {
-                b[i] ^= mask[k];
-                k = (k + 1) & 3;
+            // The mask from b[at] on, over eight bytes in memory order.
+            ulong wide = 0;
+            for (int i = 0; i < 8; i++) wide |= (ulong)mask[(k + i) & 3] << (BitConverter.IsLittleEndian ? 8 * i : 56 - 8 * i);
+            fixed (byte* start = &b[at]) {
+                byte* p = start, end = start + count;
+                for (; end - p >= 8; p += 8) *(ulong*)p ^= wide;
+                // Whole eights keep the mask's phase: the rest starts at mask[k] again.
+                for (int i = 0; p < end; p++, i++) *p ^= mask[(k + i) & 3];
             }
-            maskAt = k;
+            maskAt = (k + count) & 3;
         }
     }
 

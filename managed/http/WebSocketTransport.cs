@@ -1,6 +1,7 @@
 // A WebSocket's transport on its HTTP connection, once the 101 is out: a receive is a read
-// registration on the engine, a send is one write of the vector writer (head and payload),
-// whose completion is the socket's back-pressure; no thread waits for either. The connection
+// registration on the engine, a send is one non-blocking send of head and payload, the rest
+// (if the socket did not take all) handed to the vector writer, whose completion is then the
+// socket's back-pressure; no thread waits for either. The connection
 // stays listed with the server in state Upgraded, so the drain counts it, and takes the socket
 // back at the end: Close lingers as after a last response, Abort cuts.
 //
@@ -96,11 +97,24 @@ namespace Vrns.Http
             EndIfDone();
         }
 
+        // Most frames fit the socket's buffer: they go out at once, and the Task is complete
+        // before it is returned, so the sender goes on on its own thread, with no hop to a pump
+        // worker and back. Only what the socket does not take waits for the writer.
         public Task SendAsync(ArraySegment<byte> head, ArraySegment<byte> payload)
         {
             lock (gate) {
                 if (send != null) throw new InvalidOperationException("a send is already outstanding");
                 if (aborted || closing || finished) return Task.FromException(Ended());
+                int errno;
+                int sent = Posix.SendNow(fd, head, payload, out errno);
+                if (sent < 0 && errno != Posix.EAGAIN)
+                    return Task.FromException(new IOException("the write failed (errno " + errno + ")"));
+                sent = Math.Max(sent, 0);
+                if (sent == head.Count + payload.Count) return Task.CompletedTask;
+                int fromHead = Math.Min(sent, head.Count);
+                head = new ArraySegment<byte>(head.Array, head.Offset + fromHead, head.Count - fromHead);
+                int fromPayload = sent - fromHead;
+                payload = new ArraySegment<byte>(payload.Array, payload.Offset + fromPayload, payload.Count - fromPayload);
                 send = new TaskCompletionSource<bool>();
                 Writes.Write(fd, head, payload, 0, this);
                 return send.Task;

@@ -264,10 +264,13 @@ namespace Vrns.Http.Units
         {
             byte[] payload = Enumerable.Range(0, 9000).Select(i => (byte)(i * 7)).ToArray();
             byte[] frame = Frame(Binary, true, payload);
-            foreach (int buffer in new[] { 7, 8192 }) {  // through the socket's buffer, and straight into the caller's
+            // Through the socket's buffer, and straight into the caller's; reads that end on the
+            // mask's phase, and reads that do not.
+            foreach (int buffer in new[] { 7, 8192 })
+            foreach (int piece in new[] { 1000, 999 }) {
                 var t = new MemoryTransport();
                 ServerWebSocket ws = Socket(t, new WebSocketOptions { MaxFrameBytes = 10000, MaxMessageBytes = 10000, ReceiveBufferBytes = 4096 });
-                for (int at = 0; at < frame.Length; at += 1000) t.Feed(frame.Skip(at).Take(1000).ToArray());
+                for (int at = 0; at < frame.Length; at += piece) t.Feed(frame.Skip(at).Take(piece).ToArray());
                 var all = new List<byte>();
                 var into = new ArraySegment<byte>(new byte[buffer]);
                 bool end = false;
@@ -277,7 +280,7 @@ namespace Vrns.Http.Units
                     all.AddRange(into.Array.Take(r.Result.Count));
                     end = r.Result.EndOfMessage;
                 }
-                Check.True(all.SequenceEqual(payload), "a 9000-byte frame read " + buffer + " bytes at a time");
+                Check.True(all.SequenceEqual(payload), "a 9000-byte frame read " + buffer + " bytes at a time, fed " + piece);
             }
         }
 
