@@ -134,12 +134,10 @@ class ManagedTest : public ::testing::Test {
 
     // The exit status within the deadline; -1 when the process had to be killed or crashed.
     int Wait(std::chrono::milliseconds deadline = 20s) {
-        int status = 0;
-        pid_t done = 0;
-        WaitUntil([&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; }, deadline);
-        if (done != pid_) return -1;
+        int code;
+        if (!vrns_test::ReapWithin(pid_, deadline, &code)) return -1;
         pid_ = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return code;
     }
 
     int Run(const std::vector<std::string>& args) {

@@ -40,6 +40,17 @@ inline pid_t SpawnExecutable(const std::vector<std::string>& args, const std::st
     return pid;
 }
 
+// Reaps pid if it ends within the deadline: false while it still runs; else *code is its exit
+// status, -1 when a signal ended it.
+inline bool ReapWithin(pid_t pid, std::chrono::milliseconds deadline, int* code) {
+    int status = 0;
+    pid_t done = 0;
+    WaitUntil([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, deadline);
+    if (done != pid) return false;
+    *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return true;
+}
+
 class ServerFixture {
   public:
     ~ServerFixture() {
@@ -73,12 +84,10 @@ class ServerFixture {
         return Wait(deadline);
     }
     int Wait(std::chrono::milliseconds deadline) {
-        int status = 0;
-        pid_t done = 0;
-        WaitUntil([&] { return (done = waitpid(pid_, &status, WNOHANG)) != 0; }, deadline);
-        if (done != pid_) return -1;
+        int code;
+        if (!ReapWithin(pid_, deadline, &code)) return -1;
         pid_ = 0;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return code;
     }
 
     int port() const { return port_; }
