@@ -162,6 +162,19 @@ namespace Vrns
             UnpinEarlyIfBroken(request);
         }
 
+        // Sends first then second now, without the writer: as much as the socket takes at once
+        // (non-blocking), the bytes sent or -1 with errno. A send that took everything counts as
+        // a write begun and completed; the rest of one that did not is the caller's to Write.
+        public static int SendAtOnce(int fd, ArraySegment<byte> first, ArraySegment<byte> second, out int errno)
+        {
+            int sent = Posix.SendNow(fd, first, second, out errno);
+            if (sent == first.Count + second.Count) {
+                Interlocked.Increment(ref started);
+                Interlocked.Increment(ref completed);
+            }
+            return sent;
+        }
+
         // Writes header, then length bytes of fileFd from offset; the header stays pinned and
         // fileFd must stay open until target.OnWriteDone runs.
         public static void WriteFile(int fd, ArraySegment<byte> header, int fileFd, long offset, long length,

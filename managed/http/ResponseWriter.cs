@@ -226,9 +226,36 @@ namespace Vrns.Http
             fileFd = -1;
         }
 
+        // Most responses fit the socket's buffer: they go out at once and complete on this thread,
+        // without the writer's round trip (its pins, its queued completion and the call back
+        // into managed code). A completion that would start the next write on the same stack
+        // goes through the writer instead, so a long pipelined input never deepens the stack.
+        [ThreadStatic] static bool completingAtOnce;
+
         void Write(int end, ArraySegment<byte> after)
         {
-            Writes.Write(fd, new ArraySegment<byte>(output, 0, end), after, 0, connection);
+            var first = new ArraySegment<byte>(output, 0, end);
+            if (!completingAtOnce) {
+                int errno;
+                int sent = Writes.SendAtOnce(fd, first, after, out errno);
+                if (sent == end + after.Count) {
+                    completingAtOnce = true;
+                    try {
+                        connection.OnWriteDone(fd, WriteResult.Done);
+                    } finally {
+                        completingAtOnce = false;
+                    }
+                    return;
+                }
+                if (sent > 0) {
+                    int fromFirst = Math.Min(sent, end);
+                    first = new ArraySegment<byte>(output, fromFirst, end - fromFirst);
+                    int fromAfter = sent - fromFirst;
+                    if (after.Count > 0) after = new ArraySegment<byte>(after.Array, after.Offset + fromAfter, after.Count - fromAfter);
+                }
+                // A failed send is the writer's to report, as it reports its own.
+            }
+            Writes.Write(fd, first, after, 0, connection);
         }
 
         // Writes the status line and fields into output from at; length -1: a streamed body,

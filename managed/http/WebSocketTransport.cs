@@ -106,7 +106,7 @@ namespace Vrns.Http
                 if (send != null) throw new InvalidOperationException("a send is already outstanding");
                 if (aborted || closing || finished) return Task.FromException(Ended());
                 int errno;
-                int sent = Posix.SendNow(fd, head, payload, out errno);
+                int sent = Writes.SendAtOnce(fd, head, payload, out errno);
                 if (sent < 0 && errno != Posix.EAGAIN)
                     return Task.FromException(new IOException("the write failed (errno " + errno + ")"));
                 sent = Math.Max(sent, 0);
