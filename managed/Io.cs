@@ -163,16 +163,28 @@ namespace Vrns
         }
 
         // Sends first then second now, without the writer: as much as the socket takes at once
-        // (non-blocking), the bytes sent or -1 with errno. A send that took everything counts as
-        // a write begun and completed; the rest of one that did not is the caller's to Write.
-        public static int SendAtOnce(int fd, ArraySegment<byte> first, ArraySegment<byte> second, out int errno)
+        // (non-blocking). True when it took everything, which counts as a write begun and
+        // completed. Else first and second are left holding what it did not take, for the
+        // caller to Write, and errno says why (0: a part was taken; EAGAIN: no room at all).
+        public static bool SendAtOnce(int fd, ref ArraySegment<byte> first, ref ArraySegment<byte> second, out int errno)
         {
             int sent = Posix.SendNow(fd, first, second, out errno);
             if (sent == first.Count + second.Count) {
                 Interlocked.Increment(ref started);
                 Interlocked.Increment(ref completed);
+                return true;
             }
-            return sent;
+            if (sent > 0) {
+                int fromFirst = Math.Min(sent, first.Count);
+                first = Rest(first, fromFirst);
+                second = Rest(second, sent - fromFirst);
+            }
+            return false;
+        }
+
+        static ArraySegment<byte> Rest(ArraySegment<byte> segment, int taken)
+        {
+            return taken == 0 ? segment : new ArraySegment<byte>(segment.Array, segment.Offset + taken, segment.Count - taken);
         }
 
         // Writes header, then length bytes of fileFd from offset; the header stays pinned and

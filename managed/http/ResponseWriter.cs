@@ -235,25 +235,15 @@ namespace Vrns.Http
         void Write(int end, ArraySegment<byte> after)
         {
             var first = new ArraySegment<byte>(output, 0, end);
-            if (!completingAtOnce) {
-                int errno;
-                int sent = Writes.SendAtOnce(fd, first, after, out errno);
-                if (sent == end + after.Count) {
-                    completingAtOnce = true;
-                    try {
-                        connection.OnWriteDone(fd, WriteResult.Done);
-                    } finally {
-                        completingAtOnce = false;
-                    }
-                    return;
+            int errno;  // a failed send is the writer's to report, as it reports its own
+            if (!completingAtOnce && Writes.SendAtOnce(fd, ref first, ref after, out errno)) {
+                completingAtOnce = true;
+                try {
+                    connection.OnWriteDone(fd, WriteResult.Done);
+                } finally {
+                    completingAtOnce = false;
                 }
-                if (sent > 0) {
-                    int fromFirst = Math.Min(sent, end);
-                    first = new ArraySegment<byte>(output, fromFirst, end - fromFirst);
-                    int fromAfter = sent - fromFirst;
-                    if (after.Count > 0) after = new ArraySegment<byte>(after.Array, after.Offset + fromAfter, after.Count - fromAfter);
-                }
-                // A failed send is the writer's to report, as it reports its own.
+                return;
             }
             Writes.Write(fd, first, after, 0, connection);
         }

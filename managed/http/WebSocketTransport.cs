@@ -106,15 +106,9 @@ namespace Vrns.Http
                 if (send != null) throw new InvalidOperationException("a send is already outstanding");
                 if (aborted || closing || finished) return Task.FromException(Ended());
                 int errno;
-                int sent = Writes.SendAtOnce(fd, head, payload, out errno);
-                if (sent < 0 && errno != Posix.EAGAIN)
+                if (Writes.SendAtOnce(fd, ref head, ref payload, out errno)) return Task.CompletedTask;
+                if (errno != 0 && errno != Posix.EAGAIN)
                     return Task.FromException(new IOException("the write failed (errno " + errno + ")"));
-                sent = Math.Max(sent, 0);
-                if (sent == head.Count + payload.Count) return Task.CompletedTask;
-                int fromHead = Math.Min(sent, head.Count);
-                head = new ArraySegment<byte>(head.Array, head.Offset + fromHead, head.Count - fromHead);
-                int fromPayload = sent - fromHead;
-                payload = new ArraySegment<byte>(payload.Array, payload.Offset + fromPayload, payload.Count - fromPayload);
                 send = new TaskCompletionSource<bool>();
                 Writes.Write(fd, head, payload, 0, this);
                 return send.Task;
