@@ -73,8 +73,13 @@ class TempRoot : public ::testing::Test {
         root_ = base_ + "/root";
         ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
     }
-    void TearDown() override { EXPECT_EQ(system(("rm -rf '" + base_ + "'").c_str()), 0); }
+    // A server that wrote a line its test did not allow fails the test.
+    void TearDown() override {
+        EXPECT_EQ(server_.UnexpectedErr(), "");
+        EXPECT_EQ(system(("rm -rf '" + base_ + "'").c_str()), 0);
+    }
     std::string base_, root_;
+    ServerFixture server_;
 };
 
 // ---- behaviour both servers promise ----
@@ -113,8 +118,6 @@ class BothServers : public TempRoot, public ::testing::WithParamInterface<Server
         args.insert(args.end(), extra.begin(), extra.end());
         ASSERT_TRUE(server_.Start(base_, args)) << server_.Err();
     }
-
-    ServerFixture server_;
 };
 
 enum Connection { kKeep, kClose, kEither };
@@ -538,6 +541,7 @@ TEST_P(BothServers, StopFinishesDownloadAndClosesIdleConnection) {
 // A download the client stalls is cut at the drain's bound, and the cut is counted on standard
 // error.
 TEST_P(BothServers, DrainTimeoutCutsAStalledDownloadAndSaysSo) {
+    server_.AllowErr("the drain's time-out cut 1 responses short");
     WriteFile(root_ + "/big.bin", PatternBytes(16u << 20));
     Start({"--drain-timeout", "1"});
     Client stalled(server_.port());
@@ -619,10 +623,11 @@ class ManagedHttp : public TempRoot {
         EXPECT_TRUE(c.Send(request));
         return c.Read();
     }
-    ServerFixture server_;
 };
 
 TEST_F(ManagedHttp, HandlersBodiesAndStreaming) {
+    server_.AllowErr("GET /throw failed");
+    server_.AllowErr("GET /throw-later failed");
     Start();
     auto post = [](const std::string& path, const std::string& fields, const std::string& body) {
         return "POST " + path + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n" + body;
@@ -921,6 +926,7 @@ TEST_F(ManagedHttp, PipelinedBatchKeepsOrderAroundSlowStreamedAndBodyAnswers) {
 
 // A handler that fails after its head went out: the client sees the body cut (no last chunk).
 TEST_F(ManagedHttp, FailureAfterTheHeadCutsTheConnection) {
+    server_.AllowErr("GET /throw-after-head failed");
     Start();
     Client c(server_.port());
     ASSERT_TRUE(c.Send(Get("/throw-after-head")));
@@ -1029,6 +1035,7 @@ TEST_F(ManagedHttp, BodiesBeyondTheServersBoundGet503) {
 // A body the handler reads, dripped a byte every 100 ms, must still be complete within the read
 // time-out of the request's first byte.
 TEST_F(ManagedHttp, BodyDrippedToAHandlerIsCutAtTheDeadline) {
+    server_.AllowErr("POST /echo: the client went away");
     Start("127.0.0.1:0", {"--read-timeout", "2"});
     auto start = std::chrono::steady_clock::now();
     Client drip(server_.port());
@@ -1041,6 +1048,8 @@ TEST_F(ManagedHttp, BodyDrippedToAHandlerIsCutAtTheDeadline) {
 // live while its handler runs and go when the request ends, whichever way: answered, failed,
 // refused over a limit after a file was spooled, or cut by the client mid-upload.
 TEST_F(ManagedHttp, SpooledFilesGoWhenTheRequestEnds) {
+    server_.AllowErr("POST /form-throw failed");
+    server_.AllowErr("POST /form: the client went away");
     const std::string spool = base_ + "/spool";
     ASSERT_EQ(mkdir(spool.c_str(), 0700), 0);
     Start("127.0.0.1:0", {"--spool", spool});
@@ -1101,6 +1110,7 @@ TEST_F(ManagedHttp, RequestAbortedWhenTheClientGoesOrItsBodyTimesOut) {
 // wait for the asking handler's own end, refuses; StopAsync drains, the drain's bound cuts the
 // waiting request and cancels its token; Dispose after the drain returns at once.
 TEST_F(ManagedHttp, StopAsyncFromAHandlerDrainsAndCancelsWhatTheBoundCuts) {
+    server_.AllowErr("the drain's time-out cut 1 responses short");
     Start("127.0.0.1:0", {"--drain-msec", "500"});
     Client waiting(server_.port());
     ASSERT_TRUE(waiting.Send(Get("/abortable")));
@@ -1117,6 +1127,8 @@ TEST_F(ManagedHttp, StopAsyncFromAHandlerDrainsAndCancelsWhatTheBoundCuts) {
 // The access log written to a pipe nobody reads: every request is answered all the same; the
 // lines with no room are dropped and counted, and once the pipe is read the count is reported.
 TEST_F(ManagedHttp, StalledAccessLogCostsLinesNeverRequests) {
+    server_.AllowErr("access log fell behind");
+    server_.AllowErr("access log lines dropped in all");
     const std::string fifo = base_ + "/log";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
