@@ -114,9 +114,13 @@ namespace Vrns.Http
         internal RequestHandler Pipeline;
         int started;
 
-        // Receives each handler failure; the default queues one line for standard error.
-        public Action<HttpRequest, Exception> HandlerFailed = (request, e) =>
-            ErrorLog.Write("vrns-http: " + request.Method + " " + request.Path + " failed: " + e);
+        // Receives each handler failure; the default queues a line for standard error: the
+        // exception with its stack, or only its message when the connection was lost under the
+        // handler (a client that went away mid-body is no fault of the application's).
+        public Action<HttpRequest, Exception> HandlerFailed = (request, e) => {
+            string what = "vrns-http: " + request.Method + " " + request.Path;
+            ErrorLog.Write(e is ConnectionLostException ? what + " ended early: " + e.Message : what + " failed: " + e);
+        };
 
         public HttpServer(HttpServerOptions options)
         {
