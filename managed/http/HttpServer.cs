@@ -95,7 +95,7 @@ namespace Vrns.Http
         readonly List<int> listenFds = new List<int>();
         readonly List<IPEndPoint> endpoints = new List<IPEndPoint>();
         readonly TaskCompletionSource<int> stopped = new TaskCompletionSource<int>();
-        internal readonly ConnectionList Connections = new ConnectionList();
+        internal readonly ConnectionList Connections = new ConnectionList(Events.Remove);
         internal readonly ExchangePool Exchanges = new ExchangePool();
         internal readonly HandlerPool Handlers;
         internal readonly BodyBudget BodyBudget;
