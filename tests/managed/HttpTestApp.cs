@@ -2,8 +2,8 @@
 // or not at all, streamed responses, handler failures before and after the head, routing,
 // handlers that block, a request's objects used after its end, where handlers run, a guarded
 // prefix (/private/) in front of the static files of DIR; route templates, middleware, the
-// query, cookies, forms (files spooled in SPOOL), RequestAborted, a stop asked by a handler, an
-// access log, gzip, and a WebSocket echo.
+// query, cookies, forms (files spooled in SPOOL), RequestAborted, a handler that never
+// completes, a stop asked by a handler, an access log, gzip, and a WebSocket echo.
 //   vrns HttpTestApp.exe [--listen HOST:PORT] [--read-timeout SECONDS] [--root DIR] [--spool SPOOL]
 //                        [--access-log FILE] [--access-log-buffer BYTES] [--drain-msec MSEC]
 //                        [--send-buffer BYTES]
@@ -279,12 +279,14 @@ static class HttpTestApp
         throw new InvalidOperationException("thrown with a form read");
     }
 
-    // Holds its form until /release.
+    // Holds its form until /release; /form-held counts the forms held.
     static TaskCompletionSource<bool> release = new TaskCompletionSource<bool>();
+    static int formsHeld;
 
     static async Task FormHold(HttpContext c)
     {
         string said = await DescribeForm(c);
+        Interlocked.Increment(ref formsHeld);
         await release.Task;
         c.Response.Send(said);
     }
@@ -321,6 +323,15 @@ static class HttpTestApp
         } catch (IOException) {
         }
         await Abortable(c);
+    }
+
+    // Never completes, and never asks for RequestAborted; /never-count counts those begun.
+    static int nevers;
+
+    static Task Never(HttpContext c)
+    {
+        Interlocked.Increment(ref nevers);
+        return new TaskCompletionSource<bool>().Task;
     }
 
     static Task Counts(HttpContext c)
@@ -437,6 +448,9 @@ static class HttpTestApp
         server.Map("POST", "/form-throw", FormThenThrow);
         server.Map("POST", "/form-hold", FormHold);
         server.Map("GET", "/release", Release);
+        server.Map("GET", "/form-held", c => Say(c, Volatile.Read(ref formsHeld).ToString()));
+        server.Map("GET", "/never", Never);
+        server.Map("GET", "/never-count", c => Say(c, Volatile.Read(ref nevers).ToString()));
         server.Map("GET", "/abortable", Abortable);
         server.Map("POST", "/abortable-read", AbortableRead);
         server.Map("GET", "/counts", Counts);
