@@ -1073,9 +1073,10 @@ TEST_F(ManagedHttp, BufferedBodiesGiveTheirRoomBackWhicheverWayTheRequestEnds) {
         Client gone(server_.port());
         ASSERT_TRUE(gone.Send(whole.substr(0, whole.size() - 10000)));
     }
-    // The abandoned reads end as the server sees the clients go.
+    // The abandoned reads end as the server sees the clients go, each said in one line.
     EXPECT_TRUE(WaitUntil(formRead, 15s));
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+    EXPECT_EQ(server_.Err().find("\n  at "), std::string::npos) << server_.Err();
 }
 
 // Forms count against the server's bound for held bodies: three held at once fit in HttpTestApp's
