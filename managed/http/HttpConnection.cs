@@ -924,6 +924,7 @@ namespace Vrns.Http
             lock (this) {
                 if (context != current || TryMove(ConnectionState.Handling, ConnectionState.Upgraded) != (int)ConnectionState.Handling)
                     return null;
+                DropWatch();  // the transport's reads take the read half
                 var transport = new WebSocketTransport(this, fd, peerClosed);
                 context.WebSocket = new ServerWebSocket(transport, server.WebSocketOptions, subProtocol, context.Inline);
                 server.LiveWebSockets.Add(context.WebSocket);

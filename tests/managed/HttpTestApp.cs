@@ -389,6 +389,13 @@ static class HttpTestApp
         }
     }
 
+    // The echo once the handler has taken its time: its client was watched meanwhile.
+    static async Task WebSocketEchoLate(HttpContext c)
+    {
+        await Task.Delay(1);
+        await WebSocketEcho(c);
+    }
+
     static int Main(string[] args)
     {
         // A body budget of two bodies over half the limit: the second such at once gets 503.
@@ -458,6 +465,7 @@ static class HttpTestApp
         server.Map("GET", "/big-text", BigText);
         server.Map("GET", "/ws/echo", WebSocketEcho);
         server.Map("GET", "/ws/echo-inline", WebSocketEcho, HandlerThread.UnsafeInline);
+        server.Map("GET", "/ws/echo-late", WebSocketEchoLate);
         server.Start();
         Console.WriteLine("http-test: listening on {0}, serving {1}", server.Endpoints[0], root);
         int status = server.Completion.Result;
