@@ -1,13 +1,13 @@
 // The request body bytes the server holds for handlers at once (ReadBodyAsync's arrays, and the
-// fields and in-memory file parts of forms), across every connection: without a bound, a hundred concurrent 8 MiB uploads held a gigabyte, which
-// the collector kept long after. A request whose body would pass the bound is refused with 503
-// and Retry-After rather than made to wait: a waiting upload would hold its connection, its
-// buffers and its time-out's clock while the client, told nothing, kept sending into a stalled
-// window, and the waiters themselves would pile up; a 503 costs nothing to hold and tells the
-// client (or a proxy in front, which may retry elsewhere) when to try again. The room is taken
-// when the body is read and given back when the request's response has been sent, or (a form's,
-// through its BudgetShare) when the form is disposed: as its request ends, or as its read fails.
-// Any thread.
+// fields and in-memory file parts of forms), across every connection: without a bound, a hundred
+// concurrent 8 MiB uploads held a gigabyte, which the collector kept long after. A request whose
+// body would pass the bound is refused with 503 and Retry-After rather than made to wait: a
+// waiting upload would hold its connection, its buffers and its time-out's clock while the
+// client, told nothing, kept sending into a stalled window, and the waiters themselves would pile
+// up; a 503 costs nothing to hold and tells the client (or a proxy in front, which may retry
+// elsewhere) when to try again. The room is taken when the body is read and given back when the
+// request's response has been sent, or (a form's, through its BudgetShare) when the form is
+// disposed: as its request ends, or as its read fails. Any thread.
 using System.Threading;
 
 namespace Vrns.Http

@@ -35,8 +35,9 @@ namespace Vrns.Http
         public int ReadTimeoutSec = 30;
         // A request body beyond this is answered 413.
         public long MaxBodyBytes = 8 << 20;
-        // The body bytes ReadBodyAsync may hold across all requests at once; a request whose
-        // body would pass it is answered 503 with Retry-After (see BodyBudget).
+        // The body bytes ReadBodyAsync and ReadFormAsync may hold across all requests at once;
+        // a request whose body or form would pass it is answered 503 with Retry-After (see
+        // BodyBudget).
         public long MaxBufferedBodyBytes = 64 << 20;
         // Connections open at once; accepting waits while they are. 0: as the native server's
         // default, what the descriptor limit allows ((limit - 64) / 2, the soft limit first raised
