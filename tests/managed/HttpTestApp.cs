@@ -334,6 +334,13 @@ static class HttpTestApp
         return new TaskCompletionSource<bool>().Task;
     }
 
+    // Asks for its RequestAborted and answers at once: the next request on the connection
+    // follows the watch the token armed.
+    static Task TokenLive(HttpContext c)
+    {
+        return Say(c, c.RequestAborted.IsCancellationRequested ? "cancelled" : "live");
+    }
+
     static Task Counts(HttpContext c)
     {
         return Say(c, "waiting " + Volatile.Read(ref waiting) + ", aborted " + Volatile.Read(ref aborted));
@@ -461,6 +468,7 @@ static class HttpTestApp
         server.Map("GET", "/abortable", Abortable);
         server.Map("POST", "/abortable-read", AbortableRead);
         server.Map("GET", "/counts", Counts);
+        server.Map("GET", "/token-live", TokenLive);
         server.Map("GET", "/stop", StopFromHandler);
         server.Map("GET", "/big-text", BigText);
         server.Map("GET", "/ws/echo", WebSocketEcho);

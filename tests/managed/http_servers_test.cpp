@@ -1201,6 +1201,13 @@ TEST_F(ManagedHttp, RequestAbortedWhenTheClientGoesOrItsBodyTimesOut) {
     Client slow(server_.port());
     ASSERT_TRUE(slow.Send("POST /abortable-read HTTP/1.1\r\nHost: x\r\nContent-Length: 10\r\n\r\nabc"));
     EXPECT_TRUE(counts("waiting 2, aborted 2"));
+    // A handler that only reads the token, then the next request on its connection: neither
+    // leaves anything on the standard error (the check at the end of every test).
+    Client kept(server_.port());
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(kept.Send(Get("/token-live")));
+        EXPECT_EQ(kept.Read().body, "live") << i;
+    }
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 
