@@ -595,7 +595,8 @@ namespace Vrns.Http
     sealed class ObjectConverter<T> : JsonConverter<T>
     {
         static readonly bool IsClass = !typeof(T).IsValueType;
-        JsonProperty<T>[] properties;  // found at first use
+        // Found or made at first use; two threads that both find them make the same.
+        JsonProperty<T>[] properties;
         Func<T> create;
 
         JsonProperty<T>[] Properties
@@ -679,13 +680,14 @@ namespace Vrns.Http
         T New()
         {
             if (!IsClass) return default(T);
-            Func<T> c = create;
+            Func<T> c = Volatile.Read(ref create);
             if (c == null) {
                 ConstructorInfo ctor = typeof(T).GetConstructor(Type.EmptyTypes);
                 if (ctor == null || typeof(T).IsAbstract)
                     throw new NotSupportedException(typeof(T) + " is read from JSON only with a public parameterless constructor");
                 // Compiled once: a reflective call per object would cost more than the reading.
-                create = c = Expression.Lambda<Func<T>>(Expression.New(ctor)).Compile();
+                c = Expression.Lambda<Func<T>>(Expression.New(ctor)).Compile();
+                Volatile.Write(ref create, c);
             }
             return c();
         }
