@@ -7,6 +7,7 @@ using System.Collections;
 using System.Collections.Concurrent;
 using System.Collections.Generic;
 using System.Globalization;
+using System.Linq;
 using System.Linq.Expressions;
 using System.Reflection;
 using System.Text;
@@ -356,19 +357,7 @@ namespace Vrns.Http
     {
         public override void Write(JsonWriter w, T[] value)
         {
-            if (value == null) {
-                w.Ascii("null");
-                return;
-            }
-            JsonConverter<T> item = JsonConverters.For<T>();
-            w.Enter();
-            w.Byte((byte)'[');
-            for (int i = 0; i < value.Length; i++) {
-                if (i > 0) w.Byte((byte)',');
-                item.Write(w, value[i]);
-            }
-            w.Byte((byte)']');
-            w.Leave();
+            ListConverter<T[], T>.WriteItems(w, value);
         }
 
         public override T[] Read(JsonReader r)
@@ -385,7 +374,13 @@ namespace Vrns.Http
 
         public override void Write(JsonWriter w, C value)
         {
-            if (value == null) {
+            WriteItems(w, (IEnumerable<T>)value);
+        }
+
+        // A JSON array of items; null as null.
+        internal static void WriteItems(JsonWriter w, IEnumerable<T> items)
+        {
+            if (items == null) {
                 w.Ascii("null");
                 return;
             }
@@ -393,7 +388,7 @@ namespace Vrns.Http
             w.Enter();
             w.Byte((byte)'[');
             bool first = true;
-            foreach (T v in (IEnumerable<T>)value) {
+            foreach (T v in items) {
                 if (!first) w.Byte((byte)',');
                 first = false;
                 item.Write(w, v);
@@ -424,21 +419,7 @@ namespace Vrns.Http
     {
         public override void Write(JsonWriter w, C value)
         {
-            if (value == null) {
-                w.Ascii("null");
-                return;
-            }
-            JsonConverter<object> item = JsonConverters.For<object>();
-            w.Enter();
-            w.Byte((byte)'[');
-            bool first = true;
-            foreach (object v in (IEnumerable)value) {
-                if (!first) w.Byte((byte)',');
-                first = false;
-                item.Write(w, v);
-            }
-            w.Byte((byte)']');
-            w.Leave();
+            ListConverter<List<object>, object>.WriteItems(w, value == null ? null : ((IEnumerable)value).Cast<object>());
         }
 
         public override C Read(JsonReader r)
