@@ -139,12 +139,12 @@ namespace Vrns.Http
             server.Router.Map(method, Join(Prefix, path, false), new GroupRoute(this, handler).Invoke, thread, prefix);
         }
 
-        // prefix + path: path "/" is the prefix itself, which the trailing-slash rule also
-        // answers with a slash; a group's prefix keeps no trailing slash.
+        // prefix + path: a route's "/" is the prefix itself, which the trailing-slash rule also
+        // answers with a slash; a group's prefix keeps no trailing slash ("/" is the root's, "").
         internal static string Join(string prefix, string path, bool isGroup)
         {
             if (path == null || path.Length == 0 || path[0] != '/') throw new ArgumentException("a path starts with '/'", "path");
-            if (isGroup && path.Length > 1 && path[path.Length - 1] == '/') path = path.Substring(0, path.Length - 1);
+            if (isGroup) return prefix + (path[path.Length - 1] == '/' ? path.Substring(0, path.Length - 1) : path);
             if (path == "/") return prefix.Length == 0 ? "/" : prefix;
             return prefix + path;
         }
