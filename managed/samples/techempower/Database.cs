@@ -251,11 +251,14 @@ namespace Vrns.Samples.TechEmpower
                     worlds[i] = ReadWorld(s, RandomId());
                     worlds[i].RandomNumber = RandomId();
                 }
-                var order = (World[])worlds.Clone();
-                Array.Sort(order, (a, b) => a.Id.CompareTo(b.Id));
+                // Sorted by id and, for a row drawn twice, by draw, so its last draw is written last.
+                var order = new int[count];
+                for (int i = 0; i < count; i++) order[i] = i;
+                Array.Sort(order, (a, b) => worlds[a].Id != worlds[b].Id ? worlds[a].Id.CompareTo(worlds[b].Id) : a.CompareTo(b));
                 using (DbTransaction t = s.Connection.BeginTransaction()) {
                     s.UpdateWorld.Transaction = t;
-                    foreach (World w in order) {
+                    foreach (int i in order) {
+                        World w = worlds[i];
                         s.UpdateWorld.Parameters[0].Value = w.RandomNumber;
                         s.UpdateWorld.Parameters[1].Value = w.Id;
                         s.UpdateWorld.ExecuteNonQuery();
