@@ -438,8 +438,12 @@ namespace Vrns.Http
             }
             bool failed = task != null && (task.IsFaulted || task.IsCanceled) && !WebSocketUpgrade.EndedByRefusal(context, task);
             var bad = failed && task.IsFaulted ? task.Exception.InnerException as BadRequestBodyException : null;
+            // A request refused by the handler's own reading (a JSON body of the wrong type) is an
+            // answer, not a failure: its status goes out as any response does.
+            var refused = failed && task.IsFaulted ? task.Exception.InnerException as BadHttpRequestException : null;
+            if (refused != null && refused.TryAnswer(context.TheResponse)) failed = false;
             // The report and the gzip read the request, so before its end.
-            if (failed && bad == null)
+            if (failed && bad == null && refused == null)
                 server.ReportHandlerFailure(context.TheRequest,
                                             task.IsFaulted ? task.Exception.InnerException : new TaskCanceledException(task));
             if (!failed && server.GzipMinBytes > 0) ResponseGzip.Apply(context.TheRequest, context.TheResponse, server.GzipMinBytes);
@@ -465,7 +469,7 @@ namespace Vrns.Http
                     Close();
                     return;
                 }
-                SendRefusal(bad != null ? bad.Status : 500);
+                SendRefusal(bad != null ? bad.Status : refused != null ? refused.StatusCode : 500);
                 return;
             }
             FinishResponse(response);
@@ -500,7 +504,7 @@ namespace Vrns.Http
             keepAlive = KeepAliveNow(r);
             OweLogLine(r.Status, IsHead || HttpResponse.BodyForbidden(r.Status) ? 0 : r.Length());
             bool mayGather = keepAlive && x.Reader.BodyDone && x.Pos < x.Used;
-            if (x.Writer.Finish(r, IsHead, keepAlive, mayGather)) Sent();
+            if (x.Writer.Finish(r, IsHead, Http10, keepAlive, mayGather)) Sent();
         }
 
         void OnSent(int result)

@@ -65,6 +65,9 @@ namespace Vrns.Http
         // to clients that accept it (see ResponseGzip).
         public bool GzipResponses;
         public int GzipMinBytes = 1024;
+        // The Server field of every response; null or "": none. A value holds no control
+        // character (else ArgumentException from the server's constructor).
+        public string ServerHeader = "vrns";
         // The limits and the close handshake's bound of AcceptWebSocketAsync's sockets.
         public WebSocketOptions WebSockets = new WebSocketOptions();
     }
@@ -74,7 +77,7 @@ namespace Vrns.Http
     // One that does not call next ends the request there.
     public delegate Task Middleware(HttpContext context, Func<Task> next);
 
-    public sealed class HttpServer : IAcceptTarget, IDisposable
+    public sealed class HttpServer : RouteBuilder, IAcceptTarget, IDisposable
     {
         const int AcceptsPerWake = 64;
         const int SignalPollMsec = 100;
@@ -96,7 +99,7 @@ namespace Vrns.Http
         readonly List<IPEndPoint> endpoints = new List<IPEndPoint>();
         readonly TaskCompletionSource<int> stopped = new TaskCompletionSource<int>();
         internal readonly ConnectionList Connections = new ConnectionList();
-        internal readonly ExchangePool Exchanges = new ExchangePool();
+        internal readonly ExchangePool Exchanges;
         internal readonly HandlerPool Handlers;
         internal readonly BodyBudget BodyBudget;
         internal AccessLog Log;  // null: none
@@ -126,6 +129,8 @@ namespace Vrns.Http
             if (options.DrainMsec < 0) throw new ArgumentOutOfRangeException("options", "DrainMsec is 0 (no bound) or more");
             this.options = options;
             if (options.Listen.Count == 0) options.Listen.Add("127.0.0.1:8080");
+            if (!string.IsNullOrEmpty(options.ServerHeader)) FieldText.CheckValue(options.ServerHeader);
+            Exchanges = new ExchangePool(new StatusLines(options.ServerHeader));
             Handlers = new HandlerPool(options.MaxHandlerThreads);
             BodyBudget = new BodyBudget(options.MaxBufferedBodyBytes);
         }
@@ -199,16 +204,25 @@ namespace Vrns.Http
             get { return stopped.Task; }
         }
 
-        // Maps handlers: see Router.
-        public void Map(string method, string path, RequestHandler handler, HandlerThread thread = HandlerThread.ServerDefault)
+        // Maps handlers (RouteBuilder's Map, MapPrefix, MapGet, ..., MapGroup): see Router.
+        internal override void Add(string method, string path, bool prefix, RequestHandler handler, HandlerThread thread)
         {
-            Router.Map(method, path, handler, thread);
+            Router.Map(method, path, handler, thread, prefix);
         }
 
-        public void MapPrefix(string method, string prefix, RequestHandler handler,
-                              HandlerThread thread = HandlerThread.ServerDefault)
+        internal override HttpServer Owner
         {
-            Router.MapPrefix(method, prefix, handler, thread);
+            get { return this; }
+        }
+
+        internal override RouteGroup AsGroup
+        {
+            get { return null; }
+        }
+
+        internal bool HasStarted
+        {
+            get { return Volatile.Read(ref started) != 0; }
         }
 
         // Adds middleware, run in the order added around routing, before Start. It runs where
