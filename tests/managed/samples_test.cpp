@@ -457,6 +457,9 @@ TEST_P(TodoApiTest, CreateReadUpdateDelete) {
     ASSERT_EQ(Get(port_, "/todoitems", "POST", R"({"name":"feed cat","isComplete":true})").status, 201);
 
     EXPECT_EQ(Get(port_, "/todoitems/1").body, R"({"id":1,"name":"walk dog","isComplete":false})");
+    // The group's own path answers with a trailing slash too.
+    EXPECT_EQ(Get(port_, "/todoitems/").body,
+              R"([{"id":1,"name":"walk dog","isComplete":false},{"id":2,"name":"feed cat","isComplete":true}])");
     EXPECT_EQ(Get(port_, "/todoitems/complete").body, R"([{"id":2,"name":"feed cat","isComplete":true}])");
     EXPECT_EQ(Get(port_, "/todoitems/1", "PUT", R"({"id":1,"name":"walk dog","isComplete":true})").status,
               204);
@@ -491,6 +494,7 @@ TEST_P(TodoApiTest, BadBodiesAreRefused) {
     for (auto& row : rows) {
         Response r = Get(port_, "/todoitems", "POST", row.body, row.type);
         EXPECT_EQ(r.status, row.status) << row.type << " " << row.body << " -> " << r.body;
+        EXPECT_EQ(r.Header("content-type"), "application/problem+json") << row.body;
     }
     EXPECT_EQ(Get(port_, "/todoitems").body, "[]");
     // Names bind without case, as the web defaults do; unknown ones are ignored.

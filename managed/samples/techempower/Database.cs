@@ -20,10 +20,11 @@ using Mono.Data.Sqlite;
 
 namespace Vrns.Samples.TechEmpower
 {
+    // Written as {"id":N,"randomNumber":N}: public properties, camelCase (Vrns.Http.Json).
     public struct World
     {
-        public int Id;
-        public int RandomNumber;
+        public int Id { get; set; }
+        public int RandomNumber { get; set; }
     }
 
     public struct Fortune
@@ -248,8 +249,9 @@ namespace Vrns.Samples.TechEmpower
             try {
                 var worlds = new World[count];
                 for (int i = 0; i < count; i++) {
-                    worlds[i] = ReadWorld(s, RandomId());
-                    worlds[i].RandomNumber = RandomId();
+                    World w = ReadWorld(s, RandomId());
+                    w.RandomNumber = RandomId();
+                    worlds[i] = w;
                 }
                 // Sorted by id and, for a row drawn twice, by draw, so its last draw is written last.
                 var order = new int[count];
@@ -269,7 +271,7 @@ namespace Vrns.Samples.TechEmpower
                 // A row drawn twice was written twice: the response shows what the last write left.
                 var last = new Dictionary<int, int>(count);
                 foreach (World w in worlds) last[w.Id] = w.RandomNumber;
-                for (int i = 0; i < count; i++) worlds[i].RandomNumber = last[worlds[i].Id];
+                for (int i = 0; i < count; i++) worlds[i] = new World { Id = worlds[i].Id, RandomNumber = last[worlds[i].Id] };
                 Return(s);
                 return worlds;
             } catch {

@@ -14,7 +14,7 @@
 //
 // --sqlite FILE (default techempower.sqlite in the working directory) is created with its rows
 // when it does not exist; --odbc uses the tables of a database prepared beforehand instead.
-// A database failure answers 500, no free connection within 10 s 503.
+// A database failure answers 500, no free connection within 10 s 503 (problem details).
 using System;
 using System.IO;
 using System.Text;
@@ -34,74 +34,45 @@ namespace Vrns.Samples.TechEmpower
 
         static Task Plaintext(HttpContext c)
         {
-            c.Response.ContentType = Render.TextType;
+            c.Response.ContentType = "text/plain";
             c.Response.Send(HelloWorld);
             return Task.CompletedTask;
         }
 
-        static Task Json(HttpContext c)
+        static World[] CachedWorlds(int count)
         {
-            c.Response.ContentType = Render.JsonType;
-            c.Response.Send(Render.Message("Hello, World!"));
-            return Task.CompletedTask;
+            var worlds = new World[count];
+            for (int i = 0; i < count; i++) worlds[i] = cache[Database.RandomId()];
+            return worlds;
         }
 
-        static Task SingleQuery(HttpContext c)
+        // The database blocks: its handlers run on the handler pool (the server's default), and
+        // a request that finds every connection busy for too long gets 503.
+        static IResult FromDatabase(Func<IResult> query)
         {
-            return Answer(c, Render.JsonType, () => Render.World(db.RandomWorlds(1)[0]));
-        }
-
-        static Task Queries(HttpContext c)
-        {
-            int n = Render.QueryCount(c.Request.QueryString["queries"]);
-            return Answer(c, Render.JsonType, () => Render.Worlds(db.RandomWorlds(n)));
-        }
-
-        static Task Updates(HttpContext c)
-        {
-            int n = Render.QueryCount(c.Request.QueryString["queries"]);
-            return Answer(c, Render.JsonType, () => Render.Worlds(db.UpdateRandomWorlds(n)));
-        }
-
-        static Task Fortunes(HttpContext c)
-        {
-            return Answer(c, Render.HtmlType, () => Render.FortunesPage(db.Fortunes()));
-        }
-
-        static Task CachedQueries(HttpContext c)
-        {
-            int n = Render.QueryCount(c.Request.QueryString["count"]);
-            var worlds = new World[n];
-            for (int i = 0; i < n; i++) worlds[i] = cache[Database.RandomId()];
-            c.Response.ContentType = Render.JsonType;
-            c.Response.Send(Render.Worlds(worlds));
-            return Task.CompletedTask;
-        }
-
-        // The database blocks: these handlers run on the handler pool (the server's default).
-        static Task Answer(HttpContext c, string type, Func<string> body)
-        {
-            string text;
             try {
-                text = body();
-            } catch (TimeoutException) {
-                c.Response.SendStatus(503);
-                return Task.CompletedTask;
+                return query();
+            } catch (TimeoutException e) {
+                return Results.Problem(e.Message, 503);
             }
-            c.Response.ContentType = type;
-            c.Response.Send(text);
-            return Task.CompletedTask;
+        }
+
+        static int Count(HttpContext c, string name)
+        {
+            return Render.QueryCount(c.Request.QueryString[name]);
         }
 
         public static void Map(HttpServer server)
         {
             server.Map("GET", "/plaintext", Plaintext, HandlerThread.UnsafeInline);
-            server.Map("GET", "/json", Json, HandlerThread.UnsafeInline);
-            server.Map("GET", "/db", SingleQuery);
-            server.Map("GET", "/queries", Queries);
-            server.Map("GET", "/updates", Updates);
-            server.Map("GET", "/fortunes", Fortunes);
-            server.Map("GET", "/cached-queries", CachedQueries, HandlerThread.UnsafeInline);
+            server.Map("GET", "/json", c => Results.Json(new HelloMessage { Message = "Hello, World!" }),
+                       HandlerThread.UnsafeInline);
+            server.MapGet("/db", c => FromDatabase(() => Results.Json(db.RandomWorlds(1)[0])));
+            server.MapGet("/queries", c => FromDatabase(() => Results.Json(db.RandomWorlds(Count(c, "queries")))));
+            server.MapGet("/updates", c => FromDatabase(() => Results.Json(db.UpdateRandomWorlds(Count(c, "queries")))));
+            server.MapGet("/fortunes", c => FromDatabase(() => Results.Html(Render.FortunesPage(db.Fortunes()))));
+            server.Map("GET", "/cached-queries", c => Results.Json(CachedWorlds(Count(c, "count"))),
+                       HandlerThread.UnsafeInline);
         }
 
         public static int Main(string[] args)

@@ -9,14 +9,11 @@
 //   PUT    /todoitems/{id}       replaces an item's name and isComplete; 204, or 404
 //   DELETE /todoitems/{id}       removes an item; 204, or 404
 //
-// An item is {"id":1,"name":"walk dog","isComplete":false}. A body that is not JSON
-// (Content-Type other than application/json) is answered 415; a malformed one, an array or a
-// value of the wrong type, 400 with the reason. --store memory (the default) forgets the items at
+// An item is {"id":1,"name":"walk dog","isComplete":false} (names in any case on the way in).
+// A body that is not JSON (Content-Type other than application/json) is answered 415; a
+// malformed one, an array or a value of the wrong type 400, both with problem details. --store memory (the default) forgets the items at
 // exit; --store sqlite keeps them in --sqlite FILE (default todo.sqlite), created when missing.
 using System;
-using System.Collections.Generic;
-using System.Text;
-using System.Threading.Tasks;
 using Vrns.Http;
 
 namespace Vrns.Samples.Todo
@@ -24,104 +21,31 @@ namespace Vrns.Samples.Todo
     public static class TodoApi
     {
         const string Usage = "usage: vrns VrnsTodoApi.exe [--listen HOST:PORT] [--store memory|sqlite] [--sqlite FILE]";
-        const string Prefix = "/todoitems";
-        const string JsonType = "application/json; charset=utf-8";
 
         static ITodoStore store;
 
-        static void Json(HttpContext c, int status, string json)
-        {
-            c.Response.StatusCode = status;
-            c.Response.ContentType = JsonType;
-            c.Response.Send(json);
-        }
-
-        // The route's {id}: a number, else no item has it.
-        static bool TryId(HttpContext c, out int id)
-        {
-            if (int.TryParse(c.Request.RouteValues["id"], out id)) return true;
-            c.Response.SendStatus(404);
-            return false;
-        }
-
-        // The body as a Todo; false after answering 415 or 400.
-        static async Task<Todo> ReadTodo(HttpContext c)
-        {
-            string type = c.Request.GetHeader("Content-Type") ?? "";
-            int semicolon = type.IndexOf(';');
-            string media = (semicolon < 0 ? type : type.Substring(0, semicolon)).Trim();
-            if (!media.Equals("application/json", StringComparison.OrdinalIgnoreCase)) {
-                c.Response.SendStatus(415);
-                return null;
-            }
-            byte[] body = await c.Request.ReadBodyAsync();
-            string error;
-            Todo t = TodoJson.Read(Encoding.UTF8.GetString(body), out error);
-            if (t == null) {
-                c.Response.StatusCode = 400;
-                c.Response.ContentType = "text/plain; charset=utf-8";
-                c.Response.Send("bad to-do item: " + error + "\n");
-            }
-            return t;
-        }
-
-        static Task GetAll(HttpContext c)
-        {
-            Json(c, 200, TodoJson.Write(store.All(false)));
-            return Task.CompletedTask;
-        }
-
-        static Task GetComplete(HttpContext c)
-        {
-            Json(c, 200, TodoJson.Write(store.All(true)));
-            return Task.CompletedTask;
-        }
-
-        static Task GetOne(HttpContext c)
-        {
-            int id;
-            if (!TryId(c, out id)) return Task.CompletedTask;
-            Todo t = store.Find(id);
-            if (t == null)
-                c.Response.SendStatus(404);
-            else
-                Json(c, 200, TodoJson.Write(t));
-            return Task.CompletedTask;
-        }
-
-        static async Task Post(HttpContext c)
-        {
-            Todo t = await ReadTodo(c);
-            if (t == null) return;
-            t = store.Add(t);
-            c.Response.SetHeader("Location", Prefix + "/" + t.Id);
-            Json(c, 201, TodoJson.Write(t));
-        }
-
-        static async Task Put(HttpContext c)
-        {
-            int id;
-            if (!TryId(c, out id)) return;
-            Todo t = await ReadTodo(c);
-            if (t == null) return;
-            c.Response.SendStatus(store.Update(id, t) ? 204 : 404);
-        }
-
-        static Task Delete(HttpContext c)
-        {
-            int id;
-            if (TryId(c, out id)) c.Response.SendStatus(store.Delete(id) ? 204 : 404);
-            return Task.CompletedTask;
-        }
-
+        // The store blocks (SQLite): the handlers run on the handler pool, the server's default.
+        // A body that is not a Todo never reaches them: ReadJsonAsync throws
+        // BadHttpRequestException, which the server answers 415 or 400 with problem details.
         public static void Map(HttpServer server)
         {
-            server.Map("GET", Prefix, GetAll);
-            server.Map("GET", Prefix + "/complete", GetComplete);
-            server.Map("GET", Prefix + "/{id}", GetOne);
-            server.Map("POST", Prefix, Post);
-            server.Map("PUT", Prefix + "/{id}", Put);
-            server.Map("DELETE", Prefix + "/{id}", Delete);
+            RouteGroup items = server.MapGroup("/todoitems");
+            items.MapGet("/", c => Results.Ok(store.All(false)));
+            items.MapGet("/complete", c => Results.Ok(store.All(true)));
+            items.MapGet("/{id:int}", c => {
+                Todo t = store.Find(c.Request.RouteValues.GetInt32("id"));
+                return t == null ? Results.NotFound() : Results.Ok(t);
+            });
+            items.MapPost("/", async c => {
+                Todo t = store.Add(await c.Request.ReadJsonAsync<Todo>());
+                return Results.Created("/todoitems/" + t.Id, t);
+            });
+            items.MapPut("/{id:int}", async c => {
+                Todo t = await c.Request.ReadJsonAsync<Todo>();
+                return store.Update(c.Request.RouteValues.GetInt32("id"), t) ? Results.NoContent() : Results.NotFound();
+            });
+            items.MapDelete("/{id:int}", c =>
+                store.Delete(c.Request.RouteValues.GetInt32("id")) ? Results.NoContent() : Results.NotFound());
         }
 
         public static int Main(string[] args)
