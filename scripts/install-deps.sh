@@ -26,9 +26,13 @@ AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
 # Google Benchmark and libuv for the benchmarks, curl for the end-to-end tests, HAProxy and wrk
 # for the load-balancer tests, openssl for their TLS certificate, Chromium for the test of the
 # sample's chat page in a real browser.
+# The samples' databases: Mono's ADO.NET providers for SQLite (with libsqlite3) and ODBC, the
+# PostgreSQL ODBC driver and unixODBC, PostgreSQL itself (with pg_stat_statements, in the server
+# package) for the tests' own database server, and the sqlite3 shell the tests read SQLite with.
 TEST_PACKAGES=(
   googletest libbenchmark-dev libuv1-dev
   curl haproxy wrk openssl chromium
+  libmono-sqlite4.0-cil libsqlite3-0 libmono-system-data4.0-cil unixodbc odbc-postgresql postgresql sqlite3
 )
 # The request fuzzer: clang with its libFuzzer and sanitizer runtimes; the framing fuzzer is
 # built with the tests, which need GoogleTest's sources.
