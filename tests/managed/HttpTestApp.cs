@@ -3,7 +3,8 @@
 // handlers that block, a request's objects used after its end, where handlers run, a guarded
 // prefix (/private/) in front of the static files of DIR; route templates, middleware, the
 // query, cookies, forms (files spooled in SPOOL), RequestAborted, a stop asked by a handler, an
-// access log, gzip, and a WebSocket echo.
+// access log, gzip, a WebSocket echo; JSON bodies and results, typed route values, route groups
+// with their own middleware (beneath /mw/, traced with the server's), the trailing slash.
 //   vrns HttpTestApp.exe [--listen HOST:PORT] [--read-timeout SECONDS] [--root DIR] [--spool SPOOL]
 //                        [--access-log FILE] [--access-log-buffer BYTES] [--drain-msec MSEC]
 //                        [--send-buffer BYTES]
@@ -19,8 +20,58 @@ using System.Threading;
 using System.Threading.Tasks;
 using Vrns.Http;
 
+public sealed class Todo
+{
+    public int Id { get; set; }
+    public string Name { get; set; }
+    public bool IsComplete { get; set; }
+}
+
 static class HttpTestApp
 {
+    // Reads a Todo (415 or 400 when the body is not one) and answers it back as created.
+    static async Task<IResult> CreateTodo(HttpContext c)
+    {
+        Todo t = await c.Request.ReadJsonAsync<Todo>();
+        return Results.Created("/json/todo/" + t.Id, t);
+    }
+
+    // 404 for the id 404, else a Todo of that id.
+    static IResult GetTodo(HttpContext c)
+    {
+        int id = c.Request.RouteValues.GetInt32("id");
+        return id == 404 ? Results.NotFound() : Results.Ok(new Todo { Id = id, Name = "n" });
+    }
+
+    // Route groups beneath /mw/ (so the server's tracing middleware runs too): /mw/grp with two
+    // middleware and a group inside it with one more, and a sibling group with its own.
+    static void MapGroups(HttpServer server)
+    {
+        RouteGroup g = server.MapGroup("/mw/grp");
+        g.MapGet("/", c => {
+            Trace(c, "h");
+            return Results.Text("group root");
+        });
+        g.MapGet("/{id:int}", c => {
+            Trace(c, "h");
+            return Results.Text("item " + c.Request.RouteValues.GetInt32("id"));
+        });
+        g.Use(Tracing("g1", null));
+        g.Use(Tracing("g2", "/mw/grp/stop"));
+        g.MapGet("/stop", c => Results.Text("not reached"));
+        RouteGroup inner = g.MapGroup("/inner/");
+        inner.Use(Tracing("i", null));
+        inner.MapGet("/x", c => {
+            Trace(c, "h");
+            return Results.Text("inner");
+        });
+        RouteGroup other = server.MapGroup("/mw/other");
+        other.Use(Tracing("o", null));
+        other.MapGet("/x", c => {
+            Trace(c, "h");
+            return Results.Text("other");
+        });
+    }
 
     static async Task Echo(HttpContext c)
     {
@@ -382,7 +433,8 @@ static class HttpTestApp
     {
         // A body budget of two bodies over half the limit: the second such at once gets 503.
         // Forms: 64 KiB in memory per file, then spooled; 512 KiB at most.
-        var options = new HttpServerOptions { MaxBodyBytes = 1 << 20, MaxBufferedBodyBytes = 1 << 20, GzipResponses = true };
+        var options = new HttpServerOptions { MaxBodyBytes = 1 << 20, MaxBufferedBodyBytes = 1 << 20, GzipResponses = true,
+                                              ServerHeader = "vrns-test" };
         options.Form.MaxTotalBytes = 512 << 10;
         options.Form.MaxFieldBytes = 1024;
         string root = ".";
@@ -444,6 +496,13 @@ static class HttpTestApp
         server.Map("GET", "/big-text", BigText);
         server.Map("GET", "/ws/echo", WebSocketEcho);
         server.Map("GET", "/ws/echo-inline", WebSocketEcho, HandlerThread.UnsafeInline);
+        server.Map("POST", "/json/todo", CreateTodo);
+        server.MapGet("/json/todo/{id:int}", GetTodo);
+        server.MapGet("/typed/{id:long}", c => Results.Text("long " + c.Request.RouteValues.GetInt64("id")));
+        server.MapGet("/typed/{id:guid}", c => Results.Text("guid " + c.Request.RouteValues.GetGuid("id")));
+        server.MapGet("/typed/{slug:regex([a-z]+-[0-9]{2})}", c => Results.Text("slug " + c.Request.RouteValues["slug"]));
+        server.MapGet("/untyped/{id}", c => Results.Text("int " + c.Request.RouteValues.GetInt32("id")));
+        MapGroups(server);
         server.Start();
         Console.WriteLine("http-test: listening on {0}, serving {1}", server.Endpoints[0], root);
         int status = server.Completion.Result;
