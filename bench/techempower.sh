@@ -76,13 +76,8 @@ stop_servers() {
 }
 
 table=$out/techempower.md
-{
-  run_conditions
-  echo "connections: $conns; queries and updates ?queries=20, cached-queries ?count=20"
-  echo
-  echo "| database | type | server | req/s | CPU µs/req | vrns/HttpListener req/s | vrns/HttpListener requests per CPU s |"
-  echo "|---|---|---|---|---|---|---|"
-} >"$table"
+rows=$work/rows.md
+: >"$rows"
 goals=()
 
 for d in "${databases[@]}"; do
@@ -115,7 +110,7 @@ for d in "${databases[@]}"; do
       ((err)) && note=" ($err errors)"
       echo "| $d | $t | ${label[$s]}$note | $(cell_rps "$k") | $(cell_cpu "$k") |" \
         "$(ratio "$(cell_rps "$d $t vrns")" "$(cell_rps "$d $t listener")") |" \
-        "$(ratio "$(cell_cpu "$d $t listener")" "$(cell_cpu "$d $t vrns")") |" >>"$table"
+        "$(ratio "$(cell_cpu "$d $t listener")" "$(cell_cpu "$d $t vrns")") |" >>"$rows"
     done
   done
   goals+=("| $d | json CPU per request / plaintext's, vrns | $(ratio "$(cell_cpu "$d json vrns")" "$(cell_cpu "$d plaintext vrns")") | ≤ 1.5 |")
@@ -125,9 +120,15 @@ for d in "${databases[@]}"; do
 done
 
 {
+  run_conditions
+  echo "connections: $conns; queries and updates ?queries=20, cached-queries ?count=20"
+  echo
+  echo "| database | type | server | req/s | CPU µs/req | vrns/HttpListener req/s | vrns/HttpListener requests per CPU s |"
+  echo "|---|---|---|---|---|---|---|"
+  cat "$rows"
   echo
   echo "| database | goal | measured | goal |"
   echo "|---|---|---|---|"
   printf '%s\n' "${goals[@]}"
-} >>"$table"
+} >"$table"
 cat "$table"

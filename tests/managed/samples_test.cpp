@@ -394,6 +394,31 @@ TEST_P(TechEmpowerTest, QueryCountsPerType) {
     }
 }
 
+// --db-connections bounds the connections open at once: more concurrent requests than that wait
+// for one, and all are answered.
+TEST_P(TechEmpowerTest, ConnectionsAreBounded) {
+    if (!pg_) GTEST_SKIP() << "counted from pg_stat_activity: PostgreSQL only";
+    EXPECT_EQ(server_.Stop(), 0);
+    std::vector<std::string> args = {kManaged + "/VrnsTechEmpower.exe", "--listen", "127.0.0.1:0", "--db-connections",
+                                     "2"};
+    for (auto& a : store_->ServerArgs()) args.push_back(a);
+    std::string base = dir_ + "/bounded";
+    mkdir(base.c_str(), 0700);
+    ASSERT_TRUE(server_.Start(base, args)) << server_.Err();
+    port_ = server_.port();
+    Load("/queries?queries=5", 8, 4);
+    // The pool keeps its connections open; the first server's leave as their backends notice.
+    std::string open;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            open = pg_->pg->Psql("postgres", "SELECT count(*) FROM pg_stat_activity WHERE datname = 'hello_world'");
+            return atoi(open.c_str()) <= 2;
+        },
+        std::chrono::seconds(20)))
+        << open;
+    EXPECT_GE(atoi(open.c_str()), 1) << open;
+}
+
 INSTANTIATE_TEST_SUITE_P(Databases, TechEmpowerTest, ::testing::Values("sqlite", "postgres"),
                          [](const auto& info) { return info.param; });
 

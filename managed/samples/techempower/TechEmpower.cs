@@ -104,7 +104,7 @@ namespace Vrns.Samples.TechEmpower
                 Map(server);
                 server.Start();
             } catch (Exception e) {
-                Console.Error.WriteLine("vrns-techempower: " + e);
+                Console.Error.WriteLine("vrns-techempower: " + e.Message);
                 return 1;
             }
             Console.WriteLine("vrns-techempower: listening on {0}", server.Endpoints[0]);
