@@ -232,19 +232,29 @@ namespace Vrns.Samples.TechEmpower
             }
         }
 
-        // count rows of World at random ids, one query each.
-        public World[] RandomWorlds(int count)
+        // work on a pooled session; a session whose work failed is closed, not pooled.
+        T With<T>(Func<DbSession, T> work)
         {
             DbSession s = Rent();
+            T result;
             try {
-                var worlds = new World[count];
-                for (int i = 0; i < count; i++) worlds[i] = ReadWorld(s, RandomId());
-                Return(s);
-                return worlds;
+                result = work(s);
             } catch {
                 Discard(s);
                 throw;
             }
+            Return(s);
+            return result;
+        }
+
+        // count rows of World at random ids, one query each.
+        public World[] RandomWorlds(int count)
+        {
+            return With(s => {
+                var worlds = new World[count];
+                for (int i = 0; i < count; i++) worlds[i] = ReadWorld(s, RandomId());
+                return worlds;
+            });
         }
 
         // count random rows read one query each, then each given a new random number, written one
@@ -252,8 +262,7 @@ namespace Vrns.Samples.TechEmpower
         // same rows never wait for each other in a cycle.
         public World[] UpdateRandomWorlds(int count)
         {
-            DbSession s = Rent();
-            try {
+            return With(s => {
                 var worlds = new World[count];
                 for (int i = 0; i < count; i++) {
                     World w = ReadWorld(s, RandomId());
@@ -270,9 +279,8 @@ namespace Vrns.Samples.TechEmpower
                     using (DbTransaction t = s.Connection.BeginTransaction()) {
                         s.UpdateWorld.Transaction = t;
                         foreach (int i in order) {
-                            World w = worlds[i];
-                            s.UpdateWorld.Parameters[0].Value = w.RandomNumber;
-                            s.UpdateWorld.Parameters[1].Value = w.Id;
+                            s.UpdateWorld.Parameters[0].Value = worlds[i].RandomNumber;
+                            s.UpdateWorld.Parameters[1].Value = worlds[i].Id;
                             s.UpdateWorld.ExecuteNonQuery();
                         }
                         t.Commit();
@@ -281,38 +289,28 @@ namespace Vrns.Samples.TechEmpower
                     if (writers != null) writers.Release();
                 }
                 s.UpdateWorld.Transaction = null;
-                // A row drawn twice was written twice: the response shows what the last write left.
+                // A row drawn twice was written twice: the answer shows what the last write left.
                 var last = new Dictionary<int, int>(count);
                 foreach (World w in worlds) last[w.Id] = w.RandomNumber;
                 for (int i = 0; i < count; i++) worlds[i] = new World { Id = worlds[i].Id, RandomNumber = last[worlds[i].Id] };
-                Return(s);
                 return worlds;
-            } catch {
-                Discard(s);
-                throw;
-            }
+            });
         }
 
         public List<Fortune> Fortunes()
         {
-            DbSession s = Rent();
-            try {
+            return With(s => {
                 var list = new List<Fortune>(16);
                 using (DbDataReader r = s.SelectFortunes.ExecuteReader())
                     while (r.Read()) list.Add(new Fortune { Id = r.GetInt32(0), Message = r.GetString(1) });
-                Return(s);
                 return list;
-            } catch {
-                Discard(s);
-                throw;
-            }
+            });
         }
 
         // Every World row, for the cache of the cached-queries type.
         public World[] AllWorlds()
         {
-            DbSession s = Rent();
-            try {
+            return With(s => {
                 var all = new World[WorldRows + 1];
                 using (DbCommand c = s.Connection.CreateCommand()) {
                     c.CommandText = "SELECT id, randomNumber FROM World";
@@ -322,12 +320,8 @@ namespace Vrns.Samples.TechEmpower
                             if (id >= 1 && id <= WorldRows) all[id] = new World { Id = id, RandomNumber = r.GetInt32(1) };
                         }
                 }
-                Return(s);
                 return all;
-            } catch {
-                Discard(s);
-                throw;
-            }
+            });
         }
 
         public void Dispose()
