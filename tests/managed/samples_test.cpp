@@ -401,8 +401,8 @@ TEST_P(TechEmpowerTest, QueryCountsPerType) {
 TEST_P(TechEmpowerTest, ConnectionsAreBounded) {
     if (!pg_) GTEST_SKIP() << "counted from pg_stat_activity: PostgreSQL only";
     EXPECT_EQ(server_.Stop(), 0);
-    std::vector<std::string> args = {kManaged + "/VrnsTechEmpower.exe", "--listen", "127.0.0.1:0", "--db-connections",
-                                     "2"};
+    std::vector<std::string> args = {kManaged + "/VrnsTechEmpower.exe", "--listen", "127.0.0.1:0",
+                                     "--db-connections", "2"};
     for (auto& a : store_->ServerArgs()) args.push_back(a);
     std::string base = dir_ + "/bounded";
     mkdir(base.c_str(), 0700);
@@ -413,7 +413,8 @@ TEST_P(TechEmpowerTest, ConnectionsAreBounded) {
     std::string open;
     EXPECT_TRUE(WaitUntil(
         [&] {
-            open = pg_->pg->Psql("postgres", "SELECT count(*) FROM pg_stat_activity WHERE datname = 'hello_world'");
+            open = pg_->pg->Psql("postgres",
+                                 "SELECT count(*) FROM pg_stat_activity WHERE datname = 'hello_world'");
             return atoi(open.c_str()) <= 2;
         },
         std::chrono::seconds(20)))
@@ -469,8 +470,9 @@ TEST_P(TodoApiTest, CreateReadUpdateDelete) {
 
     EXPECT_EQ(Get(port_, "/todoitems/1").body, R"({"id":1,"name":"walk dog","isComplete":false})");
     // The group's own path answers with a trailing slash too.
-    EXPECT_EQ(Get(port_, "/todoitems/").body,
-              R"([{"id":1,"name":"walk dog","isComplete":false},{"id":2,"name":"feed cat","isComplete":true}])");
+    EXPECT_EQ(
+        Get(port_, "/todoitems/").body,
+        R"([{"id":1,"name":"walk dog","isComplete":false},{"id":2,"name":"feed cat","isComplete":true}])");
     EXPECT_EQ(Get(port_, "/todoitems/complete").body, R"([{"id":2,"name":"feed cat","isComplete":true}])");
     EXPECT_EQ(Get(port_, "/todoitems/1", "PUT", R"({"id":1,"name":"walk dog","isComplete":true})").status,
               204);
