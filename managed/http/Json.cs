@@ -50,7 +50,11 @@ namespace Vrns.Http
         // that cannot be written (a pointer, a delegate).
         public static byte[] Serialize<T>(T value)
         {
-            JsonWriter w = writer ?? (writer = new JsonWriter());
+            JsonWriter w = writer;
+            if (w == null)
+                writer = w = new JsonWriter();
+            else if (w.Busy)
+                w = new JsonWriter();  // a property's getter that serialises while a write is under way
             w.Reset();
             try {
                 JsonConverters.For<T>().Write(w, value);
@@ -71,6 +75,10 @@ namespace Vrns.Http
             if (utf8 == null) throw new ArgumentNullException("utf8");
             if (offset < 0 || count < 0 || offset > utf8.Length - count) throw new ArgumentOutOfRangeException("count");
             if (!Utf8Validator.IsValid(utf8, offset, count)) throw new JsonException("the text is not UTF-8");
+            if (count >= 3 && utf8[offset] == 0xEF && utf8[offset + 1] == 0xBB && utf8[offset + 2] == 0xBF) {
+                offset += 3;  // a byte order mark, which RFC 8259 lets a reader ignore
+                count -= 3;
+            }
             var r = new JsonReader(utf8, offset, offset + count);
             r.SkipSpace();
             if (r.AtEnd) throw new JsonException("no JSON value");
@@ -122,11 +130,15 @@ namespace Vrns.Http
         byte[] buffer = new byte[FirstSize];
         int at;
         int depth;
-        bool busy;  // a converter that serialises from within a write (re-entry) gets a new writer
+        bool busy;  // in use by a Serialize call; a call within it (from a getter) takes a new writer
+
+        public bool Busy
+        {
+            get { return busy; }
+        }
 
         public void Reset()
         {
-            if (busy) throw new InvalidOperationException("Json.Serialize called from within a write");
             busy = true;
             at = 0;
             depth = 0;

@@ -60,13 +60,13 @@ namespace Vrns.Http
         {
             if (t == typeof(string)) return new StringConverter();
             if (t == typeof(bool)) return new BoolConverter();
-            if (t == typeof(int)) return new Int32Converter();
-            if (t == typeof(long)) return new Int64Converter();
-            if (t == typeof(short)) return new Int16Converter();
-            if (t == typeof(sbyte)) return new SByteConverter();
-            if (t == typeof(byte)) return new ByteConverter();
-            if (t == typeof(ushort)) return new UInt16Converter();
-            if (t == typeof(uint)) return new UInt32Converter();
+            if (t == typeof(int)) return new IntegerConverter<int>(int.MinValue, int.MaxValue, v => (int)v, v => v);
+            if (t == typeof(long)) return new IntegerConverter<long>(long.MinValue, long.MaxValue, v => v, v => v);
+            if (t == typeof(short)) return new IntegerConverter<short>(short.MinValue, short.MaxValue, v => (short)v, v => v);
+            if (t == typeof(sbyte)) return new IntegerConverter<sbyte>(sbyte.MinValue, sbyte.MaxValue, v => (sbyte)v, v => v);
+            if (t == typeof(byte)) return new IntegerConverter<byte>(0, byte.MaxValue, v => (byte)v, v => v);
+            if (t == typeof(ushort)) return new IntegerConverter<ushort>(0, ushort.MaxValue, v => (ushort)v, v => v);
+            if (t == typeof(uint)) return new IntegerConverter<uint>(0, uint.MaxValue, v => (uint)v, v => v);
             if (t == typeof(ulong)) return new UInt64Converter();
             if (t == typeof(double)) return new DoubleConverter();
             if (t == typeof(float)) return new SingleConverter();
@@ -151,94 +151,30 @@ namespace Vrns.Http
         }
     }
 
-    sealed class Int32Converter : JsonConverter<int>
+    // The integer types up to 64 bits but ulong: read within the type's range, written through a
+    // long.
+    sealed class IntegerConverter<T> : JsonConverter<T>
     {
-        public override void Write(JsonWriter w, int value)
+        readonly long min, max;
+        readonly Func<long, T> from;
+        readonly Func<T, long> to;
+
+        public IntegerConverter(long min, long max, Func<long, T> from, Func<T, long> to)
         {
-            w.Long(value);
+            this.min = min;
+            this.max = max;
+            this.from = from;
+            this.to = to;
         }
 
-        public override int Read(JsonReader r)
+        public override void Write(JsonWriter w, T value)
         {
-            return (int)r.Integer(int.MinValue, int.MaxValue);
-        }
-    }
-
-    sealed class Int64Converter : JsonConverter<long>
-    {
-        public override void Write(JsonWriter w, long value)
-        {
-            w.Long(value);
+            w.Long(to(value));
         }
 
-        public override long Read(JsonReader r)
+        public override T Read(JsonReader r)
         {
-            return r.Integer(long.MinValue, long.MaxValue);
-        }
-    }
-
-    sealed class Int16Converter : JsonConverter<short>
-    {
-        public override void Write(JsonWriter w, short value)
-        {
-            w.Long(value);
-        }
-
-        public override short Read(JsonReader r)
-        {
-            return (short)r.Integer(short.MinValue, short.MaxValue);
-        }
-    }
-
-    sealed class SByteConverter : JsonConverter<sbyte>
-    {
-        public override void Write(JsonWriter w, sbyte value)
-        {
-            w.Long(value);
-        }
-
-        public override sbyte Read(JsonReader r)
-        {
-            return (sbyte)r.Integer(sbyte.MinValue, sbyte.MaxValue);
-        }
-    }
-
-    sealed class ByteConverter : JsonConverter<byte>
-    {
-        public override void Write(JsonWriter w, byte value)
-        {
-            w.Long(value);
-        }
-
-        public override byte Read(JsonReader r)
-        {
-            return (byte)r.Integer(0, byte.MaxValue);
-        }
-    }
-
-    sealed class UInt16Converter : JsonConverter<ushort>
-    {
-        public override void Write(JsonWriter w, ushort value)
-        {
-            w.Long(value);
-        }
-
-        public override ushort Read(JsonReader r)
-        {
-            return (ushort)r.Integer(0, ushort.MaxValue);
-        }
-    }
-
-    sealed class UInt32Converter : JsonConverter<uint>
-    {
-        public override void Write(JsonWriter w, uint value)
-        {
-            w.Long(value);
-        }
-
-        public override uint Read(JsonReader r)
-        {
-            return (uint)r.Integer(0, uint.MaxValue);
+            return from(r.Integer(min, max));
         }
     }
 

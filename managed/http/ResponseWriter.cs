@@ -1,7 +1,7 @@
 // Writes a connection's responses: the head (status line, the handler's fields, the framing and
 // Connection fields: "close" on a connection's last response, "keep-alive" to an HTTP/1.0 client
-// that keeps it, none to an HTTP/1.1 one, for which persistence is the default), the body from memory, a file or a stream of chunks, and the generated
-// pages of refusals. A response that is whole in memory may wait in the output array for the
+// that keeps it, none to an HTTP/1.1 one, for which persistence is the default), the body from
+// memory, a file or a stream of chunks, and the generated pages of refusals. A response that is whole in memory may wait in the output array for the
 // next pipelined request's (a batch), and the batch goes out in one write when the connection
 // says so; anything larger goes out from its own place behind the head. Every write's completion
 // goes to the connection, which allows one write at a time, so the output array is never

@@ -87,7 +87,7 @@ namespace Vrns.Http
             if (url == null) throw new ArgumentNullException("url");
             FieldText.CheckValue(url);
             int status = preserveMethod ? (permanent ? 308 : 307) : (permanent ? 301 : 302);
-            return new RedirectResult(status, url);
+            return new StatusResult(status, url);
         }
 
         public static IResult Json<T>(T value, int statusCode = 200)
@@ -112,18 +112,22 @@ namespace Vrns.Http
         }
     }
 
+    // A status without a body, and a Location for a redirect.
     sealed class StatusResult : IResult
     {
         readonly int status;
+        readonly string location;
 
-        public StatusResult(int status)
+        public StatusResult(int status, string location = null)
         {
             this.status = status;
+            this.location = location;
         }
 
         public Task ExecuteAsync(HttpContext c)
         {
             c.Response.StatusCode = status;
+            if (location != null) c.Response.SetHeader("Location", location);
             return Task.CompletedTask;
         }
     }
@@ -168,25 +172,6 @@ namespace Vrns.Http
             r.StatusCode = status;
             r.ContentType = contentType;
             r.Send(text);
-            return Task.CompletedTask;
-        }
-    }
-
-    sealed class RedirectResult : IResult
-    {
-        readonly int status;
-        readonly string url;
-
-        public RedirectResult(int status, string url)
-        {
-            this.status = status;
-            this.url = url;
-        }
-
-        public Task ExecuteAsync(HttpContext c)
-        {
-            c.Response.StatusCode = status;
-            c.Response.SetHeader("Location", url);
             return Task.CompletedTask;
         }
     }

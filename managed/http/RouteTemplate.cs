@@ -16,9 +16,10 @@
 //
 // Precedence between templates that match the same path (RouteTemplateList keeps this order):
 // the leftmost segment where two differ decides, a literal before a constrained parameter before
-// a parameter before a catch-all; templates alike in that are tried in the order mapped. So "/users/new" style
-// literals win over "/users/{id}", and "/a/{x}" over "/a/{*rest}". (The router puts exact
-// routes before all templates and templates before prefixes.)
+// a parameter before a catch-all; templates alike in that are tried in the order mapped. So
+// "/users/new" style literals win over "/users/{id}", "/items/{id:int}" over "/items/{slug}",
+// and "/a/{x}" over "/a/{*rest}". (The router puts exact routes before all templates and
+// templates before prefixes.)
 using System;
 using System.Collections.Generic;
 

@@ -1,7 +1,8 @@
 // Routes a request to its handler by method and path: exact paths first (in the order mapped),
 // then templates ("/users/{id}", "/files/{*rest}": RouteTemplate, in its precedence), then
 // the same two again for a path with a trailing slash, without it ("/hello/" reaches "/hello"
-// when nothing takes "/hello/" itself), then prefixes (longest first). A template's values go to the request's RouteValues. A GET route answers HEAD too, its body left out. A path that
+// when nothing takes "/hello/" itself), then prefixes (longest first). A template's values go
+// to the request's RouteValues. A GET route answers HEAD too, its body left out. A path that
 // is mapped for other methods only is answered 405 with Allow; a path not mapped at all goes
 // to the fallback (404 without one). Paths are compared in their normal form (PathNormalizer),
 // as UTF-8 bytes, without making a string; a path that has none is answered with its refusal

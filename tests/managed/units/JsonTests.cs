@@ -46,6 +46,12 @@ namespace Vrns.Http.Units
         public string URLValue { get; set; }
     }
 
+    // Serialises itself from a getter: a write within a write.
+    public class Nested
+    {
+        public string Inner { get { return Json.SerializeToString(new[] { 1 }); } }
+    }
+
     public class Cased
     {
         public string Name { get; set; }
@@ -131,6 +137,7 @@ namespace Vrns.Http.Units
             };
             foreach (byte[] row in rows) Check.Throws<JsonException>(() => Json.Deserialize<string>(row), BitConverter.ToString(row));
             Check.Equal("\u20ac", Json.Deserialize<string>(new byte[] { (byte)'"', 0xE2, 0x82, 0xAC, (byte)'"' }), "UTF-8");
+            Check.Equal("a", Json.Deserialize<string>(new byte[] { 0xEF, 0xBB, 0xBF, (byte)'"', (byte)'a', (byte)'"' }), "a byte order mark ignored");
         }
 
         // Every kind of value there and back: what is written, and the same read back.
@@ -180,6 +187,7 @@ namespace Vrns.Http.Units
                 Check.Equal(p[1], Json.CamelCase(p[0]), p[0]);
             }
             Check.Throws<InvalidOperationException>(() => Json.Serialize(new Cased()), "two names alike but for case");
+            Check.Equal("{\"inner\":\"[1]\"}", Json.SerializeToString(new Nested()), "a write within a write");
         }
 
         // Deep input is refused before the stack is; a cycle is refused when written.

@@ -64,6 +64,8 @@ namespace Vrns.Http.Units
             new[] { "/t/{s:regex(a|b)}", "/t/b", "s=b" },  // the alternation inside the anchors
             new[] { "/t/{s:regex(a|b)}", "/t/ab", null },
             new[] { "/t/{s:regex([a-z]+)}", "/t/ABC", null },  // case counts
+            // a pattern that backtracks without end on this value: the time-out's no match
+            new[] { "/t/{s:regex((a+)+)}", "/t/" + new string('a', 40) + "b", null },
         };
 
         [Test]
