@@ -3,10 +3,10 @@
 # meant to run do run under the built vrns: a sample that no longer builds or answers as its page
 # says fails here, not in a reader's hands.
 #
-#   check-csharp-samples.sh VRNS MANAGED_DIR PATH...
+#   check-csharp-samples.sh VRNS MANAGED_DIR ROOT
 #
-# PATH is a Markdown file or a folder searched for *.md (its pending/ drafts left out). MCS names
-# the compiler (default: mcs). Each ```csharp block must follow a marker line, an HTML comment the
+# ROOT is the repository: its README.md and every *.md under docs/ (less the drafts in
+# docs/pending/) are read. MCS names the compiler (default: mcs). Each ```csharp block must follow a marker line, an HTML comment the
 # rendered page does not show:
 #
 #   <!-- sample: program -->           compiled as a program
@@ -18,17 +18,20 @@
 #                                      of BODY); TEXT must appear in `curl -si`'s output.
 #   <!-- sample: fragment -->          statements compiled inside the template below, with a
 #                                      variable `server` (an HttpServer) in scope
+#   <!-- sample: excerpt FILE -->      lines quoted from FILE (a path under ROOT): each non-empty
+#                                      line must be one of FILE's, in the same order (leading and
+#                                      trailing blanks aside), so a quote cannot drift from its code
 #
 # A block without a marker fails: a sample nobody checks is how a page drifts from the library.
 set -u
 
-if [ $# -lt 3 ]; then
-    echo "usage: $0 VRNS MANAGED_DIR PATH..." >&2
+if [ $# -ne 3 ]; then
+    echo "usage: $0 VRNS MANAGED_DIR ROOT" >&2
     exit 2
 fi
 vrns=$(realpath "$1")
 managed=$(realpath "$2")
-shift 2
+root=$(realpath "$3")
 mcs=${MCS:-mcs}
 
 readonly START_DEADLINE_SEC=60    # the runtime's start on a loaded machine, or under an emulator
@@ -50,19 +53,19 @@ fail() {
     failures=$((failures + 1))
 }
 
-# Lists the Markdown files named by the arguments, in a stable order.
-markdown_files() {
-    local p
-    for p in "$@"; do
-        if [ -d "$p" ]; then
-            find "$p" -name '*.md' -not -path '*/pending/*' | sort
-        elif [ -f "$p" ]; then
-            echo "$p"
-        else
-            echo "no such file or folder: $p" >&2
-            return 1
-        fi
-    done
+# Whether every non-empty line of the excerpt is a line of the file, in order.
+is_excerpt_of() {
+    awk '
+        function trim(t) { sub(/^[ \t]+/, "", t); sub(/[ \t\r]+$/, "", t); return t }
+        FNR == NR { lines[++n] = trim($0); next }
+        {
+            want = trim($0)
+            if (want == "") next
+            while (at < n && lines[++at] != want) {}
+            if (lines[at] != want) { missing = want; exit 1 }
+        }
+        END { if (missing != "") print "not in order in the file: " missing > "/dev/stderr" }
+    ' "$2" "$1"
 }
 
 # Writes each ```csharp block of a file to WORK/sN.cs and its place and marker to WORK/sN.meta;
@@ -214,14 +217,15 @@ serve_sample() {
     fi
 }
 
-files=$(markdown_files "$@") || exit 2
+cd "$root" || exit 2
+files=$( (echo README.md; find docs -name '*.md' -not -path 'docs/pending/*') | sort)
 echo 0 >"$work/count"
 for f in $files; do
     extract "$f" || exit 2
 done
 count=$(cat "$work/count")
 if [ "$count" -eq 0 ]; then
-    echo "FAIL: no \`\`\`csharp block found in $*" >&2
+    echo "FAIL: no \`\`\`csharp block found under $root" >&2
     exit 1
 fi
 
@@ -243,6 +247,14 @@ for i in $(seq 1 "$count"); do
             src=$work/s$i.wrapped.cs
             ;;
         program | run) ;;
+        excerpt)
+            if [ -z "$args" ] || [ ! -f "$root/$args" ]; then
+                fail "$where" "an excerpt names no file of the repository: '$args'"
+            elif ! is_excerpt_of "$src" "$root/$args" 2>"$work/s$i.excerpt.log"; then
+                fail "$where" "is no longer an excerpt of $args: $(cat "$work/s$i.excerpt.log")"
+            fi
+            continue
+            ;;
         serve)
             if ! grep -q '127\.0\.0\.1:8080' "$src"; then
                 fail "$where" "a serve sample must listen on 127.0.0.1:8080"
@@ -291,5 +303,5 @@ for i in $(seq 1 "$count"); do
     fi
 done
 
-echo "$count C# samples compiled, $ran run; $failures failures"
+echo "$count C# samples checked, $ran of them run; $failures failures"
 [ $failures -eq 0 ]
