@@ -32,8 +32,7 @@ namespace Vrns.Http
             "PURGE", "MKCALENDAR", "LINK", "UNLINK", "SOURCE",
         };
 
-        public readonly int[] NameAt = new int[MaxHeaders], NameLength = new int[MaxHeaders];
-        public readonly int[] ValueAt = new int[MaxHeaders], ValueLength = new int[MaxHeaders];
+        public readonly int[] NameAt, NameLength, ValueAt, ValueLength;
 
         // Results, valid once Parse says Complete (Status once it says Error).
         public int Status;
@@ -50,9 +49,42 @@ namespace Vrns.Http
         bool requestLineDone, transferIsChunked, connectionClose, connectionKeepAlive, connectionUpgrade, upgrade,
             expectsOther;
 
-        public HeadParser()
+        public HeadParser() : this(MaxHeaders)
         {
             Reset(0);
+        }
+
+        HeadParser(int fields)
+        {
+            NameAt = new int[fields];
+            NameLength = new int[fields];
+            ValueAt = new int[fields];
+            ValueLength = new int[fields];
+        }
+
+        // A complete head's results alone, in arrays of its own size: what a request that
+        // outlives its connection's buffers (a WebSocket's) keeps of its head.
+        public HeadParser Snapshot()
+        {
+            var h = new HeadParser(Count);
+            Array.Copy(NameAt, h.NameAt, Count);
+            Array.Copy(NameLength, h.NameLength, Count);
+            Array.Copy(ValueAt, h.ValueAt, Count);
+            Array.Copy(ValueLength, h.ValueLength, Count);
+            h.Status = Status;
+            h.End = End;
+            h.Method = Method;
+            h.TargetAt = TargetAt;
+            h.TargetLength = TargetLength;
+            h.VersionMajor = VersionMajor;
+            h.VersionMinor = VersionMinor;
+            h.Count = Count;
+            h.ContentLength = ContentLength;
+            h.Chunked = Chunked;
+            h.KeepAlive = KeepAlive;
+            h.Expects100 = Expects100;
+            h.requestLineDone = true;
+            return h;
         }
 
         // Starts over on a head that begins at start.

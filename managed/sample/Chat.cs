@@ -3,7 +3,8 @@
 //
 // Each member's sends go out one at a time, in order, from a queue of its own, so a slow reader
 // holds up only itself; one that falls MaxQueued messages behind is cut. A message is at most
-// MaxMessageBytes of UTF-8 (a longer one closes its socket with 1009).
+// MaxMessageBytes of UTF-8 (a longer one closes its socket with 1009). Only pages of this
+// server's own origin may open a socket (SocketOptions).
 using System;
 using System.Collections.Generic;
 using System.Net.WebSockets;
@@ -21,6 +22,13 @@ namespace Vrns.Sample
 
         static readonly object gate = new object();  // guards members
         static readonly List<Member> members = new List<Member>();
+
+        // The page's script opens the socket from this server's own origin: a page elsewhere
+        // (with its visitor's cookies) is refused with 403.
+        public static WebSocketOptions SocketOptions()
+        {
+            return new WebSocketOptions { AllowSameOrigin = true };
+        }
 
         public static void Map(HttpServer server)
         {

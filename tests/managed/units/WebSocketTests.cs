@@ -51,7 +51,7 @@ namespace Vrns.Http.Units
                     if (receive == null || (chunks.Count == 0 && !ended)) return;
                     waiting = receive;
                     receive = null;
-                    n = Take(receiveInto);
+                    n = receiveInto.Array == null ? 0 : Take(receiveInto);  // a wait takes nothing
                 }
                 waiting.SetResult(n);
             }
@@ -80,6 +80,18 @@ namespace Vrns.Http.Units
                     if (chunks.Count > 0 || ended) return Task.FromResult(Take(buffer));
                     receive = new TaskCompletionSource<int>();
                     receiveInto = buffer;
+                    return receive.Task;
+                }
+            }
+
+            public Task WaitForInputAsync()
+            {
+                lock (gate) {
+                    if (receive != null) Violations++;
+                    if (Aborted > 0) return Task.FromException<int>(new System.IO.IOException("aborted"));
+                    if (chunks.Count > 0 || ended) return Task.CompletedTask;
+                    receive = new TaskCompletionSource<int>();
+                    receiveInto = default(ArraySegment<byte>);
                     return receive.Task;
                 }
             }
