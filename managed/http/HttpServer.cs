@@ -65,7 +65,8 @@ namespace Vrns.Http
         // to clients that accept it (see ResponseGzip).
         public bool GzipResponses;
         public int GzipMinBytes = 1024;
-        // The limits and the close handshake's bound of AcceptWebSocketAsync's sockets.
+        // AcceptWebSocketAsync's sockets: their limits, the close handshake's bound, the bound
+        // on sends a client lets pile up, keep-alive pings and the idle bound, allowed Origins.
         public WebSocketOptions WebSockets = new WebSocketOptions();
     }
 

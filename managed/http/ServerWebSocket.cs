@@ -214,10 +214,11 @@ namespace Vrns.Http
                     }
                     if (!direct && !inputReady && inPos == inEnd) {
                         // Nothing buffered: the buffer goes back while the peer is quiet.
-                        ReleaseInput();
                         Task ready = transport.WaitForInputAsync();
-                        if (ready.IsCompleted) Observed(ready);
-                        else {
+                        if (ready.IsCompleted) {
+                            Observed(ready);
+                        } else {
+                            ReleaseInput();
                             inputWait = ready;
                             ready.ConfigureAwait(false).GetAwaiter().UnsafeOnCompleted(resumeReady);
                             return;

@@ -1464,15 +1464,18 @@ TEST_F(ManagedHttp, WebSocketKeepAliveAndIdleBound) {
         ASSERT_TRUE(live.Send(Frame(kPong, "")));
     }
     ASSERT_TRUE(live.Send(Frame(kText, "still here")));
+    // Pings keep coming while the bound is off; the deadline ends a wait that would not.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
     std::string m;
-    while ((m = liveFrames.Next()) == "I:") ASSERT_TRUE(live.Send(Frame(kPong, "")));
+    while ((m = liveFrames.Next()) == "I:" && std::chrono::steady_clock::now() < deadline)
+        ASSERT_TRUE(live.Send(Frame(kPong, "")));
     EXPECT_EQ(m, "T:still here");
 
     Client silent(server_.port());
     silent.SetReceiveTimeout(20000);
     OpenWebSocket(silent);
     ServerFrames silentFrames(silent);
-    while ((m = silentFrames.Next()) == "I:") {
+    while ((m = silentFrames.Next()) == "I:" && std::chrono::steady_clock::now() < deadline) {
     }
     EXPECT_EQ(m, "C:1001:idle");
     EXPECT_EQ(silentFrames.Next(), "");  // cut at the close time-out
