@@ -32,7 +32,9 @@ namespace Vrns.Http
             "PURGE", "MKCALENDAR", "LINK", "UNLINK", "SOURCE",
         };
 
-        public readonly int[] NameAt, NameLength, ValueAt, ValueLength;
+        // Each field's name and value in the buffer (the arrays are replaced only by Snapshot).
+        public int[] NameAt = new int[MaxHeaders], NameLength = new int[MaxHeaders];
+        public int[] ValueAt = new int[MaxHeaders], ValueLength = new int[MaxHeaders];
 
         // Results, valid once Parse says Complete (Status once it says Error).
         public int Status;
@@ -49,42 +51,28 @@ namespace Vrns.Http
         bool requestLineDone, transferIsChunked, connectionClose, connectionKeepAlive, connectionUpgrade, upgrade,
             expectsOther;
 
-        public HeadParser() : this(MaxHeaders)
+        public HeadParser()
         {
             Reset(0);
-        }
-
-        HeadParser(int fields)
-        {
-            NameAt = new int[fields];
-            NameLength = new int[fields];
-            ValueAt = new int[fields];
-            ValueLength = new int[fields];
         }
 
         // A complete head's results alone, in arrays of its own size: what a request that
         // outlives its connection's buffers (a WebSocket's) keeps of its head.
         public HeadParser Snapshot()
         {
-            var h = new HeadParser(Count);
-            Array.Copy(NameAt, h.NameAt, Count);
-            Array.Copy(NameLength, h.NameLength, Count);
-            Array.Copy(ValueAt, h.ValueAt, Count);
-            Array.Copy(ValueLength, h.ValueLength, Count);
-            h.Status = Status;
-            h.End = End;
-            h.Method = Method;
-            h.TargetAt = TargetAt;
-            h.TargetLength = TargetLength;
-            h.VersionMajor = VersionMajor;
-            h.VersionMinor = VersionMinor;
-            h.Count = Count;
-            h.ContentLength = ContentLength;
-            h.Chunked = Chunked;
-            h.KeepAlive = KeepAlive;
-            h.Expects100 = Expects100;
-            h.requestLineDone = true;
+            var h = (HeadParser)MemberwiseClone();
+            h.NameAt = Fields(NameAt);
+            h.NameLength = Fields(NameLength);
+            h.ValueAt = Fields(ValueAt);
+            h.ValueLength = Fields(ValueLength);
             return h;
+        }
+
+        int[] Fields(int[] all)
+        {
+            var some = new int[Count];
+            Array.Copy(all, some, Count);
+            return some;
         }
 
         // Starts over on a head that begins at start.
