@@ -1,5 +1,7 @@
 // A WebSocket's transport on its HTTP connection, once the 101 is out: a receive is a read
-// registration on the engine, a send is one non-blocking send of head and payload, the rest
+// registration on the engine (a wait for input one whose readiness reads nothing, so that the
+// socket holds no buffer while its client is quiet), a send is one non-blocking send of head and
+// payload, the rest
 // (if the socket did not take all) handed to the vector writer, whose completion is then the
 // socket's back-pressure; no thread waits for either. The connection
 // stays listed with the server in state Upgraded, so the drain counts it, and takes the socket

@@ -1,7 +1,8 @@
 // A request turned into a WebSocket (HttpContext.AcceptWebSocketAsync), and the server's list of
 // live sockets that the drain closes.
 //
-// The handshake is decided by WebSocketHandshake. A refusal is answered as the handler's
+// The handshake is decided by WebSocketHandshake, then the Origin by the server's
+// WebSocketOptions (403 for a page of an origin they do not allow). A refusal is answered as the handler's
 // response (its status, the fields it names and the status page) and the Task faults with a
 // WebSocketException: a handler that lets that exception through still sends the refusal, not a
 // 500. An acceptance writes the 101 as the handler's one operation (after any batch of earlier
