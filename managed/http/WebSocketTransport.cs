@@ -1,11 +1,11 @@
 // A WebSocket's transport on its HTTP connection, once the 101 is out: a receive is a read
 // registration on the engine (a wait for input one whose readiness reads nothing, so that the
 // socket holds no buffer while its client is quiet), a send is one non-blocking send of head and
-// payload, the rest
-// (if the socket did not take all) handed to the vector writer, whose completion is then the
-// socket's back-pressure; no thread waits for either. The connection
+// payload, the rest (if the socket did not take all) handed to the vector writer, whose
+// completion is then the socket's back-pressure; no thread waits for either. The connection
 // stays listed with the server in state Upgraded, so the drain counts it, and takes the socket
-// back at the end: Close lingers as after a last response, Abort cuts.
+// back at the end: Close lingers as after a last response, Abort cuts. The bytes both ways are
+// counted for the session's access log line.
 //
 // Threads: the socket's callers and the engine's and writers' completions on pump workers.
 // `gate` guards the outstanding operations and the end; every use of the descriptor happens
