@@ -97,6 +97,13 @@ namespace Vrns.Http
             return new byte[size];
         }
 
+        public int Kept
+        {
+            get {
+                lock (gate) return count;
+            }
+        }
+
         public void Return(byte[] b)
         {
             lock (gate) {

@@ -397,6 +397,26 @@ namespace Vrns.Http.Units
             Check.Equal(1, t.Closed + 10 * t.Aborted, "the connection closed, not cut");
         }
 
+        // A socket waiting for its client holds no input buffer: it goes back to the options'
+        // pool while the wait lasts and is taken again when bytes come.
+        [Test]
+        static void HoldsNoInputBufferWhileItWaits()
+        {
+            var options = new WebSocketOptions();
+            var t = new MemoryTransport();
+            ServerWebSocket ws = Socket(t, options);
+            var into = new ArraySegment<byte>(new byte[100]);
+            t.Feed(Frame(Text, true, "one"));
+            Task<WebSocketReceiveResult> first = ws.ReceiveAsync(into, CancellationToken.None);
+            if (Outcome(first, "the first message") == null) Check.Equal("Text:one:end", Show(first.Result, into), "the first message");
+            Task<WebSocketReceiveResult> waiting = ws.ReceiveAsync(into, CancellationToken.None);
+            Check.True(!waiting.IsCompleted, "a receive waits for the client");
+            Check.Equal(1, options.Buffers.Kept, "the input buffer is back in the pool while the socket waits");
+            t.Feed(Frame(Text, true, "two"));
+            if (Outcome(waiting, "the second message") == null) Check.Equal("Text:two:end", Show(waiting.Result, into), "the second message");
+            Check.Equal(0, t.Violations, "one receive or wait at a time");
+        }
+
         // Codes a close frame must not carry (RFC 6455 7.4: reserved, or only for reporting):
         // CloseAsync and CloseOutputAsync refuse them before anything is sent; the codes around
         // them go. 1005 is the platform's Empty: a close frame without a code.
