@@ -35,8 +35,9 @@ namespace Vrns.Http
         public int ReadTimeoutSec = 30;
         // A request body beyond this is answered 413.
         public long MaxBodyBytes = 8 << 20;
-        // The body bytes ReadBodyAsync may hold across all requests at once; a request whose
-        // body would pass it is answered 503 with Retry-After (see BodyBudget).
+        // The body bytes ReadBodyAsync and ReadFormAsync may hold across all requests at once;
+        // a request whose body or form would pass it is answered 503 with Retry-After (see
+        // BodyBudget).
         public long MaxBufferedBodyBytes = 64 << 20;
         // Connections open at once; accepting waits while they are. 0: as the native server's
         // default, what the descriptor limit allows ((limit - 64) / 2, the soft limit first raised
@@ -96,7 +97,7 @@ namespace Vrns.Http
         readonly List<int> listenFds = new List<int>();
         readonly List<IPEndPoint> endpoints = new List<IPEndPoint>();
         readonly TaskCompletionSource<int> stopped = new TaskCompletionSource<int>();
-        internal readonly ConnectionList Connections = new ConnectionList();
+        internal readonly ConnectionList Connections = new ConnectionList(Events.Remove);
         internal readonly ExchangePool Exchanges = new ExchangePool();
         internal readonly HandlerPool Handlers;
         internal readonly BodyBudget BodyBudget;
@@ -115,9 +116,13 @@ namespace Vrns.Http
         internal RequestHandler Pipeline;
         int started;
 
-        // Receives each handler failure; the default queues one line for standard error.
-        public Action<HttpRequest, Exception> HandlerFailed = (request, e) =>
-            ErrorLog.Write("vrns-http: " + request.Method + " " + request.Path + " failed: " + e);
+        // Receives each handler failure; the default queues a line for standard error: the
+        // exception with its stack, or only its message when the connection was lost under the
+        // handler (a client that went away mid-body is no fault of the application's).
+        public Action<HttpRequest, Exception> HandlerFailed = (request, e) => {
+            string what = "vrns-http: " + request.Method + " " + request.Path;
+            ErrorLog.Write(e is ConnectionLostException ? what + " ended early: " + e.Message : what + " failed: " + e);
+        };
 
         public HttpServer(HttpServerOptions options)
         {

@@ -2,8 +2,8 @@
 // or not at all, streamed responses, handler failures before and after the head, routing,
 // handlers that block, a request's objects used after its end, where handlers run, a guarded
 // prefix (/private/) in front of the static files of DIR; route templates, middleware, the
-// query, cookies, forms (files spooled in SPOOL), RequestAborted, a stop asked by a handler, an
-// access log, gzip, and a WebSocket echo.
+// query, cookies, forms (files spooled in SPOOL), RequestAborted, a handler that never
+// completes, a stop asked by a handler, an access log, gzip, and a WebSocket echo.
 //   vrns HttpTestApp.exe [--listen HOST:PORT] [--read-timeout SECONDS] [--root DIR] [--spool SPOOL]
 //                        [--access-log FILE] [--access-log-buffer BYTES] [--drain-msec MSEC]
 //                        [--send-buffer BYTES]
@@ -279,12 +279,14 @@ static class HttpTestApp
         throw new InvalidOperationException("thrown with a form read");
     }
 
-    // Holds its form until /release.
+    // Holds its form until /release; /form-held counts the forms held.
     static TaskCompletionSource<bool> release = new TaskCompletionSource<bool>();
+    static int formsHeld;
 
     static async Task FormHold(HttpContext c)
     {
         string said = await DescribeForm(c);
+        Interlocked.Increment(ref formsHeld);
         await release.Task;
         c.Response.Send(said);
     }
@@ -321,6 +323,22 @@ static class HttpTestApp
         } catch (IOException) {
         }
         await Abortable(c);
+    }
+
+    // Never completes, and never asks for RequestAborted; /never-count counts those begun.
+    static int nevers;
+
+    static Task Never(HttpContext c)
+    {
+        Interlocked.Increment(ref nevers);
+        return new TaskCompletionSource<bool>().Task;
+    }
+
+    // Asks for its RequestAborted and answers at once: the next request on the connection
+    // follows the watch the token armed.
+    static Task TokenLive(HttpContext c)
+    {
+        return Say(c, c.RequestAborted.IsCancellationRequested ? "cancelled" : "live");
     }
 
     static Task Counts(HttpContext c)
@@ -376,6 +394,13 @@ static class HttpTestApp
         } catch (WebSocketException) {
             // The client broke the protocol (the socket closed with its code) or went away.
         }
+    }
+
+    // The echo once the handler has taken its time: its client was watched meanwhile.
+    static async Task WebSocketEchoLate(HttpContext c)
+    {
+        await Task.Delay(1);
+        await WebSocketEcho(c);
     }
 
     static int Main(string[] args)
@@ -443,13 +468,18 @@ static class HttpTestApp
         server.Map("POST", "/form-throw", FormThenThrow);
         server.Map("POST", "/form-hold", FormHold);
         server.Map("GET", "/release", Release);
+        server.Map("GET", "/form-held", c => Say(c, Volatile.Read(ref formsHeld).ToString()));
+        server.Map("GET", "/never", Never);
+        server.Map("GET", "/never-count", c => Say(c, Volatile.Read(ref nevers).ToString()));
         server.Map("GET", "/abortable", Abortable);
         server.Map("POST", "/abortable-read", AbortableRead);
         server.Map("GET", "/counts", Counts);
+        server.Map("GET", "/token-live", TokenLive);
         server.Map("GET", "/stop", StopFromHandler);
         server.Map("GET", "/big-text", BigText);
         server.Map("GET", "/ws/echo", WebSocketEcho);
         server.Map("GET", "/ws/echo-inline", WebSocketEcho, HandlerThread.UnsafeInline);
+        server.Map("GET", "/ws/echo-late", WebSocketEchoLate);
         server.Start();
         Console.WriteLine("http-test: listening on {0}, serving {1}", server.Endpoints[0], root);
         int status = server.Completion.Result;

@@ -61,7 +61,9 @@ namespace Vrns.Http.Units
         static void NamesAreTokensAndTheServersOwnAreRefused()
         {
             string[] refused = { "", "X Test", "X:Test", "X\r\nY", "X\tY", "Caf\u00e9", "(x)", "Content-Length",
-                                 "transfer-encoding", "Connection", "Date", "Server" };
+                                 "transfer-encoding", "Connection", "Date", "Server",
+                                 // hop-by-hop: the server's to say about its connection
+                                 "Upgrade", "keep-alive", "TE", "Trailer", "Proxy-Connection" };
             foreach (string name in refused) {
                 HttpResponse r = NewResponse();
                 Check.Throws<ArgumentException>(() => r.SetHeader(name, "v"), "SetHeader " + Check.Escape(name));
@@ -70,6 +72,21 @@ namespace Vrns.Http.Units
             HttpResponse ok = NewResponse();
             ok.AddHeader("X-a!#$%&'*+-.^_`|~9", "v");
             Check.Equal("X-a!#$%&'*+-.^_`|~9: v\r\n", Written(ok), "every tchar");
+        }
+
+        [Test]
+        static void EmptyContentTypeIsRefused()
+        {
+            foreach (string value in new[] { "", " ", "\t " }) {
+                HttpResponse r = NewResponse();
+                Check.Throws<ArgumentException>(() => r.ContentType = value, "ContentType " + Check.Escape(value));
+                Check.Throws<ArgumentException>(() => r.SetHeader("Content-Type", value), "SetHeader " + Check.Escape(value));
+                Check.Equal("", Written(r), "nothing set by " + Check.Escape(value));
+            }
+            HttpResponse none = NewResponse();
+            none.ContentType = "a/b";
+            none.ContentType = null;
+            Check.Equal("", Written(none), "null sends none");
         }
 
         [Test]
