@@ -10,7 +10,9 @@
 # connection costs the whole server (socket buffers are the kernel's and not counted). With
 # SERVER=managed the server is the managed sample (VrnsSample.exe beside the executable) on the
 # same executable; it first answers a thousand requests, so that its code is compiled and its
-# pools are made before the first figure.
+# pools are made before the first figure. With WEBSOCKET=1 (managed only) each connection is
+# instead a WebSocket of the sample's chat (/chat/ws), opened and left idle: what an idle socket
+# costs, its handler and the chat's own buffer included.
 #
 # Environment: VRNS (the executable, default build/vrns); SERVER (native or managed); EXTRA (more
 # options); PORT (default 18195).
@@ -59,7 +61,11 @@ before=$(rss)
 cat >"$work/client.py" <<'PY'
 import socket, sys, time, selectors
 port, count = int(sys.argv[1]), int(sys.argv[2])
+websocket = len(sys.argv) > 3 and sys.argv[3] == "1"
 request = b"GET /f HTTP/1.1\r\nHost: x\r\n\r\n"
+if websocket:
+    request = (b"GET /chat/ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+               b"Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n")
 conns = []
 for _ in range(count):
     s = socket.create_connection(("127.0.0.1", port))
@@ -67,15 +73,17 @@ for _ in range(count):
     conns.append(s)
 for s in conns:
     got = b""
-    while b"\r\n\r\n" not in got or len(got) < got.index(b"\r\n\r\n") + 4 + 1024:
+    while b"\r\n\r\n" not in got or (not websocket and len(got) < got.index(b"\r\n\r\n") + 4 + 1024):
         chunk = s.recv(4096)
         if not chunk:
             sys.exit("connection closed early")
         got += chunk
+    if websocket and not got.startswith(b"HTTP/1.1 101"):
+        sys.exit("no upgrade: " + got[:40].decode("latin-1"))
 print("ready", flush=True)
 time.sleep(600)
 PY
-python3 "$work/client.py" "$port" "$count" >"$work/client.out" 2>&1 &
+python3 "$work/client.py" "$port" "$count" "${WEBSOCKET:-0}" >"$work/client.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 1200); do
   grep -q ready "$work/client.out" 2>/dev/null && break
@@ -85,6 +93,8 @@ done
 grep -q ready "$work/client.out" || { echo "the client did not finish: $(cat "$work/client.out")" >&2; exit 1; }
 sleep 1 # let the last answers' completions finish on the workers
 after=$(rss)
-awk -v b="$before" -v a="$after" -v n="$count" 'BEGIN {
-  printf "%d idle keep-alive connections: VmRSS %d KiB before, %d KiB after, %.2f KiB per connection\n",
-    n, b, a, (a - b) / n }'
+kind="keep-alive connections"
+[ "${WEBSOCKET:-0}" = 1 ] && kind=WebSockets
+awk -v b="$before" -v a="$after" -v n="$count" -v kind="$kind" 'BEGIN {
+  printf "%d idle %s: VmRSS %d KiB before, %d KiB after, %.2f KiB per connection\n",
+    n, kind, b, a, (a - b) / n }'

@@ -55,7 +55,30 @@ namespace Vrns.Http
         // One response's line. head: the request's, or null when it has none to log.
         public void Write(string peer, HeadParser head, byte[] input, int status, long bytes)
         {
-            byte[] b = Scratch(peer.Length + (head != null ? head.TargetLength * 4 + 64 : 0) + 96);
+            byte[] b;
+            int at = Begin(peer, head, input, status, bytes, 0, out b);
+            b[at++] = (byte)'\n';
+            writer.Append(b, at);
+        }
+
+        // A WebSocket session's line once it ended: the 101 and the bytes sent (frames, heads
+        // included) as a response's, then " in=" the bytes received and " ms=" its length.
+        public void WriteSession(string peer, HeadParser head, byte[] input, long bytesOut, long bytesIn, long msec)
+        {
+            byte[] b;
+            int at = Begin(peer, head, input, 101, bytesOut, 48, out b);
+            at = Ascii.Put(b, at, " in=");
+            at = Ascii.PutDecimal(b, at, bytesIn);
+            at = Ascii.Put(b, at, " ms=");
+            at = Ascii.PutDecimal(b, at, msec);
+            b[at++] = (byte)'\n';
+            writer.Append(b, at);
+        }
+
+        // The common part of a line, up to the bytes; room for more besides.
+        int Begin(string peer, HeadParser head, byte[] input, int status, long bytes, int more, out byte[] b)
+        {
+            b = Scratch(peer.Length + (head != null ? head.TargetLength * 4 + 64 : 0) + 96 + more);
             int at = Ascii.Put(b, 0, peer);
             at = Ascii.Put(b, at, " - - ");
             at = Ascii.Put(b, at, CurrentStamp());
@@ -70,9 +93,7 @@ namespace Vrns.Http
             at = Ascii.Put(b, at, "\" ");
             at = Ascii.PutDecimal(b, at, status);
             b[at++] = (byte)' ';
-            at = bytes > 0 ? Ascii.PutDecimal(b, at, bytes) : Ascii.Put(b, at, "-");
-            b[at++] = (byte)'\n';
-            writer.Append(b, at);
+            return bytes > 0 ? Ascii.PutDecimal(b, at, bytes) : Ascii.Put(b, at, "-");
         }
 
         // At exit: up to msec for the lines queued, then the count of those dropped in all.

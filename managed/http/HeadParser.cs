@@ -32,8 +32,9 @@ namespace Vrns.Http
             "PURGE", "MKCALENDAR", "LINK", "UNLINK", "SOURCE",
         };
 
-        public readonly int[] NameAt = new int[MaxHeaders], NameLength = new int[MaxHeaders];
-        public readonly int[] ValueAt = new int[MaxHeaders], ValueLength = new int[MaxHeaders];
+        // Each field's name and value in the buffer (the arrays are replaced only by Snapshot).
+        public int[] NameAt = new int[MaxHeaders], NameLength = new int[MaxHeaders];
+        public int[] ValueAt = new int[MaxHeaders], ValueLength = new int[MaxHeaders];
 
         // Results, valid once Parse says Complete (Status once it says Error).
         public int Status;
@@ -53,6 +54,25 @@ namespace Vrns.Http
         public HeadParser()
         {
             Reset(0);
+        }
+
+        // A complete head's results alone, in arrays of its own size: what a request that
+        // outlives its connection's buffers (a WebSocket's) keeps of its head.
+        public HeadParser Snapshot()
+        {
+            var h = (HeadParser)MemberwiseClone();
+            h.NameAt = Fields(NameAt);
+            h.NameLength = Fields(NameLength);
+            h.ValueAt = Fields(ValueAt);
+            h.ValueLength = Fields(ValueLength);
+            return h;
+        }
+
+        int[] Fields(int[] all)
+        {
+            var some = new int[Count];
+            Array.Copy(all, some, Count);
+            return some;
         }
 
         // Starts over on a head that begins at start.

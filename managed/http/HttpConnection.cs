@@ -116,6 +116,14 @@ namespace Vrns.Http
         bool requestBegun;
         string peerText;
         bool closeMarked;  // Close has run: with current, who gives the exchange back
+        // A WebSocket's: the bytes the client sent behind its handshake (the exchange went back
+        // at the upgrade), its transport, its request (for the log line) and when it began.
+        byte[] upgradeLeft;
+        int upgradeLeftAt;
+        WebSocketTransport socketTransport;
+        HeadParser socketHead;
+        byte[] socketHeadBytes;
+        long socketBeganMsec;
 
         public HttpConnection(HttpServer server, int fd, byte[] peer, int peerLength, int peerPort)
         {
@@ -408,8 +416,10 @@ namespace Vrns.Http
                 HandlerDone(context, task);
                 return;
             }
-            // Before the handler can finish: its response is then gathered after the flush.
-            if (x.Writer.Gathered > 0) FlushForHandler(context);
+            // Before the handler can finish: its response is then gathered after the flush. (An
+            // upgrade may have given the exchange back already.)
+            Exchange exchange = x;
+            if (exchange != null && exchange.Writer.Gathered > 0) FlushForHandler(context);
             WatchWhileHandling(context);
             task.ConfigureAwait(false).GetAwaiter().UnsafeOnCompleted(() => HandlerDone(context, task));
         }
@@ -420,7 +430,7 @@ namespace Vrns.Http
         {
             lock (this) {
                 // A streamed write the handler began already took the batch with it.
-                if (operation != Operation.None || x.Writer.Gathered == 0 || State != ConnectionState.Handling) return;
+                if (operation != Operation.None || State != ConnectionState.Handling || x.Writer.Gathered == 0) return;
                 BeginOperation(Operation.Flush);
                 operationSource = NewSource<int>(context);
             }
@@ -922,34 +932,58 @@ namespace Vrns.Http
 
         // Once the 101 is out: the connection becomes the socket's transport, and the socket is
         // listed with the server. Null when the handler ended or the drain's bound cut the
-        // connection first.
+        // connection first. The exchange goes back here: a socket lives long and mostly idle,
+        // and keeps of the request only a copy of its head and the bytes sent behind it.
         internal ServerWebSocket BeginWebSocket(HttpContext context, string subProtocol)
         {
             lock (this) {
                 if (context != current || TryMove(ConnectionState.Handling, ConnectionState.Upgraded) != (int)ConnectionState.Handling)
                     return null;
                 DropWatch();  // the transport's reads take the read half
-                var transport = new WebSocketTransport(this, fd, peerClosed);
-                context.WebSocket = new ServerWebSocket(transport, server.WebSocketOptions, subProtocol, context.Inline);
+                int left = x.Used - x.Pos;
+                if (left > 0) {
+                    upgradeLeft = new byte[left];
+                    Buffer.BlockCopy(x.Input, x.Pos, upgradeLeft, 0, left);
+                }
+                context.TheRequest.Detach();
+                socketHead = context.TheRequest.Head;
+                socketHeadBytes = context.TheRequest.Buffer;
+                socketBeganMsec = Engine.NowMsec;
+                ReturnExchange();
+                socketTransport = new WebSocketTransport(this, fd, peerClosed);
+                context.WebSocket = new ServerWebSocket(socketTransport, server.WebSocketOptions, subProtocol, context.Inline);
                 server.LiveWebSockets.Add(context.WebSocket);
                 return context.WebSocket;
             }
         }
 
-        // Bytes the client sent behind the handshake, before the socket's first receive.
+        // Bytes the client sent behind the handshake, before the socket's first receive (the
+        // transport's gate).
         internal int TakeBuffered(ArraySegment<byte> into)
         {
-            int n = Math.Min(x.Used - x.Pos, into.Count);
-            if (n <= 0) return 0;
-            Buffer.BlockCopy(x.Input, x.Pos, into.Array, into.Offset, n);
-            x.Pos += n;
+            if (upgradeLeft == null) return 0;
+            int n = Math.Min(upgradeLeft.Length - upgradeLeftAt, into.Count);
+            Buffer.BlockCopy(upgradeLeft, upgradeLeftAt, into.Array, into.Offset, n);
+            upgradeLeftAt += n;
+            if (upgradeLeftAt == upgradeLeft.Length) upgradeLeft = null;
             return n;
         }
 
+        internal bool HasBuffered
+        {
+            get { return upgradeLeft != null; }
+        }
+
         // The transport is done: closed after the close handshake (the connection lingers, as
-        // after a last response), or cut.
+        // after a last response), or cut. The session's access log line: 101, the bytes sent
+        // (frames), then those received and how long it lasted.
         internal void EndWebSocket(bool linger)
         {
+            if (server.Log != null) {
+                if (peerText == null) peerText = PeerAddress.ToString();
+                server.Log.WriteSession(peerText, socketHead, socketHeadBytes, socketTransport.BytesOut,
+                                        socketTransport.BytesIn, Engine.NowMsec - socketBeganMsec);
+            }
             if (linger && TryMove(ConnectionState.Upgraded, ConnectionState.Lingering) == (int)ConnectionState.Upgraded)
                 LingerClose();
             else
@@ -1015,6 +1049,10 @@ namespace Vrns.Http
             ServeBuffered();
         }
 
+        // What a lingering WebSocket's connection (it holds no exchange) reads and drops into:
+        // one array for all, as nobody reads what lands in it.
+        static readonly byte[] LingerSink = new byte[16384];
+
         void LingerClose()
         {
             if (peerClosed) {
@@ -1031,7 +1069,7 @@ namespace Vrns.Http
         // Reads and drops input until the peer closes, the while ends or enough came.
         void OnLingerInput(int code)
         {
-            byte[] sink = x.Input;
+            byte[] sink = x != null ? x.Input : LingerSink;
             while (code == EventCode.Readable && lingerBytes < MaxLingerBytes) {
                 int errno;
                 int n = Posix.Receive(fd, sink, 0, sink.Length, out errno);

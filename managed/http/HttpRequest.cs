@@ -17,15 +17,15 @@ namespace Vrns.Http
     public sealed class HttpRequest
     {
         readonly HttpContext context;
-        readonly HeadParser head;
-        readonly byte[] buffer;
+        HeadParser head;
+        byte[] buffer;
         RequestHeaders headers;
         RequestBodyStream body;
         readonly int rawPathAt, rawPathLength;  // the target up to '?' or '#'
         // The normalised path (PathNormalizer): in buffer where the path was sent in normal form,
         // else in an array of this request's own. pathStatus is 0, or the status the request is
         // refused with before routing (its path is then empty).
-        readonly byte[] pathBytes;
+        byte[] pathBytes;
         readonly int pathAt, pathLength, pathStatus;
         // The head's figures, the request's own: read without a second look.
         readonly string method;
@@ -69,6 +69,18 @@ namespace Vrns.Http
                 pathBytes = new byte[rawPathLength + 1];
                 pathStatus = PathNormalizer.Normalize(buffer, rawPathAt, rawPathLength, pathBytes, out pathLength);
             }
+        }
+
+        // The request outlives its connection's buffers (it became a WebSocket): its head's
+        // bytes and offsets are copied, so the buffers can go back to the pool. The handler's
+        // thread, before the buffers go.
+        internal void Detach()
+        {
+            var own = new byte[head.End];
+            System.Buffer.BlockCopy(buffer, 0, own, 0, head.End);
+            if (pathBytes == buffer) pathBytes = own;
+            buffer = own;
+            head = head.Snapshot();
         }
 
         static int IndexOf(byte[] b, int from, int to, byte value)

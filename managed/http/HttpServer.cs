@@ -69,7 +69,8 @@ namespace Vrns.Http
         // The Server field of every response; null or "": none. A value holds no control
         // character (else ArgumentException from the server's constructor).
         public string ServerHeader = "vrns";
-        // The limits and the close handshake's bound of AcceptWebSocketAsync's sockets.
+        // AcceptWebSocketAsync's sockets: their limits, the close handshake's bound, the bound
+        // on sends a client lets pile up, keep-alive pings and the idle bound, allowed Origins.
         public WebSocketOptions WebSockets = new WebSocketOptions();
     }
 

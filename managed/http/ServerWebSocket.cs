@@ -15,6 +15,17 @@
 // RunContinuationsAsynchronously, so no application code runs on the transport's thread (but for
 // a socket made with inlineContinuations, whose application promises never to block).
 //
+// What a peer can pile up is bounded. Sending is one loop (Pump) over four slots, never a chain
+// of continuations: the application's one frame, a pong, a keep-alive ping and our close frame.
+// A ping arriving while a pong waits replaces that pong's payload (RFC 6455 5.5.3 lets a server
+// answer only the most recent), so a peer that sends pings and never reads holds at most two
+// pongs here (one in the writer, one waiting). Bytes queued and not yet taken by the writer are
+// bounded by MaxSendQueueBytes: a frame that would take them past it while an earlier one is
+// still waiting cuts the connection (a close frame would wait behind the very bytes the peer does
+// not read). The input buffer is rented from the options' pool only while bytes are buffered or
+// being read: a socket waiting for its peer holds none. One timer sends a keep-alive ping after
+// KeepAliveIntervalMsec of silence and closes the socket (1001) after IdleTimeoutMsec of it.
+//
 // Closing: once this side has sent its close frame it waits CloseTimeoutMsec for the client's,
 // then aborts. When both close frames have passed and ours has been taken by the writer, the
 // transport is closed (State Closed). CloseForStopAsync is the server's stop: a close with 1001.
@@ -53,7 +64,10 @@ namespace Vrns.Http
         // The receive side: used by the one outstanding receive only.
         readonly FrameReader reader;
         readonly Utf8Validator utf8 = new Utf8Validator();
-        readonly byte[] input;
+        readonly int inputSize;
+        byte[] input;  // rented while bytes are buffered or a read is under way; else null
+        bool inputReady;  // the transport said input is waiting: read it before waiting again
+        Task inputWait;
         readonly byte[] control = new byte[MaxControlPayload];
         int inPos, inEnd;
         long payloadLeft;  // of the current data frame
@@ -65,18 +79,30 @@ namespace Vrns.Http
         Outcome<WebSocketReceiveResult> receiveOutcome;
         Task<int> arriving;
         bool direct;
-        readonly Action resumeReceive, endReceive, endSend, releaseNothing = () => { };
-        // The application's send in progress: the frame's send and its answer.
-        Task sendTask;
-        Outcome<bool> sendOutcome;
-        readonly Action sendDone;
+        readonly Action resumeReceive, resumeReady, endReceive, endSend, releaseNothing = () => { };
+        // The frame the pump has handed to the transport and is waiting for.
+        Task pumpWait;
+        readonly Action resumePump;
+        // When input last came (Environment.TickCount), for the keep-alive timer.
+        int lastInput;
+        readonly Timer keepAlive;
 
         readonly object gate = new object();  // guards what follows
         readonly byte[] dataHead = new byte[FrameWriter.MaxHeadBytes];  // the one application send's head
         WebSocketState state = WebSocketState.Open;
         bool receiving, sending, continuing, closeSent, closeReceived, finished, disposed;
-        Task sendTail = Task.CompletedTask;  // the last frame queued
-        Task closeSend;  // our close frame's send
+        // The send slots (see Pump): each waits for the pump, which sends one frame at a time.
+        ArraySegment<byte> dataSlotHead, dataSlotPayload;
+        bool dataQueued, pongQueued, pingQueued, pumping;
+        Outcome<bool> sendOutcome;  // the application's send, from its queueing to its end
+        byte[] pongWaiting, pongOut;  // the waiting pong's frame, and the one the writer may hold
+        int pongLength;
+        byte[] closeFrame;  // waiting
+        TaskCompletionSource<bool> closeSource;  // our close frame's send
+        Task closeSend;
+        Slot inFlight;
+        int inFlightBytes;
+        long queuedBytes;  // waiting in the slots or handed to the transport and not yet taken
         Timer closeTimer;
         WebSocketCloseStatus? closeStatus;
         string closeDescription;
@@ -92,11 +118,20 @@ namespace Vrns.Http
             this.options = options ?? WebSocketOptions.Default;
             this.subProtocol = subProtocol;
             reader = new FrameReader(this.options.MaxFrameBytes, this.options.MaxMessageBytes);
-            input = new byte[Math.Max(MinReceiveBuffer, this.options.ReceiveBufferBytes)];
+            inputSize = Math.Max(MinReceiveBuffer, this.options.ReceiveBufferBytes);
             resumeReceive = () => RunReceive(arriving);
+            resumeReady = () => {
+                Observed(inputWait);
+                inputWait = null;
+                inputReady = true;
+                RunReceive(null);
+            };
             endReceive = EndReceive;
             endSend = EndSend;
-            sendDone = SendDone;
+            resumePump = ResumePump;
+            lastInput = Environment.TickCount;
+            int tick = KeepAliveTick(this.options);
+            if (tick > 0) keepAlive = new Timer(s => ((ServerWebSocket)s).OnKeepAliveTick(), this, tick, tick);
         }
 
         public override WebSocketState State
@@ -177,6 +212,19 @@ namespace Vrns.Http
                         Answer(r, null);
                         return;
                     }
+                    if (!direct && !inputReady && inPos == inEnd) {
+                        // Nothing buffered: the buffer goes back while the peer is quiet.
+                        Task ready = transport.WaitForInputAsync();
+                        if (ready.IsCompleted) {
+                            Observed(ready);
+                        } else {
+                            ReleaseInput();
+                            inputWait = ready;
+                            ready.ConfigureAwait(false).GetAwaiter().UnsafeOnCompleted(resumeReady);
+                            return;
+                        }
+                    }
+                    inputReady = false;
                     Task<int> more = direct ? transport.ReceiveAsync(DirectPart()) : ReceiveMore();
                     if (!more.IsCompleted) {
                         arriving = more;
@@ -212,6 +260,7 @@ namespace Vrns.Http
         {
             int n = arrived.GetAwaiter().GetResult();
             if (n == 0) throw new EndOfStreamException("the client ended the stream");
+            Volatile.Write(ref lastInput, Environment.TickCount);
             if (!direct) {
                 inEnd += n;
                 return null;
@@ -257,7 +306,7 @@ namespace Vrns.Http
             ArraySegment<byte> buffer = receiveInto;
             if (payloadLeft == 0 || buffer.Count == 0) return Deliver(buffer, 0);
             if (inPos == inEnd) {
-                direct = buffer.Count >= input.Length;
+                direct = buffer.Count >= inputSize;
                 return null;
             }
             int n = (int)Math.Min(Math.Min(payloadLeft, inEnd - inPos), buffer.Count);
@@ -289,12 +338,24 @@ namespace Vrns.Http
         // More input behind what is buffered, which moves to the front first.
         Task<int> ReceiveMore()
         {
+            if (input == null) {
+                input = options.Buffers.Rent(inputSize);
+                inPos = inEnd = 0;
+            }
             if (inPos > 0) {
                 Buffer.BlockCopy(input, inPos, input, 0, inEnd - inPos);
                 inEnd -= inPos;
                 inPos = 0;
             }
             return transport.ReceiveAsync(new ArraySegment<byte>(input, inEnd, input.Length - inEnd));
+        }
+
+        void ReleaseInput()
+        {
+            if (input == null) return;
+            options.Buffers.Return(input);
+            input = null;
+            inPos = inEnd = 0;
         }
 
         // A whole control frame is buffered: a ping is answered, a pong dropped, a close frame
@@ -313,15 +374,26 @@ namespace Vrns.Http
             return reader.FrameOpcode == Opcode.Close ? CloseFrame(length) : null;
         }
 
+        // Answers a ping: the pong waiting (if one is) takes this ping's payload instead.
         void Pong(int length)
         {
-            byte[] frame = FrameWriter.Control(Opcode.Pong, control, length);
-            Task sent;
+            bool start, cut;
             lock (gate) {
                 if (closeSent || finished) return;  // nothing may follow a close frame
-                sent = Queue(new ArraySegment<byte>(frame), default(ArraySegment<byte>));
+                int bytes = 2 + length;
+                cut = Overflows(bytes - (pongQueued ? pongLength : 0));
+                if (!cut) {
+                    if (pongWaiting == null) pongWaiting = new byte[2 + MaxControlPayload];
+                    FrameWriter.WriteHead(pongWaiting, Opcode.Pong, true, length);
+                    Buffer.BlockCopy(control, 0, pongWaiting, 2, length);
+                    queuedBytes += bytes - (pongQueued ? pongLength : 0);
+                    pongLength = bytes;
+                    pongQueued = true;
+                }
+                start = !cut && StartPump();
             }
-            Observe(sent);
+            if (cut) Abort();
+            if (start) Pump();
         }
 
         WebSocketReceiveResult CloseFrame(int length)
@@ -376,38 +448,40 @@ namespace Vrns.Http
         {
             if (buffer.Array == null) throw new ArgumentNullException("buffer");
             if (messageType == WebSocketMessageType.Close) throw new ArgumentException("a close is sent with CloseAsync", "messageType");
-            Task sent;
             lock (gate) {
                 CheckNotDisposed();
                 if (state != WebSocketState.Open && state != WebSocketState.CloseReceived) return Task.FromException(InvalidState());
                 if (sending) throw new InvalidOperationException("a send is already outstanding");
                 sending = true;
-                int opcode = continuing ? Opcode.Continuation : messageType == WebSocketMessageType.Text ? Opcode.Text : Opcode.Binary;
-                continuing = !endOfMessage;
-                int headLength = FrameWriter.WriteHead(dataHead, opcode, endOfMessage, buffer.Count);
-                sent = Queue(new ArraySegment<byte>(dataHead, 0, headLength), buffer);
             }
+            // Made outside the gate: a token cancelled already aborts the socket at once.
             var outcome = new Outcome<bool>(this, completions, token, endSend);
-            sendTask = sent;
-            sendOutcome = outcome;
-            if (sent.IsCompleted)
-                SendDone();
-            else
-                sent.ConfigureAwait(false).GetAwaiter().UnsafeOnCompleted(sendDone);
+            bool start, cut;
+            Exception refused = null;
+            lock (gate) {
+                int opcode = continuing ? Opcode.Continuation : messageType == WebSocketMessageType.Text ? Opcode.Text : Opcode.Binary;
+                int headLength = FrameWriter.WriteHead(dataHead, opcode, endOfMessage, buffer.Count);
+                int bytes = headLength + buffer.Count;
+                cut = Overflows(bytes);
+                if (state != WebSocketState.Open && state != WebSocketState.CloseReceived)
+                    refused = InvalidState();
+                else if (cut)
+                    refused = new WebSocketException(WebSocketError.Faulted, "the client reads too slowly: " + queuedBytes +
+                                                                             " bytes wait for it");
+                if (refused == null) {
+                    continuing = !endOfMessage;
+                    dataSlotHead = new ArraySegment<byte>(dataHead, 0, headLength);
+                    dataSlotPayload = buffer;
+                    dataQueued = true;
+                    sendOutcome = outcome;
+                    queuedBytes += bytes;
+                }
+                start = refused == null && StartPump();
+            }
+            if (cut) Abort();
+            if (refused != null) outcome.Fail(refused);
+            if (start) Pump();
             return outcome.Task;
-        }
-
-        // The application's frame has been taken by the writer (or failed).
-        void SendDone()
-        {
-            Task sent = sendTask;
-            Outcome<bool> outcome = sendOutcome;
-            sendTask = null;
-            sendOutcome = null;
-            if (sent.Status == TaskStatus.RanToCompletion)
-                outcome.Succeed(true);
-            else
-                outcome.Fail(sent.IsFaulted ? sent.Exception.InnerException : new TaskCanceledException(sent));
         }
 
         void EndSend()
@@ -415,22 +489,119 @@ namespace Vrns.Http
             lock (gate) sending = false;
         }
 
-        // Queues a frame behind the last one; called under gate, so frames go out in the order
-        // queued, one transport send at a time (the transport starts a write and returns).
-        Task Queue(ArraySegment<byte> head, ArraySegment<byte> payload)
+        // Under gate: whether queueing bytes more would pass the bound. A frame alone always
+        // goes (a large message to a client that reads is no pile-up).
+        bool Overflows(long bytes)
         {
-            sendTail = sendTail.IsCompleted ? transport.SendAsync(head, payload) : SendAfterAsync(sendTail, head, payload);
-            return sendTail;
+            return queuedBytes > 0 && queuedBytes + bytes > options.MaxSendQueueBytes;
         }
 
-        async Task SendAfterAsync(Task previous, ArraySegment<byte> head, ArraySegment<byte> payload)
+        // Under gate: true when the caller is to run the pump (none is running).
+        bool StartPump()
         {
-            try {
-                await previous.ConfigureAwait(false);
-            } catch (Exception) {
-                // That frame's sender saw the failure; this one is tried and fails in turn.
+            if (pumping) return false;
+            pumping = true;
+            return true;
+        }
+
+        enum Slot { None, Data, Pong, Ping, Close }
+
+        static readonly byte[] PingFrame = { 0x80 | Opcode.Ping, 0 };
+
+        // Sends what waits in the slots, one frame at a time, in a loop: a send that completes at
+        // once is followed by the next on this thread, one that waits resumes here from its
+        // completion. Control frames go first (they may come between a message's fragments); the
+        // close frame goes last and only once nothing else waits, so nothing follows it. A send
+        // that fails fails what waits in turn, each at once, in the same loop.
+        void Pump()
+        {
+            while (true) {
+                ArraySegment<byte> head, payload = default(ArraySegment<byte>);
+                lock (gate) {
+                    if (pongQueued) {
+                        byte[] swap = pongOut;
+                        pongOut = pongWaiting;
+                        pongWaiting = swap;
+                        pongQueued = false;
+                        head = new ArraySegment<byte>(pongOut, 0, pongLength);
+                        inFlight = Slot.Pong;
+                    } else if (pingQueued) {
+                        pingQueued = false;
+                        head = new ArraySegment<byte>(PingFrame);
+                        inFlight = Slot.Ping;
+                    } else if (dataQueued) {
+                        dataQueued = false;
+                        head = dataSlotHead;
+                        payload = dataSlotPayload;
+                        dataSlotPayload = default(ArraySegment<byte>);
+                        inFlight = Slot.Data;
+                    } else if (closeFrame != null) {
+                        head = new ArraySegment<byte>(closeFrame);
+                        closeFrame = null;
+                        inFlight = Slot.Close;
+                    } else {
+                        pumping = false;
+                        return;
+                    }
+                    inFlightBytes = head.Count + payload.Count;
+                }
+                Task sent;
+                try {
+                    sent = transport.SendAsync(head, payload);
+                } catch (Exception e) {
+                    sent = Task.FromException(e);
+                }
+                if (!sent.IsCompleted) {
+                    pumpWait = sent;
+                    sent.ConfigureAwait(false).GetAwaiter().UnsafeOnCompleted(resumePump);
+                    return;
+                }
+                Sent(sent);
             }
-            await transport.SendAsync(head, payload).ConfigureAwait(false);
+        }
+
+        void ResumePump()
+        {
+            Task sent = pumpWait;
+            pumpWait = null;
+            Sent(sent);
+            Pump();
+        }
+
+        // The frame in flight has been taken by the writer, or failed.
+        void Sent(Task sent)
+        {
+            Slot slot;
+            Outcome<bool> outcome = null;
+            TaskCompletionSource<bool> close = null;
+            lock (gate) {
+                slot = inFlight;
+                inFlight = Slot.None;
+                queuedBytes -= inFlightBytes;
+                if (slot == Slot.Data) {
+                    outcome = sendOutcome;
+                    sendOutcome = null;
+                }
+                if (slot == Slot.Close) close = closeSource;
+            }
+            Exception failure = sent.Status == TaskStatus.RanToCompletion ? null
+                              : sent.IsFaulted ? sent.Exception.InnerException : new TaskCanceledException(sent);
+            if (outcome != null) {
+                if (failure == null)
+                    outcome.Succeed(true);
+                else
+                    outcome.Fail(failure);
+            } else if (close != null) {
+                if (failure == null)
+                    close.TrySetResult(true);
+                else
+                    close.TrySetException(failure);
+            }
+        }
+
+        static void Observed(Task task)
+        {
+            if (task != null && task.IsFaulted) GC.KeepAlive(task.Exception);
         }
 
         static void Observe(Task task)
@@ -438,6 +609,38 @@ namespace Vrns.Http
             task.ContinueWith(t => t.Exception, CancellationToken.None,
                               TaskContinuationOptions.OnlyOnFaulted | TaskContinuationOptions.ExecuteSynchronously,
                               TaskScheduler.Default);
+        }
+
+        // ---- keep-alive ----
+
+        // The timer's period: the keep-alive interval, or a fraction of the idle bound without
+        // one (0: neither is on).
+        static int KeepAliveTick(WebSocketOptions o)
+        {
+            int tick = o.KeepAliveIntervalMsec > 0 ? o.KeepAliveIntervalMsec : o.IdleTimeoutMsec / 4;
+            if (o.IdleTimeoutMsec > 0 && o.KeepAliveIntervalMsec > o.IdleTimeoutMsec) tick = o.IdleTimeoutMsec;
+            return Math.Max(tick, o.IdleTimeoutMsec > 0 || o.KeepAliveIntervalMsec > 0 ? 1 : 0);
+        }
+
+        // A peer silent for the idle bound is closed (1001, "idle"; the close time-out then cuts
+        // one that does not answer); one silent for the interval gets a ping, which a live peer
+        // answers with a pong.
+        void OnKeepAliveTick()
+        {
+            int silent = unchecked(Environment.TickCount - Volatile.Read(ref lastInput));
+            if (options.IdleTimeoutMsec > 0 && silent >= options.IdleTimeoutMsec) {
+                Observe(SendClose(WebSocketCloseStatus.EndpointUnavailable, "idle"));
+                return;
+            }
+            if (options.KeepAliveIntervalMsec <= 0 || silent < options.KeepAliveIntervalMsec) return;
+            bool start;
+            lock (gate) {
+                if (closeSent || finished || pingQueued || inFlight == Slot.Ping || Overflows(PingFrame.Length)) return;
+                pingQueued = true;
+                queuedBytes += PingFrame.Length;
+                start = StartPump();
+            }
+            if (start) Pump();
         }
 
         // ---- closing ----
@@ -501,15 +704,20 @@ namespace Vrns.Http
             byte[] payload = FrameWriter.ClosePayload(status, description);
             Task sent;
             bool both;
+            bool start;
             lock (gate) {
                 if (closeSent || finished) return closeSend ?? Task.CompletedTask;
                 closeSent = true;
                 both = closeReceived;
                 state = both ? WebSocketState.Closed : WebSocketState.CloseSent;
                 if (!both) closeTimer = new Timer(s => ((ServerWebSocket)s).Abort(), this, options.CloseTimeoutMsec, Timeout.Infinite);
-                sent = closeSend = Queue(new ArraySegment<byte>(FrameWriter.Control(Opcode.Close, payload, payload.Length)),
-                                         default(ArraySegment<byte>));
+                closeFrame = FrameWriter.Control(Opcode.Close, payload, payload.Length);
+                queuedBytes += closeFrame.Length;  // always queued: the bound cuts nothing that ends anyway
+                closeSource = new TaskCompletionSource<bool>(TaskCreationOptions.RunContinuationsAsynchronously);
+                sent = closeSend = closeSource.Task;
+                start = StartPump();
             }
+            if (start) Pump();
             if (both) EndAfter(sent);
             return sent;
         }
@@ -569,6 +777,7 @@ namespace Vrns.Http
                 if (finished) return;
                 finished = true;
                 if (closeTimer != null) closeTimer.Dispose();
+                if (keepAlive != null) keepAlive.Dispose();
             }
             if (graceful)
                 transport.Close();

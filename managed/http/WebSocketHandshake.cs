@@ -39,6 +39,9 @@ namespace Vrns.Http
             }
         }
 
+        // A handshake from a page whose origin the server does not allow.
+        internal static readonly WebSocketHandshake ForbiddenOrigin = new WebSocketHandshake(403, null);
+
         public bool Accepted
         {
             get { return Status == 101; }

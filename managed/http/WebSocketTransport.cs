@@ -1,9 +1,11 @@
 // A WebSocket's transport on its HTTP connection, once the 101 is out: a receive is a read
-// registration on the engine, a send is one non-blocking send of head and payload, the rest
-// (if the socket did not take all) handed to the vector writer, whose completion is then the
-// socket's back-pressure; no thread waits for either. The connection
+// registration on the engine (a wait for input one whose readiness reads nothing, so that the
+// socket holds no buffer while its client is quiet), a send is one non-blocking send of head and
+// payload, the rest (if the socket did not take all) handed to the vector writer, whose
+// completion is then the socket's back-pressure; no thread waits for either. The connection
 // stays listed with the server in state Upgraded, so the drain counts it, and takes the socket
-// back at the end: Close lingers as after a last response, Abort cuts.
+// back at the end: Close lingers as after a last response, Abort cuts. The bytes both ways are
+// counted for the session's access log line.
 //
 // Threads: the socket's callers and the engine's and writers' completions on pump workers.
 // `gate` guards the outstanding operations and the end; every use of the descriptor happens
@@ -29,12 +31,14 @@ namespace Vrns.Http
         readonly int fd;
         readonly object gate = new object();  // guards what follows
         TaskCompletionSource<int> receive;
-        ArraySegment<byte> receiveInto;
+        ArraySegment<byte> receiveInto;  // no array: a wait for input (WaitForInputAsync)
         TaskCompletionSource<bool> send;
         // The last receive filled its buffer: more is likely waiting, so the next one reads
         // before it waits.
         bool readFirst;
         bool peerEnded, closing, aborted, finished;
+        // For the session's access log line: bytes received and sent (heads and payloads).
+        long bytesIn, bytesOut;
 
         public WebSocketTransport(HttpConnection connection, int fd, bool peerEnded)
         {
@@ -49,6 +53,7 @@ namespace Vrns.Http
                 if (receive != null) throw new InvalidOperationException("a receive is already outstanding");
                 if (aborted || finished) return Task.FromException<int>(Ended());
                 int n = connection.TakeBuffered(buffer);
+                bytesIn += n;
                 if (n > 0) return Task.FromResult(n);
                 if (peerEnded) return Task.FromResult(0);
                 n = readFirst ? TryReceive(buffer) : WouldBlock;
@@ -62,15 +67,49 @@ namespace Vrns.Http
             }
         }
 
+        // Ready at once when bytes from the handshake wait, the stream ended or the last read
+        // filled its buffer; else a read wait whose readiness reads nothing.
+        public Task WaitForInputAsync()
+        {
+            lock (gate) {
+                if (receive != null) throw new InvalidOperationException("a receive is already outstanding");
+                if (aborted || finished) return Task.FromException(Ended());
+                if (peerEnded || readFirst || connection.HasBuffered) return Task.CompletedTask;
+                if (Events.Listen(fd, Interest.Read, this, ReceiveWaitSec) != 0)
+                    return Task.FromException(new IOException("the connection cannot wait for input"));
+                receive = new TaskCompletionSource<int>();
+                receiveInto = default(ArraySegment<byte>);
+                return receive.Task;
+            }
+        }
+
+        public long BytesIn
+        {
+            get {
+                lock (gate) return bytesIn;
+            }
+        }
+
+        public long BytesOut
+        {
+            get {
+                lock (gate) return bytesOut;
+            }
+        }
+
         // Under the gate: a byte count (0: the client ended the stream), WouldBlock or
         // ReceiveFailed.
         int TryReceive(ArraySegment<byte> into)
         {
             int errno;
             int n = Posix.Receive(fd, into.Array, into.Offset, into.Count, out errno);
-            if (n < 0) return errno == Posix.EAGAIN ? WouldBlock : ReceiveFailed;
+            if (n < 0) {
+                readFirst = false;
+                return errno == Posix.EAGAIN ? WouldBlock : ReceiveFailed;
+            }
             if (n == 0) peerEnded = true;
             readFirst = n == into.Count;
+            bytesIn += n;
             return n;
         }
 
@@ -85,7 +124,13 @@ namespace Vrns.Http
                 if (done == null) throw new InvalidOperationException("a read event for WebSocket " + fd + " with no receive");
                 if (!cut) {
                     // A time-out is a quiet client: wait again. So is a readiness with nothing in it.
-                    n = code == EventCode.TimedOutOrRemoved ? WouldBlock : TryReceive(receiveInto);
+                    // A wait for input reads nothing: the next receive does, at once.
+                    if (receiveInto.Array == null && code != EventCode.TimedOutOrRemoved) {
+                        readFirst = true;
+                        n = 0;
+                    } else {
+                        n = code == EventCode.TimedOutOrRemoved ? WouldBlock : TryReceive(receiveInto);
+                    }
                     if (n == WouldBlock && Events.Listen(fd, Interest.Read, this, ReceiveWaitSec) == 0) return;
                 }
                 receive = null;
@@ -106,6 +151,7 @@ namespace Vrns.Http
                 if (send != null) throw new InvalidOperationException("a send is already outstanding");
                 if (aborted || closing || finished) return Task.FromException(Ended());
                 int errno;
+                bytesOut += head.Count + payload.Count;  // all of it, unless the connection fails
                 if (Writes.SendAtOnce(fd, ref head, ref payload, out errno)) return Task.CompletedTask;
                 if (errno != 0 && errno != Posix.EAGAIN)
                     return Task.FromException(new IOException("the write failed (errno " + errno + ")"));

@@ -1,7 +1,8 @@
 // A request turned into a WebSocket (HttpContext.AcceptWebSocketAsync), and the server's list of
 // live sockets that the drain closes.
 //
-// The handshake is decided by WebSocketHandshake. A refusal is answered as the handler's
+// The handshake is decided by WebSocketHandshake, then the Origin by the server's
+// WebSocketOptions (403 for a page of an origin they do not allow). A refusal is answered as the handler's
 // response (its status, the fields it names and the status page) and the Task faults with a
 // WebSocketException: a handler that lets that exception through still sends the refusal, not a
 // 500. An acceptance writes the 101 as the handler's one operation (after any batch of earlier
@@ -24,6 +25,7 @@ namespace Vrns.Http
             if (c.Upgrading || c.Response.HasStarted)
                 return Task.FromException<WebSocket>(new InvalidOperationException("the response has started"));
             WebSocketHandshake h = r.HasBody ? null : WebSocketHandshake.Check(r.Method, r.Protocol, r.Headers.GetValues, subProtocol);
+            if (h != null && h.Accepted && !OriginAllowed(c.TheServer.WebSocketOptions, r)) h = WebSocketHandshake.ForbiddenOrigin;
             if (h == null || !h.Accepted) return Refuse(c, h);
             c.Upgrading = true;
             return AcceptCoreAsync(c, h);
@@ -37,6 +39,30 @@ namespace Vrns.Http
             if (ws == null)
                 throw new WebSocketException(WebSocketError.ConnectionClosedPrematurely, "the connection ended during the upgrade");
             return ws;
+        }
+
+        // A page of another site must not open a socket with its visitor's cookies (RFC 6455
+        // 10.2): with AllowedOrigins or AllowSameOrigin set, the Origin a browser sends must be
+        // one listed, or (same origin) name the request's Host as its host and port. A request
+        // without Origin comes from no browser page and is let through; one with several is not.
+        static bool OriginAllowed(WebSocketOptions options, HttpRequest r)
+        {
+            if (options.AllowedOrigins == null && !options.AllowSameOrigin) return true;
+            string origin = null;
+            int count = 0;
+            foreach (string value in r.Headers.GetValues("Origin")) {
+                origin = value.Trim();
+                count++;
+            }
+            if (count == 0) return true;
+            if (count > 1) return false;
+            if (options.AllowedOrigins != null)
+                foreach (string allowed in options.AllowedOrigins)
+                    if (string.Equals(allowed, origin, StringComparison.OrdinalIgnoreCase)) return true;
+            if (!options.AllowSameOrigin) return false;
+            int scheme = origin.IndexOf("://", StringComparison.Ordinal);
+            string host = r.Headers["Host"];
+            return scheme > 0 && host != null && string.Equals(origin.Substring(scheme + 3), host.Trim(), StringComparison.OrdinalIgnoreCase);
         }
 
         // The refusal is the response (a handshake with a body, which would run into the

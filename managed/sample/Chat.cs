@@ -3,7 +3,8 @@
 //
 // Each member's sends go out one at a time, in order, from a queue of its own, so a slow reader
 // holds up only itself; one that falls MaxQueued messages behind is cut. A message is at most
-// MaxMessageBytes of UTF-8 (a longer one closes its socket with 1009).
+// MaxMessageBytes of UTF-8 (a longer one closes its socket with 1009). Only pages of this
+// server's own origin may open a socket (SocketOptions).
 using System;
 using System.Collections.Generic;
 using System.Net.WebSockets;
@@ -21,6 +22,13 @@ namespace Vrns.Sample
 
         static readonly object gate = new object();  // guards members
         static readonly List<Member> members = new List<Member>();
+
+        // The page's script opens the socket from this server's own origin: a page elsewhere
+        // (with its visitor's cookies) is refused with 403.
+        public static WebSocketOptions SocketOptions()
+        {
+            return new WebSocketOptions { AllowSameOrigin = true };
+        }
 
         public static void Map(HttpServer server)
         {
@@ -41,9 +49,24 @@ namespace Vrns.Sample
             var member = new Member(ws);
             lock (gate) members.Add(member);
             try {
-                var buffer = new byte[MaxMessageBytes];
-                int length;
-                while ((length = await ReceiveMessageAsync(ws, buffer)) >= 0) Broadcast(new ArraySegment<byte>(buffer, 0, length));
+                // A quiet member holds no message buffer: a receive of no bytes waits for the
+                // next message to begin, and only then is a buffer taken for it.
+                while (true) {
+                    WebSocketReceiveResult r = await ws.ReceiveAsync(new ArraySegment<byte>(NoBytes), CancellationToken.None);
+                    if (r.MessageType == WebSocketMessageType.Close) {
+                        await ws.CloseOutputAsync(WebSocketCloseStatus.NormalClosure, "", CancellationToken.None);
+                        break;
+                    }
+                    byte[] buffer = RentBuffer();
+                    try {
+                        int length = r.EndOfMessage ? (r.MessageType == WebSocketMessageType.Text ? 0 : -2)
+                                                    : await ReceiveMessageAsync(ws, buffer, r.MessageType);
+                        if (length == -1) break;
+                        if (length >= 0) Broadcast(new ArraySegment<byte>(buffer, 0, length));
+                    } finally {
+                        ReturnBuffer(buffer);
+                    }
+                }
             } catch (WebSocketException) {
                 // The member went away without a close, or broke the protocol: it is gone either way.
             } finally {
@@ -51,9 +74,25 @@ namespace Vrns.Sample
             }
         }
 
-        // One whole text message into buffer; -1 once the socket is closed (the client's close
+        static readonly byte[] NoBytes = new byte[0];
+        static readonly Stack<byte[]> buffers = new Stack<byte[]>();  // guarded by gate; MaxKeptBuffers at most
+        const int MaxKeptBuffers = 64;
+
+        static byte[] RentBuffer()
+        {
+            lock (gate) if (buffers.Count > 0) return buffers.Pop();
+            return new byte[MaxMessageBytes];
+        }
+
+        static void ReturnBuffer(byte[] buffer)
+        {
+            lock (gate) if (buffers.Count < MaxKeptBuffers) buffers.Push(buffer);
+        }
+
+        // The rest of a message begun as type into buffer: its length when it is text, -2 when
+        // it is not (binary is not chat), -1 once the socket is closed (the client's close
         // answered) or the message was refused.
-        static async Task<int> ReceiveMessageAsync(WebSocket ws, byte[] buffer)
+        static async Task<int> ReceiveMessageAsync(WebSocket ws, byte[] buffer, WebSocketMessageType type)
         {
             int length = 0;
             while (true) {
@@ -68,8 +107,8 @@ namespace Vrns.Sample
                     return -1;
                 }
                 length += r.Count;
-                if (r.EndOfMessage && r.MessageType == WebSocketMessageType.Text) return length;
-                if (r.EndOfMessage) length = 0;  // a binary message is not chat
+                if (r.EndOfMessage) return type == WebSocketMessageType.Text ? length : -2;
+                if (type != WebSocketMessageType.Text) length = 0;  // a binary message is not chat: dropped as it comes
             }
         }
 

@@ -197,6 +197,7 @@ namespace Vrns.Sample
                 SendBufferBytes = o.SendBuffer,
                 UnsafeInlineHandlers = o.InlineHandlers,
                 AccessLog = o.AccessLog,
+                WebSockets = Chat.SocketOptions(),
             };
             options.Listen.Add(o.Listen);
             var server = new HttpServer(options);

@@ -463,6 +463,10 @@ static class HttpTestApp
                                               ServerHeader = "vrns-test" };
         options.Form.MaxTotalBytes = 512 << 10;
         options.Form.MaxFieldBytes = 1024;
+        // WebSockets from pages of this server and of one other origin; requests without Origin
+        // (the tests' clients) pass.
+        options.WebSockets.AllowedOrigins = new[] { "http://allowed.example" };
+        options.WebSockets.AllowSameOrigin = true;
         string root = ".";
         for (int i = 0; i + 1 < args.Length; i += 2) {
             if (args[i] == "--listen") options.Listen.Add(args[i + 1]);
@@ -473,6 +477,8 @@ static class HttpTestApp
             if (args[i] == "--access-log-buffer") options.AccessLogBufferBytes = int.Parse(args[i + 1]);
             if (args[i] == "--drain-msec") options.DrainMsec = int.Parse(args[i + 1]);
             if (args[i] == "--send-buffer") options.SendBufferBytes = int.Parse(args[i + 1]);
+            if (args[i] == "--ws-keepalive-msec") options.WebSockets.KeepAliveIntervalMsec = int.Parse(args[i + 1]);
+            if (args[i] == "--ws-idle-msec") options.WebSockets.IdleTimeoutMsec = int.Parse(args[i + 1]);
         }
         if (options.Listen.Count == 0) options.Listen.Add("127.0.0.1:0");
         var server = new HttpServer(options);

@@ -1046,6 +1046,13 @@ TEST_F(ManagedHttp, HandlersBodiesAndStreaming) {
          kClose,
          {},
          nullptr},
+        {"WebSocket from a page of another origin",
+         kManaged,
+         Get("/ws/echo", WebSocketFields() + "Origin: http://evil.example\r\n"),
+         403,
+         kClose,
+         {},
+         nullptr},
         // the opt-in gzip
         {"gzip for a client that accepts it",
          kManaged,
@@ -1493,7 +1500,7 @@ std::string CloseFrame(int code, const std::string& reason = "") {
 }
 
 // What the server sends, as "T:text", "B:bytes" (a whole message, its fragments joined),
-// "P:payload" (a pong), "C:code:reason" (a close), "bad frame" (masked or with reserved bits) or
+// "P:payload" (a pong), "I:payload" (a ping), "C:code:reason" (a close), "bad frame" (masked or with reserved bits) or
 // "" (the connection ended, or the time-out passed, first).
 class ServerFrames {
   public:
@@ -1513,6 +1520,7 @@ class ServerFrames {
             std::string payload = c_.Take(size_t(length));
             if (payload.size() != length) return "";
             if (opcode == kPong) return "P:" + payload;
+            if (opcode == kPing) return "I:" + payload;
             if (opcode == kClosing) {
                 int code = payload.size() >= 2 ? uint8_t(payload[0]) << 8 | uint8_t(payload[1]) : 0;
                 return "C:" + std::to_string(code) + ":" + (payload.size() > 2 ? payload.substr(2) : "");
@@ -1598,6 +1606,8 @@ TEST_F(ManagedHttp, WebSocketTable) {
         {"an unmasked frame", {Frame(kText, "x", true, false)}, false, 0, {"C:1002:"}, true},
         {"the client closes", {CloseFrame(1000, "done")}, false, 0, {"C:1000:done"}, true},
         {"the server closes", {Frame(kText, "close")}, false, 0, {"C:1000:bye"}, true},
+        // Nothing may follow the server's close frame: a ping read after it gets no pong.
+        {"a ping after the server's close", {Frame(kText, "close"), Frame(kPing, "late")}, false, 0, {"C:1000:bye"}, true},
     };
     // echo-late accepts after an await: the connection watched its client meanwhile.
     for (const char* path : {"/ws/echo", "/ws/echo-inline", "/ws/echo-late"}) {
@@ -1671,6 +1681,143 @@ TEST_F(ManagedHttp, WebSocketSlowReaderHoldsBackItsSender) {
     EXPECT_EQ(back.size(), sent.size());
     EXPECT_TRUE(back == sent) << "the echo differs from what was sent";
     c.Close();
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+long ResidentKiB(pid_t pid) {
+    std::istringstream in(ReadFile("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Origins the test app allows (a listed one, its own) open a socket; another got 403 in the
+// refusal table.
+TEST_F(ManagedHttp, WebSocketFromAnAllowedOrigin) {
+    Start();
+    for (const char* origin : {"http://allowed.example", "HTTP://Allowed.Example", "http://x"}) {
+        SCOPED_TRACE(origin);
+        Client c(server_.port());
+        ASSERT_TRUE(c.Send(Get("/ws/echo", WebSocketFields() + "Origin: " + origin + "\r\n")));
+        ASSERT_EQ(c.TakeThrough("\r\n\r\n"), kSwitchingProtocols);
+        ASSERT_TRUE(c.Send(Frame(kText, "hi")));
+        EXPECT_EQ(ServerFrames(c).Next(), "T:hi");
+    }
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// A client that sends pings and never reads: the pongs waiting for it are one at most (the
+// latest ping's), so the server's memory stays bounded; when the client then goes, the sends
+// that fail end one after another, and the server lives on and answers.
+TEST_F(ManagedHttp, WebSocketPingFloodFromAClientThatNeverReads) {
+    Start();
+    constexpr int kPings = 400000;  // 52 MB: a pong each, held, would be hundreds of MiB
+    constexpr long kMostGrowthKiB = 48 << 10;
+    Client warm(server_.port());
+    ASSERT_TRUE(warm.Send(Get("/describe/")));
+    ASSERT_EQ(warm.Read().status, 200);
+    long before = ResidentKiB(server_.pid());
+    ASSERT_GT(before, 0);
+    {
+        // The client's receive buffer keeps its default: one made small stalls the client's
+        // own sends in the kernel once it is full, long before the server could pile anything up.
+        Client c(server_.port());
+        OpenWebSocket(c);
+        std::string burst;
+        for (int i = 0; i < 1000; ++i) burst += Frame(kPing, std::string(125, char('a' + i % 26)));
+        for (int i = 0; i < kPings / 1000; ++i) ASSERT_TRUE(c.Send(burst)) << "after " << i * 1000 << " pings";
+        // What the server holds once it has read them all (a text's echo cannot come back:
+        // the client does not read, so the server's answer to a close is the sign instead).
+        long after = ResidentKiB(server_.pid());
+        EXPECT_LT(after - before, kMostGrowthKiB) << "VmRSS " << before << " KiB before, " << after << " after";
+    }  // the client goes without a close
+    Client next(server_.port());
+    ASSERT_TRUE(next.Send(Get("/describe/")));
+    EXPECT_EQ(next.Read().status, 200) << "the server did not outlive the flood: " << server_.Err();
+    long after = ResidentKiB(server_.pid());
+    EXPECT_LT(after - before, kMostGrowthKiB) << "VmRSS " << before << " KiB before, " << after << " after";
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// Idle sockets hold neither their request's exchange (32 KiB, given back at the upgrade) nor an
+// input buffer (16 KiB, rented only while bytes wait): what hundreds of them add to the server's
+// resident set, the echo handler's own 4 KiB each included, stays well under what either would.
+TEST_F(ManagedHttp, IdleWebSocketsHoldLittleMemory) {
+    Start();
+    constexpr int kSockets = 800;
+    constexpr long kMostKiBEach = 24;
+    Client warm(server_.port());
+    OpenWebSocket(warm);
+    ASSERT_TRUE(warm.Send(Frame(kText, "warm")));
+    ASSERT_EQ(ServerFrames(warm).Next(), "T:warm");
+    long before = ResidentKiB(server_.pid());
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < kSockets; ++i) {
+        idle.push_back(std::make_unique<Client>(server_.port()));
+        ASSERT_TRUE(idle.back()->connected()) << "socket " << i;
+        OpenWebSocket(*idle.back());
+    }
+    // The last one answers: every handler before it has reached its receive.
+    ASSERT_TRUE(idle.back()->Send(Frame(kText, "last")));
+    ASSERT_EQ(ServerFrames(*idle.back()).Next(), "T:last");
+    long after = ResidentKiB(server_.pid());
+    EXPECT_LT(after - before, kMostKiBEach * kSockets) << "VmRSS " << before << " KiB before, " << after << " after";
+    idle.clear();
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// Keep-alive pings at the configured interval, answered, keep a socket open past the idle
+// bound; a client that answers nothing gets a close with 1001 at the bound, and the connection
+// ends when it does not answer that either.
+TEST_F(ManagedHttp, WebSocketKeepAliveAndIdleBound) {
+    Start("127.0.0.1:0", {"--ws-keepalive-msec", "300", "--ws-idle-msec", "1500"});
+    Client live(server_.port());
+    live.SetReceiveTimeout(20000);
+    OpenWebSocket(live);
+    ServerFrames liveFrames(live);
+    for (int i = 0; i < 8; ++i) {  // eight intervals: past the idle bound
+        ASSERT_EQ(liveFrames.Next(), "I:") << "ping " << i;
+        ASSERT_TRUE(live.Send(Frame(kPong, "")));
+    }
+    ASSERT_TRUE(live.Send(Frame(kText, "still here")));
+    // Pings keep coming while the bound is off; the deadline ends a wait that would not.
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    std::string m;
+    while ((m = liveFrames.Next()) == "I:" && std::chrono::steady_clock::now() < deadline)
+        ASSERT_TRUE(live.Send(Frame(kPong, "")));
+    EXPECT_EQ(m, "T:still here");
+
+    Client silent(server_.port());
+    silent.SetReceiveTimeout(20000);
+    OpenWebSocket(silent);
+    ServerFrames silentFrames(silent);
+    while ((m = silentFrames.Next()) == "I:" && std::chrono::steady_clock::now() < deadline) {
+    }
+    EXPECT_EQ(m, "C:1001:idle");
+    EXPECT_EQ(silentFrames.Next(), "");  // cut at the close time-out
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// A WebSocket session gets one access-log line when it ends: 101, the bytes sent to the client
+// (frames), those received, and how long it lasted.
+TEST_F(ManagedHttp, WebSocketSessionHasAnAccessLogLine) {
+    const std::string log = base_ + "/access.log";
+    Start("127.0.0.1:0", {"--access-log", log});
+    {
+        Client c(server_.port());
+        OpenWebSocket(c);
+        ServerFrames frames(c);
+        ASSERT_TRUE(c.Send(Frame(kText, "hello")));  // 11 bytes in, 7 out
+        ASSERT_EQ(frames.Next(), "T:hello");
+        ASSERT_TRUE(c.Send(CloseFrame(1000)));  // 8 in, 4 out
+        ASSERT_EQ(frames.Next(), "C:1000:");
+        EXPECT_EQ(frames.Next(), "");
+    }
+    const std::regex line(R"(127\.0\.0\.1 - - \[[^\]]+\] "GET /ws/echo HTTP/1\.1" 101 11 in=19 ms=\d+)");
+    auto logged = [&] { return ReadFile(log).find("101") != std::string::npos; };
+    EXPECT_TRUE(WaitUntil(logged, 15s)) << ReadFile(log);
+    std::string text = ReadFile(log);
+    EXPECT_TRUE(std::regex_search(text, line)) << text;
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 

@@ -51,7 +51,7 @@ namespace Vrns.Http.Units
                     if (receive == null || (chunks.Count == 0 && !ended)) return;
                     waiting = receive;
                     receive = null;
-                    n = Take(receiveInto);
+                    n = receiveInto.Array == null ? 0 : Take(receiveInto);  // a wait takes nothing
                 }
                 waiting.SetResult(n);
             }
@@ -80,6 +80,18 @@ namespace Vrns.Http.Units
                     if (chunks.Count > 0 || ended) return Task.FromResult(Take(buffer));
                     receive = new TaskCompletionSource<int>();
                     receiveInto = buffer;
+                    return receive.Task;
+                }
+            }
+
+            public Task WaitForInputAsync()
+            {
+                lock (gate) {
+                    if (receive != null) Violations++;
+                    if (Aborted > 0) return Task.FromException<int>(new System.IO.IOException("aborted"));
+                    if (chunks.Count > 0 || ended) return Task.CompletedTask;
+                    receive = new TaskCompletionSource<int>();
+                    receiveInto = default(ArraySegment<byte>);
                     return receive.Task;
                 }
             }
@@ -204,7 +216,12 @@ namespace Vrns.Http.Units
             Tuple.Create("a 64-bit length with its top bit", new[] { Bytes(0x82, 0xff, 0x80, 0, 0, 0, 0, 0, 0, 1, 1, 2, 3, 4) },
                          WebSocketCloseStatus.ProtocolError),
             Tuple.Create("a close of one byte", new[] { Frame(Close, true, Bytes(3)) }, WebSocketCloseStatus.ProtocolError),
+            Tuple.Create("close code 1004", new[] { CloseFrame(1004, new byte[0]) }, WebSocketCloseStatus.ProtocolError),
             Tuple.Create("close code 1005", new[] { CloseFrame(1005, new byte[0]) }, WebSocketCloseStatus.ProtocolError),
+            Tuple.Create("close code 1006", new[] { CloseFrame(1006, new byte[0]) }, WebSocketCloseStatus.ProtocolError),
+            Tuple.Create("close code 1015", new[] { CloseFrame(1015, new byte[0]) }, WebSocketCloseStatus.ProtocolError),
+            Tuple.Create("close code 1016", new[] { CloseFrame(1016, new byte[0]) }, WebSocketCloseStatus.ProtocolError),
+            Tuple.Create("close code 5000", new[] { CloseFrame(5000, new byte[0]) }, WebSocketCloseStatus.ProtocolError),
             Tuple.Create("close code 999", new[] { CloseFrame(999, new byte[0]) }, WebSocketCloseStatus.ProtocolError),
             Tuple.Create("close code 2999", new[] { CloseFrame(2999, new byte[0]) }, WebSocketCloseStatus.ProtocolError),
             Tuple.Create("a close reason not UTF-8", new[] { CloseFrame(1000, Bytes(0xc0, 0xaf)) }, WebSocketCloseStatus.InvalidPayloadData),
@@ -378,6 +395,95 @@ namespace Vrns.Http.Units
             Check.Equal(null, Outcome(stopped, "the stop"), "the stop");
             Check.Equal(WebSocketState.Closed, ws.State, "after the stop");
             Check.Equal(1, t.Closed + 10 * t.Aborted, "the connection closed, not cut");
+        }
+
+        // A socket waiting for its client holds no input buffer: it goes back to the options'
+        // pool while the wait lasts and is taken again when bytes come.
+        [Test]
+        static void HoldsNoInputBufferWhileItWaits()
+        {
+            var options = new WebSocketOptions();
+            var t = new MemoryTransport();
+            ServerWebSocket ws = Socket(t, options);
+            var into = new ArraySegment<byte>(new byte[100]);
+            t.Feed(Frame(Text, true, "one"));
+            Task<WebSocketReceiveResult> first = ws.ReceiveAsync(into, CancellationToken.None);
+            if (Outcome(first, "the first message") == null) Check.Equal("Text:one:end", Show(first.Result, into), "the first message");
+            Task<WebSocketReceiveResult> waiting = ws.ReceiveAsync(into, CancellationToken.None);
+            Check.True(!waiting.IsCompleted, "a receive waits for the client");
+            Check.Equal(1, options.Buffers.Kept, "the input buffer is back in the pool while the socket waits");
+            t.Feed(Frame(Text, true, "two"));
+            if (Outcome(waiting, "the second message") == null) Check.Equal("Text:two:end", Show(waiting.Result, into), "the second message");
+            Check.Equal(0, t.Violations, "one receive or wait at a time");
+        }
+
+        // Codes a close frame must not carry (RFC 6455 7.4: reserved, or only for reporting):
+        // CloseAsync and CloseOutputAsync refuse them before anything is sent; the codes around
+        // them go. 1005 is the platform's Empty: a close frame without a code.
+        [Test]
+        static void CloseRefusesCodesNoFrameMayCarry()
+        {
+            foreach (int code in new[] { 0, 999, 1004, 1006, 1015, 1016, 2999, 5000 }) {
+                var t = new MemoryTransport();
+                ServerWebSocket ws = Socket(t);
+                Check.Throws<ArgumentException>(() => ws.CloseAsync((WebSocketCloseStatus)code, "", CancellationToken.None),
+                                                "CloseAsync with " + code);
+                Check.Throws<ArgumentException>(() => ws.CloseOutputAsync((WebSocketCloseStatus)code, "", CancellationToken.None),
+                                                "CloseOutputAsync with " + code);
+                Check.Equal("", Hex(t.Sent), "nothing sent for " + code);
+                Check.Equal(WebSocketState.Open, ws.State, "still open after " + code);
+            }
+            foreach (int code in new[] { 1000, 1003, 1007, 1014, 3000, 4999 }) {
+                var t = new MemoryTransport();
+                ServerWebSocket ws = Socket(t);
+                ws.CloseOutputAsync((WebSocketCloseStatus)code, "", CancellationToken.None);
+                Check.Equal("88-02-" + ((code >> 8).ToString("X2")) + "-" + ((code & 0xff).ToString("X2")), Hex(t.Sent), "the close with " + code);
+            }
+            var empty = new MemoryTransport();
+            Socket(empty).CloseOutputAsync(WebSocketCloseStatus.Empty, null, CancellationToken.None);
+            Check.Equal("88-00", Hex(empty.Sent), "Empty: a close without a code");
+        }
+
+        // A client that pings and does not read: while one pong waits for the writer, later pings
+        // replace the one waiting behind it, so two pongs at most are held, the latest ping's last.
+        [Test]
+        static void CoalescesPongsWhileTheWriterWaits()
+        {
+            var t = new MemoryTransport { HoldSends = true };
+            ServerWebSocket ws = Socket(t);
+            for (int i = 0; i < 1000; i++) t.Feed(Frame(Ping, true, "p" + i));
+            t.Feed(Frame(Text, true, "after"));
+            var buffer = new ArraySegment<byte>(new byte[100]);
+            Task<WebSocketReceiveResult> r = ws.ReceiveAsync(buffer, CancellationToken.None);
+            Check.Equal(null, Outcome(r, "the text behind the pings"), "the text behind the pings");
+            Check.Equal("8A-02-70-30", Hex(t.Sent), "one pong out (the first ping's) while the writer holds it");
+            t.ReleaseSend();
+            Check.Equal("8A-02-70-30 | 8A-04-70-39-39-39", Hex(t.Sent), "then one more: the last ping's");
+            Check.Equal(0, t.Violations, "one send at a time");
+        }
+
+        // Frames the client does not take pile up to MaxSendQueueBytes at most: the frame that
+        // would pass it cuts the connection, and the application's send fails.
+        [Test]
+        static void CutsAClientThatLetsSendsPileUp()
+        {
+            var t = new MemoryTransport { HoldSends = true };
+            ServerWebSocket ws = Socket(t, new WebSocketOptions { MaxSendQueueBytes = 100 });
+            // Alone, a frame over the bound goes.
+            Task big = ws.SendAsync(new ArraySegment<byte>(new byte[150]), WebSocketMessageType.Binary, true, CancellationToken.None);
+            Check.Equal(1, t.Sent.Count, "a frame alone goes whatever its size");
+            t.ReleaseSend();
+            Check.Equal(null, Outcome(big, "the large frame"), "the large frame, taken");
+            // 90 bytes wait for the writer; a ping's pong fits behind them, the next frame not.
+            Task first = ws.SendAsync(new ArraySegment<byte>(new byte[88]), WebSocketMessageType.Binary, true, CancellationToken.None);
+            t.Feed(Frame(Ping, true, "p"));
+            Task<WebSocketReceiveResult> waiting = ws.ReceiveAsync(new ArraySegment<byte>(new byte[10]), CancellationToken.None);
+            Check.Equal(0, t.Aborted, "93 bytes queued: within the bound");
+            t.Feed(Frame(Ping, true, "0123456789"));
+            Check.True(Outcome(waiting, "the receive") is WebSocketException, "the receive fails once cut");
+            Check.Equal(1, t.Aborted, "a pong that passes the bound cuts the connection");
+            Check.Equal(WebSocketState.Aborted, ws.State, "aborted");
+            Check.True(Outcome(first, "the held frame") is WebSocketException, "the held frame fails");
         }
 
         [Test]
