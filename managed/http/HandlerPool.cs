@@ -49,6 +49,10 @@ namespace Vrns.Http
         // A thread's CPU clock must stand still this many looks in a row to count as blocked: a
         // runnable thread on a loaded machine may wait a few milliseconds for a processor.
         const int StalledLooks = 2;
+        // Standing still: less than this share of a look's time on a processor. A handler that
+        // polls (Thread.Sleep(10) until something changes) uses a few microseconds each time it
+        // wakes; one that computes gets whole time slices (a millisecond or more) when it runs.
+        const int RunSharePerLook = 20;
         const int RetireMsec = 10000;
         // Awake threads take items in turn; beyond this many waiting per awake thread, another
         // is woken, up to one awake thread per processor (more would only take turns on them).
@@ -156,6 +160,11 @@ namespace Vrns.Http
         {
             get { return Volatile.Read(ref stallMsec); }
             set { Volatile.Write(ref stallMsec, value); }
+        }
+
+        long MinRunNsPerLook
+        {
+            get { return StallMsec * 1000000L / RunSharePerLook; }
         }
 
         internal int Threads
@@ -507,14 +516,14 @@ namespace Vrns.Http
             return starts;
         }
 
-        // Of the threads that were running an item, those whose CPU clock stood still over the
-        // looks before.
-        static int Blocked(List<Worker> busy)
+        // Of the threads that were running an item, those whose CPU clock stood (as good as) still
+        // over the looks before.
+        int Blocked(List<Worker> busy)
         {
             int blocked = 0;
             foreach (Worker w in busy) {
                 long now = w.Clock.Nanoseconds;
-                w.Still = now >= 0 && now != w.CpuSeen ? 0 : w.Still + 1;
+                w.Still = now >= 0 && w.CpuSeen >= 0 && now - w.CpuSeen >= MinRunNsPerLook ? 0 : w.Still + 1;
                 w.CpuSeen = now;
                 if (w.Still >= StalledLooks) blocked++;
             }

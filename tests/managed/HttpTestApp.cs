@@ -6,7 +6,8 @@
 // access log, gzip, and a WebSocket echo.
 //   vrns HttpTestApp.exe [--listen HOST:PORT] [--read-timeout SECONDS] [--root DIR] [--spool SPOOL]
 //                        [--access-log FILE] [--access-log-buffer BYTES] [--drain-msec MSEC]
-//                        [--send-buffer BYTES]
+//                        [--send-buffer BYTES] [--max-handler-threads N] [--max-route-threads N]
+//                        [--max-route-queue N]
 using System;
 using System.Collections.Generic;
 using System.IO;
@@ -395,6 +396,9 @@ static class HttpTestApp
             if (args[i] == "--access-log-buffer") options.AccessLogBufferBytes = int.Parse(args[i + 1]);
             if (args[i] == "--drain-msec") options.DrainMsec = int.Parse(args[i + 1]);
             if (args[i] == "--send-buffer") options.SendBufferBytes = int.Parse(args[i + 1]);
+            if (args[i] == "--max-handler-threads") options.MaxHandlerThreads = int.Parse(args[i + 1]);
+            if (args[i] == "--max-route-threads") options.MaxRouteHandlerThreads = int.Parse(args[i + 1]);
+            if (args[i] == "--max-route-queue") options.MaxRouteHandlerQueue = int.Parse(args[i + 1]);
         }
         if (options.Listen.Count == 0) options.Listen.Add("127.0.0.1:0");
         var server = new HttpServer(options);
