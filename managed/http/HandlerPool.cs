@@ -21,7 +21,8 @@
 // handler's thread, and the pump worker that takes the write's completion): that tripled the CPU
 // time of a small request. So, as the pump does, an item wakes a thread only when none is awake
 // to take it (or the queue outgrows the awake ones, up to one awake thread per processor), and an
-// awake thread looks at the queue before it sleeps. An awake thread may be blocked in its
+// awake thread looks at the queue before it sleeps; threads the watchdog found blocked do not
+// count as awake for this until they finish their item. An awake thread may be blocked in its
 // handler, though: a watchdog looks every StallMsec while items wait, and when none was taken
 // since its last look it reads the CPU clock of each thread running an item. A thread whose clock
 // stood still for StalledLooks looks in a row is blocked; one whose clock moved is busy (or
@@ -96,6 +97,10 @@ namespace Vrns.Http
             public long CpuSeen = -1;
             public int Still;
             public bool Busy;  // running an item
+            public long Runs;  // items taken
+            // Counted in blockedSeen until it finishes its item; RunsSeen is the watchdog's own.
+            public bool CountedBlocked;
+            public long RunsSeen;
             public Lane Lane;  // the route of the request it runs; null for a continuation
 
             public Worker(HandlerPool pool)
@@ -135,6 +140,7 @@ namespace Vrns.Http
         int peakThreads;
         bool watchdogStarted, watchdogParked, disposed;
         int awake;  // threads not sleeping: running an item or about to look at the queue
+        int blockedSeen;  // awake threads the watchdog found blocked (see CountBlocked)
         int waiting;  // items queued, continuations and requests
         long taken;  // items taken, for the watchdog's look
         int stallMsec = DefaultStallMsec;
@@ -304,7 +310,8 @@ namespace Vrns.Http
             woken = null;
             start = false;
             if (!HasWork) return;
-            if (awake == 0 || (waiting > awake * BacklogPerThread && awake < Processors)) TakeThread(false, out woken, out start);
+            int free = awake - blockedSeen;
+            if (free <= 0 || (waiting > free * BacklogPerThread && free < Processors)) TakeThread(false, out woken, out start);
             if (!watchdogStarted) {
                 watchdogStarted = true;
                 StartThread(Watchdog, "vrns-http-watchdog");
@@ -395,6 +402,7 @@ namespace Vrns.Http
             waiting--;
             taken++;
             self.Busy = true;
+            self.Runs++;
             self.Lane = item.Lane;
             return true;
         }
@@ -403,6 +411,10 @@ namespace Vrns.Http
         void Finish(Worker self)
         {
             self.Busy = false;
+            if (self.CountedBlocked) {
+                self.CountedBlocked = false;
+                blockedSeen--;
+            }
             if (self.Lane == null) return;
             self.Lane.Running--;
             List(self.Lane);
@@ -461,8 +473,12 @@ namespace Vrns.Http
                         stalled = taken == seen;
                         if (stalled)
                             foreach (Worker w in all) {
-                                if (w.Busy) busy.Add(w);
-                                else w.Still = 0;
+                                if (w.Busy) {
+                                    busy.Add(w);
+                                    w.RunsSeen = w.Runs;
+                                } else {
+                                    w.Still = 0;
+                                }
                             }
                     }
                     seen = taken;
@@ -471,9 +487,12 @@ namespace Vrns.Http
                 if (stalled) {
                     // The clocks are read outside the gate: a thousand of them take a while.
                     int blocked = Blocked(busy);
-                    busy.Clear();
                     int starts;
-                    lock (gate) starts = disposed ? 0 : GiveThreads(blocked, woken);
+                    lock (gate) {
+                        CountBlocked(busy);
+                        starts = disposed ? 0 : GiveThreads(blocked, woken);
+                    }
+                    busy.Clear();
                     foreach (Worker w in woken) w.Wake.Release();
                     woken.Clear();
                     for (; starts > 0; starts--) Wake(null, true);
@@ -498,9 +517,10 @@ namespace Vrns.Http
                 if (++looksSinceGive > StalledLooks) streak = 0;
                 return 0;
             }
-            int give = Math.Min(waiting, (Processors - running) << streak);
+            int takeable = Takeable();
+            int give = Math.Min(takeable, (Processors - running) << streak);
             // A give that covers every item waiting ends the row: what comes next starts over.
-            streak = give == waiting ? 0 : Math.Min(streak + 1, MaxStreak);
+            streak = give == takeable ? 0 : Math.Min(streak + 1, MaxStreak);
             looksSinceGive = 0;
             int starts = 0;
             for (int i = 0; i < give; i++) {
@@ -514,6 +534,28 @@ namespace Vrns.Http
                 else woken.Add(w);
             }
             return starts;
+        }
+
+        // The items a thread could take now: the continuations, and what each lane in turn has
+        // room for under its bound (a route at its bound needs no more threads, however many of
+        // its requests wait). Caller holds gate.
+        int Takeable()
+        {
+            int n = continuations.Count;
+            foreach (Lane lane in ready) n += Math.Min(lane.Items.Count, maxRouteThreads - lane.Running);
+            return n;
+        }
+
+        // The threads just measured blocked that are still in the same item count as not awake
+        // for a post (blockedSeen), until they finish it: a post then wakes a thread at once
+        // rather than waiting for the watchdog's look. Caller holds gate.
+        void CountBlocked(List<Worker> busy)
+        {
+            foreach (Worker w in busy) {
+                if (w.CountedBlocked || !w.Busy || w.Runs != w.RunsSeen || w.Still < StalledLooks) continue;
+                w.CountedBlocked = true;
+                blockedSeen++;
+            }
         }
 
         // Of the threads that were running an item, those whose CPU clock stood (as good as) still
