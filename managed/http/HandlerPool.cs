@@ -94,7 +94,7 @@ namespace Vrns.Http
             public readonly HandlerPool Pool;
             public ThreadCpuClock Clock;
             // The watchdog's own: the clock at its last look, and the looks in a row it stood still.
-            public long CpuSeen = -1;
+            public long CpuSeen = -1, WaitSeen = -1;
             public int Still;
             public bool Busy;  // running an item
             public long Runs;  // items taken
@@ -558,15 +558,21 @@ namespace Vrns.Http
             }
         }
 
-        // Of the threads that were running an item, those whose CPU clock stood (as good as) still
-        // over the looks before.
+        // Of the threads that were running an item, those that neither ran (their CPU clock stood
+        // as good as still) nor waited for a processor over the looks before.
         int Blocked(List<Worker> busy)
         {
             int blocked = 0;
             foreach (Worker w in busy) {
                 long now = w.Clock.Nanoseconds;
-                w.Still = now >= 0 && w.CpuSeen >= 0 && now - w.CpuSeen >= MinRunNsPerLook ? 0 : w.Still + 1;
+                bool ran = now >= 0 && w.CpuSeen >= 0 && now - w.CpuSeen >= MinRunNsPerLook;
                 w.CpuSeen = now;
+                // Its CPU clock stood still: blocked, or runnable and not given a processor (a
+                // loaded machine), which its wait for one tells.
+                long wait = ran ? -1 : w.Clock.RunQueueWaitNanoseconds;
+                bool waited = wait >= 0 && w.WaitSeen >= 0 && wait - w.WaitSeen >= MinRunNsPerLook;
+                if (!ran) w.WaitSeen = wait;
+                w.Still = ran || waited ? 0 : w.Still + 1;
                 if (w.Still >= StalledLooks) blocked++;
             }
             return blocked;
