@@ -23,13 +23,15 @@
 // to take it (or the queue outgrows the awake ones, up to one awake thread per processor), and an
 // awake thread looks at the queue before it sleeps; threads the watchdog found blocked do not
 // count as awake for this until they finish their item. An awake thread may be blocked in its
-// handler, though: a watchdog looks every StallMsec while items wait, and when none was taken
-// since its last look it reads the CPU clock of each thread running an item. A thread whose clock
-// stood still for StalledLooks looks in a row is blocked; one whose clock moved is busy (or
-// waits for a processor) and another thread would only take turns with it. Each blocked thread
-// is made up for by one more (idle ones first, then new ones up to the bound), so the threads
-// double while handlers keep blocking, and CPU-bound handlers keep the pool near the number of
-// processors. A thread idle for RetireMsec ends; the watchdog parks while nothing waits.
+// handler, though: a watchdog looks every StallMsec while items wait that a thread could take,
+// and when none was taken since its last look it reads the CPU clock of each thread running an
+// item (ThreadCpuClock). A thread that neither ran nor waited for a processor for StalledLooks
+// looks in a row is blocked; one that ran is busy, and one that waited is runnable on a loaded
+// machine: another thread would only take turns with them. While fewer threads than processors
+// are awake and not blocked, the missing ones are given (idle ones first, then new ones up to
+// the bound), doubled on each look in a row that leaves items waiting (GiveThreads): the threads
+// grow fast while handlers keep blocking, and CPU-bound handlers keep the pool near the number
+// of processors. A thread idle for RetireMsec ends; the watchdog parks while nothing waits.
 //
 // Threads: Post and TryPost from any thread; the pool's threads run items; the watchdog has its
 // own. gate guards everything but the wake-ups, which are given after it is left: a poster
@@ -245,7 +247,7 @@ namespace Vrns.Http
             var woken = new List<Worker>();
             lock (gate) {
                 if (disposed) return;
-                Volatile.Write(ref disposed, true);
+                disposed = true;
                 foreach (Lane lane in lanes.Values) {
                     refused.AddRange(lane.Items);
                     lane.Items.Clear();  // a thread still running a request of it looks there next
@@ -568,8 +570,9 @@ namespace Vrns.Http
                 bool ran = now >= 0 && w.CpuSeen >= 0 && now - w.CpuSeen >= MinRunNsPerLook;
                 w.CpuSeen = now;
                 // Its CPU clock stood still: blocked, or runnable and not given a processor (a
-                // loaded machine), which its wait for one tells.
-                long wait = ran ? -1 : w.Clock.RunQueueWaitNanoseconds;
+                // loaded machine), which its wait for one tells (a file read each, spared for the
+                // threads already found blocked in the item they run).
+                long wait = ran || Volatile.Read(ref w.CountedBlocked) ? -1 : w.Clock.RunQueueWaitNanoseconds;
                 bool waited = wait >= 0 && w.WaitSeen >= 0 && wait - w.WaitSeen >= MinRunNsPerLook;
                 if (!ran) w.WaitSeen = wait;
                 w.Still = ran || waited ? 0 : w.Still + 1;
