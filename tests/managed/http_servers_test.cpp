@@ -1017,7 +1017,8 @@ TEST_F(ManagedHttp, BlockedRouteHoldsUpOnlyItself) {
     }
     // The queued ones wait: still two asleep, and the next is turned away.
     Response refused;
-    EXPECT_TRUE(WaitUntil([&] { return (refused = Exchange(Get("/sleep"))).status == 503; })) << refused.status;
+    EXPECT_TRUE(WaitUntil([&] { return (refused = Exchange(Get("/sleep"))).status == 503; }))
+        << refused.status;
     EXPECT_EQ(refused.Header("retry-after"), "1");
     EXPECT_EQ(Exchange(Get("/sleepers")).body, std::to_string(kRouteThreads));
     EXPECT_EQ(Exchange(Get("/public.txt")).body, "public");
