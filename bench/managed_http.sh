@@ -8,7 +8,8 @@
 #
 # Tests: plaintext (GET /plaintext), pipelined (the same, 16 requests per batch with
 # bench/pipeline.lua), json (GET /json) and 1k (a 1 KiB file under --root; the native server
-# takes part in this one only). The two Mono peers (bench/mono/, compiled here with mcs into
+# takes part in this one only); storm, the handler pool under a storm of computing and of
+# blocking handlers (see run_storm; STORM_CONNS, STORM_CPU_USEC, STORM_BLOCKERS). The two Mono peers (bench/mono/, compiled here with mcs into
 # OUT/mono/) run under plain `mono`, with the runtime's defaults, as the sample's embedded
 # runtime runs. A server that does not answer a test's path with 200 (or, for pipelined, does
 # not answer two requests sent together) is left out of that test, with a line saying so; Mono's
@@ -37,7 +38,7 @@ seconds=${1:-5}
 rounds=${2:-3}
 vrns=${VRNS:-build/vrns}
 out=${OUT:-build-bench}
-tests=(${TESTS:-plaintext pipelined json 1k})
+tests=(${TESTS:-plaintext pipelined json 1k storm})
 conns=(${CONNS:-16 256})
 depth=${DEPTH:-16}
 read -ra managed_cmd <<<"${MANAGED:-$vrns $(dirname "$vrns")/managed/VrnsSample.exe}"
@@ -57,9 +58,15 @@ for f in "${managed_cmd[@]}"; do
     echo "missing $f: build it first, or set MANAGED (see the head of $0)" >&2; exit 1; } ;;
   esac
 done
+# The pool storm has servers of its own (run_storm below).
+storm=0
+grid=()
 for t in "${tests[@]}"; do
-  [ -n "${test_path[$t]:-}" ] || { echo "unknown test $t (plaintext, pipelined, json, 1k)" >&2; exit 2; }
+  if [ "$t" = storm ]; then storm=1; continue; fi
+  [ -n "${test_path[$t]:-}" ] || { echo "unknown test $t (plaintext, pipelined, json, 1k, storm)" >&2; exit 2; }
+  grid+=("$t")
 done
+tests=("${grid[@]}")
 
 source bench/common.sh  # the script runs from the repository root
 source bench/http_common.sh
@@ -76,6 +83,90 @@ for peer in Listener Socket; do
 done
 
 head -c 1024 /dev/urandom >"$work/root/1k"
+
+# The pool storm (bench/PoolStorm.cs): handlers that compute (STORM_CPU_USEC of CPU each, 20 ms
+# by default: long enough that the pool sees its queue stall) on the handler
+# pool and inline, STORM_CONNS connections: req/s, and the most threads the process had (from
+# /proc, every 0.1 s) against its threads at rest; then STORM_BLOCKERS connections to a route
+# whose handlers sleep 2 s, and meanwhile 4 connections to a route that answers at once and 4 to
+# a 1 KiB static file behind a middleware: their p50 and p99, and the most threads.
+storm_conns=${STORM_CONNS:-200}
+storm_cpu_usec=${STORM_CPU_USEC:-20000}
+storm_blockers=${STORM_BLOCKERS:-2000}
+storm_exe=$out/PoolStorm.exe
+build_dir=$(dirname "$vrns")
+mcs -nologo -warnaserror+ -optimize+ -debug- -r:"$build_dir/managed/Vrns.dll" -r:"$build_dir/managed/VrnsHttp.dll" \
+  -out:"$storm_exe" bench/PoolStorm.cs
+cp "$build_dir/managed/Vrns.dll" "$build_dir/managed/VrnsHttp.dll" "$out/"
+
+threads_of() { awk '/^Threads:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
+
+# Runs COMMAND... in the background, sampling the threads of PID until it ends: sets peak.
+peak_threads_during() { # pid command...
+  local pid=$1 job n
+  shift
+  "$@" &
+  job=$!
+  peak=$(threads_of "$pid")
+  while kill -0 "$job" 2>/dev/null; do
+    n=$(threads_of "$pid")
+    ((n > peak)) && peak=$n
+    sleep 0.1
+  done
+  wait "$job" || true
+}
+
+# One storm on a server of its own (a storm's backlog would spill into the next): cpu-pool,
+# cpu-inline or block.
+storm_once() { # kind
+  local kind=$1 name=storm-$1 sp=$((port_base + 5)) log=$work/storm-$1.log rest
+  start_server "$name" "$sp" "$vrns" "$storm_exe" --listen "127.0.0.1:$sp" --root "$work/root" \
+    --cpu-usec "$storm_cpu_usec" $([ "$kind" = cpu-inline ] && echo --inline)
+  wait_server "$name" /fast
+  wrk_warm "$name" /fast
+  rest=$(threads_of "${server_pid[$name]}")
+  if [ "$kind" != block ]; then
+    peak_threads_during "${server_pid[$name]}" wrk_at "$name" /cpu -t2 -c"$storm_conns" -d"${seconds}s" >"$log" 2>&1
+    wrk_parse "$log"
+    echo "  storm $kind: $wrk_rps req/s, threads $rest at rest, $peak at most" >&2
+    echo "| cpu $((storm_cpu_usec / 1000)) ms, $storm_conns conns | ${kind#cpu-} | $wrk_rps | $rest | $peak | - | - | - | - |"
+  else
+    local fast=$work/storm-fast.log file=$work/storm-file.log fast50 fast99 file50 file99
+    wrk_at "$name" /block -t2 -c"$storm_blockers" -d"$((seconds + 4))s" --timeout 30s >"$log" 2>&1 &
+    local storm_job=$!
+    sleep 2  # the blockers connect and fill the route
+    peak_threads_during "${server_pid[$name]}" bash -c "
+      $(declare -f wrk_at); $(declare -p server_port)
+      wrk_at $name /fast -t1 -c4 -d${seconds}s --latency >$fast 2>&1 &
+      wrk_at $name /1k -t1 -c4 -d${seconds}s --latency >$file 2>&1
+      wait"
+    wait "$storm_job" || true
+    wrk_parse "$log"
+    fast50=$(to_ms "$(awk '$1 == "50%" {print $2}' "$fast")")
+    fast99=$(to_ms "$(awk '$1 == "99%" {print $2}' "$fast")")
+    file50=$(to_ms "$(awk '$1 == "50%" {print $2}' "$file")")
+    file99=$(to_ms "$(awk '$1 == "99%" {print $2}' "$file")")
+    echo "  storm block: /fast p50 $fast50 p99 $fast99 ms, file p50 $file50 p99 $file99 ms, threads $peak" >&2
+    echo "| block 2 s, $storm_blockers conns | pool | $wrk_rps | $rest | $peak | $fast50 | $fast99 | $file50 | $file99 |"
+  fi
+  kill "${server_pid[$name]}" 2>/dev/null || true
+  wait "${server_pid[$name]}" 2>/dev/null || true
+}
+
+run_storm() {
+  local kind
+  {
+    run_conditions
+    echo
+    echo "| storm | server | req/s | threads at rest | most threads | other route p50 ms | p99 ms | static file p50 ms | p99 ms |"
+    echo "|---|---|---|---|---|---|---|---|---|"
+    for kind in cpu-pool cpu-inline block; do storm_once "$kind"; done
+  } >"$out/storm.md"
+  cat "$out/storm.md"
+}
+
+if ((storm)); then run_storm; fi
+((${#tests[@]})) || exit 0
 
 p=$port_base
 start_server managed $p "${managed_cmd[@]}" --listen 127.0.0.1:$p --root "$work/root"

@@ -396,10 +396,23 @@ namespace Vrns.Http
                              (where == HandlerThread.ServerDefault && server.InlineHandlers);
             lock (this) current = context;
             Enter(ConnectionState.Handling);
-            if (context.Inline || server.Handlers.OnPoolThread)
+            // The route's handler names its queue in the pool; a pool thread that runs a
+            // request of the same route counts against its bound already, and takes this one at once.
+            if (context.Inline || server.Handlers.RunsRoute(context.Handler))
                 RunHandler(context);
-            else
-                server.Handlers.Post(RunPosted, context);
+            else if (!server.Handlers.TryPost(context.Handler, RunPosted, context))
+                HandlerDone(context, PoolFull);
+        }
+
+        // The route's queue is full (or the server is past its drain): 503 with Retry-After, as
+        // for a body the budget has no room for.
+        static readonly Task PoolFull = Task.FromException(new BadRequestBodyException(503));
+
+        // A request still queued when the pool ends.
+        internal static void RefuseQueued(object o)
+        {
+            var context = (HttpContext)o;
+            context.Connection.HandlerDone(context, PoolFull);
         }
 
         void RunHandler(HttpContext context)

@@ -52,8 +52,15 @@ namespace Vrns.Http
         // that framed the request, unless their route says Pool (HandlerThread.UnsafeInline:
         // cheaper, for handlers that never block).
         public bool UnsafeInlineHandlers;
-        // The handler pool's bound; beyond it handlers wait for a thread.
+        // The handler pool's bound on threads that run requests; beyond it requests wait for a
+        // thread (a continuation a blocked handler waits for is given one even beyond it).
         public int MaxHandlerThreads = HandlerPool.DefaultMaxThreads;
+        // The pool threads one route's requests may hold at once (0: half of MaxHandlerThreads),
+        // so that a route whose handlers block leaves threads to the others.
+        public int MaxRouteHandlerThreads;
+        // The requests of one route that may wait for a pool thread; beyond it a request is
+        // answered 503 with Retry-After.
+        public int MaxRouteHandlerQueue = HandlerPool.DefaultMaxRouteQueue;
         // The limits of HttpRequest.ReadFormAsync.
         public FormOptions Form = new FormOptions();
         // The access log, in the native server's format: a file (appended to), "-" (standard
@@ -137,7 +144,7 @@ namespace Vrns.Http
             if (options.Listen.Count == 0) options.Listen.Add("127.0.0.1:8080");
             if (!string.IsNullOrEmpty(options.ServerHeader)) FieldText.CheckValue(options.ServerHeader);
             Exchanges = new ExchangePool(new StatusLines(options.ServerHeader));
-            Handlers = new HandlerPool(options.MaxHandlerThreads);
+            Handlers = new HandlerPool(options.MaxHandlerThreads, options.MaxRouteHandlerThreads, options.MaxRouteHandlerQueue);
             BodyBudget = new BodyBudget(options.MaxBufferedBodyBytes);
         }
 
@@ -477,6 +484,7 @@ namespace Vrns.Http
             int cut = Connections.CutBusy();
             if (cut > 0) ErrorLog.Write("vrns-http: the drain's time-out cut " + cut + " responses short");
             LiveWebSockets.AbortAll();
+            Handlers.Dispose(HttpConnection.RefuseQueued);
             Engine.Stop();
             int end = Environment.TickCount + 1000;
             while (Engine.IsRunning && Environment.TickCount - end < 0) Thread.Sleep(DrainPollMsec);

@@ -8,7 +8,8 @@
 // with the server's), the trailing slash.
 //   vrns HttpTestApp.exe [--listen HOST:PORT] [--read-timeout SECONDS] [--root DIR] [--spool SPOOL]
 //                        [--access-log FILE] [--access-log-buffer BYTES] [--drain-msec MSEC]
-//                        [--send-buffer BYTES]
+//                        [--send-buffer BYTES] [--max-handler-threads N] [--max-route-threads N]
+//                        [--max-route-queue N] [--ws-keepalive-msec MSEC] [--ws-idle-msec MSEC]
 using System;
 using System.Collections.Generic;
 using System.IO;
@@ -479,6 +480,9 @@ static class HttpTestApp
             if (args[i] == "--send-buffer") options.SendBufferBytes = int.Parse(args[i + 1]);
             if (args[i] == "--ws-keepalive-msec") options.WebSockets.KeepAliveIntervalMsec = int.Parse(args[i + 1]);
             if (args[i] == "--ws-idle-msec") options.WebSockets.IdleTimeoutMsec = int.Parse(args[i + 1]);
+            if (args[i] == "--max-handler-threads") options.MaxHandlerThreads = int.Parse(args[i + 1]);
+            if (args[i] == "--max-route-threads") options.MaxRouteHandlerThreads = int.Parse(args[i + 1]);
+            if (args[i] == "--max-route-queue") options.MaxRouteHandlerQueue = int.Parse(args[i + 1]);
         }
         if (options.Listen.Count == 0) options.Listen.Add("127.0.0.1:0");
         var server = new HttpServer(options);

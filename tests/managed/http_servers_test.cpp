@@ -1164,6 +1164,54 @@ TEST_F(ManagedHttp, SleepingHandlersDoNotHoldUpOthers) {
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 
+// A pool of four threads, each blocked in .Result of an async helper whose await comes back to
+// the pool: the helpers' continuations still run, and every request is answered.
+TEST_F(ManagedHttp, BlockedHelpersCannotDeadlockASmallPool) {
+    constexpr int kThreads = 4, kAnswerMsec = 30000;
+    Start("127.0.0.1:0", {"--max-handler-threads", std::to_string(kThreads), "--max-route-threads",
+                          std::to_string(kThreads)});
+    std::vector<std::unique_ptr<Client>> helpers;
+    for (int i = 0; i < kThreads; ++i) {
+        helpers.push_back(std::make_unique<Client>(server_.port()));
+        ASSERT_TRUE(helpers.back()->Send(
+            "POST /block-helper HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n"));
+        helpers.back()->SetReceiveTimeout(kAnswerMsec);
+        ASSERT_EQ(helpers.back()->Read().status, 100) << "helper " << i << " runs";
+    }
+    for (auto& c : helpers) ASSERT_TRUE(c->Send("hello"));
+    for (auto& c : helpers) EXPECT_EQ(c->Read().body, "hello");
+    EXPECT_EQ(Exchange(Get("/describe/after")).status, 200);
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
+// A route whose handlers all block holds its bound of threads (half the pool's) and queues the
+// rest up to its queue's bound, beyond which it answers 503 with Retry-After; meanwhile other
+// routes and a static file behind the middleware are answered.
+TEST_F(ManagedHttp, BlockedRouteHoldsUpOnlyItself) {
+    constexpr int kRouteThreads = 2, kQueue = 2;
+    Start("127.0.0.1:0", {"--max-handler-threads", "4", "--max-route-queue", std::to_string(kQueue)});
+    std::vector<std::unique_ptr<Client>> sleepers;
+    for (int i = 0; i < kRouteThreads + kQueue; ++i) {
+        sleepers.push_back(std::make_unique<Client>(server_.port()));
+        ASSERT_TRUE(sleepers.back()->Send(Get("/sleep")));
+        sleepers.back()->SetReceiveTimeout(30000);
+        if (i < kRouteThreads) {
+            ASSERT_TRUE(WaitUntil([&] { return Exchange(Get("/sleepers")).body == std::to_string(i + 1); }));
+        }
+    }
+    // The queued ones wait: still two asleep, and the next is turned away.
+    Response refused;
+    EXPECT_TRUE(WaitUntil([&] { return (refused = Exchange(Get("/sleep"))).status == 503; }))
+        << refused.status;
+    EXPECT_EQ(refused.Header("retry-after"), "1");
+    EXPECT_EQ(Exchange(Get("/sleepers")).body, std::to_string(kRouteThreads));
+    EXPECT_EQ(Exchange(Get("/public.txt")).body, "public");
+    EXPECT_EQ(Exchange(Get("/describe/other")).status, 200);
+    EXPECT_EQ(Exchange(Get("/wake")).body, "woken");
+    for (auto& c : sleepers) EXPECT_EQ(c->Read().body, "slept");
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
 // A request's objects kept past its end: each use on the connection's next request throws
 // ObjectDisposedException, and that request's answer carries nothing of them.
 TEST_F(ManagedHttp, RequestObjectsDieWithTheirRequest) {
