@@ -11,6 +11,8 @@
 //            the next request's bytes are buffered, else kIdle
 //   kSending --sent, the connection's last--> kLingering --input drained--> closed
 //   any --time-out, error, the peer gone--> closed
+#include "orvanta/server/http_connection.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -32,7 +34,6 @@
 #include "orvanta/http/http_request.h"
 #include "orvanta/server/access_log.h"
 #include "orvanta/server/connection_drain.h"
-#include "orvanta/server/http_accept.h"
 #include "orvanta/server/http_server.h"
 #include "orvanta/server/server_status.h"
 #include "orvanta/server/tcp_delivery.h"
@@ -175,7 +176,7 @@ void CloseConnection(Connection* c) {
     if (c->exchange && c->exchange->out.fileFd >= 0) close(c->exchange->out.fileFd);
     close(c->fd);
     delete c;
-    OnConnectionClosed(s);
+    if (s.onConnectionClosed) s.onConnectionClosed(s);
 }
 
 // Queued for the log's own thread: a destination that does not keep up costs lines (counted
