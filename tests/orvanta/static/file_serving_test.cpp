@@ -15,21 +15,22 @@
 #include "orvanta/static/autoindex.h"
 #include "orvanta/static/file_handler.h"
 #include "orvanta/static/http_resolve.h"
+#include "orvanta/static/open_file_cache.h"
 #include "tests/emulator.h"
 #include "tests/host_double/test_host.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
 // A served root with a file, a sub-directory with an index, an empty directory, a FIFO and
 // symlinks inside and out, beside a secret outside the root.
-class ResolveTest : public ::testing::Test {
+class ResolveTest : public vrns_test::TempRoot {
   protected:
+    ResolveTest() : TempRoot("vrns-resolve") {}
+
     void SetUp() override {
-        char tmpl[] = "/tmp/vrns-resolve-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        base_ = tmpl;
-        root_ = base_ + "/root";
-        ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
+        TempRoot::SetUp();
+        if (HasFatalFailure()) return;
         Write(base_ + "/secret.txt", "secret");
         Write(root_ + "/hello.txt", "hello");
         ASSERT_EQ(mkdir((root_ + "/sub").c_str(), 0755), 0);
@@ -45,8 +46,7 @@ class ResolveTest : public ::testing::Test {
     }
     void TearDown() override {
         close(rootFd_);
-        std::string cmd = "rm -rf '" + base_ + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        TempRoot::TearDown();
     }
     static void Write(const std::string& path, const std::string& text) {
         FILE* f = fopen(path.c_str(), "w");
@@ -67,7 +67,6 @@ class ResolveTest : public ::testing::Test {
         }
         return r.status;
     }
-    std::string base_, root_;
     int rootFd_ = -1;
 };
 
@@ -149,8 +148,8 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
               std::string::npos);
     EXPECT_NE(plan.header.find("Connection: keep-alive\r\n"), std::string::npos);
     EXPECT_EQ(plan.fileLength, 5u);
-    ASSERT_GE(plan.fileFd, 0);
-    close(plan.fileFd);
+    ASSERT_TRUE(plan.file);
+    EXPECT_FALSE(plan.file->InMemory());  // smallFileMax 0: the file sender sends it
 
     req.hasRange = true;
     req.range = "bytes=1-2";
@@ -159,13 +158,13 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     EXPECT_NE(plan.header.find("Content-Range: bytes 1-2/5\r\n"), std::string::npos);
     EXPECT_EQ(plan.fileOffset, 1u);
     EXPECT_EQ(plan.fileLength, 2u);
-    close(plan.fileFd);
+    EXPECT_TRUE(plan.file);
 
     req.range = "bytes=5-";
     plan = HandleRequest(req, ctx, now);
     EXPECT_EQ(plan.status, 416);
     EXPECT_NE(plan.header.find("Content-Range: bytes */5\r\n"), std::string::npos);
-    EXPECT_EQ(plan.fileFd, -1);
+    EXPECT_FALSE(plan.file);
     EXPECT_EQ(plan.header.find("Vary"), std::string::npos);  // no sibling: nothing varies
 
     req.hasRange = false;
@@ -173,14 +172,14 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     req.ifModifiedSince = FormatHttpDate(now);
     plan = HandleRequest(req, ctx, now);
     EXPECT_EQ(plan.status, 304);
-    EXPECT_EQ(plan.fileFd, -1);
+    EXPECT_FALSE(plan.file);
     EXPECT_TRUE(plan.body.empty());
 
     req.ifModifiedSince = "Thu, 01 Jan 1970 00:00:00 GMT";
     req.method = "HEAD";
     plan = HandleRequest(req, ctx, now);
     EXPECT_EQ(plan.status, 200);
-    EXPECT_EQ(plan.fileFd, -1);  // HEAD sends the header alone
+    EXPECT_FALSE(plan.file);  // HEAD sends the header alone
 
     req.method = "DELETE";
     plan = HandleRequest(req, ctx, now);
@@ -202,7 +201,6 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     req.method = "GET";
     req.target = "/hello.txt";
     plan = HandleRequest(req, ctx, now);
-    if (plan.fileFd >= 0) close(plan.fileFd);
     EXPECT_NE(plan.header.find("Last-Modified: " + FormatHttpDate(now) + "\r\n"), std::string::npos)
         << plan.header;
 }
@@ -224,7 +222,6 @@ TEST_F(ResolveTest, PrecompressedSiblingServedToGzipClients) {
         req.hasRange = range != nullptr;
         if (range) req.range = range;
         ResponsePlan plan = HandleRequest(req, ctx, now);
-        if (plan.fileFd >= 0) close(plan.fileFd);
         return plan;
     };
     auto has = [](const ResponsePlan& p, const std::string& h) {
@@ -305,7 +302,8 @@ TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
     ResponsePlan plan = HandleRequest(req, ctx, 0);
     EXPECT_EQ(plan.status, 200);
     EXPECT_NE(plan.header.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
-    EXPECT_NE(plan.body.find("Index of /empty/"), std::string::npos);
+    ASSERT_TRUE(plan.file);
+    EXPECT_NE(plan.file->bytes.find("Index of /empty/"), std::string::npos);
 }
 
 // A directory larger than a listing's bounds: the first names by byte order are listed, and
