@@ -391,9 +391,12 @@ void OnSent(int32_t, int32_t result, void* userData) {
     c->bytesWritten += out.header.size() + out.contentBytes;
     bool keepAlive = out.keepAlive;
     out = ResponsePlan();
-    if (result != 0 || s.stopping.load(std::memory_order_relaxed)) {
+    if (result != 0) {
         CloseConnection(c);
-    } else if (!keepAlive) {
+    } else if (!keepAlive || s.stopping.load(std::memory_order_relaxed)) {
+        // The connection's last answer, also one planned to keep it before the stop: a close with
+        // the client's next request unread would reset the connection and drop the answer's tail
+        // still in the socket, so the linger takes the input until the client closes.
         LingerClose(c);
     } else {
         ServeBuffered(c, false);  // the request's body, if any, then the next request

@@ -505,7 +505,8 @@ TEST_P(BothServers, StopFinishesDownloadAndClosesIdleConnection) {
     const std::string big = PatternBytes(16u << 20);
     WriteFile(root_ + "/big.bin", big);
     Start();
-    Client idle(server_.port()), busy(server_.port()), half(server_.port()), halfNext(server_.port());
+    Client idle(server_.port()), busy(server_.port()), half(server_.port()), halfNext(server_.port()),
+        pipelined(server_.port());
     ASSERT_TRUE(idle.Send(Get("/hello.txt")));
     ASSERT_EQ(idle.Read().status, 200);
     ASSERT_TRUE(half.Send("GET /hello.txt HTTP/1.1\r\n"));
@@ -518,6 +519,15 @@ TEST_P(BothServers, StopFinishesDownloadAndClosesIdleConnection) {
         ASSERT_TRUE(WaitUntil([&] { return ServerHasReadAll(server_.port(), c->fd()); }, 5s));
     ASSERT_TRUE(busy.Send(Get("/big.bin")));
     ASSERT_TRUE(busy.Receive(1));  // the response has begun; the rest waits for this reader
+    // The same download with the client's next request behind it, which the server never reads:
+    // closing with it unread would reset the connection and drop the download's tail. The native
+    // server lingers after its last answer; the managed one does not yet (it loses the tail).
+    const bool lingers = GetParam() == kNative;
+    if (lingers) {
+        ASSERT_TRUE(pipelined.Send(Get("/big.bin")));
+        ASSERT_TRUE(pipelined.Receive(1));  // sending: what comes now stays in the socket
+        ASSERT_TRUE(pipelined.Send(Get("/hello.txt")));
+    }
     ASSERT_EQ(kill(server_.pid(), SIGTERM), 0);
     EXPECT_TRUE(WaitUntil([&] { return !Client(server_.port()).connected(); }, 5s));
     idle.SetReceiveTimeout(3000);  // at once, well before the drain's bound of 5 s
@@ -533,6 +543,12 @@ TEST_P(BothServers, StopFinishesDownloadAndClosesIdleConnection) {
     EXPECT_EQ(r.status, 200);
     EXPECT_TRUE(r.body == big) << r.body.size();
     EXPECT_TRUE(busy.ClosedByPeer());
+    if (lingers) {
+        Response whole = pipelined.Read();
+        EXPECT_EQ(whole.status, 200);
+        EXPECT_TRUE(whole.body == big) << whole.body.size();
+        EXPECT_TRUE(pipelined.ClosedByPeer());
+    }
     EXPECT_EQ(server_.Wait(15s), 0) << server_.Err();
 }
 

@@ -2,9 +2,15 @@
 // responses, precompressed siblings and directory listings.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -131,6 +137,42 @@ TEST_F(ResolveTest, ComponentFallbackIsEquallyConfined) {
     EXPECT_EQ(errno, ELOOP);
     EXPECT_FALSE(opens("missing"));
     EXPECT_EQ(errno, ENOENT);
+}
+
+// Refuses openat2 with EPERM in this process, as a seccomp profile that does not know the call
+// does; false when the filter cannot be installed.
+bool RefuseOpenat2() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{sizeof filter / sizeof filter[0], filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Where openat2 is refused with EPERM, the components are walked: files are still served, and
+// the walk's stricter rules show (a symlink inside the root is refused, which openat2 follows).
+TEST_F(ResolveTest, Openat2RefusedWithEpermWalksTheComponents) {
+    enum { kWalked = 0, kNotWalked = 1, kNoFilter = 2 };
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (!RefuseOpenat2()) _exit(kNoFilter);
+        int fd = OpenBeneath(rootFd_, "hello.txt", O_RDONLY | O_CLOEXEC);
+        bool served = fd >= 0;
+        if (served) close(fd);
+        bool linkRefused = OpenBeneath(rootFd_, "in-link", O_RDONLY | O_CLOEXEC) < 0 && errno == ELOOP;
+        bool climbRefused = OpenBeneath(rootFd_, "../secret.txt", O_RDONLY | O_CLOEXEC) < 0 && errno == EXDEV;
+        _exit(served && linkRefused && climbRefused ? kWalked : kNotWalked);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == kNoFilter) GTEST_SKIP() << "no seccomp filter here";
+    EXPECT_EQ(WEXITSTATUS(status), kWalked);
 }
 
 TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
