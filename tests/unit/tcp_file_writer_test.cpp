@@ -235,10 +235,7 @@ TEST_F(TcpFileWriterTest, NullCompletionAtAnEngineReportClosesFileAndSocket) {
 // standard streams closed hands out: both are closed all the same.
 TEST_F(TcpFileWriterTest, NullCompletionClosesASocketAndFileOnTheLowestNumbers) {
     TcpPair pair;
-    ASSERT_EQ(dup2(pair.writer, 0), 0);
-    close(pair.writer);
-    pair.writer = -1;
-    net_test::FillSocket(0);
+    ASSERT_TRUE(pair.MoveWriterToZeroAndFill());
     std::vector<uint8_t> contents = net_test::RandomBytes(100000, 20);
     TempFile file(contents);
     int fileCopy = dup2(file.fd, 3);

@@ -280,10 +280,7 @@ TEST_F(TcpWriterTest, NullCompletionAtAnEngineReportClosesTheSocket) {
 // Descriptor 0 is a socket like any other when standard input was closed: closed all the same.
 TEST_F(TcpWriterTest, NullCompletionClosesASocketOnDescriptorZero) {
     TcpPair pair;
-    ASSERT_EQ(dup2(pair.writer, 0), 0);
-    close(pair.writer);
-    pair.writer = -1;
-    net_test::FillSocket(0);
+    ASSERT_TRUE(pair.MoveWriterToZeroAndFill());
     std::vector<uint8_t> data(100000, 7);
     Vrn_Tcp_WriteAsync(0, data.data(), data.size(), nullptr, 0, nullptr, nullptr, 30);
     VrnEpoll_Remove(0);
