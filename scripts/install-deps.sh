@@ -14,21 +14,25 @@ set -euo pipefail
 
 # Building vrns: compiler and build tools, the Mono runtime and support libraries the
 # executable and liborvanta.so link, the runtime's class libraries and the C# compiler for
-# managed applications, and the media types table the server uses.
+# managed applications, and the media types table the server uses; the ADO.NET providers (SQLite,
+# ODBC with the PostgreSQL driver) the samples are built with and reach their databases through.
 RUN_PACKAGES=(
   cmake ninja-build g++ pkg-config binutils
   mono-runtime-common libmono-2.0-dev mono-runtime mono-mcs
   media-types
+  libmono-sqlite4.0-cil libsqlite3-0 libmono-system-data4.0-cil unixodbc odbc-postgresql
 )
 # Cross-building for AArch64: the cross compiler, and qemu-user to run what it builds.
 AARCH64_PACKAGES=(g++-aarch64-linux-gnu qemu-user)
 # Testing: GoogleTest sources (built by each configuration with its own compiler and flags),
 # Google Benchmark and libuv for the benchmarks, curl for the end-to-end tests, HAProxy and wrk
 # for the load-balancer tests, openssl for their TLS certificate, Chromium for the test of the
-# sample's chat page in a real browser.
+# sample's chat page in a real browser, PostgreSQL (pg_stat_statements is in the server package)
+# for the samples' tests' own database server and the sqlite3 shell they read SQLite files with.
 TEST_PACKAGES=(
   googletest libbenchmark-dev libuv1-dev
   curl haproxy wrk openssl chromium
+  postgresql sqlite3
 )
 # The request fuzzer: clang with its libFuzzer and sanitizer runtimes; the framing fuzzer is
 # built with the tests, which need GoogleTest's sources.

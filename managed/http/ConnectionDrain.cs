@@ -14,6 +14,7 @@
 // list's lock is held across both the removal and every use of a listed descriptor, so a
 // descriptor is never used after its number was closed and reused. An owner takes a connection
 // back from EndedIdle under the same lock (Reclaim), after which the drain leaves it alone.
+using System;
 using System.Threading;
 
 namespace Vrns.Http
@@ -38,8 +39,16 @@ namespace Vrns.Http
     sealed class ConnectionList
     {
         readonly object gate = new object();  // guards the links of every listed connection and head
+        // Cancels a connection's read wait by its descriptor: the engine's Events.Remove; a
+        // test's recorder in the unit tests.
+        readonly Action<int> cancelWait;
         HttpConnection head;
         int count;
+
+        public ConnectionList(Action<int> cancelWait)
+        {
+            this.cancelWait = cancelWait;
+        }
 
         public int Count
         {
@@ -82,7 +91,7 @@ namespace Vrns.Http
             lock (gate) {
                 for (HttpConnection c = head; c != null; c = c.ListNext) {
                     int was = c.TryMove(ConnectionState.Idle, ConnectionState.EndedIdle);
-                    if (was == (int)ConnectionState.Idle || was == (int)ConnectionState.EndedIdle) Events.Remove(c.Fd);
+                    if (was == (int)ConnectionState.Idle || was == (int)ConnectionState.EndedIdle) cancelWait(c.Fd);
                     if (was == (int)ConnectionState.Idle) n++;
                 }
             }

@@ -26,6 +26,13 @@ namespace Vrns.Http
         readonly Exchange[] kept = new Exchange[MaxKept];
         int count;
 
+        readonly StatusLines lines;
+
+        public ExchangePool(StatusLines lines)
+        {
+            this.lines = lines;
+        }
+
         public Exchange Rent(HttpConnection c, int fd)
         {
             Exchange x = null;
@@ -36,7 +43,7 @@ namespace Vrns.Http
                 }
             }
             if (x == null) x = new Exchange();
-            x.Writer.Bind(c, fd);
+            x.Writer.Bind(c, fd, lines);
             return x;
         }
 

@@ -1,7 +1,8 @@
 // A request's form (await c.Request.ReadFormAsync()): its fields as a ValueCollection
 // (form["a"], GetValues; names compared without case) and its files (form.Files). Disposing
-// the form closes the files' temporary files, which removes them; the request disposes its
-// form when the handler's Task completes.
+// the form closes the files' temporary files, which removes them, and gives the server's body
+// budget back what the form held of it; the request disposes its form when the handler's Task
+// completes.
 using System;
 using System.Collections;
 using System.Collections.Generic;
@@ -12,14 +13,17 @@ namespace Vrns.Http
     public sealed class FormCollection : ValueCollection, IDisposable
     {
         public readonly FormFileCollection Files = new FormFileCollection();
+        internal readonly BudgetShare Share;  // null: held outside the server's budget
 
-        internal FormCollection() : base(StringComparer.OrdinalIgnoreCase)
+        internal FormCollection(BudgetShare share) : base(StringComparer.OrdinalIgnoreCase)
         {
+            Share = share;
         }
 
         public void Dispose()
         {
             Files.Dispose();
+            if (Share != null) Share.GiveAll();
         }
     }
 

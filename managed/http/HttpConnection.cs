@@ -26,14 +26,18 @@
 // read, a streamed write) from its own thread: the connection's lock (this) orders those, and the
 // handler's end, against their completions.
 //
-// RequestAborted: made when the handler first asks for it, and cancelled (on the handler pool,
-// never where the connection's callbacks run) when the connection closes or is cut by the
-// drain while the handler runs. While the handler reads no body, a watch (the read half, armed
-// only once the token exists) takes what arrives into the input and sees the client go: the end
-// of its stream, or an error. A body read replaces the watch, and the watch comes back when the
-// read ends; a watch that was replaced hears of it and is ignored. So whatever else arms the
-// read half while the handler runs first sets watch to null under the lock: a replaced watch
-// still set would take its replacement for the client's going.
+// The client going while its handler runs. A watch (the read half) is armed while a handler
+// that did not complete at once, or that asked for RequestAborted, has no operation
+// outstanding: it takes what arrives into the input and sees the client go (the end of its
+// stream, or an error), which closes the connection: the descriptor goes at once, however long
+// the handler takes, its RequestAborted is cancelled (on the handler pool, never where the
+// connection's callbacks run) and its later reads and writes fail. The drain's cut cancels
+// RequestAborted too. A client that half-closes its side after its request is taken as gone,
+// as Kestrel takes it. The watch is cancelled (Events.Remove, never replaced by another
+// Listen, which the engine reports as an anomaly) before anything else arms the connection:
+// an operation, or the response once the handler ends. The watch is armed only while no
+// operation is, so the write half is idle whenever it is cancelled, and Remove cancels the
+// watch alone; a cancelled watch hears of it and is ignored.
 using System;
 using System.IO;
 using System.Net;
@@ -100,8 +104,10 @@ namespace Vrns.Http
         TaskCompletionSource<byte[]> wholeSource;
         bool sendingContinue;  // the operation's 100 Continue is being written
         // The running handler's RequestAborted, once asked for; read without the lock by the
-        // drain's cut. The watch armed for it while no body read holds the read half (lock).
+        // drain's cut. Whether the client is watched for while the handler runs, and the watch
+        // armed while no operation is (lock).
         CancellationTokenSource abortSource;
+        bool watched;
         AbortWatch watch;
         // The response the access log is owed a line for (its status; 0: none) and its body's
         // bytes; whether its request's line can be logged; the peer as the log writes it.
@@ -404,6 +410,7 @@ namespace Vrns.Http
             }
             // Before the handler can finish: its response is then gathered after the flush.
             if (x.Writer.Gathered > 0) FlushForHandler(context);
+            WatchWhileHandling(context);
             task.ConfigureAwait(false).GetAwaiter().UnsafeOnCompleted(() => HandlerDone(context, task));
         }
 
@@ -414,7 +421,7 @@ namespace Vrns.Http
             lock (this) {
                 // A streamed write the handler began already took the batch with it.
                 if (operation != Operation.None || x.Writer.Gathered == 0 || State != ConnectionState.Handling) return;
-                operation = Operation.Flush;
+                BeginOperation(Operation.Flush);
                 operationSource = NewSource<int>(context);
             }
             x.Writer.SendBatch();
@@ -431,15 +438,20 @@ namespace Vrns.Http
                 }
                 // From here on the request's operations are refused; its objects die below.
                 current = null;
-                watch = null;  // the next read replaces it
+                DropWatch();  // before the response or the next read arms the connection
+                watched = false;
                 Volatile.Write(ref abortSource, null);
                 socket = context.WebSocket;
                 closedBefore = closeMarked;
             }
             bool failed = task != null && (task.IsFaulted || task.IsCanceled) && !WebSocketUpgrade.EndedByRefusal(context, task);
             var bad = failed && task.IsFaulted ? task.Exception.InnerException as BadRequestBodyException : null;
+            // A request refused by the handler's own reading (a JSON body of the wrong type) is an
+            // answer, not a failure: its status goes out as any response does.
+            var refused = failed && task.IsFaulted ? task.Exception.InnerException as BadHttpRequestException : null;
+            if (refused != null && refused.TryAnswer(context.TheResponse)) failed = false;
             // The report and the gzip read the request, so before its end.
-            if (failed && bad == null)
+            if (failed && bad == null && refused == null)
                 server.ReportHandlerFailure(context.TheRequest,
                                             task.IsFaulted ? task.Exception.InnerException : new TaskCanceledException(task));
             if (!failed && server.GzipMinBytes > 0) ResponseGzip.Apply(context.TheRequest, context.TheResponse, server.GzipMinBytes);
@@ -465,7 +477,7 @@ namespace Vrns.Http
                     Close();
                     return;
                 }
-                SendRefusal(bad != null ? bad.Status : 500);
+                SendRefusal(bad != null ? bad.Status : refused != null ? refused.StatusCode : 500);
                 return;
             }
             FinishResponse(response);
@@ -500,7 +512,7 @@ namespace Vrns.Http
             keepAlive = KeepAliveNow(r);
             OweLogLine(r.Status, IsHead || HttpResponse.BodyForbidden(r.Status) ? 0 : r.Length());
             bool mayGather = keepAlive && x.Reader.BodyDone && x.Pos < x.Used;
-            if (x.Writer.Finish(r, IsHead, keepAlive, mayGather)) Sent();
+            if (x.Writer.Finish(r, IsHead, Http10, keepAlive, mayGather)) Sent();
         }
 
         void OnSent(int result)
@@ -585,7 +597,7 @@ namespace Vrns.Http
                 if (operation == Operation.Flush && context == current)
                     return AfterFlush(operationSource.Task, () => ReadBodyAsync(context, into, offset, count));
                 CheckOperation(context);
-                if (State != ConnectionState.Handling) return Task.FromException<int>(new IOException("the connection is closed"));
+                if (State != ConnectionState.Handling) return Task.FromException<int>(new ConnectionLostException("the connection is closed"));
                 RequestReader reader = x.Reader;
                 reader.ExpectPiece(into, offset, count);
                 int n;
@@ -597,9 +609,8 @@ namespace Vrns.Http
                     case BodyProgress.Failed:
                         return Task.FromException<int>(new BadRequestBodyException(reader.FailureStatus));
                 }
-                if (peerClosed) return Task.FromException<int>(new IOException("the client closed the request body"));
-                operation = Operation.Read;
-                watch = null;
+                if (peerClosed) return Task.FromException<int>(new ConnectionLostException("the client closed the request body"));
+                BeginOperation(Operation.Read);
                 operationSource = NewSource<int>(context);
                 result = operationSource.Task;
             }
@@ -615,7 +626,7 @@ namespace Vrns.Http
                 if (operation == Operation.Flush && context == current)
                     return AfterFlush(operationSource.Task, () => ReadWholeBodyAsync(context));
                 CheckOperation(context);
-                if (State != ConnectionState.Handling) return Task.FromException<byte[]>(new IOException("the connection is closed"));
+                if (State != ConnectionState.Handling) return Task.FromException<byte[]>(new ConnectionLostException("the connection is closed"));
                 RequestReader reader = x.Reader;
                 if (!reader.ExpectWhole()) return Task.FromException<byte[]>(new BadRequestBodyException(503));
                 switch (reader.ReadWhole(x.Input, ref x.Pos, x.Used)) {
@@ -624,9 +635,8 @@ namespace Vrns.Http
                     case BodyProgress.Failed:
                         return Task.FromException<byte[]>(new BadRequestBodyException(reader.FailureStatus));
                 }
-                if (peerClosed) return Task.FromException<byte[]>(new IOException("the client closed the request body"));
-                operation = Operation.ReadWhole;
-                watch = null;
+                if (peerClosed) return Task.FromException<byte[]>(new ConnectionLostException("the client closed the request body"));
+                BeginOperation(Operation.ReadWhole);
                 wholeSource = NewSource<byte[]>(context);
                 result = wholeSource.Task;
             }
@@ -692,8 +702,8 @@ namespace Vrns.Http
                 if (operation == Operation.Flush && context == current)
                     return AfterFlush(operationSource.Task, () => StreamAsync(context, data, offset, count));
                 CheckOperation(context);
-                if (State != ConnectionState.Handling) return Task.FromException(new IOException("the connection is closed"));
-                operation = Operation.Write;
+                if (State != ConnectionState.Handling) return Task.FromException(new ConnectionLostException("the connection is closed"));
+                BeginOperation(Operation.Write);
                 operationSource = NewSource<int>(context);
                 result = operationSource.Task;
             }
@@ -746,7 +756,7 @@ namespace Vrns.Http
                 if (finished == null) ArmWatch();
             }
             Exception e = null;
-            if (result == OperationFailed) e = new IOException("the connection failed");
+            if (result == OperationFailed) e = new ConnectionLostException("the connection failed");
             if (result == BodyRefused) e = new BadRequestBodyException(x.Reader.FailureStatus);
             if (whole != null) {
                 if (e != null)
@@ -784,6 +794,7 @@ namespace Vrns.Http
                 // reads the source: one of the two sees the other.
                 Interlocked.Exchange(ref abortSource, source);
                 if (State == ConnectionState.Handling && !peerClosed) {
+                    watched = true;
                     ArmWatch();
                     return source.Token;
                 }
@@ -799,30 +810,59 @@ namespace Vrns.Http
             if (source != null) server.Handlers.Post(CancelPosted, source);
         }
 
-        // Under the lock: watches the read half while the handler runs with a token and no body
-        // read holds it, and the input has room for what comes.
+        // The handler did not complete at once: its client is watched for until it does.
+        void WatchWhileHandling(HttpContext context)
+        {
+            lock (this) {
+                if (context != current) return;
+                watched = true;
+                ArmWatch();
+            }
+        }
+
+        // Under the lock: an operation of the handler's begins; the watch makes way for it.
+        void BeginOperation(Operation op)
+        {
+            DropWatch();
+            operation = op;
+        }
+
+        // Under the lock: watches the read half while the handler runs watched, no operation
+        // is outstanding, and the input has room for what comes.
         void ArmWatch()
         {
-            if (watch != null || abortSource == null || State != ConnectionState.Handling || operation == Operation.Read ||
-                operation == Operation.ReadWhole || peerClosed || x.Used == x.Input.Length)
+            if (watch != null || !watched || State != ConnectionState.Handling || operation != Operation.None ||
+                peerClosed || x.Used == x.Input.Length)
                 return;
             var w = new AbortWatch(this);
             watch = w;
             if (Events.Listen(fd, Interest.Read, w, LongestWatchSec) != 0) watch = null;
         }
 
+        // Under the lock: cancels the armed watch. Only the read half is armed then (see
+        // above), so Remove cancels nothing else.
+        void DropWatch()
+        {
+            if (watch == null) return;
+            watch = null;
+            Events.Remove(fd);
+        }
+
         void OnWatch(AbortWatch w, int code)
         {
-            bool gone;
             lock (this) {
-                if (watch != w) return;  // replaced by a body read, or the request is over
+                if (watch != w) return;  // cancelled for an operation, or the request is over
                 watch = null;
                 // Readable: what came is kept for the body or the next request, unless it is
                 // the end of the stream.
-                gone = code == EventCode.Readable ? !Receive() || peerClosed : code != EventCode.TimedOutOrRemoved;
-                if (!gone) ArmWatch();
+                bool gone = code == EventCode.Readable ? !Receive() || peerClosed : code != EventCode.TimedOutOrRemoved;
+                if (!gone) {
+                    ArmWatch();
+                    return;
+                }
+                // No operation is outstanding, and none begins before the state says Closed.
+                Close();
             }
-            if (gone) AbortHandler();
         }
 
         sealed class AbortWatch : IEventTarget
@@ -870,8 +910,8 @@ namespace Vrns.Http
                 if (operation == Operation.Flush && context == current)
                     return AfterFlush(operationSource.Task, () => UpgradeAsync(context, head));
                 CheckOperation(context);
-                if (State != ConnectionState.Handling) return Task.FromException(new IOException("the connection is closed"));
-                operation = Operation.Write;
+                if (State != ConnectionState.Handling) return Task.FromException(new ConnectionLostException("the connection is closed"));
+                BeginOperation(Operation.Write);
                 operationSource = NewSource<int>(context);
                 result = operationSource.Task;
             }
@@ -888,6 +928,7 @@ namespace Vrns.Http
             lock (this) {
                 if (context != current || TryMove(ConnectionState.Handling, ConnectionState.Upgraded) != (int)ConnectionState.Handling)
                     return null;
+                DropWatch();  // the transport's reads take the read half
                 var transport = new WebSocketTransport(this, fd, peerClosed);
                 context.WebSocket = new ServerWebSocket(transport, server.WebSocketOptions, subProtocol, context.Inline);
                 server.LiveWebSockets.Add(context.WebSocket);
@@ -1023,7 +1064,7 @@ namespace Vrns.Http
         {
             if (Interlocked.Exchange(ref state, (int)ConnectionState.Closed) == (int)ConnectionState.Closed) return;
             server.ConnectionClosed(this);
-            lock (this) watch = null;  // before the descriptor goes: a watch must not read its number reused
+            lock (this) DropWatch();  // before the descriptor goes: a watch must not outlive its number
             // The exchange stays this connection's until closeMarked is set below.
             if (x != null) {
                 x.Writer.CloseFile();

@@ -219,14 +219,17 @@ namespace Vrns.Http
         // The form of an application/x-www-form-urlencoded or multipart/form-data body, read as
         // it arrives (FormReader; options: the server's FormOptions when null). Asked again, the
         // same Task (one thread at a time, as the body). A malformed body fails it with
-        // BadRequestBodyException(400), one over a limit with 413, another media type with 415: a
-        // handler that lets it through answers that status. The form and its temporary files go
-        // with the request.
+        // BadRequestBodyException(400), one over a limit with 413, another media type with 415,
+        // a form the server has no room to hold (MaxBufferedBodyBytes) with 503: a handler that
+        // lets it through answers that status. The form, its temporary files and its room in the
+        // budget go with the request.
         public Task<FormCollection> ReadFormAsync(FormOptions options = null)
         {
             context.CheckAlive();
-            return form ?? (form = FormReader.ReadAsync(Body, GetHeader("Content-Type"), options ?? context.TheServer.FormOptions,
-                                                        CancellationToken.None));
+            if (form != null) return form;
+            HttpServer server = context.TheServer;
+            return form = FormReader.ReadAsync(Body, GetHeader("Content-Type"), options ?? server.FormOptions,
+                                               CancellationToken.None, new BudgetShare(server.BodyBudget));
         }
 
         // The request is over (its handler's Task completed, after any ReadFormAsync it made):

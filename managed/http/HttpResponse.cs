@@ -150,6 +150,10 @@ namespace Vrns.Http
         const string ContentTypeName = "Content-Type";
         // The fields only the server sets.
         static readonly string[] Reserved = { "Content-Length", "Transfer-Encoding", "Connection", "Date", "Server" };
+        // The other hop-by-hop fields: they speak of this connection, which the server manages
+        // (a WebSocket's Upgrade included); a handler's would contradict it, or a proxy in front
+        // would act on them.
+        static readonly string[] HopByHop = { "Upgrade", "Keep-Alive", "TE", "Trailer", "Proxy-Connection" };
 
         readonly HttpContext context;
         int status = 200;
@@ -188,7 +192,9 @@ namespace Vrns.Http
             }
         }
 
-        // Content-Type (null: none is sent); the same field as SetHeader("Content-Type", ...).
+        // Content-Type (null: none is sent); the same field as SetHeader("Content-Type", ...). An
+        // empty value (or only spaces) is refused with ArgumentException: a field that names no
+        // type tells the client nothing, and null says "none" plainly.
         public string ContentType
         {
             get {
@@ -198,7 +204,11 @@ namespace Vrns.Http
             set {
                 context.CheckAlive();
                 CheckNotStarted();
-                if (value != null) FieldText.CheckValue(value);
+                if (value != null) {
+                    FieldText.CheckValue(value);
+                    if (value.Trim(' ', '\t').Length == 0)
+                        throw new ArgumentException("an empty Content-Type: null sends none", "value");
+                }
                 contentType = value;
             }
         }
@@ -214,7 +224,9 @@ namespace Vrns.Http
         }
 
         // Sets a field, replacing earlier values of the same name. The framing fields
-        // (Content-Length, Transfer-Encoding, Connection), Date and Server are the server's.
+        // (Content-Length, Transfer-Encoding, Connection), Date and Server are the server's, and
+        // the other hop-by-hop fields (Upgrade, Keep-Alive, TE, Trailer, Proxy-Connection) are
+        // refused: ArgumentException.
         public void SetHeader(string name, string value)
         {
             if (!CheckField(name, value)) return;
@@ -262,6 +274,9 @@ namespace Vrns.Http
             foreach (string reserved in Reserved)
                 if (string.Equals(name, reserved, StringComparison.OrdinalIgnoreCase))
                     throw new ArgumentException(name + " is set by the server", "name");
+            foreach (string hop in HopByHop)
+                if (string.Equals(name, hop, StringComparison.OrdinalIgnoreCase))
+                    throw new ArgumentException(name + " is a hop-by-hop field: the server manages the connection", "name");
             FieldText.CheckValue(value);
             return true;
         }

@@ -35,8 +35,9 @@ namespace Vrns.Http
         public int ReadTimeoutSec = 30;
         // A request body beyond this is answered 413.
         public long MaxBodyBytes = 8 << 20;
-        // The body bytes ReadBodyAsync may hold across all requests at once; a request whose
-        // body would pass it is answered 503 with Retry-After (see BodyBudget).
+        // The body bytes ReadBodyAsync and ReadFormAsync may hold across all requests at once;
+        // a request whose body or form would pass it is answered 503 with Retry-After (see
+        // BodyBudget).
         public long MaxBufferedBodyBytes = 64 << 20;
         // Connections open at once; accepting waits while they are. 0: as the native server's
         // default, what the descriptor limit allows ((limit - 64) / 2, the soft limit first raised
@@ -65,6 +66,9 @@ namespace Vrns.Http
         // to clients that accept it (see ResponseGzip).
         public bool GzipResponses;
         public int GzipMinBytes = 1024;
+        // The Server field of every response; null or "": none. A value holds no control
+        // character (else ArgumentException from the server's constructor).
+        public string ServerHeader = "vrns";
         // The limits and the close handshake's bound of AcceptWebSocketAsync's sockets.
         public WebSocketOptions WebSockets = new WebSocketOptions();
     }
@@ -74,7 +78,7 @@ namespace Vrns.Http
     // One that does not call next ends the request there.
     public delegate Task Middleware(HttpContext context, Func<Task> next);
 
-    public sealed class HttpServer : IAcceptTarget, IDisposable
+    public sealed class HttpServer : RouteBuilder, IAcceptTarget, IDisposable
     {
         const int AcceptsPerWake = 64;
         const int SignalPollMsec = 100;
@@ -95,8 +99,8 @@ namespace Vrns.Http
         readonly List<int> listenFds = new List<int>();
         readonly List<IPEndPoint> endpoints = new List<IPEndPoint>();
         readonly TaskCompletionSource<int> stopped = new TaskCompletionSource<int>();
-        internal readonly ConnectionList Connections = new ConnectionList();
-        internal readonly ExchangePool Exchanges = new ExchangePool();
+        internal readonly ConnectionList Connections = new ConnectionList(Events.Remove);
+        internal readonly ExchangePool Exchanges;
         internal readonly HandlerPool Handlers;
         internal readonly BodyBudget BodyBudget;
         internal AccessLog Log;  // null: none
@@ -114,9 +118,13 @@ namespace Vrns.Http
         internal RequestHandler Pipeline;
         int started;
 
-        // Receives each handler failure; the default queues one line for standard error.
-        public Action<HttpRequest, Exception> HandlerFailed = (request, e) =>
-            ErrorLog.Write("vrns-http: " + request.Method + " " + request.Path + " failed: " + e);
+        // Receives each handler failure; the default queues a line for standard error: the
+        // exception with its stack, or only its message when the connection was lost under the
+        // handler (a client that went away mid-body is no fault of the application's).
+        public Action<HttpRequest, Exception> HandlerFailed = (request, e) => {
+            string what = "vrns-http: " + request.Method + " " + request.Path;
+            ErrorLog.Write(e is ConnectionLostException ? what + " ended early: " + e.Message : what + " failed: " + e);
+        };
 
         public HttpServer(HttpServerOptions options)
         {
@@ -126,6 +134,8 @@ namespace Vrns.Http
             if (options.DrainMsec < 0) throw new ArgumentOutOfRangeException("options", "DrainMsec is 0 (no bound) or more");
             this.options = options;
             if (options.Listen.Count == 0) options.Listen.Add("127.0.0.1:8080");
+            if (!string.IsNullOrEmpty(options.ServerHeader)) FieldText.CheckValue(options.ServerHeader);
+            Exchanges = new ExchangePool(new StatusLines(options.ServerHeader));
             Handlers = new HandlerPool(options.MaxHandlerThreads);
             BodyBudget = new BodyBudget(options.MaxBufferedBodyBytes);
         }
@@ -199,16 +209,25 @@ namespace Vrns.Http
             get { return stopped.Task; }
         }
 
-        // Maps handlers: see Router.
-        public void Map(string method, string path, RequestHandler handler, HandlerThread thread = HandlerThread.ServerDefault)
+        // Maps handlers (RouteBuilder's Map, MapPrefix, MapGet, ..., MapGroup): see Router.
+        internal override void Add(string method, string path, bool prefix, RequestHandler handler, HandlerThread thread)
         {
-            Router.Map(method, path, handler, thread);
+            Router.Map(method, path, handler, thread, prefix);
         }
 
-        public void MapPrefix(string method, string prefix, RequestHandler handler,
-                              HandlerThread thread = HandlerThread.ServerDefault)
+        internal override HttpServer Owner
         {
-            Router.MapPrefix(method, prefix, handler, thread);
+            get { return this; }
+        }
+
+        internal override RouteGroup AsGroup
+        {
+            get { return null; }
+        }
+
+        internal bool HasStarted
+        {
+            get { return Volatile.Read(ref started) != 0; }
         }
 
         // Adds middleware, run in the order added around routing, before Start. It runs where

@@ -86,9 +86,39 @@ namespace Vrns.Http
         }
     }
 
+    // A server's status lines with its Server field ("HTTP/1.1 200 OK\r\nServer: vrns\r\nDate: "),
+    // each made once.
+    sealed class StatusLines
+    {
+        readonly ConcurrentDictionary<int, byte[]> lines = new ConcurrentDictionary<int, byte[]>();
+        readonly string serverField;
+
+        // server: the Server field's value; null or empty for none.
+        public StatusLines(string server)
+        {
+            serverField = string.IsNullOrEmpty(server) ? "" : "Server: " + server + "\r\n";
+        }
+
+        public byte[] LineAndServer(int status)
+        {
+            byte[] line;
+            if (lines.TryGetValue(status, out line)) return line;
+            line = Latin1("HTTP/1.1 " + status + " " + StatusText.Reason(status) + "\r\n" + serverField + "Date: ");
+            lines[status] = line;
+            return line;
+        }
+
+        // One byte per character, as every field goes out (FieldText allows up to U+00FF).
+        static byte[] Latin1(string s)
+        {
+            var b = new byte[s.Length];
+            for (int i = 0; i < s.Length; i++) b[i] = (byte)s[i];
+            return b;
+        }
+    }
+
     static class StatusText
     {
-        static readonly ConcurrentDictionary<int, byte[]> lines = new ConcurrentDictionary<int, byte[]>();
         static readonly ConcurrentDictionary<int, byte[]> pages = new ConcurrentDictionary<int, byte[]>();
 
         public static string Reason(int status)
@@ -135,16 +165,6 @@ namespace Vrns.Http
                 case 505: return "HTTP Version Not Supported";
                 default: return "Unknown";
             }
-        }
-
-        // "HTTP/1.1 200 OK\r\nServer: vrns\r\nDate: " for status, made once.
-        public static byte[] LineAndServer(int status)
-        {
-            byte[] line;
-            if (lines.TryGetValue(status, out line)) return line;
-            line = Encoding.ASCII.GetBytes("HTTP/1.1 " + status + " " + Reason(status) + "\r\nServer: vrns\r\nDate: ");
-            lines[status] = line;
-            return line;
         }
 
         // The small HTML page of a generated answer, as the native server writes it.

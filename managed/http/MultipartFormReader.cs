@@ -39,13 +39,15 @@ namespace Vrns.Http
         readonly byte[] delimiter;  // CRLF "--" boundary
         readonly FormOptions options;
         readonly CancellationToken token;
-        readonly FormCollection form = new FormCollection();
+        readonly FormCollection form;
         readonly byte[] buffer;
         int start, end, parts;
         long total;
 
-        public MultipartFormReader(Stream body, string boundary, FormOptions options, CancellationToken token)
+        public MultipartFormReader(Stream body, string boundary, FormOptions options, CancellationToken token,
+                                   BudgetShare share)
         {
+            form = new FormCollection(share);
             this.body = body;
             this.options = options;
             this.token = token;
@@ -87,7 +89,7 @@ namespace Vrns.Http
         {
             bool isFile = head.FileName != null;
             var content = new SpooledContent(isFile ? options.SpoolThresholdBytes : options.MaxFieldBytes,
-                                             isFile ? options.TempDirectory ?? Path.GetTempPath() : null);
+                                             isFile ? options.TempDirectory ?? Path.GetTempPath() : null, form.Share);
             if (isFile) form.Files.Add(new FormFile(head.Name, head.FileName, head.ContentType, content));
             await CopyToDelimiterAsync(content, isFile ? long.MaxValue : options.MaxFieldBytes).ConfigureAwait(false);
             if (!isFile) {

@@ -22,6 +22,16 @@ namespace Vrns.Http
         }
     }
 
+    // A handler's read or write on a connection that has ended: its client went away, a write
+    // or the body's wait failed, or the drain's bound cut it. Nothing is wrong with the handler,
+    // so the server's default report is one line, without the stack.
+    public sealed class ConnectionLostException : IOException
+    {
+        public ConnectionLostException(string message) : base(message)
+        {
+        }
+    }
+
     // How far a body read got: bytes for the reader, the body's end, input wanted, or a refusal.
     enum BodyProgress { Read, Ended, NeedMore, Failed }
 

@@ -1,6 +1,7 @@
 // Writes a connection's responses: the head (status line, the handler's fields, the framing and
-// Connection fields), the body from memory, a file or a stream of chunks, and the generated
-// pages of refusals. A response that is whole in memory may wait in the output array for the
+// Connection fields: "close" on a connection's last response, "keep-alive" to an HTTP/1.0 client
+// that keeps it, none to an HTTP/1.1 one, for which persistence is the default), the body from
+// memory, a file or a stream of chunks, and the generated pages of refusals. A response that is whole in memory may wait in the output array for the
 // next pipelined request's (a batch), and the batch goes out in one write when the connection
 // says so; anything larger goes out from its own place behind the head. Every write's completion
 // goes to the connection, which allows one write at a time, so the output array is never
@@ -29,19 +30,22 @@ namespace Vrns.Http
         static readonly byte[] LastChunk = Encoding.ASCII.GetBytes("0\r\n\r\n");
         static readonly byte[] KeepAliveLine = Encoding.ASCII.GetBytes("Connection: keep-alive\r\n\r\n");
         static readonly byte[] CloseLine = Encoding.ASCII.GetBytes("Connection: close\r\n\r\n");
+        static readonly byte[] EndOfHead = Encoding.ASCII.GetBytes("\r\n");
 
         HttpConnection connection;
         int fd;
+        StatusLines lines;  // the server's status lines, with its Server field
         // The gathered responses, then the head (and a small body) of the one being sent.
         byte[] output = new byte[OwnSize];
         int gathered;  // bytes of whole responses at the start of output, not yet written
         bool chunkOpen;  // a streamed chunk's data went out without its closing CRLF
         int fileFd = -1;  // the file being sent, closed when the write completes
 
-        public void Bind(HttpConnection c, int socket)
+        public void Bind(HttpConnection c, int socket, StatusLines serverLines)
         {
             connection = c;
             fd = socket;
+            lines = serverLines;
         }
 
         // Back to the pool: nothing gathered, no file, no write in flight.
@@ -78,11 +82,11 @@ namespace Vrns.Http
 
         // A handler's whole response, its head not yet out. True when it was gathered (it waits
         // for the next request's: mayGather says one is buffered); false when a write began.
-        public bool Finish(HttpResponse r, bool isHead, bool keepAlive, bool mayGather)
+        public bool Finish(HttpResponse r, bool isHead, bool http10, bool keepAlive, bool mayGather)
         {
             int status = r.Status;
             long length = r.Length();
-            int at = WriteHead(gathered, r, status, length, keepAlive, false);
+            int at = WriteHead(gathered, r, status, length, http10, keepAlive, false);
             if (isHead || HttpResponse.BodyForbidden(status) || length == 0) {
                 r.ReleaseFile();
                 return Complete(at, mayGather);
@@ -158,7 +162,7 @@ namespace Vrns.Http
             gathered = 0;
             if (!r.Started) {
                 r.Started = true;
-                at = WriteHead(at, r, r.Status, -1, keepAlive, !http10);
+                at = WriteHead(at, r, r.Status, -1, http10, keepAlive, !http10);
             }
             if (isHead) count = 0;
             if (!http10 && count > 0) {
@@ -198,7 +202,7 @@ namespace Vrns.Http
         public void Refuse(int status)
         {
             byte[] page = StatusText.Page(status);
-            byte[] line = StatusText.LineAndServer(status);
+            byte[] line = lines.LineAndServer(status);
             byte[] date = HttpDate.Now();
             int at = Grow(gathered, line.Length + date.Length + page.Length + 128);
             at = Ascii.Put(output, at, line);
@@ -250,9 +254,9 @@ namespace Vrns.Http
 
         // Writes the status line and fields into output from at; length -1: a streamed body,
         // chunked when chunked says so. Returns where the body goes.
-        int WriteHead(int at, HttpResponse r, int status, long length, bool keepAlive, bool chunked)
+        int WriteHead(int at, HttpResponse r, int status, long length, bool http10, bool keepAlive, bool chunked)
         {
-            byte[] line = StatusText.LineAndServer(status);
+            byte[] line = lines.LineAndServer(status);
             byte[] date = HttpDate.Now();
             at = Grow(at, line.Length + date.Length + r.FieldBytes() + 96);
             at = Ascii.Put(output, at, line);
@@ -270,7 +274,7 @@ namespace Vrns.Http
             } else if (chunked) {
                 at = Ascii.Put(output, at, "Transfer-Encoding: chunked\r\n");
             }
-            return Ascii.Put(output, at, keepAlive ? KeepAliveLine : CloseLine);
+            return Ascii.Put(output, at, !keepAlive ? CloseLine : http10 ? KeepAliveLine : EndOfHead);
         }
 
         // Makes room for count more bytes after at, keeping output[0..at).

@@ -1,6 +1,7 @@
 // Route templates: "/users/{id}", "/users/{id}/posts/{post}", "/files/{*rest}". A template is
-// '/'-separated segments, each a literal, a parameter "{name}" (one whole segment) or, as the
-// last segment only, a catch-all "{*name}"; names are letters, digits and '_', each once.
+// '/'-separated segments, each a literal, a parameter "{name}" or "{name:constraint}" (one whole
+// segment; RouteConstraint) or, as the last segment only, a catch-all "{*name}"; names are
+// letters, digits and '_', each once.
 // Refused at Map time with ArgumentException: a template not starting with '/', an empty
 // segment ("//", a trailing '/'), a brace inside a literal or half a parameter ("/a{id}"), a
 // bad or repeated name, a catch-all that is not last.
@@ -10,11 +11,15 @@
 // own text exactly (case counts), a parameter any non-empty segment, a catch-all the rest of
 // the path, possibly empty ("/files" and "/files/" give rest "", "/files/a/b" gives "a/b").
 //
+// A parameter whose value its constraint refuses does not match: the next template is tried, and
+// without one the path is not found (404), never handed to a handler that cannot parse it.
+//
 // Precedence between templates that match the same path (RouteTemplateList keeps this order):
-// the leftmost segment where two differ decides, a literal before a parameter before a
-// catch-all; templates alike in that are tried in the order mapped. So "/users/new" style
-// literals win over "/users/{id}", and "/a/{x}" over "/a/{*rest}". (The router puts exact
-// routes before all templates and templates before prefixes.)
+// the leftmost segment where two differ decides, a literal before a constrained parameter before
+// a parameter before a catch-all; templates alike in that are tried in the order mapped. So
+// "/users/new" style literals win over "/users/{id}", "/items/{id:int}" over "/items/{slug}",
+// and "/a/{x}" over "/a/{*rest}". (The router puts exact routes before all templates and
+// templates before prefixes.)
 using System;
 using System.Collections.Generic;
 
@@ -24,18 +29,20 @@ namespace Vrns.Http
     {
         // The order is the precedence; End stands where a shorter template has no segment, so
         // "/a/{x}" goes before "/a/{x}/{*rest}" and the order is total.
-        enum Kind { Literal, Parameter, End, CatchAll }
+        enum Kind { Literal, Constrained, Parameter, End, CatchAll }
 
         readonly Kind[] kinds;
         readonly string[] texts;  // the literal, or the parameter's name
+        readonly RouteConstraint[] constraints;  // a constrained parameter's; else null
 
         public readonly string Text;
 
-        RouteTemplate(string text, Kind[] kinds, string[] texts)
+        RouteTemplate(string text, Kind[] kinds, string[] texts, RouteConstraint[] constraints)
         {
             Text = text;
             this.kinds = kinds;
             this.texts = texts;
+            this.constraints = constraints;
         }
 
         // True when the template has a parameter: a path without one is an exact route.
@@ -51,13 +58,14 @@ namespace Vrns.Http
             string[] segments = template.Length == 1 ? new string[0] : template.Substring(1).Split('/');
             var kinds = new Kind[segments.Length];
             var texts = new string[segments.Length];
+            var constraints = new RouteConstraint[segments.Length];
             for (int i = 0; i < segments.Length; i++) {
-                kinds[i] = Classify(template, segments[i], out texts[i]);
+                kinds[i] = Classify(template, segments[i], out texts[i], out constraints[i]);
                 if (kinds[i] == Kind.CatchAll && i != segments.Length - 1) throw Refused(template, "a catch-all is the last segment");
                 if (kinds[i] != Kind.Literal && NamedBefore(kinds, texts, i))
                     throw Refused(template, "the name " + texts[i] + " is used twice");
             }
-            return new RouteTemplate(template, kinds, texts);
+            return new RouteTemplate(template, kinds, texts, constraints);
         }
 
         static bool NamedBefore(Kind[] kinds, string[] texts, int i)
@@ -72,8 +80,9 @@ namespace Vrns.Http
             return string.Equals(a, b, StringComparison.OrdinalIgnoreCase);
         }
 
-        static Kind Classify(string template, string segment, out string text)
+        static Kind Classify(string template, string segment, out string text, out RouteConstraint constraint)
         {
+            constraint = null;
             if (segment.Length == 0) throw Refused(template, "an empty segment");
             bool open = segment[0] == '{', close = segment[segment.Length - 1] == '}';
             if (!open && !close && segment.IndexOf('{') < 0 && segment.IndexOf('}') < 0) {
@@ -83,8 +92,15 @@ namespace Vrns.Http
             if (!open || !close) throw Refused(template, "a parameter is a whole segment, {name}");
             bool catchAll = segment.Length > 1 && segment[1] == '*';
             text = segment.Substring(catchAll ? 2 : 1, segment.Length - (catchAll ? 3 : 2));
+            int colon = text.IndexOf(':');
+            if (colon >= 0) {
+                if (catchAll) throw Refused(template, "a catch-all takes no constraint");
+                constraint = RouteConstraint.Parse(text.Substring(colon + 1));
+                if (constraint == null) throw Refused(template, "unknown constraint " + text.Substring(colon + 1));
+                text = text.Substring(0, colon);
+            }
             if (!IsName(text)) throw Refused(template, "a parameter's name is letters, digits and '_'");
-            return catchAll ? Kind.CatchAll : Kind.Parameter;
+            return catchAll ? Kind.CatchAll : constraint != null ? Kind.Constrained : Kind.Parameter;
         }
 
         static bool IsName(string s)
@@ -116,7 +132,11 @@ namespace Vrns.Http
                 int slash = path.IndexOf('/', at);
                 int stop = slash < 0 ? path.Length : slash;
                 if (kinds[i] == Kind.Literal ? !Equal(path, at, stop, texts[i]) : stop == at) return Undo(values, first);
-                if (kinds[i] == Kind.Parameter) values.Add(texts[i], path.Substring(at, stop - at));
+                if (kinds[i] != Kind.Literal) {
+                    string value = path.Substring(at, stop - at);
+                    if (constraints[i] != null && !constraints[i].Accepts(value)) return Undo(values, first);
+                    values.Add(texts[i], value);
+                }
                 at = stop + 1;
             }
             return at == path.Length + 1 ? true : Undo(values, first);
@@ -150,11 +170,47 @@ namespace Vrns.Http
         }
     }
 
-    // A matched route's parameter values (c.Request.RouteValues["id"]); names without case.
+    // A matched route's parameter values (c.Request.RouteValues["id"]); names without case. The
+    // typed accessors parse a value as its constraint does ({id:int}: GetInt32("id")), so on a
+    // constrained parameter they cannot fail; on another, a value of the wrong type throws
+    // BadHttpRequestException (400), and a name the route does not have InvalidOperationException.
     public sealed class RouteValues : ValueCollection
     {
         public RouteValues() : base(StringComparer.OrdinalIgnoreCase)
         {
+        }
+
+        public int GetInt32(string name)
+        {
+            int v;
+            if (!RouteConstraint.TryParseInt32(Get(name), out v)) throw NotOfType(name, "an int");
+            return v;
+        }
+
+        public long GetInt64(string name)
+        {
+            long v;
+            if (!RouteConstraint.TryParseInt64(Get(name), out v)) throw NotOfType(name, "a long");
+            return v;
+        }
+
+        public Guid GetGuid(string name)
+        {
+            Guid v;
+            if (!Guid.TryParse(Get(name), out v)) throw NotOfType(name, "a GUID");
+            return v;
+        }
+
+        string Get(string name)
+        {
+            string value = this[name];
+            if (value == null) throw new InvalidOperationException("the route has no parameter " + name);
+            return value;
+        }
+
+        static BadHttpRequestException NotOfType(string name, string type)
+        {
+            return new BadHttpRequestException("the route value " + name + " is not " + type);
         }
     }
 

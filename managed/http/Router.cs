@@ -1,6 +1,8 @@
 // Routes a request to its handler by method and path: exact paths first (in the order mapped),
 // then templates ("/users/{id}", "/files/{*rest}": RouteTemplate, in its precedence), then
-// prefixes (longest first). A template's values go to the request's RouteValues. A GET route answers HEAD too, its body left out. A path that
+// the same two again for a path with a trailing slash, without it ("/hello/" reaches "/hello"
+// when nothing takes "/hello/" itself), then prefixes (longest first). A template's values go
+// to the request's RouteValues. A GET route answers HEAD too, its body left out. A path that
 // is mapped for other methods only is answered 405 with Allow; a path not mapped at all goes
 // to the fallback (404 without one). Paths are compared in their normal form (PathNormalizer),
 // as UTF-8 bytes, without making a string; a path that has none is answered with its refusal
@@ -77,6 +79,14 @@ namespace Vrns.Http
                 exact.Add(r);
         }
 
+        internal void Map(string method, string path, RequestHandler handler, HandlerThread thread, bool prefix)
+        {
+            if (prefix)
+                MapPrefix(method, path, handler, thread);
+            else
+                Map(method, path, handler, thread);
+        }
+
         public void MapPrefix(string method, string prefix, RequestHandler handler,
                               HandlerThread thread = HandlerThread.ServerDefault)
         {
@@ -102,23 +112,33 @@ namespace Vrns.Http
             thread = own;
             if (request.PathStatus != 0) return request.PathStatus == PathNormalizer.Forbidden ? ClimbingPath : BadPath;
             bool pathMapped = false;
-            Route r = Search(exact, request, ref pathMapped) ?? SearchTemplates(request, ref pathMapped) ??
-                      Search(prefixes, request, ref pathMapped);
+            // The trailing-slash rule: "/a/" that no exact route or template takes as it is goes
+            // to the one that takes "/a", before any prefix is tried.
+            bool slash = HasTrailingSlash(request);
+            Route r = Search(exact, request, 0, ref pathMapped) ?? SearchTemplates(request, 0, ref pathMapped) ??
+                      (slash ? Search(exact, request, 1, ref pathMapped) ?? SearchTemplates(request, 1, ref pathMapped) : null) ??
+                      Search(prefixes, request, 0, ref pathMapped);
             if (r != null) {
                 thread = r.Thread;
                 return r.Handler;
             }
-            if (pathMapped) return MethodNotAllowed(request);
+            if (pathMapped) return MethodNotAllowed(request, slash);
             if (Fallback == null) return NotFound;
             thread = Fallback.Target is StaticFiles ? own : FallbackThread;
             return Fallback;
         }
 
-        Route Search(List<Route> routes, HttpRequest request, ref bool pathMapped)
+        static bool HasTrailingSlash(HttpRequest request)
+        {
+            return request.PathLength > 1 && request.PathBytes[request.PathAt + request.PathLength - 1] == '/';
+        }
+
+        // trim: 1 to match the path without its trailing slash.
+        Route Search(List<Route> routes, HttpRequest request, int trim, ref bool pathMapped)
         {
             for (int i = 0; i < routes.Count; i++) {
                 Route r = routes[i];
-                if (!PathMatches(r, request)) continue;
+                if (!PathMatches(r, request, trim)) continue;
                 if (MethodMatches(r, request.Method)) return r;
                 pathMapped = true;
             }
@@ -132,10 +152,10 @@ namespace Vrns.Http
 
         // The first template in precedence that matches the path and the method; its values stay
         // in the request's RouteValues. The path's string is made only when templates exist.
-        Route SearchTemplates(HttpRequest request, ref bool pathMapped)
+        Route SearchTemplates(HttpRequest request, int trim, ref bool pathMapped)
         {
             if (templates.Count == 0) return null;
-            string path = request.Path;
+            string path = Trimmed(request, trim);
             RouteValues values = request.RouteValues;
             for (int i = templates.Find(path, values, 0); i >= 0; i = templates.Find(path, values, i + 1)) {
                 Route r = templates.ItemAt(i);
@@ -152,9 +172,15 @@ namespace Vrns.Http
             if (method == "GET" && !allowed.Contains("HEAD")) allowed.Add("HEAD");
         }
 
-        static bool PathMatches(Route r, HttpRequest request)
+        static string Trimmed(HttpRequest request, int trim)
         {
-            int length = request.PathLength;
+            string path = request.Path;
+            return trim == 0 ? path : path.Substring(0, path.Length - trim);
+        }
+
+        static bool PathMatches(Route r, HttpRequest request, int trim)
+        {
+            int length = request.PathLength - trim;
             if (r.Prefix ? length < r.Path.Length : length != r.Path.Length) return false;
             byte[] b = request.PathBytes;
             int at = request.PathAt;
@@ -163,16 +189,20 @@ namespace Vrns.Http
             return true;
         }
 
-        // 405 naming the methods the path has.
-        RequestHandler MethodNotAllowed(HttpRequest request)
+        // 405 naming the methods the path has, with its trailing slash and without.
+        RequestHandler MethodNotAllowed(HttpRequest request, bool slash)
         {
             var allowed = new List<string>();
-            foreach (List<Route> routes in new[] { exact, prefixes })
-                foreach (Route r in routes)
-                    if (PathMatches(r, request)) Allow(allowed, r.Method);
-            var scratch = new RouteValues();
-            for (int i = templates.Find(request.Path, scratch, 0); i >= 0; i = templates.Find(request.Path, scratch, i + 1))
-                Allow(allowed, templates.ItemAt(i).Method);
+            foreach (Route r in prefixes)
+                if (PathMatches(r, request, 0)) Allow(allowed, r.Method);
+            for (int trim = 0; trim <= (slash ? 1 : 0); trim++) {
+                foreach (Route r in exact)
+                    if (PathMatches(r, request, trim)) Allow(allowed, r.Method);
+                string path = Trimmed(request, trim);
+                var scratch = new RouteValues();
+                for (int i = templates.Find(path, scratch, 0); i >= 0; i = templates.Find(path, scratch, i + 1))
+                    Allow(allowed, templates.ItemAt(i).Method);
+            }
             string allow = string.Join(", ", allowed);
             return context => {
                 context.Response.SetHeader("Allow", allow);

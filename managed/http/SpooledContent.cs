@@ -1,5 +1,8 @@
 // A form part's bytes as they arrive: in memory up to a threshold, then in a temporary file
-// (TempFile: no name, mode 0600) that the content's Dispose closes, which removes it. Written by
+// (TempFile: no name, mode 0600) that the content's Dispose closes, which removes it. Its array
+// is held against the server's body budget as it grows (BadRequestBodyException(503) when the
+// budget has no room), and given back when the bytes move to the file; a field's stays held
+// with the form, whose value it became. Written by
 // the one form reader; read afterwards through any number of streams, each with its own
 // position. A stream used after Dispose throws ObjectDisposedException.
 using System;
@@ -15,15 +18,17 @@ namespace Vrns.Http
 
         readonly int threshold;
         readonly string tempDirectory;  // null: never spooled (the caller bounds the length)
+        readonly BudgetShare share;  // null: outside the budget
         byte[] memory = new byte[0];
         TempFile file;
         long length;
         bool disposed;
 
-        public SpooledContent(int threshold, string tempDirectory)
+        public SpooledContent(int threshold, string tempDirectory, BudgetShare share)
         {
             this.threshold = threshold;
             this.tempDirectory = tempDirectory;
+            this.share = share;
         }
 
         public long Length
@@ -42,6 +47,7 @@ namespace Vrns.Http
             if (file == null && tempDirectory != null && length + count > threshold) {
                 file = TempFile.Create(tempDirectory);
                 file.Write(memory, 0, (int)length, 0);
+                if (share != null) share.Give(memory.Length);
                 memory = null;
             }
             if (file != null) {
@@ -58,6 +64,7 @@ namespace Vrns.Http
             if (needed <= memory.Length) return;
             int size = Math.Max(memory.Length * 2, FirstBlock);
             while (size < needed) size *= 2;
+            if (share != null) share.Take(size - memory.Length);
             Array.Resize(ref memory, size);
         }
 

@@ -47,7 +47,7 @@ namespace Vrns.Http
             int status = h != null ? h.Status : 400;
             bool version = false;
             for (int i = 0; h != null && i < h.FieldNames.Length; i++) {
-                response.SetHeader(h.FieldNames[i], h.FieldValues[i]);
+                response.AddTrustedHeader(h.FieldNames[i], h.FieldValues[i]);  // Upgrade is refused to handlers
                 version |= h.FieldNames[i] == "Sec-WebSocket-Version";
             }
             response.SendStatus(status);

@@ -4,7 +4,7 @@
 //                       [--max-connections N] [--access-log FILE|-|off] [--unsafe-inline-handlers]
 //
 //   GET /plaintext      Hello, World! (text/plain)
-//   GET /json           {"message":"Hello, World!"} (application/json), serialised per request
+//   GET /json           {"message":"Hello, World!"} (application/json; charset=utf-8), serialised per request
 //   POST /echo          the request body, with its Content-Type
 //   GET /hello/{name}   Hello, NAME! (a route template's value)
 //   GET /upload         a form with a text field and a file
@@ -154,11 +154,10 @@ namespace Vrns.Sample
             return Task.CompletedTask;
         }
 
+        // A new object serialised for each request, as the benchmark's rules ask.
         static Task Json(HttpContext c)
         {
-            c.Response.ContentType = "application/json";
-            c.Response.Send(JsonObject("message", "Hello, World!"));
-            return Task.CompletedTask;
+            return c.Response.WriteJsonAsync(new { message = "Hello, World!" });
         }
 
         static async Task Echo(HttpContext c)
@@ -166,22 +165,6 @@ namespace Vrns.Sample
             byte[] body = await c.Request.ReadBodyAsync().ConfigureAwait(false);
             c.Response.ContentType = c.Request.GetHeader("Content-Type") ?? "application/octet-stream";
             c.Response.Send(body);
-        }
-
-        // {"name":"value"} with the value escaped as JSON requires.
-        static string JsonObject(string name, string value)
-        {
-            var s = new StringBuilder(name.Length + value.Length + 8);
-            s.Append("{\"").Append(name).Append("\":\"");
-            foreach (char ch in value) {
-                if (ch == '"' || ch == '\\')
-                    s.Append('\\').Append(ch);
-                else if (ch < ' ')
-                    s.Append("\\u").Append(((int)ch).ToString("x4"));
-                else
-                    s.Append(ch);
-            }
-            return s.Append("\"}").ToString();
         }
 
         static void StressCollector()

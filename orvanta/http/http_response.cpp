@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "orvanta/http/http_date.h"
+#include "orvanta/http/http_request.h"
 
 namespace {
 
@@ -55,52 +56,59 @@ const char* ReasonPhrase(int status) {
     return "Unknown";
 }
 
-void AppendCommonHeaders(std::string* header, int status, time_t now, bool keepAlive) {
+Persistence PersistenceOf(const HttpRequest& request) {
+    if (!request.keepAlive) return Persistence::kClose;
+    return request.versionMinor == 0 ? Persistence::kKeepAlive : Persistence::kDefault;
+}
+
+void AppendCommonHeaders(std::string* header, int status, time_t now, Persistence persistence) {
     // Within a second a thread answers mostly with one status, all kept alive or all not: the
     // last lines made are copied whole while they still fit.
     struct Made {
         int status = 0;
         time_t now = -1;
-        bool keepAlive = false;
+        Persistence persistence = Persistence::kClose;
         std::string text;
     };
     // Initial-exec: the library is loaded with the executable (static TLS, no call per use).
     [[gnu::tls_model("initial-exec")]] thread_local Made made;
-    if (made.status != status || made.now != now || made.keepAlive != keepAlive) {
+    if (made.status != status || made.now != now || made.persistence != persistence) {
         made.text.clear();
         AppendStatusLine(&made.text, status);
         made.text.append(kServerHeader);
         made.text.append("Date: ");
         AppendHttpDate(&made.text, now);
-        made.text.append(keepAlive ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
+        made.text.append("\r\n");
+        if (persistence == Persistence::kKeepAlive) made.text.append("Connection: keep-alive\r\n");
+        if (persistence == Persistence::kClose) made.text.append("Connection: close\r\n");
         made.status = status;
         made.now = now;
-        made.keepAlive = keepAlive;
+        made.persistence = persistence;
     }
     header->reserve(header->size() + kHeaderReserve);
     header->append(made.text);
 }
 
-std::string CommonHeaders(int status, time_t now, bool keepAlive) {
+std::string CommonHeaders(int status, time_t now, Persistence persistence) {
     std::string h;
-    AppendCommonHeaders(&h, status, now, keepAlive);
+    AppendCommonHeaders(&h, status, now, persistence);
     return h;
 }
 
-ResponsePlan GeneratedResponse(int status, bool keepAlive, bool head, time_t now,
+ResponsePlan GeneratedResponse(int status, Persistence persistence, bool head, time_t now,
                                std::string_view extraHeader) {
     std::string title = std::to_string(status) + " " + ReasonPhrase(status);
     std::string body =
         "<html><head><title>" + title + "</title></head><body><h1>" + title + "</h1></body></html>\n";
-    return BodyResponse(status, keepAlive, head, now, "text/html", std::move(body), extraHeader);
+    return BodyResponse(status, persistence, head, now, "text/html", std::move(body), extraHeader);
 }
 
-ResponsePlan BodyResponse(int status, bool keepAlive, bool head, time_t now, std::string_view contentType,
-                          std::string body, std::string_view extraHeader) {
+ResponsePlan BodyResponse(int status, Persistence persistence, bool head, time_t now,
+                          std::string_view contentType, std::string body, std::string_view extraHeader) {
     ResponsePlan plan;
     plan.status = status;
-    plan.keepAlive = keepAlive;
-    AppendCommonHeaders(&plan.header, status, now, keepAlive);
+    plan.keepAlive = persistence != Persistence::kClose;
+    AppendCommonHeaders(&plan.header, status, now, persistence);
     plan.header += "Content-Type: ";
     plan.header.append(contentType);
     plan.header += "\r\nContent-Length: ";

@@ -438,7 +438,7 @@ ResponsePlan Respond(const HttpServer& s, const HttpRequest& request, time_t now
     } catch (const std::exception& e) {
         OutDebug("* vrns http: request failed: %s\n", e.what());
     }
-    return GeneratedResponse(500, false, false, now);
+    return GeneratedResponse(500, Persistence::kClose, false, now);
 }
 
 // Whether the connection carries a request after this one. A client that waits for 100
@@ -488,7 +488,7 @@ void ServeBuffered(Connection* c, bool inputEnded) {
     if (s.accessLogFd >= 0) x.requestLine = x.parser.request().RequestLine();
     if (r == ParseResult::kError) {
         // The parser cannot find the next request's start: answer and close.
-        x.out = GeneratedResponse(x.parser.errorStatus(), false, false, now);
+        x.out = GeneratedResponse(x.parser.errorStatus(), Persistence::kClose, false, now);
     } else if (!KeepsConnection(s, x.parser.request())) {
         // The connection's last: say so to the client.
         HttpRequest last = x.parser.request();

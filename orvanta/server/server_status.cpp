@@ -85,10 +85,10 @@ bool IsStatusRequest(const HttpRequest& request, const std::string& statusPath) 
 ResponsePlan StatusResponse(const HttpRequest& request, const StatusSources& sources, time_t now) {
     bool head = request.IsHead();
     if (!request.IsGet() && !head)
-        return GeneratedResponse(405, request.keepAlive, false, now, "Allow: GET, HEAD\r\n");
+        return GeneratedResponse(405, PersistenceOf(request), false, now, "Allow: GET, HEAD\r\n");
     MetricWriter w;
     WriteServerCounters(sources, &w);
     WriteExecutableCounters(*sources.exports, &w);
-    return BodyResponse(200, request.keepAlive, head, now, kPrometheusType, w.Take(),
+    return BodyResponse(200, PersistenceOf(request), head, now, kPrometheusType, w.Take(),
                         "Cache-Control: no-store\r\n");
 }

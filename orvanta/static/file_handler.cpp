@@ -63,7 +63,7 @@ ResponsePlan FileResponse(const HttpRequest& request, const Representation& rep,
         std::string extra = "Content-Range: bytes */" + std::to_string(size) + "\r\n";
         // Which file's size this is depends on Accept-Encoding, as for the 200.
         if (rep.varies) extra += "Vary: Accept-Encoding\r\n";
-        return GeneratedResponse(416, request.keepAlive, request.IsHead(), now, extra);
+        return GeneratedResponse(416, PersistenceOf(request), request.IsHead(), now, extra);
     }
     ResponsePlan plan;
     plan.keepAlive = request.keepAlive;
@@ -71,7 +71,7 @@ ResponsePlan FileResponse(const HttpRequest& request, const Representation& rep,
     uint64_t first = range.kind == RangeKind::kSatisfiable ? range.first : 0;
     uint64_t length = range.kind == RangeKind::kSatisfiable ? range.length : size;
     std::string& h = plan.header;
-    AppendCommonHeaders(&h, plan.status, now, plan.keepAlive);
+    AppendCommonHeaders(&h, plan.status, now, PersistenceOf(request));
     AppendField(&h, "Content-Type: ", *rep.type);
     AppendLength(&h, length);
     AppendValidatorHeaders(&h, rep, now);
@@ -99,7 +99,7 @@ ResponsePlan NotModifiedResponse(const HttpRequest& request, const Representatio
     ResponsePlan plan;
     plan.status = 304;
     plan.keepAlive = request.keepAlive;
-    AppendCommonHeaders(&plan.header, 304, now, plan.keepAlive);
+    AppendCommonHeaders(&plan.header, 304, now, PersistenceOf(request));
     // A 304 may announce the length the 200 would have had; it carries no body.
     AppendLength(&plan.header, uint64_t(rep.st.st_size));
     AppendValidatorHeaders(&plan.header, rep, now);
@@ -134,11 +134,11 @@ ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx
     bool head = request.IsHead();
     OpenedFileRef page =
         ctx.cache ? ctx.cache->Listing(ctx.rootFd, directory) : OpenListing(ctx.rootFd, directory);
-    if (!page) return GeneratedResponse(403, request.keepAlive, head, now);
+    if (!page) return GeneratedResponse(403, PersistenceOf(request), head, now);
     ResponsePlan plan;
     plan.status = 200;
     plan.keepAlive = request.keepAlive;
-    AppendCommonHeaders(&plan.header, 200, now, request.keepAlive);
+    AppendCommonHeaders(&plan.header, 200, now, PersistenceOf(request));
     AppendField(&plan.header, "Content-Type: ", kListingType);
     AppendLength(&plan.header, page->bytes.size());
     plan.header += "\r\n";
@@ -155,17 +155,17 @@ ResponsePlan OpenFailedResponse(const HttpRequest& request, const ServeContext& 
                                 const std::string& location, const std::string& directory, time_t now) {
     bool head = request.IsHead();
     if (status == 301)
-        return GeneratedResponse(301, request.keepAlive, head, now, "Location: " + location + "\r\n");
+        return GeneratedResponse(301, PersistenceOf(request), head, now, "Location: " + location + "\r\n");
     if (status == 403 && ctx.autoindex && !directory.empty())
         return ListingResponse(request, ctx, directory, now);
-    ResponsePlan plan = GeneratedResponse(status, request.keepAlive, head, now);
+    ResponsePlan plan = GeneratedResponse(status, PersistenceOf(request), head, now);
     if (status == 500) plan.openError = error;
     return plan;
 }
 
 ResponsePlan PlanFile(const HttpRequest& request, const Representation& rep, time_t now) {
     if (PreconditionFails(request, rep.etag(), rep.st.st_mtime))
-        return GeneratedResponse(412, request.keepAlive, request.IsHead(), now,
+        return GeneratedResponse(412, PersistenceOf(request), request.IsHead(), now,
                                  rep.varies ? "Vary: Accept-Encoding\r\n" : "");
     return IsNotModified(request, rep.etag(), rep.st.st_mtime, now) ? NotModifiedResponse(request, rep, now)
                                                                     : FileResponse(request, rep, now);
@@ -197,6 +197,6 @@ ResponsePlan FileRequest(const HttpRequest& request, const ServeContext& ctx, ti
 
 ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, time_t now) {
     if (!request.IsGet() && !request.IsHead())
-        return GeneratedResponse(405, request.keepAlive, false, now, "Allow: GET, HEAD\r\n");
+        return GeneratedResponse(405, PersistenceOf(request), false, now, "Allow: GET, HEAD\r\n");
     return FileRequest(request, ctx, now);
 }

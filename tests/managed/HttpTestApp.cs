@@ -2,8 +2,10 @@
 // or not at all, streamed responses, handler failures before and after the head, routing,
 // handlers that block, a request's objects used after its end, where handlers run, a guarded
 // prefix (/private/) in front of the static files of DIR; route templates, middleware, the
-// query, cookies, forms (files spooled in SPOOL), RequestAborted, a stop asked by a handler, an
-// access log, gzip, and a WebSocket echo.
+// query, cookies, forms (files spooled in SPOOL), RequestAborted, a handler that never
+// completes, a stop asked by a handler, an access log, gzip, a WebSocket echo; JSON bodies and
+// results, typed route values, route groups with their own middleware (beneath /mw/, traced
+// with the server's), the trailing slash.
 //   vrns HttpTestApp.exe [--listen HOST:PORT] [--read-timeout SECONDS] [--root DIR] [--spool SPOOL]
 //                        [--access-log FILE] [--access-log-buffer BYTES] [--drain-msec MSEC]
 //                        [--send-buffer BYTES]
@@ -19,8 +21,58 @@ using System.Threading;
 using System.Threading.Tasks;
 using Vrns.Http;
 
+public sealed class Todo
+{
+    public int Id { get; set; }
+    public string Name { get; set; }
+    public bool IsComplete { get; set; }
+}
+
 static class HttpTestApp
 {
+    // Reads a Todo (415 or 400 when the body is not one) and answers it back as created.
+    static async Task<IResult> CreateTodo(HttpContext c)
+    {
+        Todo t = await c.Request.ReadJsonAsync<Todo>();
+        return Results.Created("/json/todo/" + t.Id, t);
+    }
+
+    // 404 for the id 404, else a Todo of that id.
+    static IResult GetTodo(HttpContext c)
+    {
+        int id = c.Request.RouteValues.GetInt32("id");
+        return id == 404 ? Results.NotFound() : Results.Ok(new Todo { Id = id, Name = "n" });
+    }
+
+    // Route groups beneath /mw/ (so the server's tracing middleware runs too): /mw/grp with two
+    // middleware and a group inside it with one more, and a sibling group with its own.
+    static void MapGroups(HttpServer server)
+    {
+        RouteGroup g = server.MapGroup("/mw/grp");
+        g.MapGet("/", c => {
+            Trace(c, "h");
+            return Results.Text("group root");
+        });
+        g.MapGet("/{id:int}", c => {
+            Trace(c, "h");
+            return Results.Text("item " + c.Request.RouteValues.GetInt32("id"));
+        });
+        g.Use(Tracing("g1", null));
+        g.Use(Tracing("g2", "/mw/grp/stop"));
+        g.MapGet("/stop", c => Results.Text("not reached"));
+        RouteGroup inner = g.MapGroup("/inner/");
+        inner.Use(Tracing("i", null));
+        inner.MapGet("/x", c => {
+            Trace(c, "h");
+            return Results.Text("inner");
+        });
+        RouteGroup other = server.MapGroup("/mw/other");
+        other.Use(Tracing("o", null));
+        other.MapGet("/x", c => {
+            Trace(c, "h");
+            return Results.Text("other");
+        });
+    }
 
     static async Task Echo(HttpContext c)
     {
@@ -279,12 +331,14 @@ static class HttpTestApp
         throw new InvalidOperationException("thrown with a form read");
     }
 
-    // Holds its form until /release.
+    // Holds its form until /release; /form-held counts the forms held.
     static TaskCompletionSource<bool> release = new TaskCompletionSource<bool>();
+    static int formsHeld;
 
     static async Task FormHold(HttpContext c)
     {
         string said = await DescribeForm(c);
+        Interlocked.Increment(ref formsHeld);
         await release.Task;
         c.Response.Send(said);
     }
@@ -321,6 +375,22 @@ static class HttpTestApp
         } catch (IOException) {
         }
         await Abortable(c);
+    }
+
+    // Never completes, and never asks for RequestAborted; /never-count counts those begun.
+    static int nevers;
+
+    static Task Never(HttpContext c)
+    {
+        Interlocked.Increment(ref nevers);
+        return new TaskCompletionSource<bool>().Task;
+    }
+
+    // Asks for its RequestAborted and answers at once: the next request on the connection
+    // follows the watch the token armed.
+    static Task TokenLive(HttpContext c)
+    {
+        return Say(c, c.RequestAborted.IsCancellationRequested ? "cancelled" : "live");
     }
 
     static Task Counts(HttpContext c)
@@ -378,11 +448,19 @@ static class HttpTestApp
         }
     }
 
+    // The echo once the handler has taken its time: its client was watched meanwhile.
+    static async Task WebSocketEchoLate(HttpContext c)
+    {
+        await Task.Delay(1);
+        await WebSocketEcho(c);
+    }
+
     static int Main(string[] args)
     {
         // A body budget of two bodies over half the limit: the second such at once gets 503.
         // Forms: 64 KiB in memory per file, then spooled; 512 KiB at most.
-        var options = new HttpServerOptions { MaxBodyBytes = 1 << 20, MaxBufferedBodyBytes = 1 << 20, GzipResponses = true };
+        var options = new HttpServerOptions { MaxBodyBytes = 1 << 20, MaxBufferedBodyBytes = 1 << 20, GzipResponses = true,
+                                              ServerHeader = "vrns-test" };
         options.Form.MaxTotalBytes = 512 << 10;
         options.Form.MaxFieldBytes = 1024;
         string root = ".";
@@ -437,13 +515,25 @@ static class HttpTestApp
         server.Map("POST", "/form-throw", FormThenThrow);
         server.Map("POST", "/form-hold", FormHold);
         server.Map("GET", "/release", Release);
+        server.Map("GET", "/form-held", c => Say(c, Volatile.Read(ref formsHeld).ToString()));
+        server.Map("GET", "/never", Never);
+        server.Map("GET", "/never-count", c => Say(c, Volatile.Read(ref nevers).ToString()));
         server.Map("GET", "/abortable", Abortable);
         server.Map("POST", "/abortable-read", AbortableRead);
         server.Map("GET", "/counts", Counts);
+        server.Map("GET", "/token-live", TokenLive);
         server.Map("GET", "/stop", StopFromHandler);
         server.Map("GET", "/big-text", BigText);
         server.Map("GET", "/ws/echo", WebSocketEcho);
         server.Map("GET", "/ws/echo-inline", WebSocketEcho, HandlerThread.UnsafeInline);
+        server.Map("GET", "/ws/echo-late", WebSocketEchoLate);
+        server.Map("POST", "/json/todo", CreateTodo);
+        server.MapGet("/json/todo/{id:int}", GetTodo);
+        server.MapGet("/typed/{id:long}", c => Results.Text("long " + c.Request.RouteValues.GetInt64("id")));
+        server.MapGet("/typed/{id:guid}", c => Results.Text("guid " + c.Request.RouteValues.GetGuid("id")));
+        server.MapGet("/typed/{slug:regex([a-z]+-[0-9]{2})}", c => Results.Text("slug " + c.Request.RouteValues["slug"]));
+        server.MapGet("/untyped/{id}", c => Results.Text("int " + c.Request.RouteValues.GetInt32("id")));
+        MapGroups(server);
         server.Start();
         Console.WriteLine("http-test: listening on {0}, serving {1}", server.Endpoints[0], root);
         int status = server.Completion.Result;

@@ -1,6 +1,7 @@
 // Forms read from a body stream: urlencoded and multipart, files spooled past the threshold and
-// released with the form, each limit (413) and each malformation (400); every valid body is
-// also read one byte per read, so a delimiter, a header line or a pair splits at every byte.
+// released with the form, each limit (413) and each malformation (400), the server's body budget
+// taken (503 past it) and given back whichever way the read ends; every valid body is also read
+// one byte per read, so a delimiter, a header line or a pair splits at every byte.
 using System;
 using System.Diagnostics;
 using System.IO;
@@ -18,7 +19,7 @@ namespace Vrns.Http.Units
         static readonly TimeSpan Deadline = TimeSpan.FromSeconds(30);
 
         // A body that arrives in pieces of at most `piece` bytes; ReadAsync only, as the request's.
-        sealed class PieceStream : Stream
+        sealed class PieceStream : PieceStreamBase
         {
             readonly byte[] data;
             readonly int piece;
@@ -37,7 +38,11 @@ namespace Vrns.Http.Units
                 pos += n;
                 return Task.FromResult(n);
             }
+        }
 
+        // A request body's shape: read-only, ReadAsync only.
+        abstract class PieceStreamBase : Stream
+        {
             public override int Read(byte[] buffer, int offset, int count)
             {
                 throw new NotSupportedException("a synchronous read of a request body");
@@ -55,11 +60,12 @@ namespace Vrns.Http.Units
         }
 
         // The form, or null with the refusal's status (0: something else went wrong, reported).
-        static FormCollection Read(string body, string contentType, FormOptions options, int piece, out int status, string what)
+        static FormCollection Read(string body, string contentType, FormOptions options, int piece, out int status, string what,
+                                   BudgetShare share = null)
         {
             status = 0;
             Task<FormCollection> task = FormReader.ReadAsync(new PieceStream(Encoding.UTF8.GetBytes(body), piece), contentType,
-                                                             options, CancellationToken.None);
+                                                             options ?? FormOptions.Default, CancellationToken.None, share);
             try {
                 if (task.Wait(Deadline)) return task.Result;
                 Check.Fail(what + ": no result within the deadline");
@@ -136,6 +142,15 @@ namespace Vrns.Http.Units
         static readonly Tuple<string, string, FormOptions, int>[] Refused = {
             Tuple.Create(Multipart, Part("form-data; name=a", "1"), (FormOptions)null, 400),  // no close delimiter
             Tuple.Create(Multipart, Part("form-data; name=a", "1") + "--XyZjunk\r\n", (FormOptions)null, 400),
+            // A delimiter ends with CRLF, never CR or LF alone, after its padding or without.
+            Tuple.Create(Multipart, "--XyZ\nContent-Disposition: form-data; name=a\r\n\r\n1\r\n" + End, (FormOptions)null, 400),
+            Tuple.Create(Multipart, "--XyZ\rContent-Disposition: form-data; name=a\r\n\r\n1\r\n" + End, (FormOptions)null, 400),
+            Tuple.Create(Multipart, "--XyZ \nContent-Disposition: form-data; name=a\r\n\r\n1\r\n" + End, (FormOptions)null, 400),
+            Tuple.Create(Multipart, "--XyZ\t\rContent-Disposition: form-data; name=a\r\n\r\n1\r\n" + End, (FormOptions)null, 400),
+            Tuple.Create(Multipart, Part("form-data; name=a", "1") + "--XyZ\nContent-Disposition: form-data; name=b\r\n\r\n2\r\n" + End,
+                         (FormOptions)null, 400),
+            Tuple.Create(Multipart, Part("form-data; name=a", "1") + "--XyZ\r\rContent-Disposition: form-data; name=b\r\n\r\n2\r\n" + End,
+                         (FormOptions)null, 400),
             Tuple.Create(Multipart, "--XyZ\r\nContent-Disposition form-data; name=a\r\n\r\n1\r\n" + End, (FormOptions)null, 400),
             Tuple.Create(Multipart, "--XyZ\r\nContent-Type: text/plain\r\n\r\n1\r\n" + End, (FormOptions)null, 400),
             Tuple.Create(Multipart, Part("attachment; name=a", "1") + End, (FormOptions)null, 400),
@@ -177,6 +192,93 @@ namespace Vrns.Http.Units
                     }
                     Check.Equal(row.Item4, status, what);
                 }
+            }
+        }
+
+        // A body that gives its first bytes, then fails as a read does when the client goes.
+        sealed class VanishingStream : PieceStreamBase
+        {
+            readonly byte[] data;
+            bool given;
+
+            public VanishingStream(byte[] data)
+            {
+                this.data = data;
+            }
+
+            public override Task<int> ReadAsync(byte[] buffer, int offset, int count, CancellationToken token)
+            {
+                if (given) return Task.FromException<int>(new ConnectionLostException("the connection failed"));
+                given = true;
+                int n = Math.Min(count, data.Length);
+                Buffer.BlockCopy(data, 0, buffer, offset, n);
+                return Task.FromResult(n);
+            }
+        }
+
+        // Fields of 900 bytes each, about 270 KiB in all: urlencoded, and multipart.
+        static readonly string[] Fields = Enumerable.Range(0, 300).Select(i => "f" + i).ToArray();
+        static readonly string UrlEncodedFields = string.Join("&", Fields.Select(f => f + "=" + new string('v', 900)));
+        static readonly string MultipartFields = string.Concat(Fields.Select(f => Part("form-data; name=" + f, new string('v', 900)))) + End;
+
+        [Test]
+        static void FormsHoldTheBodyBudgetAndGiveItBack()
+        {
+            foreach (var kind in new[] { Tuple.Create(UrlEncoded, UrlEncodedFields), Tuple.Create(Multipart, MultipartFields) }) {
+                string what = kind.Item1;
+                var budget = new BodyBudget(1 << 20);
+                int status;
+                FormCollection form = Read(kind.Item2, kind.Item1, null, 1 << 20, out status, what, new BudgetShare(budget));
+                Check.True(form != null, what + ": read");
+                Check.True(budget.Used >= 300 * 900, what + ": its fields are held, " + budget.Used);
+                if (form != null) form.Dispose();
+                Check.Equal(0L, budget.Used, what + ": given back with the form");
+                if (form != null) form.Dispose();
+                Check.Equal(0L, budget.Used, what + ": given back once");
+
+                var small = new BodyBudget(100 << 10);
+                Check.Equal(null, Read(kind.Item2, kind.Item1, null, 1 << 20, out status, what, new BudgetShare(small)), what + ": past the budget");
+                Check.Equal(503, status, what + ": past the budget");
+                Check.Equal(0L, small.Used, what + ": given back after 503");
+
+                var options = new FormOptions { MaxTotalBytes = 200 << 10 };
+                Check.Equal(null, Read(kind.Item2, kind.Item1, options, 1 << 20, out status, what, new BudgetShare(budget)), what + ": too large");
+                Check.Equal(413, status, what + ": too large");
+                Check.Equal(0L, budget.Used, what + ": given back after 413");
+
+                if (kind.Item1 == Multipart) {  // nothing urlencoded is malformed
+                    string cut = kind.Item2.Substring(0, kind.Item2.Length - End.Length);
+                    Check.Equal(null, Read(cut, kind.Item1, null, 1 << 20, out status, what, new BudgetShare(budget)), what + ": malformed");
+                    Check.Equal(400, status, what + ": malformed");
+                    Check.Equal(0L, budget.Used, what + ": given back after 400");
+                }
+
+                var vanishing = new VanishingStream(Encoding.UTF8.GetBytes(kind.Item2.Substring(0, 200 << 10)));
+                Task<FormCollection> read = FormReader.ReadAsync(vanishing, kind.Item1, FormOptions.Default, CancellationToken.None,
+                                                                 new BudgetShare(budget));
+                Check.Throws<AggregateException>(() => read.Wait(Deadline), what + ": the client went");
+                Check.Equal(0L, budget.Used, what + ": given back when the client went");
+            }
+        }
+
+        // A file part moves to its temporary file with the room its array held.
+        [Test]
+        static void SpooledFilePartGivesItsRoomBack()
+        {
+            string dir = Path.Combine(Path.GetTempPath(), "vrns-form-test-" + Guid.NewGuid().ToString("N"));
+            Directory.CreateDirectory(dir);
+            try {
+                var budget = new BodyBudget(1 << 20);
+                var options = new FormOptions { SpoolThresholdBytes = 4096, TempDirectory = dir, MaxTotalBytes = 1 << 20 };
+                string body = Part("form-data; name=\"up\"; filename=\"big.bin\"", new string('z', 300000)) + End;
+                int status;
+                FormCollection form = Read(body, Multipart, options, 1 << 20, out status, "a spooled file", new BudgetShare(budget));
+                Check.True(form != null && form.Files["up"].Content.InFile, "spooled");
+                Check.True(budget.Used < 4096, "the file's array is given back once in its file: " + budget.Used);
+                if (form != null) form.Dispose();
+                Check.Equal(0L, budget.Used, "given back with the form");
+            } finally {
+                Directory.Delete(dir, true);
             }
         }
 

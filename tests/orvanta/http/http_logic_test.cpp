@@ -9,6 +9,7 @@
 #include "orvanta/http/content_coding.h"
 #include "orvanta/http/http_date.h"
 #include "orvanta/http/http_request.h"
+#include "orvanta/http/http_response.h"
 #include "orvanta/http/http_target.h"
 #include "orvanta/http/http_validators.h"
 #include "orvanta/http/mime_types.h"
@@ -222,6 +223,40 @@ TEST(RangeTest, SingleRangesAgainstTheSize) {
         if (c.kind == RangeKind::kSatisfiable) {
             EXPECT_EQ(r.first, c.first) << c.value;
             EXPECT_EQ(r.length, c.length) << c.value;
+        }
+    }
+}
+
+// A response names the connection's persistence only where it is not the version's default.
+TEST(ResponseTest, ConnectionFieldOnlyWhereNotTheDefault) {
+    const struct {
+        int versionMinor;
+        bool keepAlive;
+        const char* field;  // null: none
+    } rows[] = {
+        {1, true, nullptr},
+        {1, false, "Connection: close\r\n"},
+        {0, true, "Connection: keep-alive\r\n"},
+        {0, false, "Connection: close\r\n"},
+    };
+    for (const auto& row : rows) {
+        HttpRequest request;
+        request.versionMinor = row.versionMinor;
+        request.keepAlive = row.keepAlive;
+        // Twice: the second comes from the thread's lines made last.
+        for (int pass = 0; pass < 2; pass++) {
+            std::string h = CommonHeaders(200, 784111777, PersistenceOf(request));
+            SCOPED_TRACE(h);
+            EXPECT_EQ(
+                h.rfind("HTTP/1.1 200 OK\r\nServer: vrns\r\nDate: Sun, 06 Nov 1994 08:49:37 GMT\r\n", 0), 0u);
+            size_t at = h.find("Connection:");
+            if (row.field == nullptr) {
+                EXPECT_EQ(at, std::string::npos);
+            } else {
+                EXPECT_EQ(h.substr(at), row.field);
+            }
+            ResponsePlan plan = GeneratedResponse(404, PersistenceOf(request), false, 784111777);
+            EXPECT_EQ(plan.keepAlive, row.keepAlive);
         }
     }
 }
