@@ -11,6 +11,8 @@
 //            the next request's bytes are buffered, else kIdle
 //   kSending --sent, the connection's last--> kLingering --input drained--> closed
 //   any --time-out, error, the peer gone--> closed
+#include "orvanta/server/http_connection.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -32,7 +34,6 @@
 #include "orvanta/http/http_request.h"
 #include "orvanta/server/access_log.h"
 #include "orvanta/server/connection_drain.h"
-#include "orvanta/server/http_accept.h"
 #include "orvanta/server/http_server.h"
 #include "orvanta/server/server_status.h"
 #include "orvanta/server/tcp_delivery.h"
@@ -175,7 +176,7 @@ void CloseConnection(Connection* c) {
     if (c->exchange && c->exchange->out.fileFd >= 0) close(c->exchange->out.fileFd);
     close(c->fd);
     delete c;
-    OnConnectionClosed(s);
+    if (s.onConnectionClosed) s.onConnectionClosed(s);
 }
 
 // Queued for the log's own thread: a destination that does not keep up costs lines (counted
@@ -390,9 +391,12 @@ void OnSent(int32_t, int32_t result, void* userData) {
     c->bytesWritten += out.header.size() + out.contentBytes;
     bool keepAlive = out.keepAlive;
     out = ResponsePlan();
-    if (result != 0 || s.stopping.load(std::memory_order_relaxed)) {
+    if (result != 0) {
         CloseConnection(c);
-    } else if (!keepAlive) {
+    } else if (!keepAlive || s.stopping.load(std::memory_order_relaxed)) {
+        // The connection's last answer, also one planned to keep it before the stop: a close with
+        // the client's next request unread would reset the connection and drop the answer's tail
+        // still in the socket, so the linger takes the input until the client closes.
         LingerClose(c);
     } else {
         ServeBuffered(c, false);  // the request's body, if any, then the next request

@@ -80,6 +80,14 @@ TEST(PercentDecodeTest, DecodesOnceAndRefusesBadEscapes) {
     ASSERT_TRUE(SplitAndDecodeTarget("http://example.com/x%20y?q=1#f", &t, &status));
     EXPECT_EQ(t.decoded, "/x y");
     EXPECT_EQ(t.rawQuery, "q=1");
+    // The absolute form without a path: the path is "/", and the query is kept.
+    ASSERT_TRUE(SplitAndDecodeTarget("http://x?q", &t, &status));
+    EXPECT_EQ(t.decoded, "/");
+    EXPECT_EQ(t.rawPath, "/");
+    EXPECT_EQ(t.rawQuery, "q");
+    ASSERT_TRUE(SplitAndDecodeTarget("http://x#f?not-a-query", &t, &status));
+    EXPECT_EQ(t.decoded, "/");
+    EXPECT_EQ(t.rawQuery, "");
     EXPECT_FALSE(SplitAndDecodeTarget("no-slash", &t, &status));
     EXPECT_EQ(status, 400);
 }
