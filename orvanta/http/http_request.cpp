@@ -11,14 +11,13 @@
 
 namespace {
 
-using http_chars::Is;
 using http_chars::SpanOf;
 
 constexpr std::string_view kVersionPrefix = "HTTP/";
 constexpr size_t kVersionBytes = 8;  // "HTTP/1.1"
 
 // The known methods grouped by length, so that a method costs the compares of its few
-// namesakes in length, each decided by the first byte for all but one.
+// namesakes in length, most of them decided by the first byte.
 constexpr size_t kMethodSlots = 12;  // the most methods of one length (six bytes: nine)
 struct MethodIndex {
     std::array<std::array<uint8_t, kMethodSlots>, kLongestMethod + 1> of{};
@@ -117,12 +116,6 @@ constexpr std::string HttpRequest::*kRequestStrings[] = {
     &HttpRequest::ifMatch, &HttpRequest::ifNoneMatch,     &HttpRequest::ifRange,
     &HttpRequest::range,   &HttpRequest::acceptEncoding,
 };
-
-std::string_view TrimOws(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-    return s;
-}
 
 // "name:value" split at its colon in one pass over the name; false when the name is empty or
 // holds a byte that is no token byte (a leading space, a fold), or the colon is missing.
@@ -358,7 +351,7 @@ void RequestParser::FieldLine(std::string_view line) {
     // from whoever does not fold: two readings. It fails as a name.
     std::string_view name, value;
     if (!SplitField(line, &name, &value) || !http_chars::AllText(value)) return Fail(400);
-    NoteField(name, TrimOws(value));
+    NoteField(name, TrimSpaces(value));
 }
 
 // The fields that frame the request or decide the connection's fate, and those kept.
