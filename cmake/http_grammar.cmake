@@ -30,10 +30,10 @@ foreach(line IN LISTS lines)
     set(value "${CMAKE_MATCH_3}")
     set(what "${CMAKE_MATCH_4}")
     if(type STREQUAL "u64")
-      string(APPEND cpp "// ${what}\nconstexpr uint64_t k${name} = ${value};\n")
+      string(APPEND cpp "// ${what}\ninline constexpr uint64_t k${name} = ${value};\n")
       string(APPEND cs "        // ${what}\n        public const long ${name} = ${value};\n")
     else()
-      string(APPEND cpp "// ${what}\nconstexpr size_t k${name} = ${value};\n")
+      string(APPEND cpp "// ${what}\ninline constexpr size_t k${name} = ${value};\n")
       string(APPEND cs "        // ${what}\n        public const int ${name} = ${value};\n")
     endif()
   elseif(line MATCHES "^method ([A-Z-]+)$")
@@ -52,8 +52,8 @@ foreach(line IN LISTS lines)
 endforeach()
 
 string(APPEND cpp "\n// The known methods (${count}), case-sensitive: any other is refused (400).\n"
-  "// clang-format off\nconstexpr std::string_view kMethods[] = {\n${methods_cpp}};\n// clang-format on\n"
-  "constexpr size_t kLongestMethod = ${longest};  // \"${longest_name}\"\n")
+  "// clang-format off\ninline constexpr std::string_view kMethods[] = {\n${methods_cpp}};\n// clang-format on\n"
+  "inline constexpr size_t kLongestMethod = ${longest};  // \"${longest_name}\"\n")
 string(APPEND cs "\n        // The known methods (${count}), case-sensitive: any other is refused (400).\n"
   "        public static readonly string[] Methods = {\n${methods_cs}        };\n"
   "        public const int LongestMethod = ${longest};  // \"${longest_name}\"\n    }\n}\n")

@@ -8,23 +8,23 @@
 #include <string_view>
 
 // A request-target longer than this gets 414.
-constexpr size_t kMaxTargetBytes = 8192;
+inline constexpr size_t kMaxTargetBytes = 8192;
 // A field section (lines, line endings, blank line) or trailer section beyond this gets 431.
-constexpr size_t kMaxHeaderBytes = 16384;
+inline constexpr size_t kMaxHeaderBytes = 16384;
 // More field lines than this get 431.
-constexpr size_t kMaxHeaderFields = 100;
+inline constexpr size_t kMaxHeaderFields = 100;
 // A chunk-size line (its extensions and CRLF included) longer than this gets 400.
-constexpr size_t kMaxChunkLineBytes = 4096;
+inline constexpr size_t kMaxChunkLineBytes = 4096;
 // A chunk size of more hex digits than this gets 400: no size can overflow.
-constexpr size_t kMaxChunkSizeDigits = 15;
+inline constexpr size_t kMaxChunkSizeDigits = 15;
 // A Content-Length of more digits than this gets 400: no length can overflow.
-constexpr size_t kMaxContentLengthDigits = 18;
+inline constexpr size_t kMaxContentLengthDigits = 18;
 // A body beyond this gets 413: at once for a Content-Length, at the chunk that passes it.
-constexpr uint64_t kMaxBodyBytes = 8388608;
+inline constexpr uint64_t kMaxBodyBytes = 8388608;
 
 // The known methods (34), case-sensitive: any other is refused (400).
 // clang-format off
-constexpr std::string_view kMethods[] = {
+inline constexpr std::string_view kMethods[] = {
     "GET",
     "HEAD",
     "POST",
@@ -61,4 +61,4 @@ constexpr std::string_view kMethods[] = {
     "SOURCE",
 };
 // clang-format on
-constexpr size_t kLongestMethod = 11;  // "UNSUBSCRIBE"
+inline constexpr size_t kLongestMethod = 11;  // "UNSUBSCRIBE"
