@@ -269,7 +269,8 @@ bool LoadTable(const std::string& path, std::vector<Row>* rows, std::string* err
     }
     for (const Row& r : *rows)
         if (r.stream.empty() || (!r.parses && r.serve.empty()) || (!r.parses && !r.heads.empty())) {
-            *error = name + ":" + std::to_string(r.line) + ": a row without its stream or expectations";
+            *error = name + ":" + std::to_string(r.line) +
+                     ": a row without its stream or expectations, or with heads but no parse line";
             return false;
         }
     return true;
