@@ -25,6 +25,8 @@ namespace Vrns.Http
         const int MaxContentLengthDigits = HttpGrammar.MaxContentLengthDigits;
         const int VersionBytes = 8;  // "HTTP/1.1"
 
+        static readonly string[] Methods = HttpGrammar.Methods;
+
         public readonly int[] NameAt = new int[MaxHeaders], NameLength = new int[MaxHeaders];
         public readonly int[] ValueAt = new int[MaxHeaders], ValueLength = new int[MaxHeaders];
 
@@ -154,7 +156,7 @@ namespace Vrns.Http
 
         static string KnownMethod(byte[] b, int at, int length)
         {
-            foreach (string m in HttpGrammar.Methods) {
+            foreach (string m in Methods) {
                 if (m.Length != length) continue;
                 int i = 0;
                 while (i < length && b[at + i] == m[i]) i++;
