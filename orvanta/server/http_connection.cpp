@@ -119,7 +119,11 @@ void GiveBackInputBuffer(std::string* in) {
 struct Connection : DrainEntry {
     HttpServer* server = nullptr;  // the one that accepted it; outlives it
     std::string peer;
-    std::string in;                      // received, not yet parsed
+    // Received bytes; those before inParsed are parsed. Pipelined requests are parsed from an
+    // offset, and the unparsed rest moves to the front only before the next read (or the buffer
+    // empties when all of it is parsed): one move per read, not one per request.
+    std::string in;
+    size_t inParsed = 0;
     std::unique_ptr<Exchange> exchange;  // from a request's first bytes until it is answered and read
     // GetTime_msec by which the state must end: in kReading, the request begun must be complete
     // (its first byte plus the read time-out), however slowly its bytes come; in kLingering,
@@ -259,6 +263,8 @@ enum class Input { kOpen, kEnded, kFailed };
 Input ReadInput(Connection* c) {
     char chunk[kReadChunk];
     if (c->in.empty()) TakeInputBuffer(&c->in);
+    c->in.erase(0, c->inParsed);
+    c->inParsed = 0;
     while (c->in.size() < kMaxBuffered) {
         ssize_t n;
         do n = recv(c->fd, chunk, sizeof chunk, 0);
@@ -448,6 +454,15 @@ bool KeepsConnection(const HttpServer& s, const HttpRequest& request) {
     return request.keepAlive && !request.expectsContinue && !s.stopping.load(std::memory_order_relaxed);
 }
 
+// The parser took used more bytes of the input. Once it took them all, the buffer empties: an
+// empty buffer is what says nothing is waiting to be parsed.
+void TakeParsed(Connection* c, size_t used) {
+    c->inParsed += used;
+    if (c->inParsed < c->in.size()) return;
+    c->in.clear();
+    c->inParsed = 0;
+}
+
 // Feeds the parser what is buffered: through the body of a request already answered (skipped)
 // and on into the next request, until a head is complete, an error, or the bytes run out.
 ParseResult ParseBuffered(Connection* c) {
@@ -455,8 +470,8 @@ ParseResult ParseBuffered(Connection* c) {
     ParseResult r = ParseResult::kNeedMore;
     while (c->exchange) {
         size_t used = 0;
-        r = c->exchange->parser.Feed(c->in.data(), c->in.size(), &used);
-        c->in.erase(0, used);
+        r = c->exchange->parser.Feed(c->in.data() + c->inParsed, c->in.size() - c->inParsed, &used);
+        TakeParsed(c, used);
         if (r != ParseResult::kComplete || !NextRequest(c)) break;
         r = ParseResult::kNeedMore;
     }

@@ -116,6 +116,17 @@ class Client {
         r.status = status;
         return r;
     }
+    // True when the server ended the connection in order: nothing after the last response read,
+    // then its FIN before the receive time-out. A reset fails it: it comes of a close that left
+    // input unread, and it drops what was still on its way to this side, a second answer too.
+    bool EndedInOrder() {
+        if (!buffer_.empty()) return false;
+        char c;
+        ssize_t n;
+        do n = recv(fd_, &c, 1, 0);
+        while (n < 0 && errno == EINTR);
+        return n == 0;
+    }
     // True when the server closes the connection (EOF or reset) before the receive time-out.
     bool ClosedByPeer() {
         char c;
