@@ -3,8 +3,8 @@
 // bytes share full segments; the uncork at the end flushes the tail.
 //
 // Threads and ownership as for the vector writer: the request is used by the caller's thread
-// until VrnEpoll_Listen succeeds, then only by the pump worker that runs OnFileSendEvent. The
-// file's bytes never pass through user memory, and sendfile is given the request's own offset,
+// until VrnEpoll_Listen succeeds, then only by the pump worker that runs the engine's callback.
+// The file's bytes never pass through user memory, and sendfile is given the request's own offset,
 // so the file's position never moves. The caller keeps the file descriptor: it is closed only
 // when a waiting request turns out to have no completion. No lock is taken here.
 
@@ -22,15 +22,14 @@
 
 using vrn_tcp_writer_internal::DeliverWriteCompletion;
 using vrn_tcp_writer_internal::ErrnoResult;
+using vrn_tcp_writer_internal::IsDescriptor;
 using vrn_tcp_writer_internal::kFileSendDefaultTimeoutSec;
+using vrn_tcp_writer_internal::OnWriteEvent;
 using vrn_tcp_writer_internal::QueueWriteCompletion;
-using vrn_tcp_writer_internal::ShutdownAndClose;
 
 namespace {
 
 static_assert(sizeof(off_t) == 8, "file offsets are 64-bit");
-
-void OnFileSendEvent(int32_t fd, int32_t code, void* userData);
 
 int SetCork(int32_t fd, int on) {
     return setsockopt(fd, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
@@ -44,7 +43,7 @@ struct FileSendRequest {
     int32_t fd;
     const uint8_t* header;  // next header byte to send
     uint64_t headerLength;  // header bytes still to send
-    int32_t fileFd;         // 0 or less: no file part
+    int32_t fileFd;         // negative: no file part
     off_t fileOffset;       // next file byte to send; sendfile advances it
     uint64_t fileRemaining;
     void* userData;
@@ -54,7 +53,7 @@ struct FileSendRequest {
 
     // Sends until done, failed or the socket is full, the header before any file byte;
     // direct as for the vector writer.
-    void ContinueSend(bool direct) {
+    void Continue(bool direct) {
         int32_t result = 0;
         Phase phase = SendHeader(&result);
         if (phase == Phase::kSent) phase = SendFile(&result);
@@ -62,11 +61,18 @@ struct FileSendRequest {
             Finish(0, direct);
         } else if (phase == Phase::kFailed) {
             Finish(result, direct);
-        } else if (VrnEpoll_Listen(fd, kVrnEventWritable, this, OnFileSendEvent, timeout) != -1) {
+        } else if (VrnEpoll_Listen(fd, kVrnEventWritable, this, OnWriteEvent<FileSendRequest>, timeout) !=
+                   -1) {
             return;  // the engine's registration owns the request now: not touched again here
         } else {
             Finish(ErrnoResult(errno), direct);
         }
+    }
+
+    // Given up without a completion: the file is closed, since nobody is left to do it; the
+    // socket is not uncorked (it is closed next).
+    void Abandon() {
+        if (IsDescriptor(fileFd)) close(fileFd);
     }
 
     // Uncorks (flushing a held-back partial segment before the completion hears of the end),
@@ -95,7 +101,7 @@ struct FileSendRequest {
     }
 
     Phase SendFile(int32_t* result) {
-        while (fileFd > 0 && fileRemaining != 0) {
+        while (IsDescriptor(fileFd) && fileRemaining != 0) {
             ssize_t n;
             do n = sendfile(fd, fileFd, &fileOffset, fileRemaining);
             while (n == -1 && errno == EINTR);
@@ -121,34 +127,13 @@ struct FileSendRequest {
     static void operator delete(void* p, size_t n) noexcept { VrnPoolDelete<FileSendRequest>(p, n); }
 };
 
-// The engine's report for a waiting request, on a pump worker; the request is ours again.
-void OnFileSendEvent(int32_t fd, int32_t code, void* userData) {
-    auto* request = static_cast<FileSendRequest*>(userData);
-    if (request == nullptr) {
-        if (fd > 3) ShutdownAndClose(fd);
-        return;
-    }
-    if (request->completion == nullptr) {
-        // Nobody to report to: the transfer is given up, whatever the code, without uncorking.
-        if (request->fileFd > 0) close(request->fileFd);
-        delete request;
-        if (fd > 3) ShutdownAndClose(fd);
-        return;
-    }
-    if (code == kVrnEventWritable) {
-        request->ContinueSend(true);
-    } else {
-        request->Finish(vrn_tcp_writer_internal::WaitEndResult(code), true);
-    }
-}
-
 }  // namespace
 
 extern "C" void Vrn_Tcp_WriteFileAsync(int32_t fd, const uint8_t* header, uint64_t headerLength,
                                        int32_t fileFd, int64_t fileOffset, uint64_t fileLength,
                                        void* userData, WriteCompletion completion, int32_t timeout) {
     bool hasHeader = header != nullptr && headerLength != 0;
-    bool hasFile = fileFd > 0 && fileLength != 0;
+    bool hasFile = IsDescriptor(fileFd) && fileLength != 0;
     if (!hasHeader && !hasFile) {
         QueueWriteCompletion(fd, completion, 0, userData);
         return;
@@ -160,5 +145,5 @@ extern "C" void Vrn_Tcp_WriteFileAsync(int32_t fd, const uint8_t* header, uint64
                             false};
     // A socket that cannot be corked is sent to uncorked, and then not uncorked at the end.
     request->corked = SetCork(fd, 1) == 0;
-    request->ContinueSend(false);
+    request->Continue(false);
 }

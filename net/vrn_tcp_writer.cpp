@@ -3,10 +3,11 @@
 // Vrn_Tcp_WriteAsync writes up to two caller-owned buffers with writev on the caller's thread
 // as far as the socket takes them. When the socket is full, the request parks as one-shot write
 // interest in the engine, with itself as user data, and writing resumes on the pump worker that
-// runs OnVectorWriteEvent. A request is used by one thread at a time: the caller's thread until
-// VrnEpoll_Listen succeeds, then only that worker, which may start before VrnEpoll_Listen has
-// returned on the caller's thread. Every call ends in one completion: queued to the pump when the
-// call finishes without waiting, called on the worker after a wait. No lock is taken here.
+// runs the engine's callback (OnWriteEvent, shared with the file sender). A request is used by
+// one thread at a time: the caller's thread until VrnEpoll_Listen succeeds, then only that
+// worker, which may start before VrnEpoll_Listen has returned on the caller's thread. Every call ends in one
+// completion: queued to the pump when the call finishes without waiting, called on the worker after a wait.
+// No lock is taken here.
 
 #include "net/vrn_tcp_writer.h"
 
@@ -22,12 +23,6 @@
 
 using vrn_tcp_writer_internal::ErrnoResult;
 using vrn_tcp_writer_internal::VectorWriteRequest;
-
-namespace {
-
-void OnVectorWriteEvent(int32_t fd, int32_t code, void* userData);
-
-}  // namespace
 
 // Defined out of line so that this file emits the class's type information and vtable.
 Vrn_TcpWriter_EventPump_Task::~Vrn_TcpWriter_EventPump_Task() {}
@@ -90,7 +85,7 @@ int VectorWriteRequest::GatherList(iovec entries[2]) {
     return 2;
 }
 
-void VectorWriteRequest::ContinueWrite(bool direct) {
+void VectorWriteRequest::Continue(bool direct) {
     while (remaining != 0) {
         iovec entries[2];
         int count = GatherList(entries);
@@ -108,7 +103,7 @@ void VectorWriteRequest::ContinueWrite(bool direct) {
             return;
         }
         // Full (EAGAIN, or nothing taken): wait for writability.
-        if (VrnEpoll_Listen(fd, kVrnEventWritable, this, OnVectorWriteEvent, timeout) != -1) {
+        if (VrnEpoll_Listen(fd, kVrnEventWritable, this, OnWriteEvent<VectorWriteRequest>, timeout) != -1) {
             return;  // the engine's registration owns the request now: not touched again here
         }
         Finish(ErrnoResult(errno), direct);
@@ -123,32 +118,6 @@ void VectorWriteRequest::Finish(int32_t result, bool direct) {
 }
 
 }  // namespace vrn_tcp_writer_internal
-
-namespace {
-
-using vrn_tcp_writer_internal::ShutdownAndClose;
-
-// The engine's report for a waiting request, on a pump worker; the request is ours again.
-void OnVectorWriteEvent(int32_t fd, int32_t code, void* userData) {
-    auto* request = static_cast<VectorWriteRequest*>(userData);
-    if (request == nullptr) {
-        if (fd > 0) ShutdownAndClose(fd);
-        return;
-    }
-    if (request->completion == nullptr) {
-        // Nobody to report to: the connection is given up, whatever the code.
-        if (fd > 0) ShutdownAndClose(fd);
-        delete request;
-        return;
-    }
-    if (code == kVrnEventWritable) {
-        request->ContinueWrite(true);
-    } else {
-        request->Finish(vrn_tcp_writer_internal::WaitEndResult(code), true);
-    }
-}
-
-}  // namespace
 
 extern "C" void Vrn_Tcp_WriteAsync(int32_t fd, const uint8_t* data1, uint64_t length1, const uint8_t* data2,
                                    uint64_t length2, void* userData, WriteCompletion completion,
@@ -176,5 +145,5 @@ extern "C" void Vrn_Tcp_WriteAsync(int32_t fd, const uint8_t* data1, uint64_t le
         data2,    length2,
         userData, completion,
         0,        timeout > 1 ? timeout : vrn_tcp_writer_internal::kVectorWriteDefaultTimeoutSec};
-    request->ContinueWrite(false);
+    request->Continue(false);
 }

@@ -43,6 +43,35 @@ inline int32_t WaitEndResult(int32_t code) {
 
 void ShutdownAndClose(int32_t fd);
 
+// Whether a number the writers are given names a descriptor: any that is not negative, the
+// standard streams' numbers included. A process started with one of them closed hands its
+// number to the next socket or file it opens, which is then as real as any other.
+inline bool IsDescriptor(int32_t fd) {
+    return fd >= 0;
+}
+
+// The engine's report for a waiting request of either writer, on a pump worker; the request is
+// ours again. Request provides completion, Continue(direct), Finish(result, direct) and
+// Abandon(), which releases what the request holds besides the socket. A request without a
+// completion has nobody to report to: it is given up whatever the code, and the socket with it.
+template <class Request>
+void OnWriteEvent(int32_t fd, int32_t code, void* userData) {
+    auto* request = static_cast<Request*>(userData);
+    if (request != nullptr && request->completion != nullptr) {
+        if (code == kVrnEventWritable) {
+            request->Continue(true);
+        } else {
+            request->Finish(WaitEndResult(code), true);
+        }
+        return;
+    }
+    if (request != nullptr) {
+        request->Abandon();
+        delete request;
+    }
+    if (IsDescriptor(fd)) ShutdownAndClose(fd);
+}
+
 // One Vrn_Tcp_WriteAsync call that has something to write. Owned by the thread that runs it
 // until it waits; then by the engine's write registration, whose user data it is; freed by
 // Finish. Invariant: remaining == length1 + length2 - offset.
@@ -68,7 +97,9 @@ struct VectorWriteRequest {
     }
     // Writes until done, failed or the socket is full; direct: running on the engine callback's
     // worker (the completion is called here) rather than on the caller's thread (it is queued).
-    void ContinueWrite(bool direct);
+    void Continue(bool direct);
+    // Nothing to release: the buffers are the caller's.
+    void Abandon() {}
     // Delivers the completion and frees the request.
     void Finish(int32_t result, bool direct);
 

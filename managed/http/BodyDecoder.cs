@@ -13,11 +13,10 @@ namespace Vrns.Http
     {
         enum Step { SizeLine, Data, DataEnd, Trailer, Done }
 
-        // A chunk-size line, its extensions and CRLF included.
-        const int MaxSizeLine = 4096;
-        // The trailer section, its line endings and blank line included.
-        const int MaxTrailerBytes = HeadParser.MaxHeaderBytes;
-        const int MaxSizeDigits = 15;
+        // The limits are the native server's, from the one data file both are written from.
+        const int MaxSizeLine = HttpGrammar.MaxChunkLineBytes;  // its extensions and CRLF included
+        const int MaxTrailerBytes = HttpGrammar.MaxHeaderBytes;  // line endings and blank line included
+        const int MaxSizeDigits = HttpGrammar.MaxChunkSizeDigits;
 
         Step step;
         bool chunked;

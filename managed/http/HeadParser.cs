@@ -16,21 +16,16 @@ namespace Vrns.Http
 
     sealed class HeadParser
     {
-        // A request-target longer than this gets 414.
-        public const int MaxTargetBytes = 8192;
-        // The field section (its lines, their line endings and the blank line) beyond this gets 431.
-        public const int MaxHeaderBytes = 16384;
-        // More fields than this get 431.
-        public const int MaxHeaders = 100;
-        const int LongestMethod = 11;  // "UNSUBSCRIBE"
+        // The limits and the methods are the native server's, from the one data file both are
+        // written from (HttpGrammar.cs).
+        public const int MaxTargetBytes = HttpGrammar.MaxTargetBytes;  // beyond: 414
+        public const int MaxHeaderBytes = HttpGrammar.MaxHeaderBytes;  // beyond: 431
+        public const int MaxHeaders = HttpGrammar.MaxHeaderFields;  // more: 431
+        const int LongestMethod = HttpGrammar.LongestMethod;
+        const int MaxContentLengthDigits = HttpGrammar.MaxContentLengthDigits;
         const int VersionBytes = 8;  // "HTTP/1.1"
 
-        static readonly string[] Methods = {
-            "GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE", "PATCH", "COPY", "LOCK",
-            "MKCOL", "MOVE", "PROPFIND", "PROPPATCH", "SEARCH", "UNLOCK", "BIND", "REBIND", "UNBIND", "ACL",
-            "REPORT", "MKACTIVITY", "CHECKOUT", "MERGE", "M-SEARCH", "NOTIFY", "SUBSCRIBE", "UNSUBSCRIBE",
-            "PURGE", "MKCALENDAR", "LINK", "UNLINK", "SOURCE",
-        };
+        static readonly string[] Methods = HttpGrammar.Methods;
 
         // Each field's name and value in the buffer (the arrays are replaced only by Snapshot).
         public int[] NameAt = new int[MaxHeaders], NameLength = new int[MaxHeaders];
@@ -227,7 +222,7 @@ namespace Vrns.Http
             if (Ascii.EqualsIgnoreCase(b, name, nameLength, "content-length")) {
                 // One field of at most 18 digits: "5, 5", a sign, a second field or a number that
                 // could overflow are refused.
-                if (ContentLength >= 0 || valueLength == 0 || valueLength > 18) return Fail(400);
+                if (ContentLength >= 0 || valueLength == 0 || valueLength > MaxContentLengthDigits) return Fail(400);
                 long n = 0;
                 for (int i = value; i < value + valueLength; i++) {
                     if (!IsDigit(b[i])) return Fail(400);
@@ -288,7 +283,9 @@ namespace Vrns.Http
             KeepAlive = !connectionClose && (!http10 || connectionKeepAlive);
             // After an upgrade or a tunnel the bytes are no longer HTTP/1.1.
             if ((upgrade && connectionUpgrade) || Method == "CONNECT") KeepAlive = false;
-            if (http10) Expects100 = false;
+            // The client waits for 100 Continue only before a body it announced, and an HTTP/1.0
+            // client never does.
+            Expects100 = Expects100 && !http10 && (Chunked || ContentLength > 0);
             return true;
         }
 

@@ -3,36 +3,51 @@
 #include <string.h>
 
 #include <algorithm>
+#include <array>
+#include <iterator>
 
+#include "orvanta/http/http_chars.h"
 #include "orvanta/http/http_text.h"
 
 namespace {
 
-// Any other method is refused (400).
-constexpr std::string_view kMethods[] = {
-    "GET",         "HEAD",       "POST",       "PUT",   "DELETE",   "CONNECT", "OPTIONS",
-    "TRACE",       "PATCH",      "COPY",       "LOCK",  "MKCOL",    "MOVE",    "PROPFIND",
-    "PROPPATCH",   "SEARCH",     "UNLOCK",     "BIND",  "REBIND",   "UNBIND",  "ACL",
-    "REPORT",      "MKACTIVITY", "CHECKOUT",   "MERGE", "M-SEARCH", "NOTIFY",  "SUBSCRIBE",
-    "UNSUBSCRIBE", "PURGE",      "MKCALENDAR", "LINK",  "UNLINK",   "SOURCE",
-};
-constexpr size_t kLongestMethod = 11;  // "UNSUBSCRIBE"
+using http_chars::SpanOf;
+
 constexpr std::string_view kVersionPrefix = "HTTP/";
 constexpr size_t kVersionBytes = 8;  // "HTTP/1.1"
-constexpr int kMaxChunkSizeDigits = 15;
+
+// The known methods grouped by length, so that a method costs the compares of its few
+// namesakes in length, most of them decided by the first byte.
+constexpr size_t kMethodSlots = 12;  // the most methods of one length (six bytes: nine)
+struct MethodIndex {
+    std::array<std::array<uint8_t, kMethodSlots>, kLongestMethod + 1> of{};
+    std::array<uint8_t, kLongestMethod + 1> count{};
+};
+
+constexpr MethodIndex MakeMethodIndex() {
+    MethodIndex index;
+    for (size_t i = 0; i < std::size(kMethods); ++i) {
+        size_t n = kMethods[i].size();
+        if (index.count[n] == kMethodSlots) throw "kMethodSlots is too small";
+        index.of[n][index.count[n]++] = uint8_t(i);
+    }
+    return index;
+}
+
+constexpr MethodIndex kMethodIndex = MakeMethodIndex();
 
 std::string_view KnownMethod(std::string_view name) {
-    for (std::string_view m : kMethods)
-        if (m == name) return m;
+    size_t n = name.size();
+    if (n == 0 || n > kLongestMethod) return {};
+    for (size_t i = 0; i < kMethodIndex.count[n]; ++i) {
+        std::string_view m = kMethods[kMethodIndex.of[n][i]];
+        if (m[0] == name[0] && memcmp(m.data() + 1, name.data() + 1, n - 1) == 0) return m;
+    }
     return {};
 }
 
 bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-bool IsAlpha(char c) {
-    return (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
+    return http_chars::IsDigitByte(static_cast<unsigned char>(c));
 }
 
 int HexValue(char c) {
@@ -41,41 +56,85 @@ int HexValue(char c) {
     return -1;
 }
 
-// RFC 9110 tchar.
-bool IsTokenChar(char c) {
-    return IsDigit(c) || IsAlpha(c) || (c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr);
+// The fields the parser acts on. The kept ones the server reads later: a list field's values
+// joined with ", ", of another the last one.
+enum class Field {
+    kContentLength,
+    kTransferEncoding,
+    kHost,
+    kConnection,
+    kUpgrade,
+    kExpect,
+    kKept,
+};
+
+struct KnownField {
+    std::string_view name;  // lower case
+    Field field;
+    bool HttpRequest::*present = nullptr;  // kKept: null when presence is not noted
+    std::string HttpRequest::*value = nullptr;
+    bool list = false;
+};
+
+constexpr KnownField kKnownFields[] = {
+    {"content-length", Field::kContentLength},
+    {"transfer-encoding", Field::kTransferEncoding},
+    {"host", Field::kHost},
+    {"connection", Field::kConnection},
+    {"upgrade", Field::kUpgrade},
+    {"expect", Field::kExpect},
+    {"if-modified-since", Field::kKept, &HttpRequest::hasIfModifiedSince, &HttpRequest::ifModifiedSince},
+    {"if-unmodified-since", Field::kKept, &HttpRequest::hasIfUnmodifiedSince,
+     &HttpRequest::ifUnmodifiedSince},
+    {"if-match", Field::kKept, &HttpRequest::hasIfMatch, &HttpRequest::ifMatch, true},
+    {"if-none-match", Field::kKept, &HttpRequest::hasIfNoneMatch, &HttpRequest::ifNoneMatch, true},
+    {"if-range", Field::kKept, &HttpRequest::hasIfRange, &HttpRequest::ifRange},
+    {"range", Field::kKept, &HttpRequest::hasRange, &HttpRequest::range, true},
+    {"accept-encoding", Field::kKept, nullptr, &HttpRequest::acceptEncoding, true},
+};
+
+// name (a token) in any case equals lower (letters and '-'): folding a token's byte with 0x20
+// maps only the upper-case letters onto the lower-case ones.
+bool EqualsLowerToken(std::string_view name, std::string_view lower) {
+    for (size_t i = 0; i < name.size(); ++i)
+        if ((name[i] | 0x20) != lower[i]) return false;
+    return true;
 }
 
-// Visible ASCII, space, tab and obs-text: no control character, no DEL.
-bool IsTextChar(char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return u == '\t' || (u >= ' ' && u != 0x7f);
+// The known field of that name, matched by its length and first byte before its other bytes;
+// null for any other field.
+const KnownField* FindField(std::string_view name) {
+    char first = char(name[0] | 0x20);
+    for (const KnownField& f : kKnownFields)
+        if (f.name.size() == name.size() && f.name[0] == first && EqualsLowerToken(name, f.name)) return &f;
+    return nullptr;
 }
 
-bool AllText(std::string_view s) {
-    return std::all_of(s.begin(), s.end(), IsTextChar);
+// The strings of a request, which a parser reused for the next request keeps the memory of.
+constexpr std::string HttpRequest::*kRequestStrings[] = {
+    &HttpRequest::target,  &HttpRequest::ifModifiedSince, &HttpRequest::ifUnmodifiedSince,
+    &HttpRequest::ifMatch, &HttpRequest::ifNoneMatch,     &HttpRequest::ifRange,
+    &HttpRequest::range,   &HttpRequest::acceptEncoding,
+};
+
+// "name:value" split at its colon in one pass over the name; false when the name is empty or
+// holds a byte that is no token byte (a leading space, a fold), or the colon is missing.
+bool SplitField(std::string_view line, std::string_view* name, std::string_view* value) {
+    size_t colon = SpanOf(line, http_chars::kToken);
+    if (colon == 0 || colon == line.size() || line[colon] != ':') return false;
+    *name = line.substr(0, colon);
+    *value = line.substr(colon + 1);
+    return true;
 }
 
-// uri-host [":" port], by its characters: unreserved, sub-delims, '%', ':' and the brackets of
-// an IP literal. A space or any other byte makes two readings of the authority possible.
-bool IsHostChar(char c) {
-    return IsDigit(c) || IsAlpha(c) || (c != 0 && strchr("-._~!$&'()*+,;=%:[]", c) != nullptr);
-}
-
-// origin form "/...", "*" (OPTIONS only) or absolute form "scheme://...". A target passes
-// only when no byte of it is whitespace or a control character.
-bool ValidTarget(std::string_view target, std::string_view method) {
-    for (char c : target) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u <= ' ' || u == 0x7f) return false;
-    }
+// origin form "/...", "*" (OPTIONS only) or absolute form "scheme://...", its bytes already
+// known to be neither whitespace nor control characters.
+bool ValidTargetForm(std::string_view target, std::string_view method) {
     if (target[0] == '/') return true;
     if (target == "*") return method == "OPTIONS";
-    size_t i = 0;
-    while (i < target.size() &&
-           (IsAlpha(target[i]) || (i > 0 && (IsDigit(target[i]) || strchr("+-.", target[i])))))
-        ++i;
-    return i > 0 && target.substr(i, 3) == "://";
+    if (!http_chars::IsAlphaByte(static_cast<unsigned char>(target[0]))) return false;
+    size_t i = 1 + SpanOf(target.substr(1), http_chars::kScheme);
+    return target.substr(i, 3) == "://";
 }
 
 // Repeated list fields mean the same as one field with the values joined by commas.
@@ -104,7 +163,13 @@ std::string HttpRequest::RequestLine() const {
 RequestParser::RequestParser(uint64_t maxBodyBytes) : maxBodyBytes_(maxBodyBytes) {}
 
 void RequestParser::Reset() {
+    std::string kept[std::size(kRequestStrings)];
+    for (size_t i = 0; i < std::size(kRequestStrings); ++i) {
+        kept[i] = std::move(request_.*kRequestStrings[i]);
+        kept[i].clear();
+    }
     request_ = HttpRequest();
+    for (size_t i = 0; i < std::size(kRequestStrings); ++i) request_.*kRequestStrings[i] = std::move(kept[i]);
     phase_ = Phase::kRequestLine;
     headDone_ = false;
     errorStatus_ = 0;
@@ -242,25 +307,27 @@ void RequestParser::CheckOpenRequestLine(std::string_view open) {
     }
 }
 
-// "METHOD SP target SP HTTP/d.d"; empty lines before it are skipped.
+// "METHOD SP target SP HTTP/d.d"; empty lines before it are skipped. The target is read in
+// one pass that stops at its space; only a refused target is searched further, for its length.
 void RequestParser::RequestLine(std::string_view line) {
     line = WithoutCr(line);
     if (line.empty()) return;
-    size_t sp1 = line.find(' ');
+    size_t sp1 = line.substr(0, kLongestMethod + 1).find(' ');
     if (sp1 == std::string_view::npos) return Fail(400);
     request_.method = KnownMethod(line.substr(0, sp1));
     if (request_.method.empty()) return Fail(400);
-    size_t sp2 = line.find(' ', sp1 + 1);
-    std::string_view target =
-        line.substr(sp1 + 1, sp2 == std::string_view::npos ? std::string_view::npos : sp2 - sp1 - 1);
+    std::string_view rest = line.substr(sp1 + 1);
+    size_t sp2 = SpanOf(rest, http_chars::kTarget);
+    bool clean = sp2 < rest.size() && rest[sp2] == ' ';
+    if (!clean) sp2 = rest.find(' ', sp2);
+    std::string_view target = rest.substr(0, sp2);
     if (target.size() > kMaxTargetBytes) {
         request_.target.assign(target.substr(0, kMaxTargetBytes));
         return Fail(414);
     }
     request_.target.assign(target);
-    if (sp2 == std::string_view::npos || target.empty() || !ValidTarget(target, request_.method))
-        return Fail(400);
-    std::string_view version = line.substr(sp2 + 1);
+    if (!clean || target.empty() || !ValidTargetForm(target, request_.method)) return Fail(400);
+    std::string_view version = rest.substr(sp2 + 1);
     if (version.size() != kVersionBytes || version.substr(0, kVersionPrefix.size()) != kVersionPrefix ||
         !IsDigit(version[5]) || version[6] != '.' || !IsDigit(version[7]))
         return Fail(400);
@@ -281,80 +348,55 @@ void RequestParser::FieldLine(std::string_view line) {
     if (fields_ == kMaxHeaderFields) return Fail(431);
     ++fields_;
     // A line that begins with whitespace continues the one before (obs-fold), or hides a field
-    // from whoever does not fold: two readings.
-    if (line[0] == ' ' || line[0] == '\t') return Fail(400);
-    size_t colon = line.find(':');
-    if (colon == 0 || colon == std::string_view::npos) return Fail(400);
-    std::string_view name = line.substr(0, colon);
-    if (!std::all_of(name.begin(), name.end(), IsTokenChar)) return Fail(400);
-    std::string_view value = TrimSpaces(line.substr(colon + 1));
-    if (!AllText(value)) return Fail(400);
-    NoteField(name, value);
+    // from whoever does not fold: two readings. It fails as a name.
+    std::string_view name, value;
+    if (!SplitField(line, &name, &value) || !http_chars::AllText(value)) return Fail(400);
+    NoteField(name, TrimSpaces(value));
 }
 
-// The fields that frame the request or decide the connection's fate; the rest may be kept.
+// The fields that frame the request or decide the connection's fate, and those kept.
 void RequestParser::NoteField(std::string_view name, std::string_view value) {
+    const KnownField* f = FindField(name);
+    if (!f) return;
     HttpRequest& r = request_;
-    if (EqualsNoCase(name, "content-length")) {
-        // One field of at most 18 digits: "5, 5", a sign, a second field or a number that could
-        // overflow are refused.
-        if (hasContentLength_ || value.empty() || value.size() > 18 ||
-            !std::all_of(value.begin(), value.end(), IsDigit))
-            return Fail(400);
-        hasContentLength_ = true;
-        for (char c : value) r.contentLength = r.contentLength * 10 + uint64_t(c - '0');
-    } else if (EqualsNoCase(name, "transfer-encoding")) {
-        ++transferFields_;
-        transferChunked_ = EqualsNoCase(value, "chunked");
-    } else if (EqualsNoCase(name, "host")) {
-        ++hostFields_;
-        if (!std::all_of(value.begin(), value.end(), IsHostChar)) return Fail(400);
-    } else if (EqualsNoCase(name, "connection")) {
-        ForEachListItem(value, [&](std::string_view token) {
-            connectionClose_ |= EqualsNoCase(token, "close");
-            connectionKeepAlive_ |= EqualsNoCase(token, "keep-alive");
-            connectionUpgrade_ |= EqualsNoCase(token, "upgrade");
-        });
-    } else if (EqualsNoCase(name, "upgrade")) {
-        upgrade_ = true;
-    } else if (EqualsNoCase(name, "expect")) {
-        (EqualsNoCase(value, "100-continue") ? expects100_ : expectsOther_) = true;
-    } else {
-        KeepField(name, value);
-    }
-}
-
-namespace {
-
-// The fields the server acts on, kept as sent: a list field's values joined with ", ", of
-// another the last one.
-struct KeptField {
-    std::string_view name;
-    bool HttpRequest::*present;  // null: presence is not noted
-    std::string HttpRequest::*value;
-    bool list;
-};
-constexpr KeptField kKeptFields[] = {
-    {"if-modified-since", &HttpRequest::hasIfModifiedSince, &HttpRequest::ifModifiedSince, false},
-    {"if-unmodified-since", &HttpRequest::hasIfUnmodifiedSince, &HttpRequest::ifUnmodifiedSince, false},
-    {"if-match", &HttpRequest::hasIfMatch, &HttpRequest::ifMatch, true},
-    {"if-none-match", &HttpRequest::hasIfNoneMatch, &HttpRequest::ifNoneMatch, true},
-    {"if-range", &HttpRequest::hasIfRange, &HttpRequest::ifRange, false},
-    {"range", &HttpRequest::hasRange, &HttpRequest::range, true},
-    {"accept-encoding", nullptr, &HttpRequest::acceptEncoding, true},
-};
-
-}  // namespace
-
-void RequestParser::KeepField(std::string_view name, std::string_view value) {
-    for (const KeptField& f : kKeptFields) {
-        if (!EqualsNoCase(name, f.name)) continue;
-        if (f.present) request_.*f.present = true;
-        if (f.list)
-            AppendListField(&(request_.*f.value), value);
-        else
-            (request_.*f.value).assign(value);
-        return;
+    switch (f->field) {
+        case Field::kContentLength:
+            // One field of at most 18 digits: "5, 5", a sign, a second field or a number that
+            // could overflow are refused.
+            if (hasContentLength_ || value.empty() || value.size() > kMaxContentLengthDigits ||
+                !std::all_of(value.begin(), value.end(), IsDigit))
+                return Fail(400);
+            hasContentLength_ = true;
+            for (char c : value) r.contentLength = r.contentLength * 10 + uint64_t(c - '0');
+            break;
+        case Field::kTransferEncoding:
+            ++transferFields_;
+            transferChunked_ = EqualsNoCase(value, "chunked");
+            break;
+        case Field::kHost:
+            ++hostFields_;
+            if (SpanOf(value, http_chars::kHost) != value.size()) return Fail(400);
+            break;
+        case Field::kConnection:
+            ForEachListItem(value, [&](std::string_view token) {
+                connectionClose_ |= EqualsNoCase(token, "close");
+                connectionKeepAlive_ |= EqualsNoCase(token, "keep-alive");
+                connectionUpgrade_ |= EqualsNoCase(token, "upgrade");
+            });
+            break;
+        case Field::kUpgrade:
+            upgrade_ = true;
+            break;
+        case Field::kExpect:
+            (EqualsNoCase(value, "100-continue") ? expects100_ : expectsOther_) = true;
+            break;
+        case Field::kKept:
+            if (f->present) r.*f->present = true;
+            if (f->list)
+                AppendListField(&(r.*f->value), value);
+            else
+                (r.*f->value).assign(value);
+            break;
     }
 }
 
@@ -397,7 +439,7 @@ void RequestParser::ChunkSizeLine(std::string_view line) {
     }
     if (i == 0) return Fail(400);
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
-    if (i < line.size() && (line[i] != ';' || !AllText(line.substr(i)))) return Fail(400);
+    if (i < line.size() && (line[i] != ';' || !http_chars::AllText(line.substr(i)))) return Fail(400);
     if (size == 0) {
         phase_ = Phase::kTrailers;
         return;
@@ -417,10 +459,8 @@ void RequestParser::TrailerLine(std::string_view line) {
         phase_ = Phase::kComplete;
         return;
     }
-    size_t colon = line.find(':');
-    if (line[0] == ' ' || line[0] == '\t' || colon == 0 || colon == std::string_view::npos) return Fail(400);
-    std::string_view name = line.substr(0, colon);
-    if (!std::all_of(name.begin(), name.end(), IsTokenChar) || !AllText(line.substr(colon + 1))) Fail(400);
+    std::string_view name, value;
+    if (!SplitField(line, &name, &value) || !http_chars::AllText(value)) Fail(400);
 }
 
 void RequestParser::TakeData(const char* data, size_t len, size_t* pos, std::string* body) {

@@ -9,6 +9,7 @@
 #include <atomic>
 
 #include "host/vrn_host_lib.h"
+#include "orvanta/server/http_connection.h"
 #include "orvanta/server/http_server.h"
 
 namespace {
@@ -28,6 +29,12 @@ bool AtConnectionLimit(const HttpServer& s) {
 
 bool IsOutOfDescriptors(int err) {
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// A closed connection may be what a paused accept waits for.
+void OnConnectionClosed(HttpServer& server) {
+    server.openConnections.fetch_sub(1);  // sequentially consistent: see AcceptGate::paused
+    if (server.gate.paused()) server.gate.Wake();
 }
 
 void OnAcceptReady(int32_t listenFd, int32_t code) {
@@ -67,6 +74,7 @@ void OnAcceptReady(int32_t listenFd, int32_t code) {
 }  // namespace
 
 bool StartAccepting(HttpServer& server) {
+    server.onConnectionClosed = OnConnectionClosed;
     g_acceptingServer.store(&server, std::memory_order_release);
     server.ex.Vrn_Accept_Init();
     return server.ex.Vrn_Accept_Add(server.listenFd, OnAcceptReady) == 0;
@@ -87,9 +95,4 @@ void AcceptPending(HttpServer& server) {
         if (fd < 0) return;
         StartConnection(server, fd, peer);
     }
-}
-
-void OnConnectionClosed(HttpServer& server) {
-    server.openConnections.fetch_sub(1);  // sequentially consistent: see AcceptGate::paused
-    if (server.gate.paused()) server.gate.Wake();
 }

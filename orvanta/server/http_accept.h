@@ -11,5 +11,3 @@ int ResumeAccepting(HttpServer& server);
 // At stop, once the socket is out: connections the kernel completed before then carry
 // requests, so they are taken and served.
 void AcceptPending(HttpServer& server);
-// Called by the connection code each time a connection is closed.
-void OnConnectionClosed(HttpServer& server);

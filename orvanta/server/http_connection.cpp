@@ -11,6 +11,8 @@
 //            the next request's bytes are buffered, else kIdle
 //   kSending --sent, the connection's last--> kLingering --input drained--> closed
 //   any --time-out, error, the peer gone--> closed
+#include "orvanta/server/http_connection.h"
+
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -32,7 +34,6 @@
 #include "orvanta/http/http_request.h"
 #include "orvanta/server/access_log.h"
 #include "orvanta/server/connection_drain.h"
-#include "orvanta/server/http_accept.h"
 #include "orvanta/server/http_server.h"
 #include "orvanta/server/server_status.h"
 #include "orvanta/server/tcp_delivery.h"
@@ -118,7 +119,11 @@ void GiveBackInputBuffer(std::string* in) {
 struct Connection : DrainEntry {
     HttpServer* server = nullptr;  // the one that accepted it; outlives it
     std::string peer;
-    std::string in;                      // received, not yet parsed
+    // Received bytes; those before inParsed are parsed. Pipelined requests are parsed from an
+    // offset, and the unparsed rest moves to the front only before the next read (or the buffer
+    // empties when all of it is parsed): one move per read, not one per request.
+    std::string in;
+    size_t inParsed = 0;
     std::unique_ptr<Exchange> exchange;  // from a request's first bytes until it is answered and read
     // GetTime_msec by which the state must end: in kReading, the request begun must be complete
     // (its first byte plus the read time-out), however slowly its bytes come; in kLingering,
@@ -175,7 +180,7 @@ void CloseConnection(Connection* c) {
     if (c->exchange && c->exchange->out.fileFd >= 0) close(c->exchange->out.fileFd);
     close(c->fd);
     delete c;
-    OnConnectionClosed(s);
+    if (s.onConnectionClosed) s.onConnectionClosed(s);
 }
 
 // Queued for the log's own thread: a destination that does not keep up costs lines (counted
@@ -258,6 +263,8 @@ enum class Input { kOpen, kEnded, kFailed };
 Input ReadInput(Connection* c) {
     char chunk[kReadChunk];
     if (c->in.empty()) TakeInputBuffer(&c->in);
+    c->in.erase(0, c->inParsed);
+    c->inParsed = 0;
     while (c->in.size() < kMaxBuffered) {
         ssize_t n;
         do n = recv(c->fd, chunk, sizeof chunk, 0);
@@ -390,9 +397,12 @@ void OnSent(int32_t, int32_t result, void* userData) {
     c->bytesWritten += out.header.size() + out.contentBytes;
     bool keepAlive = out.keepAlive;
     out = ResponsePlan();
-    if (result != 0 || s.stopping.load(std::memory_order_relaxed)) {
+    if (result != 0) {
         CloseConnection(c);
-    } else if (!keepAlive) {
+    } else if (!keepAlive || s.stopping.load(std::memory_order_relaxed)) {
+        // The connection's last answer, also one planned to keep it before the stop: a close with
+        // the client's next request unread would reset the connection and drop the answer's tail
+        // still in the socket, so the linger takes the input until the client closes.
         LingerClose(c);
     } else {
         ServeBuffered(c, false);  // the request's body, if any, then the next request
@@ -444,6 +454,15 @@ bool KeepsConnection(const HttpServer& s, const HttpRequest& request) {
     return request.keepAlive && !request.expectsContinue && !s.stopping.load(std::memory_order_relaxed);
 }
 
+// The parser took used more bytes of the input. Once it took them all, the buffer empties: an
+// empty buffer is what says nothing is waiting to be parsed.
+void TakeParsed(Connection* c, size_t used) {
+    c->inParsed += used;
+    if (c->inParsed < c->in.size()) return;
+    c->in.clear();
+    c->inParsed = 0;
+}
+
 // Feeds the parser what is buffered: through the body of a request already answered (skipped)
 // and on into the next request, until a head is complete, an error, or the bytes run out.
 ParseResult ParseBuffered(Connection* c) {
@@ -451,8 +470,8 @@ ParseResult ParseBuffered(Connection* c) {
     ParseResult r = ParseResult::kNeedMore;
     while (c->exchange) {
         size_t used = 0;
-        r = c->exchange->parser.Feed(c->in.data(), c->in.size(), &used);
-        c->in.erase(0, used);
+        r = c->exchange->parser.Feed(c->in.data() + c->inParsed, c->in.size() - c->inParsed, &used);
+        TakeParsed(c, used);
         if (r != ParseResult::kComplete || !NextRequest(c)) break;
         r = ParseResult::kNeedMore;
     }

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <stdint.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <memory>
@@ -37,16 +36,7 @@ struct HttpServer {
     ServerCounters counters;
     AcceptGate gate;
     DrainList connections;  // every open connection, for the drain
+    // Called on the closing thread each time a connection is closed. Set by whoever accepts
+    // (before the first connection), so that connections need not know who accepted them.
+    void (*onConnectionClosed)(HttpServer& server) = nullptr;
 };
-
-// Takes over an accepted, non-blocking connection: reads requests and answers them until the
-// peer leaves, a time-out, an error or the server stops.
-void StartConnection(HttpServer& server, int fd, const sockaddr_storage& peer);
-
-// For a stopping server (stopping already set): ends every connection that waits idle for its
-// next request; the others close after their response. Returns how many were newly ended.
-// Called again while the drain waits, for connections whose wait was armed after the last call.
-int CloseIdleConnections(HttpServer& server);
-// At the drain's bound: the responses still being sent are logged as cut (the process then
-// ends them by exiting). Returns how many.
-int CutResponses(HttpServer& server);

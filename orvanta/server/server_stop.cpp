@@ -7,6 +7,7 @@
 
 #include "host/vrn_host_lib.h"
 #include "orvanta/server/http_accept.h"
+#include "orvanta/server/http_connection.h"
 #include "orvanta/server/http_server.h"
 
 namespace {

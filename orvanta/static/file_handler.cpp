@@ -1,7 +1,6 @@
 #include "orvanta/static/file_handler.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -12,48 +11,23 @@
 #include "orvanta/http/http_request.h"
 #include "orvanta/http/http_validators.h"
 #include "orvanta/http/mime_types.h"
-#include "orvanta/static/autoindex.h"
-#include "orvanta/static/http_resolve.h"
 #include "orvanta/static/open_file_cache.h"
 
 namespace {
 
-// Closes the descriptor unless it is released: an exception while a response is planned
-// leaves no file open.
-class FdGuard {
-  public:
-    explicit FdGuard(int fd) : fd_(fd) {}
-    ~FdGuard() {
-        if (fd_ >= 0) close(fd_);
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    int get() const { return fd_; }
-    int Release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void Reset(int fd) {
-        if (fd_ >= 0) close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
+// Without the cache, a file is opened, not read: the region a request wants is read below.
+constexpr uint64_t kReadNothing = 0;
 
 // The bytes chosen for a file request: the file itself, or its precompressed sibling, which
 // is a representation of its own (its own length, validators and byte ranges).
 struct Representation {
     struct stat st {};
-    const std::string* knownEtag = nullptr;  // the cache's tag for st, when it has one
-    std::string madeEtag;                    // otherwise made here
-    const std::string* type = nullptr;       // the original file's media type in both cases
-    bool gzip = false;                       // the sibling: Content-Encoding: gzip
-    bool varies = false;                     // a sibling exists, so the choice follows Accept-Encoding
+    const std::string* etagOf = nullptr;  // the opened file's tag for st, made once with it
+    const std::string* type = nullptr;    // the original file's media type in both cases
+    bool gzip = false;                    // the sibling: Content-Encoding: gzip
+    bool varies = false;                  // a sibling exists, so the choice follows Accept-Encoding
 
-    std::string_view etag() const { return knownEtag ? *knownEtag : madeEtag; }
+    std::string_view etag() const { return *etagOf; }
 };
 
 // Appends "NAME: VALUE\r\n" (name given with its colon and space).
@@ -134,10 +108,10 @@ ResponsePlan NotModifiedResponse(const HttpRequest& request, const Representatio
 }
 
 // The file named, or its FILE.gz sibling (gzipSt, null when there is none) for a gzip client.
-// The chosen one's entity tag is made here unless the caller knows it (etags: file, sibling).
+// The chosen one's entity tag is the opened file's own.
 Representation Represent(const HttpRequest& request, const MimeTypes& mime, const std::string& name,
                          const struct stat& st, const struct stat* gzipSt,
-                         const std::string* const etags[2] = nullptr) {
+                         const std::string* const etags[2]) {
     Representation rep;
     rep.st = st;
     rep.type = &mime.Lookup(name);
@@ -148,40 +122,18 @@ Representation Represent(const HttpRequest& request, const MimeTypes& mime, cons
             rep.gzip = true;
         }
     }
-    rep.knownEtag = etags ? etags[rep.gzip ? 1 : 0] : nullptr;
-    if (!rep.knownEtag) rep.madeEtag = MakeETag(rep.st);
-    return rep;
-}
-
-// Chooses between the file and its FILE.gz sibling; *fd ends up holding the chosen one.
-Representation ChooseRepresentation(const HttpRequest& request, const ServeContext& ctx,
-                                    const ResolvedFile& file, FdGuard* fd) {
-    ResolvedFile sibling = OpenGzipSibling(ctx.rootFd, file);
-    FdGuard siblingFd(sibling.status == 0 ? sibling.fd : -1);
-    Representation rep =
-        Represent(request, *ctx.mime, file.name, file.st, sibling.status == 0 ? &sibling.st : nullptr);
-    if (rep.gzip) fd->Reset(siblingFd.Release());
+    rep.etagOf = etags[rep.gzip ? 1 : 0];
     return rep;
 }
 
 constexpr std::string_view kListingType = "text/html; charset=utf-8";
 
-// A listing built for this request alone.
-ResponsePlan UncachedListingResponse(const HttpRequest& request, const ServeContext& ctx,
-                                     const std::string& directory, time_t now) {
-    std::string html;
-    bool head = request.IsHead();
-    if (!ListDirectory(ctx.rootFd, directory, &html))
-        return GeneratedResponse(403, PersistenceOf(request), head, now);
-    return BodyResponse(200, PersistenceOf(request), head, now, kListingType, std::move(html));
-}
-
-// A listing from the cache: its page is sent from the shared bytes, as a cached file's are.
+// A listing: its page is sent from its bytes, shared with the cache when there is one.
 ResponsePlan ListingResponse(const HttpRequest& request, const ServeContext& ctx,
                              const std::string& directory, time_t now) {
-    if (!ctx.cache) return UncachedListingResponse(request, ctx, directory, now);
     bool head = request.IsHead();
-    std::shared_ptr<const OpenedFile> page = ctx.cache->Listing(ctx.rootFd, directory);
+    OpenedFileRef page =
+        ctx.cache ? ctx.cache->Listing(ctx.rootFd, directory) : OpenListing(ctx.rootFd, directory);
     if (!page) return GeneratedResponse(403, PersistenceOf(request), head, now);
     ResponsePlan plan;
     plan.status = 200;
@@ -219,40 +171,32 @@ ResponsePlan PlanFile(const HttpRequest& request, const Representation& rep, tim
                                                                     : FileResponse(request, rep, now);
 }
 
-// The files come from the cache (or go into it); the plan shares the one it sends until the
-// send is done.
-ResponsePlan CachedFileRequest(const HttpRequest& request, const ServeContext& ctx, time_t now) {
-    OpenedTarget t = ctx.cache->Open(ctx.rootFd, request.target);
+// The plan shares the file it sends until the send is done. Without the cache, a small region
+// is read now instead, which saves the cork, sendfile and uncork of the file sender; one that
+// comes up short (the file shrank) is left to the file sender, which sees it end.
+ResponsePlan FileRequest(const HttpRequest& request, const ServeContext& ctx, time_t now) {
+    OpenedTarget t = ctx.cache ? ctx.cache->Open(ctx.rootFd, request.target)
+                               : OpenTarget(ctx.rootFd, request.target, kReadNothing);
     if (t.status != 0)
         return OpenFailedResponse(request, ctx, t.status, t.error, t.location, t.directory, now);
     const std::string* const etags[2] = {&t.file->etag, t.gzip ? &t.gzip->etag : nullptr};
     Representation rep =
         Represent(request, *ctx.mime, t.file->name, t.file->st, t.gzip ? &t.gzip->st : nullptr, etags);
     ResponsePlan plan = PlanFile(request, rep, now);
-    if (plan.fileLength > 0) plan.file = rep.gzip ? std::move(t.gzip) : std::move(t.file);
+    if (plan.fileLength == 0) return plan;
+    OpenedFileRef chosen = rep.gzip ? std::move(t.gzip) : std::move(t.file);
+    if (!ctx.cache && !chosen->InMemory() && plan.fileLength <= ctx.smallFileMax &&
+        ReadFileRegion(chosen->fd, plan.fileOffset, plan.fileLength, &plan.body))
+        return plan;
+    plan.body.clear();
+    plan.file = std::move(chosen);
     return plan;
 }
 
 }  // namespace
 
 ResponsePlan HandleRequest(const HttpRequest& request, const ServeContext& ctx, time_t now) {
-    bool head = request.IsHead();
-    if (!request.IsGet() && !head)
+    if (!request.IsGet() && !request.IsHead())
         return GeneratedResponse(405, PersistenceOf(request), false, now, "Allow: GET, HEAD\r\n");
-    if (ctx.cache) return CachedFileRequest(request, ctx, now);
-    ResolvedFile file = ResolveTarget(ctx.rootFd, request.target);
-    if (file.status != 0)
-        return OpenFailedResponse(request, ctx, file.status, file.error, file.location, file.directory, now);
-    FdGuard fd(file.fd);
-    Representation rep = ChooseRepresentation(request, ctx, file, &fd);
-    ResponsePlan plan = PlanFile(request, rep, now);
-    if (plan.fileLength == 0) return plan;
-    // A small region read now saves the cork, sendfile and uncork of the file sender; one
-    // that comes up short (the file shrank) is left to the file sender, which sees it end.
-    if (plan.fileLength <= ctx.smallFileMax &&
-        ReadFileRegion(fd.get(), plan.fileOffset, plan.fileLength, &plan.body))
-        return plan;
-    plan.body.clear();
-    plan.fileFd = fd.Release();
-    return plan;
+    return FileRequest(request, ctx, now);
 }

@@ -29,10 +29,10 @@ int StatusForOpenError(int err) {
 
 }  // namespace
 
-// Kernels before 5.6 lack openat2; then each component is opened in turn without following
-// symlinks and ".." is refused, which is stricter but equally confined. A symlink met where a
-// directory should be reads as ENOTDIR; it is reported as the refused link it is (ELOOP), as a
-// symlink at the end is.
+// Kernels before 5.6 lack openat2, and some seccomp profiles refuse it; then each component is opened in turn
+// without following symlinks and ".." is refused, which is stricter but equally confined. A symlink met where
+// a directory should be reads as ENOTDIR; it is reported as the refused link it is (ELOOP), as a symlink at
+// the end is.
 int OpenBeneathByComponents(int rootFd, const std::string& rel, int flags) {
     int dir = fcntl(rootFd, F_DUPFD_CLOEXEC, 0);  // close-on-exec like every other descriptor here
     if (dir < 0) return -1;
@@ -74,7 +74,9 @@ int OpenBeneath(int rootFd, const std::string& rel, int flags) {
     long fd;
     do fd = syscall(SYS_openat2, rootFd, rel.c_str(), &how, sizeof how);
     while (fd < 0 && errno == EINTR);
-    if (fd < 0 && errno == ENOSYS) return OpenBeneathByComponents(rootFd, rel, flags);
+    // Refused outright, by a kernel without the call (ENOSYS) or a seccomp profile that does not
+    // know it (EPERM): the components are walked instead. A file's own EPERM is found again there.
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM)) return OpenBeneathByComponents(rootFd, rel, flags);
     return int(fd);
 }
 

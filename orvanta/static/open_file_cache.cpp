@@ -166,6 +166,10 @@ OpenedTarget OpenTarget(int rootFd, std::string_view target, uint64_t smallFileM
     return Resolve(rootFd, target, smallFileMax, OpenedTarget(), WallClockMsec);
 }
 
+OpenedFileRef OpenListing(int rootFd, const std::string& directory) {
+    return MakeListing(rootFd, NormalizeDirectory(directory), nullptr, WallClockMsec);
+}
+
 void OpenFileCache::Held::Set(const OpenedFileRef& file) {
     if (file && file->InMemory())
         kept = file;

@@ -151,5 +151,9 @@ class OpenFileCache {
 // regular file of at most smallFileMax bytes is read whole and its descriptor closed. Uncached.
 OpenedTarget OpenTarget(int rootFd, std::string_view target, uint64_t smallFileMax);
 
+// The listing page of directory (as OpenFileCache::Listing takes it) built afresh, as an
+// in-memory file; null when the directory cannot be read. Uncached.
+OpenedFileRef OpenListing(int rootFd, const std::string& directory);
+
 // Reads length bytes at offset into out; false when the file ends sooner or the read fails.
 bool ReadFileRegion(int fd, uint64_t offset, uint64_t length, std::string* out);

@@ -2,8 +2,10 @@
 # HAProxy's TLS front end, with the repository's configuration, in front of a native vrns and a
 # managed application (EdgeTestApp.exe) on loopback: HTTP/2 over TLS reaches both, and so do
 # HTTP/1.1 over TLS and the plain front end; each server is told the client's address and scheme,
-# whatever the client claimed under those names; the status path is refused over TLS too; and a
-# POST that a stopping server cut is answered 502, never sent again to the other server.
+# whatever the client claimed under those names, and none of the client's own forwarding fields;
+# the status path is refused over TLS too, and in every spelling a back end reads as it; an idle
+# WebSocket outlives the client and server time-outs; and a POST that a stopping server cut is
+# answered 502, never sent again to the other server.
 #   haproxy_edge_test.sh path/to/vrns path/to/vrns.cfg path/to/EdgeTestApp.exe
 vrns=${1:?usage: haproxy_edge_test.sh VRNS CONFIG EDGE_APP}
 config=${2:?usage: haproxy_edge_test.sh VRNS CONFIG EDGE_APP}
@@ -64,6 +66,67 @@ for path in /-/status /%2D/status; do
   [ "$code" = 404 ] || fail "the status path $path is answered $code over TLS"
 done
 
+# Every spelling a back end reads as the status path is refused: the managed one merges slashes,
+# resolves "." and "..", decodes escapes and serves "/a/" as "/a", so each is tried until both
+# servers were asked (round robin), as curl sends it (--path-as-is).
+for path in //-/status /-//status /./-/status /x/../-/status /-/./status /-/status/ /-/status/. \
+  /-/status// /%2D/%73tatus /%2e/-/status /x/%2E%2E/-/status /-%2Fstatus; do
+  for _ in 1 2 3 4; do
+    code=$(curl -sS --max-time 10 --path-as-is -o /dev/null -w '%{http_code}' "http://127.0.0.1:$front$path")
+    [ "$code" = 404 ] || fail "the status path spelled $path is answered $code"
+  done
+done
+
+# A client's own Forwarded, X-Real-IP and X-Forwarded-* fields never reach a server: only what
+# the edge sets itself (asked until the managed server answers; the native one has no /fields).
+said=""
+for _ in 1 2 3 4; do
+  said=$(edge_curl --http1.1 -H 'Forwarded: for=192.0.2.66;proto=https' -H 'X-Real-IP: 192.0.2.66' \
+    -H 'X-Forwarded-Host: evil.test' -H 'X-Forwarded-Port: 1' "$https/fields")
+  [[ $said == managed* ]] && break
+done
+[ "$said" = "managed forwarded=- real=- host=- port=-" ] || fail "the managed server was told: '$said'"
+
+# An idle WebSocket through the edge outlives the client and server time-outs: the recipe's
+# tunnel time-out (an hour) applies once the connection is upgraded. To show it in seconds, a
+# copy of the recipe has 2 s client and server time-outs, and the socket sits idle for 4 s.
+sed 's/^\( *timeout \(client\|server\)\) 30s$/\1 2s/' "$config" >"$work/short.cfg"
+[ "$(grep -cE '^ *timeout (client|server) 2s$' "$work/short.cfg")" = 2 ] || fail "the time-outs to shorten are not in $config"
+grep -qE '^ *timeout tunnel ' "$work/short.cfg" || fail "no tunnel time-out in $config"
+plain_front=$front tls_plain_front=$tls_front
+start_haproxy "$work/short.cfg" /who.txt VRNS_STATUS_PATH=/-/status \
+  VRNS_BACKEND1=127.0.0.1:$port_native VRNS_BACKEND2=127.0.0.1:$port_managed
+short_front=$front
+front=$plain_front tls_front=$tls_plain_front
+
+# Opens a WebSocket on /ws through the short recipe as file descriptor ws; false when the server
+# that took it did not upgrade (the native one).
+open_ws() {
+  exec {ws}<>"/dev/tcp/127.0.0.1/$short_front" || return 1
+  printf 'GET /ws HTTP/1.1\r\nHost: vrns\r\nUpgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n' >&"$ws"
+  local status line
+  IFS= read -r -t 10 -u "$ws" status || return 1
+  while IFS= read -r -t 10 -u "$ws" line && [ "$line" != $'\r' ]; do :; done
+  [[ $status == "HTTP/1.1 101"* ]] && return 0
+  exec {ws}>&-
+  return 1
+}
+upgraded=no
+for _ in 1 2 3 4; do
+  if open_ws; then
+    upgraded=yes
+    break
+  fi
+done
+[ $upgraded = yes ] || fail "no WebSocket was upgraded through the edge"
+sleep 4 # the idleness under test: twice the client and server time-outs
+# A masked text frame "hi" (a zero mask leaves the bytes as they are); the echo comes unmasked.
+printf '\x81\x82\x00\x00\x00\x00hi' >&"$ws" 2>/dev/null || fail "the idle WebSocket was closed by the edge"
+echo=""
+LC_ALL=C IFS= read -r -t 10 -N 4 -u "$ws" echo
+[ "$echo" = $'\x81\x02hi' ] || fail "the idle WebSocket gave '$(printf %q "$echo")', not the echo"
+exec {ws}>&-
+
 # A POST held by the managed server (the native one answers 405 at once, so round robin decides
 # which gets it: try until the managed one holds one), then cut by its stop. Sent again, it would
 # get the native server's 405; not sent again, HAProxy answers 502.
@@ -85,4 +148,5 @@ wait_for 10 post_done || fail "the held POST was not answered after the managed 
 code=$(cat "$work/post.code")
 [ "$code" = 502 ] || fail "the POST cut by the stopping server was answered $code: it was sent again"
 echo "haproxy edge: HTTP/2 and HTTP/1.1 over TLS and plain HTTP reached both servers with the" \
-  "client's address and scheme; the status path is refused over TLS; a cut POST got 502"
+  "client's address and scheme and none of its own forwarding fields; the status path is refused" \
+  "however spelled; an idle WebSocket outlived the client and server time-outs; a cut POST got 502"

@@ -2,8 +2,9 @@
 # The Debian package built by CPack installs, runs and uninstalls cleanly: dpkg -i, the
 # installed vrns serving a file with the packaged options, a small application built with
 # mcs -pkg:vrns in an empty folder and run there by the installed vrns until SIGTERM, dpkg -r
-# (the options file, a conffile, stays), dpkg -P (nothing left). No systemd needs to run: the
-# units are checked with systemd-analyze where that is installed. Needs root; skipped otherwise, and skipped when a
+# (the options file, a conffile, stays), dpkg -P (nothing left); an upgrade restarting the
+# running services (under a stand-in for systemd). No systemd needs to run: the units are
+# checked with systemd-analyze where that is installed. Needs root; skipped otherwise, and skipped when a
 # vrns package is already installed (this test must not replace it). Runs of this test on the
 # same machine take turns through a lock file.
 #   package_test.sh BUILD_DIR
@@ -49,6 +50,37 @@ if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify "/usr/lib/systemd/system/$unit" >"$work/verify.log" 2>&1 ||
       fail "systemd-analyze verify $unit: $(cat "$work/verify.log")"
   done
+fi
+
+# An upgrade restarts the services that run (try-restart through deb-systemd-invoke), a first
+# install none. No systemd runs here, so the package is installed again (dpkg calls that an
+# upgrade: postinst configure OLD-VERSION) in a mount namespace of its own, where
+# /run/systemd/system exists, with systemctl and deb-systemd-invoke stubs that log their calls;
+# the stub's systemctl says vrns.service and vrns-app@blog.service run.
+mkdir "$work/stubs"
+cat >"$work/stubs/systemctl" <<EOF
+#!/bin/sh
+echo "systemctl \$*" >>"$work/systemd.log"
+[ "\$1" != list-units ] || printf 'vrns.service loaded active running vrns\nvrns-app@blog.service loaded active running app\n'
+EOF
+printf '#!/bin/sh\necho "deb-systemd-invoke $*" >>"%s"\n' "$work/systemd.log" >"$work/stubs/deb-systemd-invoke"
+chmod 755 "$work/stubs/systemctl" "$work/stubs/deb-systemd-invoke"
+with_systemd() {
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  PATH="$work/stubs:$PATH" unshare -m sh -c 'mount -t tmpfs vrns-test /run/systemd && mkdir /run/systemd/system && "$@"' \
+    with_systemd "$@"
+}
+if unshare -m true 2>/dev/null; then
+  with_systemd dpkg -i "$deb" >"$work/dpkg.log" 2>&1 || fail "dpkg -i again: $(cat "$work/dpkg.log")"
+  grep -qx 'deb-systemd-invoke try-restart vrns.service vrns-app@blog.service' "$work/systemd.log" ||
+    fail "the upgrade did not restart the running services: $(cat "$work/systemd.log")"
+  : >"$work/systemd.log"
+  with_systemd sh /var/lib/dpkg/info/vrns.postinst configure >"$work/postinst.log" 2>&1 ||
+    fail "postinst configure: $(cat "$work/postinst.log")"
+  grep -q try-restart "$work/systemd.log" && fail "a first install restarted services: $(cat "$work/systemd.log")"
+  grep -qx 'systemctl daemon-reload' "$work/systemd.log" || fail "a first install did not reload systemd"
+else
+  echo "note: no mount namespace here, so the upgrade's restart is not checked"
 fi
 
 mkdir "$work/root" && chmod 755 "$work" "$work/root" && echo "packaged" >"$work/root/a.txt"
@@ -103,4 +135,5 @@ dpkg -P vrns >"$work/dpkg.log" 2>&1 || fail "dpkg -P: $(cat "$work/dpkg.log")"
 installed=0
 [ ! -e /etc/default/vrns ] || fail "/etc/default/vrns is left after dpkg -P"
 dpkg-query -W vrns >/dev/null 2>&1 && fail "dpkg still knows vrns after dpkg -P"
-echo "package: dpkg -i, curl, an application built with mcs -pkg:vrns, dpkg -r, dpkg -P: ok"
+echo "package: dpkg -i, an upgrade restarting running services, curl, an application built with" \
+  "mcs -pkg:vrns, dpkg -r, dpkg -P: ok"

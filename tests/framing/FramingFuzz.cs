@@ -4,7 +4,8 @@
 // frames each with the managed HeadParser and BodyDecoder (ParseDriver.cs) and with the native
 // server's RequestParser (parse_driver.cpp, through libvrns_framing_native.so), each side fed in
 // pieces cut at points of its own. The first difference in a status, the connection's end or a
-// body byte stops it: the stream is saved as a table row (with both outcomes beside it) and the
+// body byte, or in a field read from a head (its method, target, version, body, keep-alive or
+// Expect), stops it: the stream is saved as a table row (with both outcomes beside it) and the
 // exit status is 1. Otherwise it runs for the seconds given and prints what it checked.
 //   vrns VrnsFramingFuzz.exe TABLE SECONDS [OUTDIR [SEED]]   (OUTDIR default ".", SEED: the clock)
 using System;
@@ -80,9 +81,11 @@ namespace Vrns.Http.Framing
             return streams > 0 ? 0 : 1;
         }
 
-        // The last outcome's word ("ok", "400", "close", "more"), its body left out.
-        static string LastOutcome(string outcomes)
+        // The last outcome's word ("ok", "400", "close", "more"), its body and the heads left out.
+        static string LastOutcome(string text)
         {
+            int lf = text.IndexOf('\n');
+            string outcomes = lf < 0 ? text : text.Substring(0, lf);
             int start = 0, end = 0;
             for (int i = 0; i < outcomes.Length; i++) {
                 char c = outcomes[i];
@@ -106,8 +109,8 @@ namespace Vrns.Http.Framing
                           int[] nativeSplits)
         {
             var row = new StringBuilder();
-            row.Append("# managed: ").Append(managed).Append('\n');
-            row.Append("# native:  ").Append(native).Append('\n');
+            row.Append("# managed: ").Append(managed.Replace("\n", "\n#   head ")).Append('\n');
+            row.Append("# native:  ").Append(native.Replace("\n", "\n#   head ")).Append('\n');
             row.Append("# managed fed in pieces cut at ").Append(string.Join(" ", managedSplits)).Append('\n');
             row.Append("# native fed in pieces cut at ").Append(string.Join(" ", nativeSplits)).Append('\n');
             row.Append("== a difference the fuzzer found\n");

@@ -16,6 +16,14 @@ namespace Vrns.Http.Framing
         public byte[] Stream;
         public long BodyLimit;  // for the parse drivers; 0: the servers' own
         public string Parse;    // the expected outcomes, canonical; null: the row has none
+        public string Heads = "";  // the expected heads, canonical ("\nHEAD" each); empty: not pinned
+
+        // A driver's text as the row compares it: without its heads when the row pins none.
+        public string AsPinned(string text)
+        {
+            int lf = text.IndexOf('\n');
+            return Heads.Length > 0 || lf < 0 ? text : text.Substring(0, lf);
+        }
     }
 
     static class FramingTable
@@ -68,6 +76,18 @@ namespace Vrns.Http.Framing
                 case "parse":
                     row.Parse = Canonical(value);
                     return row.Parse != null;
+                case "head":
+                    List<string> words = Words(value);
+                    if (words.Count < 3) return false;
+                    // The target may be written with the table's escapes (a repetition): it is
+                    // compared in the canonical escaped form.
+                    byte[] target;
+                    if (!Unescape(words[1], out target)) return false;
+                    var head = new StringBuilder("\n").Append(words[0]).Append(' ');
+                    Escape(head, target, 0, target.Length);
+                    for (int i = 2; i < words.Count; i++) head.Append(' ').Append(words[i]);
+                    row.Heads += head.ToString();
+                    return true;
                 case "serve":
                 case "only":
                     return value.Length > 0;
@@ -201,6 +221,7 @@ namespace Vrns.Http.Framing
     sealed class Outcomes
     {
         readonly StringBuilder text = new StringBuilder();
+        readonly StringBuilder heads = new StringBuilder();
 
         public void Add(string word, byte[] body, int at, int count)
         {
@@ -212,9 +233,22 @@ namespace Vrns.Http.Framing
             text.Append("\")");
         }
 
+        // A head the parser accepted: the native driver's form (framing_table.h), byte for byte.
+        public void AddHead(string method, byte[] b, int targetAt, int targetLength, int major, int minor, bool chunked,
+                            long length, bool keepAlive, bool expectsContinue)
+        {
+            heads.Append('\n').Append(method).Append(' ');
+            FramingTable.Escape(heads, b, targetAt, targetLength);
+            heads.Append(" HTTP/").Append(major).Append('.').Append(minor);
+            if (chunked) heads.Append(" chunked");
+            if (!chunked && length > 0) heads.Append(" length=").Append(length);
+            heads.Append(keepAlive ? " keep" : " close");
+            if (expectsContinue) heads.Append(" continue");
+        }
+
         public string Text
         {
-            get { return text.ToString(); }
+            get { return text.ToString() + heads.ToString(); }
         }
     }
 }

@@ -11,7 +11,7 @@ namespace Vrns.Http.Framing
     sealed class ParseDriver
     {
         // The native server's body limit, the managed server's default.
-        public const long ServerBodyLimit = 8 << 20;
+        public const long ServerBodyLimit = HttpGrammar.MaxBodyBytes;
 
         readonly HeadParser head = new HeadParser();
         readonly BodyDecoder body = new BodyDecoder();
@@ -58,6 +58,8 @@ namespace Vrns.Http.Framing
                     if (r == HeadResult.Error) return Stop(head.Status.ToString());
                     body.Start(head.Chunked, head.ContentLength, limit);
                     if (body.Failed) return Stop(body.Status.ToString());
+                    outcomes.AddHead(head.Method, input, head.TargetAt, head.TargetLength, head.VersionMajor,
+                                     head.VersionMinor, head.Chunked, head.ContentLength, head.KeepAlive, head.Expects100);
                     pos = head.End;
                     inBody = true;
                 }

@@ -119,6 +119,18 @@ bool ParseLine(std::string_view keyword, std::string_view value, Row* row) {
         row->parses = true;
         return ParseOutcomes(value, &row->parse);
     }
+    if (keyword == "head") {
+        std::vector<std::string_view> words = Words(value);
+        if (words.size() < 3) return false;
+        // The target may be written with the table's escapes (a repetition): it is compared
+        // in the canonical escaped form.
+        std::string target;
+        if (!Unescape(words[1], &target)) return false;
+        row->heads += '\n';
+        row->heads.append(words[0]).append(" ").append(Escape(target));
+        for (size_t i = 2; i < words.size(); ++i) row->heads.append(" ").append(words[i]);
+        return true;
+    }
     if (keyword == "serve") {
         Answer a;
         if (!ParseAnswer(value, &a)) return false;
@@ -210,6 +222,21 @@ void Outcomes::Add(std::string_view word, std::string_view body) {
     if (!body.empty()) text_ += "(\"" + Escape(body) + "\")";
 }
 
+void Outcomes::AddHead(std::string_view method, std::string_view target, int major, int minor, bool chunked,
+                       uint64_t length, bool keepAlive, bool expectsContinue) {
+    heads_ += '\n';
+    heads_.append(method);
+    heads_ += ' ' + Escape(target) + " HTTP/" + std::to_string(major) + '.' + std::to_string(minor);
+    if (chunked) heads_ += " chunked";
+    if (!chunked && length > 0) heads_ += " length=" + std::to_string(length);
+    heads_ += keepAlive ? " keep" : " close";
+    if (expectsContinue) heads_ += " continue";
+}
+
+std::string AsTheRowPins(const Row& row, const std::string& text) {
+    return row.heads.empty() ? text.substr(0, text.find('\n')) : text;
+}
+
 bool LoadTable(const std::string& path, std::vector<Row>* rows, std::string* error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -241,8 +268,9 @@ bool LoadTable(const std::string& path, std::vector<Row>* rows, std::string* err
         if (!ParseLine(keyword, value, &rows->back())) return fail("malformed line");
     }
     for (const Row& r : *rows)
-        if (r.stream.empty() || (!r.parses && r.serve.empty())) {
-            *error = name + ":" + std::to_string(r.line) + ": a row without its stream or expectations";
+        if (r.stream.empty() || (!r.parses && r.serve.empty()) || (!r.parses && !r.heads.empty())) {
+            *error = name + ":" + std::to_string(r.line) +
+                     ": a row without its stream or expectations, or with heads but no parse line";
             return false;
         }
     return true;

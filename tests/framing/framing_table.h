@@ -38,6 +38,7 @@ struct Row {
     uint64_t bodyLimit = 0;  // for the parse drivers; 0: the servers' own
     bool parses = false;     // it has a "parse" line
     std::string parse;       // the expected outcomes, canonical (see Outcomes)
+    std::string heads;       // the expected heads, canonical ("\nHEAD" each); empty: not pinned
     std::vector<Answer> serve;
     int servers = kBoth;
 };
@@ -55,14 +56,22 @@ bool Unescape(std::string_view text, std::string* out);
 // A parse driver's outcomes in canonical text: one word per request, "ok" or the refusal's
 // status, with the body bytes taken as ("...") when there are any; then "close" when an accepted
 // request ended the connection, or "more" (with its body so far) when the stream ended inside
-// a request.
+// a request. After them, a line per head the parser accepted, with what it read of it:
+// "METHOD TARGET HTTP/M.N" (the target escaped), then "chunked" or "length=N" when a body was
+// announced, "keep" or "close" for the connection, "continue" when the client waits for 100.
 class Outcomes {
   public:
     void Add(std::string_view word, std::string_view body = {});
-    const std::string& text() const { return text_; }
+    void AddHead(std::string_view method, std::string_view target, int major, int minor, bool chunked,
+                 uint64_t length, bool keepAlive, bool expectsContinue);
+    std::string text() const { return text_ + heads_; }
 
   private:
     std::string text_;
+    std::string heads_;
 };
+
+// A driver's text as a row compares it: without its heads when the row pins none.
+std::string AsTheRowPins(const Row& row, const std::string& text);
 
 }  // namespace framing

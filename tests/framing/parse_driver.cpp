@@ -26,8 +26,12 @@ class NativeDriver {
             switch (r) {
                 case ParseResult::kNeedMore:
                     return true;
-                case ParseResult::kHead:
+                case ParseResult::kHead: {
+                    const HttpRequest& h = parser_.request();
+                    outcomes_.AddHead(h.method, h.target, h.versionMajor, h.versionMinor, h.chunked,
+                                      h.contentLength, h.keepAlive, h.expectsContinue);
                     break;
+                }
                 case ParseResult::kError:
                     outcomes_.Add(std::to_string(parser_.errorStatus()), body_);
                     return false;

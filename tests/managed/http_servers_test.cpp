@@ -34,6 +34,7 @@
 #include "tests/host_double/test_host.h"
 #include "tests/support/http_client.h"
 #include "tests/support/server_process.h"
+#include "tests/support/temp_root.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -44,6 +45,7 @@ using vrns_test::PatternBytes;
 using vrns_test::ReadFile;
 using vrns_test::Response;
 using vrns_test::ServerFixture;
+using vrns_test::ServerHasReadAll;
 using vrns_test::WriteFile;
 
 const std::string kManagedDir = VRNS_MANAGED_DIR;
@@ -64,21 +66,15 @@ std::string KindName(const ::testing::TestParamInfo<ServerKind>& info) {
     return info.param == kNative ? "Native" : "Managed";
 }
 
-class TempRoot : public ::testing::Test {
+// The shared temporary root, with the server under test: a server that wrote a line its test
+// did not allow fails the test.
+class TempRoot : public vrns_test::TempRoot {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/vrns-http-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        base_ = tmpl;
-        root_ = base_ + "/root";
-        ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
-    }
-    // A server that wrote a line its test did not allow fails the test.
+    TempRoot() : vrns_test::TempRoot("vrns-http") {}
     void TearDown() override {
         EXPECT_EQ(server_.UnexpectedErr(), "");
-        EXPECT_EQ(system(("rm -rf '" + base_ + "'").c_str()), 0);
+        vrns_test::TempRoot::TearDown();
     }
-    std::string base_, root_;
     ServerFixture server_;
 };
 
@@ -157,11 +153,13 @@ void CheckAnswer(Client& c, const framing::Answer& a, const std::string& next = 
         Response after = c.Read();
         EXPECT_EQ(after.status, 200) << "after " << r.status;
         EXPECT_EQ(after.body, nextBody);
-    } else if (a.then == framing::Then::kClose || a.then == framing::Then::kEnd) {
-        if (a.then == framing::Then::kClose) {
-            EXPECT_EQ(r.Header("connection"), "close");
-        }
+    } else if (a.then == framing::Then::kClose) {
+        EXPECT_EQ(r.Header("connection"), "close");
         EXPECT_TRUE(c.ClosedByPeer());
+    } else if (a.then == framing::Then::kEnd) {
+        // A lingering close, the one way to end after an answer without a second one and
+        // without a reset that could drop the answer itself.
+        EXPECT_TRUE(c.EndedInOrder()) << "a second answer, or a reset, after " << r.status;
     }
 }
 
@@ -392,6 +390,12 @@ TEST_P(BothServers, PipelinedRequestsAnsweredInOrder) {
     EXPECT_EQ(c.Read().Header("content-length"), "0");
     EXPECT_EQ(c.Read(true).Header("content-length"), "11");
     EXPECT_EQ(c.Read().body, "<p>page</p>");
+    // A request with the start of the next behind it: the start, buffered after what was
+    // parsed, waits there for its rest to come with a later read.
+    ASSERT_TRUE(c.Send(Get("/hello.txt") + "GET /page.html HTTP/1.1\r\nHo"));
+    EXPECT_EQ(c.Read().body, "hello, world\n");
+    ASSERT_TRUE(c.Send("st: x\r\n\r\n"));
+    EXPECT_EQ(c.Read().body, "<p>page</p>");
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 
@@ -525,40 +529,81 @@ TEST_P(BothServers, StopFinishesDownloadAndClosesIdleConnection) {
     const std::string big = PatternBytes(16u << 20);
     WriteFile(root_ + "/big.bin", big);
     Start();
-    Client idle(server_.port()), busy(server_.port()), half(server_.port());
+    Client idle(server_.port()), busy(server_.port()), half(server_.port()), halfNext(server_.port()),
+        pipelined(server_.port());
     ASSERT_TRUE(idle.Send(Get("/hello.txt")));
     ASSERT_EQ(idle.Read().status, 200);
     ASSERT_TRUE(half.Send("GET /hello.txt HTTP/1.1\r\n"));
+    // The same between requests: part of a kept-alive connection's next request.
+    ASSERT_TRUE(halfNext.Send(Get("/hello.txt")));
+    ASSERT_EQ(halfNext.Read().status, 200);
+    ASSERT_TRUE(halfNext.Send("GET /hello.txt HTTP/1.1\r\n"));
+    // Both halves are in the server's hands before the stop, not still in its socket.
+    for (Client* c : {&half, &halfNext})
+        ASSERT_TRUE(WaitUntil([&] { return ServerHasReadAll(server_.port(), c->fd()); }, 5s));
     ASSERT_TRUE(busy.Send(Get("/big.bin")));
     ASSERT_TRUE(busy.Receive(1));  // the response has begun; the rest waits for this reader
+    // The same download with the client's next request behind it, which the server never reads:
+    // closing with it unread would reset the connection and drop the download's tail. The native
+    // server lingers after its last answer; the managed one does not yet (it loses the tail).
+    const bool lingers = GetParam() == kNative;
+    if (lingers) {
+        ASSERT_TRUE(pipelined.Send(Get("/big.bin")));
+        ASSERT_TRUE(pipelined.Receive(1));  // sending: what comes now stays in the socket
+        ASSERT_TRUE(pipelined.Send(Get("/hello.txt")));
+    }
     ASSERT_EQ(kill(server_.pid(), SIGTERM), 0);
     EXPECT_TRUE(WaitUntil([&] { return !Client(server_.port()).connected(); }, 5s));
     idle.SetReceiveTimeout(3000);  // at once, well before the drain's bound of 5 s
     EXPECT_TRUE(idle.ClosedByPeer());
-    ASSERT_TRUE(half.Send("Host: x\r\n\r\n"));
-    Response last = half.Read();
-    EXPECT_EQ(last.status, 200);
-    EXPECT_EQ(last.Header("connection"), "close");
+    for (Client* c : {&half, &halfNext}) {
+        ASSERT_TRUE(c->Send("Host: x\r\n\r\n"));
+        Response last = c->Read();
+        EXPECT_EQ(last.status, 200);
+        EXPECT_EQ(last.Header("connection"), "close");
+    }
     std::this_thread::sleep_for(500ms);  // a slow reader: the server must wait for it
     Response r = busy.Read();
     EXPECT_EQ(r.status, 200);
     EXPECT_TRUE(r.body == big) << r.body.size();
+    EXPECT_TRUE(busy.ClosedByPeer());
+    if (lingers) {
+        Response whole = pipelined.Read();
+        EXPECT_EQ(whole.status, 200);
+        EXPECT_TRUE(whole.body == big) << whole.body.size();
+        EXPECT_TRUE(pipelined.ClosedByPeer());
+    }
     EXPECT_EQ(server_.Wait(15s), 0) << server_.Err();
 }
 
-// A download the client stalls is cut at the drain's bound, and the cut is counted on standard
-// error.
+// A download the client stalls is cut at the drain's bound, the cut is counted on standard
+// error, and (native) its access-log line says how much of it was sent.
 TEST_P(BothServers, DrainTimeoutCutsAStalledDownloadAndSaysSo) {
     server_.AllowErr("the drain's time-out cut 1 responses short");
-    WriteFile(root_ + "/big.bin", PatternBytes(16u << 20));
-    Start({"--drain-timeout", "1"});
+    const uint64_t bigSize = 16u << 20;
+    WriteFile(root_ + "/big.bin", PatternBytes(bigSize));
+    const std::string log = base_ + "/access.log";
+    Start({"--drain-timeout", "1", "--access-log", log});
     Client stalled(server_.port());
     ASSERT_TRUE(stalled.Send(Get("/big.bin")));
     ASSERT_TRUE(stalled.Receive(1));
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(server_.Stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 8s);  // the bound, not the writer's 10 s
     EXPECT_TRUE(WaitUntil([&] {
         return server_.Err().find("the drain's time-out cut 1 responses short") != std::string::npos;
     })) << server_.Err();
+    // The native server also logs the cut response, with the bytes that reached the peer; the
+    // managed server's log has no line for a response it never finished.
+    if (GetParam() != kNative) return;
+    std::string logged = ReadFile(log);
+    const std::string line = "\"GET /big.bin HTTP/1.1\" 200 ";
+    size_t at = logged.find(line);
+    ASSERT_NE(at, std::string::npos) << logged;
+    SKIP_UNDER_QEMU("getsockopt(TCP_INFO) returns only 4 bytes, so the acknowledged bytes are unknown");
+    uint64_t sent = strtoull(logged.c_str() + at + line.size(), nullptr, 10);
+    EXPECT_GT(sent, 0u) << logged.substr(at);
+    EXPECT_LT(sent, bigSize) << logged.substr(at);
 }
 
 // At the connection limit, a connection the kernel completed waits in the backlog until one of

@@ -28,6 +28,7 @@
 #include "tests/emulator.h"
 #include "tests/host_double/test_host.h"
 #include "tests/support/server_process.h"
+#include "tests/support/temp_root.h"
 #include "tests/support/test_files.h"
 
 namespace {
@@ -109,15 +110,9 @@ class Connection {
     std::string buffer_;
 };
 
-class ManagedTest : public ::testing::Test {
+class ManagedTest : public vrns_test::TempRoot {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/vrns-managed-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        base_ = tmpl;
-        root_ = base_ + "/root";
-        ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
-    }
+    ManagedTest() : TempRoot("vrns-managed") {}
 
     void TearDown() override {
         if (pid_ > 0) {
@@ -126,7 +121,7 @@ class ManagedTest : public ::testing::Test {
         }
         // A line on the standard error that the test did not allow fails it.
         EXPECT_EQ(vrns_test::UnexpectedLines(Err(), allowedErr_), "");
-        EXPECT_EQ(system(("rm -rf '" + base_ + "'").c_str()), 0);
+        TempRoot::TearDown();
     }
 
     void Spawn(const std::vector<std::string>& args) {
@@ -169,7 +164,6 @@ class ManagedTest : public ::testing::Test {
         return Wait(15s);
     }
 
-    std::string base_, root_;
     pid_t pid_ = 0;
     std::vector<std::string> allowedErr_;
 };

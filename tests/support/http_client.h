@@ -6,12 +6,14 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -114,6 +116,17 @@ class Client {
         r.status = status;
         return r;
     }
+    // True when the server ended the connection in order: nothing after the last response read,
+    // then its FIN before the receive time-out. A reset fails it: it comes of a close that left
+    // input unread, and it drops what was still on its way to this side, a second answer too.
+    bool EndedInOrder() {
+        if (!buffer_.empty()) return false;
+        char c;
+        ssize_t n;
+        do n = recv(fd_, &c, 1, 0);
+        while (n < 0 && errno == EINTR);
+        return n == 0;
+    }
     // True when the server closes the connection (EOF or reset) before the receive time-out.
     bool ClosedByPeer() {
         char c;
@@ -174,5 +187,28 @@ class Client {
     bool connected_ = false;
     std::string buffer_;
 };
+
+// True once the server has read everything this client sent: the server's end of the
+// connection (in /proc/net/tcp, local port serverPort, remote port the client's) has an empty
+// receive queue.
+inline bool ServerHasReadAll(int serverPort, int clientFd) {
+    sockaddr_in self{};
+    socklen_t len = sizeof self;
+    if (getsockname(clientFd, reinterpret_cast<sockaddr*>(&self), &len) != 0) return false;
+    char local[16], remote[16];
+    snprintf(local, sizeof local, ":%04X", serverPort);
+    snprintf(remote, sizeof remote, ":%04X", ntohs(self.sin_port));
+    std::ifstream table("/proc/net/tcp");
+    std::string slot, localAddress, remoteAddress, state, queues;
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        fields >> slot >> localAddress >> remoteAddress >> state >> queues;
+        if (localAddress.size() > 5 && localAddress.substr(localAddress.size() - 5) == local &&
+            remoteAddress.size() > 5 && remoteAddress.substr(remoteAddress.size() - 5) == remote)
+            return queues.substr(queues.find(':') + 1) == "00000000";
+    }
+    return false;
+}
 
 }  // namespace vrns_test

@@ -79,6 +79,8 @@ inline int Connect(uint16_t port, int sendBuffer = 0) {
 
 // A connected loopback pair: writer non-blocking with a small send buffer, reader blocking with
 // a small receive buffer, so large writes fill the socket and have to wait.
+inline size_t FillSocket(int fd);
+
 struct TcpPair {
     int writer = -1;
     int reader = -1;
@@ -95,6 +97,15 @@ struct TcpPair {
     ~TcpPair() {
         if (writer >= 0) close(writer);
         if (reader >= 0) close(reader);
+    }
+    // Moves the writer's side to descriptor 0, as a process started with standard input closed
+    // would have it, and fills its send buffer; the writer is then the caller's to close.
+    bool MoveWriterToZeroAndFill() {
+        if (dup2(writer, 0) != 0) return false;
+        close(writer);
+        writer = -1;
+        FillSocket(0);
+        return true;
     }
     // Sends an RST to the writer's side: close with a zero linger time.
     void ResetReader() {

@@ -101,10 +101,10 @@ TEST_F(TcpFileWriterTest, NothingToSendCompletesWithZeroWithoutCorking) {
     TempFile file({1, 2, 3});
     const uint8_t header[] = "abc";
     Completions done;
-    Vrn_Tcp_WriteFileAsync(pair.writer, nullptr, 3, 0, 0, 3, &done, Completions::Record, 0);
+    Vrn_Tcp_WriteFileAsync(pair.writer, nullptr, 3, -1, 0, 3, &done, Completions::Record, 0);
     Vrn_Tcp_WriteFileAsync(pair.writer, header, 0, file.fd, 0, 0, &done, Completions::Record, 0);
-    Vrn_Tcp_WriteFileAsync(pair.writer, header, 0, -1, 0, 3, &done, Completions::Record, 0);
-    Vrn_Tcp_WriteFileAsync(pair.writer, nullptr, 0, 0, 0, 0, nullptr, nullptr, 0);  // null completion
+    Vrn_Tcp_WriteFileAsync(pair.writer, header, 0, -7, 0, 3, &done, Completions::Record, 0);
+    Vrn_Tcp_WriteFileAsync(pair.writer, nullptr, 0, -1, 0, 0, nullptr, nullptr, 0);  // null completion
     ASSERT_TRUE(done.WaitFor(3));
     DrainPump();
     auto entries = done.Snapshot();
@@ -121,7 +121,7 @@ TEST_F(TcpFileWriterTest, HeaderWithoutFileSendsOnlyTheHeader) {
     TcpPair pair;
     const uint8_t header[] = "only-the-header";
     Completions done;
-    Vrn_Tcp_WriteFileAsync(pair.writer, header, 15, 0, 0, 1000, &done, Completions::Record, 0);
+    Vrn_Tcp_WriteFileAsync(pair.writer, header, 15, -1, 0, 1000, &done, Completions::Record, 0);
     ASSERT_TRUE(done.WaitFor(1));
     EXPECT_EQ(done.Snapshot()[0].result, 0);
     EXPECT_NE(done.Snapshot()[0].thread, std::this_thread::get_id());
@@ -129,6 +129,24 @@ TEST_F(TcpFileWriterTest, HeaderWithoutFileSendsOnlyTheHeader) {
     net_test::ReadBytes(pair.reader, 100, &received, 100, 200ms);
     EXPECT_EQ(std::string(received.begin(), received.end()), "only-the-header");
     EXPECT_EQ(CorkOf(pair.writer), 0);
+}
+
+// Descriptor 0 is a file like any other: a process started with standard input closed hands
+// it to the first file it opens.
+TEST_F(TcpFileWriterTest, FileOnDescriptorZeroIsSent) {
+    TcpPair pair;
+    std::vector<uint8_t> contents = net_test::RandomBytes(5000, 19);
+    TempFile file(contents);
+    ASSERT_EQ(dup2(file.fd, 0), 0);
+    const uint8_t header[] = "zero";
+    Completions done;
+    Vrn_Tcp_WriteFileAsync(pair.writer, header, 4, 0, 0, contents.size(), &done, Completions::Record, 5);
+    std::vector<uint8_t> received;
+    net_test::ReadBytes(pair.reader, 4 + contents.size(), &received, 4096);
+    ASSERT_TRUE(done.WaitFor(1));
+    EXPECT_EQ(done.Snapshot()[0].result, 0);
+    EXPECT_TRUE(received == Concat({'z', 'e', 'r', 'o'}, contents.data(), contents.size()))
+        << received.size();
 }
 
 TEST_F(TcpFileWriterTest, SocketThatCannotBeCorkedIsSentToUncorked) {
@@ -171,7 +189,8 @@ TEST_F(TcpFileWriterTest, PeerThatNeverReadsTimesOutWith110) {
     const std::vector<uint8_t> header(50000, 3);
     Completions done;
     auto start = std::chrono::steady_clock::now();
-    Vrn_Tcp_WriteFileAsync(pair.writer, header.data(), header.size(), 0, 0, 0, &done, Completions::Record, 2);
+    Vrn_Tcp_WriteFileAsync(pair.writer, header.data(), header.size(), -1, 0, 0, &done, Completions::Record,
+                           2);
     ASSERT_TRUE(done.WaitFor(1, 6s));
     EXPECT_EQ(done.Snapshot()[0].result, ETIMEDOUT);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1500ms);
@@ -209,6 +228,21 @@ TEST_F(TcpFileWriterTest, NullCompletionAtAnEngineReportClosesFileAndSocket) {
     VrnEpoll_Remove(pair.writer);
     EXPECT_TRUE(
         WaitUntil([&] { return fcntl(fileCopy, F_GETFD) == -1 && fcntl(pair.writer, F_GETFD) == -1; }));
+    pair.writer = -1;  // closed by the sender
+}
+
+// The same with the file on descriptor 0, which a process started with standard input closed
+// hands to the first file it opens: closed all the same. (A socket on 0 is the vector writer
+// test's; both writers share the engine callback.)
+TEST_F(TcpFileWriterTest, NullCompletionClosesAFileOnDescriptorZero) {
+    TcpPair pair;
+    net_test::FillSocket(pair.writer);
+    std::vector<uint8_t> contents = net_test::RandomBytes(100000, 20);
+    TempFile file(contents);
+    ASSERT_EQ(dup2(file.fd, 0), 0);
+    Vrn_Tcp_WriteFileAsync(pair.writer, nullptr, 0, 0, 0, contents.size(), nullptr, nullptr, 30);
+    VrnEpoll_Remove(pair.writer);
+    EXPECT_TRUE(WaitUntil([&] { return fcntl(0, F_GETFD) == -1 && fcntl(pair.writer, F_GETFD) == -1; }));
     pair.writer = -1;  // closed by the sender
 }
 

@@ -277,6 +277,16 @@ TEST_F(TcpWriterTest, NullCompletionAtAnEngineReportClosesTheSocket) {
     pair.writer = -1;  // closed by the writer
 }
 
+// Descriptor 0 is a socket like any other when standard input was closed: closed all the same.
+TEST_F(TcpWriterTest, NullCompletionClosesASocketOnDescriptorZero) {
+    TcpPair pair;
+    ASSERT_TRUE(pair.MoveWriterToZeroAndFill());
+    std::vector<uint8_t> data(100000, 7);
+    Vrn_Tcp_WriteAsync(0, data.data(), data.size(), nullptr, 0, nullptr, nullptr, 30);
+    VrnEpoll_Remove(0);
+    EXPECT_TRUE(WaitUntil([&] { return fcntl(0, F_GETFD) == -1; }));
+}
+
 void ThrowStd(int32_t, int32_t, void* userData) {
     static_cast<std::atomic<int>*>(userData)->fetch_add(1);
     throw std::runtime_error("completion failed");

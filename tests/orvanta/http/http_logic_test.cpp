@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <tuple>
 
 #include "orvanta/http/byte_range.h"
 #include "orvanta/http/content_coding.h"
@@ -47,6 +48,37 @@ TEST(RequestParserTest, CompleteRequestWithFields) {
     EXPECT_EQ(ParseRange(twice.request().range, 10).kind, RangeKind::kNone) << twice.request().range;
 }
 
+// A parser reused for the next request on a connection starts from nothing: whatever the last
+// request set, the next one, which sets nothing, reads as it would from a fresh parser.
+TEST(RequestParserTest, ResetForgetsEverythingTheLastRequestSet) {
+    RequestParser p;
+    std::string full =
+        "POST http://x/a?b HTTP/1.0\r\nConnection: keep-alive\r\nExpect: 100-continue\r\n"
+        "Content-Length: 2\r\nIf-Modified-Since: a\r\nIf-Unmodified-Since: b\r\nIf-Match: c\r\n"
+        "If-None-Match: d\r\nIf-Range: e\r\nRange: f\r\nAccept-Encoding: g\r\n\r\nhi";
+    size_t used;
+    ASSERT_EQ(FeedAll(p, full, &used), ParseResult::kHead);
+    ASSERT_EQ(p.Feed(full.data() + used, full.size() - used, &used), ParseResult::kComplete);
+    p.Reset();
+    EXPECT_TRUE(p.request().method.empty());
+    EXPECT_EQ(p.request().RequestLine(), "");
+    std::string bare = "GET /x HTTP/1.1\r\nHost: h\r\n\r\n";
+    ASSERT_EQ(FeedAll(p, bare, &used), ParseResult::kHead);
+    RequestParser fresh;
+    ASSERT_EQ(FeedAll(fresh, bare, &used), ParseResult::kHead);
+    const HttpRequest& a = p.request();
+    const HttpRequest& b = fresh.request();
+    EXPECT_EQ(a.RequestLine(), b.RequestLine());
+    EXPECT_EQ(std::tie(a.keepAlive, a.expectsContinue, a.chunked, a.contentLength, a.hasIfModifiedSince,
+                       a.hasIfUnmodifiedSince, a.hasIfMatch, a.hasIfNoneMatch, a.hasIfRange, a.hasRange),
+              std::tie(b.keepAlive, b.expectsContinue, b.chunked, b.contentLength, b.hasIfModifiedSince,
+                       b.hasIfUnmodifiedSince, b.hasIfMatch, b.hasIfNoneMatch, b.hasIfRange, b.hasRange));
+    EXPECT_EQ(std::tie(a.ifModifiedSince, a.ifUnmodifiedSince, a.ifMatch, a.ifNoneMatch, a.ifRange, a.range,
+                       a.acceptEncoding),
+              std::tie(b.ifModifiedSince, b.ifUnmodifiedSince, b.ifMatch, b.ifNoneMatch, b.ifRange, b.range,
+                       b.acceptEncoding));
+}
+
 TEST(RequestParserTest, RefusedRequestKeepsTheLineAsFarAsItWasRead) {
     std::string longTarget = "/" + std::string(kMaxTargetBytes + 100, 'a');
     struct Case {
@@ -80,6 +112,14 @@ TEST(PercentDecodeTest, DecodesOnceAndRefusesBadEscapes) {
     ASSERT_TRUE(SplitAndDecodeTarget("http://example.com/x%20y?q=1#f", &t, &status));
     EXPECT_EQ(t.decoded, "/x y");
     EXPECT_EQ(t.rawQuery, "q=1");
+    // The absolute form without a path: the path is "/", and the query is kept.
+    ASSERT_TRUE(SplitAndDecodeTarget("http://x?q", &t, &status));
+    EXPECT_EQ(t.decoded, "/");
+    EXPECT_EQ(t.rawPath, "/");
+    EXPECT_EQ(t.rawQuery, "q");
+    ASSERT_TRUE(SplitAndDecodeTarget("http://x#f?not-a-query", &t, &status));
+    EXPECT_EQ(t.decoded, "/");
+    EXPECT_EQ(t.rawQuery, "");
     EXPECT_FALSE(SplitAndDecodeTarget("no-slash", &t, &status));
     EXPECT_EQ(status, 400);
 }

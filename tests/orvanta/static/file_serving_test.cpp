@@ -2,9 +2,15 @@
 // responses, precompressed siblings and directory listings.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -15,21 +21,22 @@
 #include "orvanta/static/autoindex.h"
 #include "orvanta/static/file_handler.h"
 #include "orvanta/static/http_resolve.h"
+#include "orvanta/static/open_file_cache.h"
 #include "tests/emulator.h"
 #include "tests/host_double/test_host.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
 // A served root with a file, a sub-directory with an index, an empty directory, a FIFO and
 // symlinks inside and out, beside a secret outside the root.
-class ResolveTest : public ::testing::Test {
+class ResolveTest : public vrns_test::TempRoot {
   protected:
+    ResolveTest() : TempRoot("vrns-resolve") {}
+
     void SetUp() override {
-        char tmpl[] = "/tmp/vrns-resolve-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        base_ = tmpl;
-        root_ = base_ + "/root";
-        ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
+        TempRoot::SetUp();
+        if (HasFatalFailure()) return;
         Write(base_ + "/secret.txt", "secret");
         Write(root_ + "/hello.txt", "hello");
         ASSERT_EQ(mkdir((root_ + "/sub").c_str(), 0755), 0);
@@ -45,8 +52,7 @@ class ResolveTest : public ::testing::Test {
     }
     void TearDown() override {
         close(rootFd_);
-        std::string cmd = "rm -rf '" + base_ + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        TempRoot::TearDown();
     }
     static void Write(const std::string& path, const std::string& text) {
         FILE* f = fopen(path.c_str(), "w");
@@ -67,7 +73,6 @@ class ResolveTest : public ::testing::Test {
         }
         return r.status;
     }
-    std::string base_, root_;
     int rootFd_ = -1;
 };
 
@@ -134,6 +139,42 @@ TEST_F(ResolveTest, ComponentFallbackIsEquallyConfined) {
     EXPECT_EQ(errno, ENOENT);
 }
 
+// Refuses openat2 with EPERM in this process, as a seccomp profile that does not know the call
+// does; false when the filter cannot be installed.
+bool RefuseOpenat2() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{sizeof filter / sizeof filter[0], filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Where openat2 is refused with EPERM, the components are walked: files are still served, and
+// the walk's stricter rules show (a symlink inside the root is refused, which openat2 follows).
+TEST_F(ResolveTest, Openat2RefusedWithEpermWalksTheComponents) {
+    enum { kWalked = 0, kNotWalked = 1, kNoFilter = 2 };
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (!RefuseOpenat2()) _exit(kNoFilter);
+        int fd = OpenBeneath(rootFd_, "hello.txt", O_RDONLY | O_CLOEXEC);
+        bool served = fd >= 0;
+        if (served) close(fd);
+        bool linkRefused = OpenBeneath(rootFd_, "in-link", O_RDONLY | O_CLOEXEC) < 0 && errno == ELOOP;
+        bool climbRefused = OpenBeneath(rootFd_, "../secret.txt", O_RDONLY | O_CLOEXEC) < 0 && errno == EXDEV;
+        _exit(served && linkRefused && climbRefused ? kWalked : kNotWalked);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == kNoFilter) GTEST_SKIP() << "no seccomp filter here";
+    EXPECT_EQ(WEXITSTATUS(status), kWalked);
+}
+
 TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     MimeTypes mime;
     mime.AddTable("text/plain txt\ntext/html html\n");
@@ -149,8 +190,8 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
               std::string::npos);
     EXPECT_EQ(plan.header.find("Connection:"), std::string::npos);  // kept: HTTP/1.1's default
     EXPECT_EQ(plan.fileLength, 5u);
-    ASSERT_GE(plan.fileFd, 0);
-    close(plan.fileFd);
+    ASSERT_TRUE(plan.file);
+    EXPECT_FALSE(plan.file->InMemory());  // smallFileMax 0: the file sender sends it
 
     req.hasRange = true;
     req.range = "bytes=1-2";
@@ -159,13 +200,13 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     EXPECT_NE(plan.header.find("Content-Range: bytes 1-2/5\r\n"), std::string::npos);
     EXPECT_EQ(plan.fileOffset, 1u);
     EXPECT_EQ(plan.fileLength, 2u);
-    close(plan.fileFd);
+    EXPECT_TRUE(plan.file);
 
     req.range = "bytes=5-";
     plan = HandleRequest(req, ctx, now);
     EXPECT_EQ(plan.status, 416);
     EXPECT_NE(plan.header.find("Content-Range: bytes */5\r\n"), std::string::npos);
-    EXPECT_EQ(plan.fileFd, -1);
+    EXPECT_FALSE(plan.file);
     EXPECT_EQ(plan.header.find("Vary"), std::string::npos);  // no sibling: nothing varies
 
     req.hasRange = false;
@@ -173,14 +214,14 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     req.ifModifiedSince = FormatHttpDate(now);
     plan = HandleRequest(req, ctx, now);
     EXPECT_EQ(plan.status, 304);
-    EXPECT_EQ(plan.fileFd, -1);
+    EXPECT_FALSE(plan.file);
     EXPECT_TRUE(plan.body.empty());
 
     req.ifModifiedSince = "Thu, 01 Jan 1970 00:00:00 GMT";
     req.method = "HEAD";
     plan = HandleRequest(req, ctx, now);
     EXPECT_EQ(plan.status, 200);
-    EXPECT_EQ(plan.fileFd, -1);  // HEAD sends the header alone
+    EXPECT_FALSE(plan.file);  // HEAD sends the header alone
 
     req.method = "DELETE";
     plan = HandleRequest(req, ctx, now);
@@ -202,7 +243,6 @@ TEST_F(ResolveTest, HandleRequestBuildsFileAndErrorResponses) {
     req.method = "GET";
     req.target = "/hello.txt";
     plan = HandleRequest(req, ctx, now);
-    if (plan.fileFd >= 0) close(plan.fileFd);
     EXPECT_NE(plan.header.find("Last-Modified: " + FormatHttpDate(now) + "\r\n"), std::string::npos)
         << plan.header;
 }
@@ -224,7 +264,6 @@ TEST_F(ResolveTest, PrecompressedSiblingServedToGzipClients) {
         req.hasRange = range != nullptr;
         if (range) req.range = range;
         ResponsePlan plan = HandleRequest(req, ctx, now);
-        if (plan.fileFd >= 0) close(plan.fileFd);
         return plan;
     };
     auto has = [](const ResponsePlan& p, const std::string& h) {
@@ -305,7 +344,8 @@ TEST_F(ResolveTest, ListingShowsReachableEntriesEscaped) {
     ResponsePlan plan = HandleRequest(req, ctx, 0);
     EXPECT_EQ(plan.status, 200);
     EXPECT_NE(plan.header.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos);
-    EXPECT_NE(plan.body.find("Index of /empty/"), std::string::npos);
+    ASSERT_TRUE(plan.file);
+    EXPECT_NE(plan.file->bytes.find("Index of /empty/"), std::string::npos);
 }
 
 // A directory larger than a listing's bounds: the first names by byte order are listed, and
