@@ -25,34 +25,7 @@ readonly START_DEADLINE_SEC=60    # the runtime's start on a loaded machine
 readonly STOP_DEADLINE_SEC=30     # SIGTERM to exit: the drain's 5 s and the runtime's way out
 readonly REQUEST_DEADLINE_SEC=30
 
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-    if [ -n "$server_pid" ]; then kill -KILL "$server_pid" 2>/dev/null; fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-failures=0
-fail() {
-    echo "FAIL $1: $2" >&2
-    failures=$((failures + 1))
-}
-
-# A loopback port nothing listens on now, below the kernel's ephemeral range.
-free_port() {
-    local port low
-    read -r low _ </proc/sys/net/ipv4/ip_local_port_range
-    if [ "$low" -le 11024 ]; then low=60000; fi
-    for _ in $(seq 1 50); do
-        port=$((10000 + RANDOM % (low - 10000)))
-        if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-            echo "$port"
-            return 0
-        fi
-    done
-    return 1
-}
+. "$(dirname "$0")/common.sh"
 
 # The section's indented lines, the indent removed.
 commands_of() {
@@ -63,18 +36,14 @@ commands_of() {
 }
 
 stop_server() {
-    local where=$1 deadline status
+    local where=$1 status
     kill -TERM "$server_pid" 2>/dev/null
-    deadline=$((SECONDS + STOP_DEADLINE_SEC))
-    while kill -0 "$server_pid" 2>/dev/null && [ $SECONDS -lt $deadline ]; do sleep 0.1; done
-    if kill -0 "$server_pid" 2>/dev/null; then
-        fail "$where" "still running ${STOP_DEADLINE_SEC}s after SIGTERM"
-        kill -KILL "$server_pid" 2>/dev/null
-    fi
-    wait "$server_pid"
+    wait_exit "$server_pid" "$STOP_DEADLINE_SEC"
     status=$?
     server_pid=
-    if [ $status -ne 0 ] && [ $status -ne 137 ]; then fail "$where" "exited with status $status after SIGTERM"; fi
+    if [ $status -ne 0 ]; then
+        fail "$where" "after SIGTERM: status $status (124: still running after ${STOP_DEADLINE_SEC}s)"
+    fi
 }
 
 check_page() {
