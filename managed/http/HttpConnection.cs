@@ -115,7 +115,7 @@ namespace Vrns.Http
         long logBytes;
         bool requestBegun;
         string peerText;
-        bool closeMarked;  // Close has run: with current, who gives the exchange back
+        int holdsLease;  // 1 while this connection's lease on x is not dropped: dropped once, whoever closes
         // A WebSocket's: the bytes the client sent behind its handshake (the exchange went back
         // at the upgrade), its transport, its request (for the log line) and when it began.
         byte[] upgradeLeft;
@@ -158,7 +158,7 @@ namespace Vrns.Http
 
         public void Start()
         {
-            WaitForRequest();
+            if (Events.Listen(fd, Interest.Read, this, server.ReadTimeoutSec) != 0) Close();
         }
 
         // ---- the state ----
@@ -168,10 +168,21 @@ namespace Vrns.Http
             get { return (ConnectionState)Volatile.Read(ref state); }
         }
 
-        // A full fence, as the drain's moves are.
+        // A full fence, as the drain's moves are. For the drain's Reclaim and the unit tests: the
+        // connection's own moves name the state they leave (Move).
         internal void Enter(ConnectionState s)
         {
             Interlocked.Exchange(ref state, (int)s);
+        }
+
+        // A move of the connection's own, from the state only it leaves (the drain moves none of
+        // those). Anything else means two owners at once: the connection ends (Fault).
+        bool Move(ConnectionState from, ConnectionState to)
+        {
+            int was = TryMove(from, to);
+            if (was == (int)from) return true;
+            Fault("a move from " + from + " to " + to, (ConnectionState)was);
+            return false;
         }
 
         // The state before; the move was made when it equals from.
@@ -180,11 +191,14 @@ namespace Vrns.Http
             return Interlocked.CompareExchange(ref state, (int)to, (int)from);
         }
 
-        // A callback in a state it was not armed in means two owners at once: it is refused (the
-        // binding reports the exception) rather than let corrupt the connection.
-        Exception Unexpected(string callback)
+        // A callback in a state it was not armed in, or a move from a state the connection is not
+        // in, means two owners at once: rather than go on corrupt, or throw out to the binding
+        // with nothing armed and the descriptor held, the connection says so in one line and
+        // closes (a running handler's RequestAborted fires, its exchange goes back with its end).
+        internal void Fault(string what, ConnectionState was)
         {
-            return new InvalidOperationException(callback + " called for connection " + fd + " while " + State);
+            ErrorLog.Write("vrns-http: connection " + fd + ": " + what + " while " + was + "; closed");
+            Close();
         }
 
         // Out of Sending once its write completed: false (and closed) when the drain's bound cut it.
@@ -219,7 +233,8 @@ namespace Vrns.Http
                     CloseCut();
                     return;
                 default:
-                    throw Unexpected("OnEvent");
+                    Fault("a read event", State);
+                    return;
             }
         }
 
@@ -236,7 +251,8 @@ namespace Vrns.Http
                     CloseCut();
                     return;
                 default:
-                    throw Unexpected("OnWriteDone");
+                    Fault("a write's end", State);
+                    return;
             }
         }
 
@@ -247,19 +263,14 @@ namespace Vrns.Http
         void WaitForRequest()
         {
             int timeout = server.ReadTimeoutSec;
-            if (x == null || x.Used == 0) {
+            if (x == null || x.Reader.Empty) {
                 ReturnExchange();
-                if (!answered) {
-                    Enter(ConnectionState.WaitingFirst);
-                } else {
-                    Enter(ConnectionState.Idle);  // see ConnectionList.EndIdle
-                    if (server.Stopping) {
-                        Close();
-                        return;
-                    }
+                if (!Move(ConnectionState.Reading, answered ? ConnectionState.Idle : ConnectionState.WaitingFirst)) return;
+                if (answered && server.Stopping) {  // see ConnectionList.EndIdle
+                    Close();
+                    return;
                 }
             } else {
-                Enter(ConnectionState.Reading);
                 timeout = SecondsUntil(requestDeadline);
                 if (timeout == 0) {
                     Close();
@@ -292,23 +303,21 @@ namespace Vrns.Http
         void ResumeEndedByDrain(int code)
         {
             server.Connections.Reclaim(this, ConnectionState.Reading);
-            if (code == EventCode.ErrorOrReplaced || !Receive() || x.Used == 0) {
+            if (code == EventCode.ErrorOrReplaced || !Receive() || x.Reader.Empty) {
                 Close();
                 return;
             }
             ServeBuffered();
         }
 
-        // Reads what the socket holds into the free end of the input. False on a socket error.
+        // Reads what the socket holds into the input. False on a socket error.
         bool Receive()
         {
-            if (x == null) x = server.Exchanges.Rent(this, fd);
-            if (x.Used == x.Input.Length) return false;  // the parser's limits come first; never here
-            int errno;
-            int n = Posix.Receive(fd, x.Input, x.Used, x.Input.Length - x.Used, out errno);
-            if (n < 0) return errno == Posix.EAGAIN;
-            if (n == 0) peerClosed = true;
-            x.Used += n;
+            if (x == null) {
+                x = server.Exchanges.Rent(this, fd);
+                Volatile.Write(ref holdsLease, 1);
+            }
+            if (!x.Reader.Receive(fd, ref peerClosed)) return false;
             receivedMsec = Engine.NowMsec;
             return true;
         }
@@ -317,16 +326,15 @@ namespace Vrns.Http
         // waits for more.
         void ServeBuffered()
         {
-            HeadResult r = x == null || x.Used == 0 ? HeadResult.NeedMore : x.Reader.Head.Parse(x.Input, x.Used);
+            HeadResult r = x == null ? HeadResult.NeedMore : x.Reader.ParseHead();
             if (r == HeadResult.NeedMore) {
                 // The request's clock starts with its first byte, however slowly the rest comes.
-                if (requestDeadline == 0 && x != null && x.Used > 0) StartClock();
+                if (requestDeadline == 0 && x != null && !x.Reader.Empty) StartClock();
                 if (x != null && x.Writer.Gathered > 0) {  // nothing more to answer now
                     SendBatch(AfterSend.Serve);
                 } else if (peerClosed) {
                     Close();
-                } else if (x != null && x.Used == x.Input.Length) {
-                    // Within the limits the parser counts, but padded out to the whole buffer.
+                } else if (x != null && x.Reader.Full) {
                     Refuse(431);
                 } else {
                     WaitForRequest();
@@ -338,7 +346,6 @@ namespace Vrns.Http
                 return;
             }
             if (requestDeadline == 0) StartClock();
-            x.Pos = x.Reader.Head.End;
             // A body may have to be waited for, or a 100 sent: the batch goes out before.
             if (x.Writer.Gathered > 0 && x.Reader.HasBody) {
                 SendBatch(AfterSend.Begin);
@@ -355,16 +362,14 @@ namespace Vrns.Http
         void SendBatch(AfterSend then)
         {
             afterSend = then;
-            Enter(ConnectionState.Sending);
-            x.Writer.SendBatch();
+            if (Move(ConnectionState.Reading, ConnectionState.Sending)) x.Writer.SendBatch();
         }
 
         // A generated page that ends the connection: the request cannot be framed or is refused
         // (from Reading, which the drain leaves alone)...
         void Refuse(int status)
         {
-            Enter(ConnectionState.Sending);
-            SendRefusal(status);
+            if (Move(ConnectionState.Reading, ConnectionState.Sending)) SendRefusal(status);
         }
 
         // ...or its handler failed (already Sending).
@@ -389,13 +394,17 @@ namespace Vrns.Http
                 return;
             }
             x.Writer.BeginResponse();
-            var context = new HttpContext(server, this, reader.Head, x.Input);
+            var context = new HttpContext(server, this, reader.Head, reader.Input, new RequestScope(server.Exchanges, x));
             HandlerThread where;
             context.Handler = server.Router.Find(context.TheRequest, out where);
             context.Inline = where == HandlerThread.UnsafeInline ||
                              (where == HandlerThread.ServerDefault && server.InlineHandlers);
             lock (this) current = context;
-            Enter(ConnectionState.Handling);
+            if (!Move(ConnectionState.Reading, ConnectionState.Handling)) {
+                lock (this) current = null;
+                context.Scope.End(server, context, null);
+                return;
+            }
             // The route's handler names its queue in the pool; a pool thread that runs a
             // request of the same route counts against its bound already, and takes this one at once.
             if (context.Inline || server.Handlers.RunsRoute(context.Handler))
@@ -450,57 +459,42 @@ namespace Vrns.Http
             x.Writer.SendBatch();
         }
 
+        // The handler ended: once no operation of its is outstanding, its scope ends the request
+        // (report, gzip, end) and drops its lease; then the response goes out, unless the
+        // connection closed meanwhile, which the state says.
         void HandlerDone(HttpContext context, Task task)
         {
             ServerWebSocket socket;
-            bool closedBefore;
             lock (this) {
                 if (operation != Operation.None) {
                     pendingFinish = task ?? NoMoreBody;
                     return;
                 }
-                // From here on the request's operations are refused; its objects die below.
+                // From here on the request's operations are refused.
                 current = null;
                 DropWatch();  // before the response or the next read arms the connection
                 watched = false;
                 Volatile.Write(ref abortSource, null);
                 socket = context.WebSocket;
-                closedBefore = closeMarked;
             }
-            bool failed = task != null && (task.IsFaulted || task.IsCanceled) && !WebSocketUpgrade.EndedByRefusal(context, task);
-            var bad = failed && task.IsFaulted ? task.Exception.InnerException as BadRequestBodyException : null;
-            // A request refused by the handler's own reading (a JSON body of the wrong type) is an
-            // answer, not a failure: its status goes out as any response does.
-            var refused = failed && task.IsFaulted ? task.Exception.InnerException as BadHttpRequestException : null;
-            if (refused != null && refused.TryAnswer(context.TheResponse)) failed = false;
-            // The report and the gzip read the request, so before its end.
-            if (failed && bad == null && refused == null)
-                server.ReportHandlerFailure(context.TheRequest,
-                                            task.IsFaulted ? task.Exception.InnerException : new TaskCanceledException(task));
-            if (!failed && server.GzipMinBytes > 0) ResponseGzip.Apply(context.TheRequest, context.TheResponse, server.GzipMinBytes);
-            context.End();
+            int refusal = context.Scope.End(server, context, task);
             if (context.Upgrading) {
-                UpgradedHandlerDone(socket, closedBefore);
+                UpgradedHandlerDone(socket);
                 return;
             }
             HttpResponse response = context.TheResponse;
-            if (closedBefore) {  // Close left the exchange to this end
-                response.ReleaseFile();
-                ReturnExchange();
-                return;
-            }
             if (TryMove(ConnectionState.Handling, ConnectionState.Sending) != (int)ConnectionState.Handling) {
-                response.ReleaseFile();  // the drain's bound cut it
+                response.ReleaseFile();  // closed meanwhile, or the drain's bound cut it
                 Close();
                 return;
             }
-            if (failed) {
+            if (refusal != 0) {
                 response.ReleaseFile();
                 if (response.Started) {  // the head is out: only a cut tells the client
                     Close();
                     return;
                 }
-                SendRefusal(bad != null ? bad.Status : refused != null ? refused.StatusCode : 500);
+                SendRefusal(refusal);
                 return;
             }
             FinishResponse(response);
@@ -534,7 +528,7 @@ namespace Vrns.Http
             }
             keepAlive = KeepAliveNow(r);
             OweLogLine(r.Status, IsHead || HttpResponse.BodyForbidden(r.Status) ? 0 : r.Length());
-            bool mayGather = keepAlive && x.Reader.BodyDone && x.Pos < x.Used;
+            bool mayGather = keepAlive && x.Reader.BodyDone && x.Reader.MoreBuffered;
             if (x.Writer.Finish(r, IsHead, Http10, keepAlive, mayGather)) Sent();
         }
 
@@ -567,10 +561,9 @@ namespace Vrns.Http
             answered = true;
             x.Reader.EndRequest();
             if (!keepAlive) {
-                LingerClose();
+                LingerClose(ConnectionState.Reading);
             } else if (!x.Reader.BodyDone) {
-                Enter(ConnectionState.Discarding);
-                Discard();
+                if (Move(ConnectionState.Reading, ConnectionState.Discarding)) Discard();
             } else {
                 NextRequest();
             }
@@ -624,7 +617,7 @@ namespace Vrns.Http
                 RequestReader reader = x.Reader;
                 reader.ExpectPiece(into, offset, count);
                 int n;
-                switch (reader.ReadPiece(x.Input, ref x.Pos, x.Used, out n)) {
+                switch (reader.ReadPiece(out n)) {
                     case BodyProgress.Read:
                         return Task.FromResult(n);
                     case BodyProgress.Ended:
@@ -652,7 +645,7 @@ namespace Vrns.Http
                 if (State != ConnectionState.Handling) return Task.FromException<byte[]>(new ConnectionLostException("the connection is closed"));
                 RequestReader reader = x.Reader;
                 if (!reader.ExpectWhole()) return Task.FromException<byte[]>(new BadRequestBodyException(503));
-                switch (reader.ReadWhole(x.Input, ref x.Pos, x.Used)) {
+                switch (reader.ReadWhole()) {
                     case BodyProgress.Ended:
                         return Task.FromResult(reader.TakeWhole());
                     case BodyProgress.Failed:
@@ -681,12 +674,7 @@ namespace Vrns.Http
         // The body's bytes follow the head, which stays where the request's strings are read.
         void WaitForBody()
         {
-            int end = x.Reader.Head.End;
-            if (x.Pos > end) {
-                Buffer.BlockCopy(x.Input, x.Pos, x.Input, end, x.Used - x.Pos);
-                x.Used -= x.Pos - end;
-                x.Pos = end;
-            }
+            x.Reader.CompactBehindHead();
             int timeout = SecondsUntil(requestDeadline);
             if (timeout == 0 || Events.Listen(fd, Interest.Read, this, timeout) != 0) {
                 Close();
@@ -703,8 +691,8 @@ namespace Vrns.Http
             }
             RequestReader reader = x.Reader;
             int n = 0;
-            BodyProgress p = operation == Operation.ReadWhole ? reader.ReadWhole(x.Input, ref x.Pos, x.Used)
-                                                              : reader.ReadPiece(x.Input, ref x.Pos, x.Used, out n);
+            BodyProgress p = operation == Operation.ReadWhole ? reader.ReadWhole()
+                                                              : reader.ReadPiece(out n);
             if (p == BodyProgress.NeedMore) {
                 if (peerClosed) {
                     Close();
@@ -855,7 +843,7 @@ namespace Vrns.Http
         void ArmWatch()
         {
             if (watch != null || !watched || State != ConnectionState.Handling || operation != Operation.None ||
-                peerClosed || x.Used == x.Input.Length)
+                peerClosed || x.Reader.Full)
                 return;
             var w = new AbortWatch(this);
             watch = w;
@@ -918,7 +906,7 @@ namespace Vrns.Http
         {
             if (logStatus == 0) return;
             if (peerText == null) peerText = PeerAddress.ToString();
-            server.Log.Write(peerText, requestBegun ? x.Reader.Head : null, x.Input, logStatus, logBytes);
+            server.Log.Write(peerText, requestBegun ? x.Reader.Head : null, x.Reader.Input, logStatus, logBytes);
             logStatus = 0;
         }
 
@@ -953,15 +941,12 @@ namespace Vrns.Http
                 if (context != current || TryMove(ConnectionState.Handling, ConnectionState.Upgraded) != (int)ConnectionState.Handling)
                     return null;
                 DropWatch();  // the transport's reads take the read half
-                int left = x.Used - x.Pos;
-                if (left > 0) {
-                    upgradeLeft = new byte[left];
-                    Buffer.BlockCopy(x.Input, x.Pos, upgradeLeft, 0, left);
-                }
+                upgradeLeft = x.Reader.TakeRest();
                 context.TheRequest.Detach();
                 socketHead = context.TheRequest.Head;
                 socketHeadBytes = context.TheRequest.Buffer;
                 socketBeganMsec = Engine.NowMsec;
+                context.Scope.Detach();
                 ReturnExchange();
                 socketTransport = new WebSocketTransport(this, fd, peerClosed);
                 context.WebSocket = new ServerWebSocket(socketTransport, server.WebSocketOptions, subProtocol, context.Inline);
@@ -997,24 +982,23 @@ namespace Vrns.Http
                 server.Log.WriteSession(peerText, socketHead, socketHeadBytes, socketTransport.BytesOut,
                                         socketTransport.BytesIn, Engine.NowMsec - socketBeganMsec);
             }
-            if (linger && TryMove(ConnectionState.Upgraded, ConnectionState.Lingering) == (int)ConnectionState.Upgraded)
-                LingerClose();
+            if (linger)
+                LingerClose(ConnectionState.Upgraded);
             else
                 Close();
         }
 
         // The handler of an upgrade ended. Its socket is disposed (cut unless it was closed) and
         // the transport's end closes the connection; an upgrade that never became a socket is
-        // cut. The exchange goes back once both the handler and the connection are over.
-        void UpgradedHandlerDone(ServerWebSocket socket, bool closedBefore)
+        // cut.
+        void UpgradedHandlerDone(ServerWebSocket socket)
         {
             if (socket != null) {
                 server.LiveWebSockets.Remove(socket);
                 socket.Dispose();
-            } else if (!closedBefore) {
+            } else {
                 Close();
             }
-            if (closedBefore) ReturnExchange();
         }
 
         // ---- after the response ----
@@ -1022,16 +1006,16 @@ namespace Vrns.Http
         // Skips the body nobody read, within the request's deadline.
         void Discard()
         {
-            bool done = x.Reader.Skip(x.Input, ref x.Pos, x.Used);
+            bool done = x.Reader.Skip();
             if (x.Reader.BodyFailed) {
                 Close();
                 return;
             }
             if (done) {
-                NextRequest();
+                if (Move(ConnectionState.Discarding, ConnectionState.Reading)) NextRequest();
                 return;
             }
-            Compact();
+            x.Reader.Compact();
             int timeout = SecondsUntil(requestDeadline);
             if (peerClosed || timeout == 0 || Events.Listen(fd, Interest.Read, this, timeout) != 0) Close();
         }
@@ -1045,18 +1029,10 @@ namespace Vrns.Http
             Discard();
         }
 
-        void Compact()
-        {
-            if (x.Pos == 0) return;
-            Buffer.BlockCopy(x.Input, x.Pos, x.Input, 0, x.Used - x.Pos);
-            x.Used -= x.Pos;
-            x.Pos = 0;
-        }
-
         void NextRequest()
         {
             requestBegun = false;
-            Compact();
+            x.Reader.Compact();
             x.Reader.Head.Reset(0);
             requestDeadline = 0;
             ServeBuffered();
@@ -1066,23 +1042,22 @@ namespace Vrns.Http
         // one array for all, as nobody reads what lands in it.
         static readonly byte[] LingerSink = new byte[16384];
 
-        void LingerClose()
+        void LingerClose(ConnectionState from)
         {
-            if (peerClosed) {
-                Close();
+            if (peerClosed || TryMove(from, ConnectionState.Lingering) != (int)from) {
+                Close();  // a socket's connection may have been closed meanwhile: quietly
                 return;
             }
             Posix.ShutdownWrite(fd);
             lingerDeadline = Engine.NowMsec + LingerMsec;
             lingerBytes = 0;
-            Enter(ConnectionState.Lingering);
             if (Events.Listen(fd, Interest.Read, this, SecondsUntil(lingerDeadline)) != 0) Close();
         }
 
         // Reads and drops input until the peer closes, the while ends or enough came.
         void OnLingerInput(int code)
         {
-            byte[] sink = x != null ? x.Input : LingerSink;
+            byte[] sink = x != null ? x.Reader.Input : LingerSink;
             while (code == EventCode.Readable && lingerBytes < MaxLingerBytes) {
                 int errno;
                 int n = Posix.Receive(fd, sink, 0, sink.Length, out errno);
@@ -1109,35 +1084,40 @@ namespace Vrns.Http
         }
 
         // Out of the server's list first, so that nothing the drain does with a listed
-        // connection meets it half closed. A handler still running may read the request's bytes:
-        // its end gives the exchange back.
+        // connection meets it half closed. Then the descriptor goes, a running handler's
+        // RequestAborted is cancelled and the connection's lease is dropped: a handler still
+        // running holds its own (RequestScope), and the last lease dropped gives the exchange back.
         void Close()
         {
             if (Interlocked.Exchange(ref state, (int)ConnectionState.Closed) == (int)ConnectionState.Closed) return;
             server.ConnectionClosed(this);
             lock (this) DropWatch();  // before the descriptor goes: a watch must not outlive its number
-            // The exchange stays this connection's until closeMarked is set below.
             if (x != null) {
                 x.Writer.CloseFile();
                 WriteLogLine();  // a response cut short, with the bytes handed to the writer
             }
             Posix.Close(fd);
             bool handlerRunning;
-            lock (this) {
-                handlerRunning = current != null;
-                closeMarked = true;
-            }
-            if (handlerRunning)
+            lock (this) handlerRunning = current != null;
+            if (handlerRunning) {
                 AbortHandler();
-            else
+                DropLease();  // the handler's operations may still read x: it stays
+            } else {
                 ReturnExchange();
+            }
         }
 
+        // The connection lets go of its exchange.
         void ReturnExchange()
         {
-            if (x == null) return;
-            server.Exchanges.Return(x);
+            DropLease();
             x = null;
+        }
+
+        void DropLease()
+        {
+            Exchange mine = x;
+            if (mine != null && Interlocked.Exchange(ref holdsLease, 0) == 1 && mine.Release()) server.Exchanges.Return(mine);
         }
     }
 }
