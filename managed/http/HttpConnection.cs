@@ -93,6 +93,7 @@ namespace Vrns.Http
         long lingerDeadline;
         int lingerBytes;
         AfterSend afterSend;
+        int completionsOwed;  // writes done at once whose completion has not run (see Completed)
 
         // The request being handled, from its handler's start to its end; then the operation the
         // handler has outstanding, and the handler's Task if it finished meanwhile. Guarded by
@@ -238,6 +239,25 @@ namespace Vrns.Http
             }
         }
 
+        // What the writer did with a call's bytes. Nothing written: the response waits in the
+        // batch, or the piece was empty, which completes as a write would. Written now: the
+        // completion runs here, as the writers' would; one that comes from inside it (the next
+        // pipelined response, an inline handler's next piece, or a piece from another handler
+        // thread meanwhile) is counted and runs after it, in this loop, so that a long pipelined
+        // input never deepens the stack and no completion is lost.
+        void Completed(Written w)
+        {
+            if (w == Written.Later) return;
+            if (w == Written.Nothing && State == ConnectionState.Sending) {
+                Sent();
+                return;
+            }
+            if (Interlocked.Increment(ref completionsOwed) != 1) return;
+            do {
+                OnWriteDone(fd, WriteResult.Done);
+            } while (Interlocked.Decrement(ref completionsOwed) != 0);
+        }
+
         public void OnWriteDone(int socket, int result)
         {
             switch (State) {
@@ -362,7 +382,7 @@ namespace Vrns.Http
         void SendBatch(AfterSend then)
         {
             afterSend = then;
-            if (Move(ConnectionState.Reading, ConnectionState.Sending)) x.Writer.SendBatch();
+            if (Move(ConnectionState.Reading, ConnectionState.Sending)) Completed(x.Writer.SendBatch());
         }
 
         // A generated page that ends the connection: the request cannot be framed or is refused
@@ -378,7 +398,7 @@ namespace Vrns.Http
             OweLogLine(status, StatusText.Page(status).Length);
             keepAlive = false;
             afterSend = AfterSend.Next;
-            x.Writer.Refuse(status);
+            Completed(x.Writer.Refuse(status));
         }
 
         // ---- the handler ----
@@ -456,7 +476,7 @@ namespace Vrns.Http
                 BeginOperation(Operation.Flush);
                 operationSource = NewSource<int>(context);
             }
-            x.Writer.SendBatch();
+            Completed(x.Writer.SendBatch());
         }
 
         // The handler ended: once no operation of its is outstanding, its scope ends the request
@@ -523,13 +543,13 @@ namespace Vrns.Http
         {
             afterSend = AfterSend.Next;
             if (r.Started) {
-                if (!x.Writer.FinishStream(IsHead, Http10)) Sent();
+                Completed(x.Writer.FinishStream(IsHead, Http10));
                 return;
             }
             keepAlive = KeepAliveNow(r);
             OweLogLine(r.Status, IsHead || HttpResponse.BodyForbidden(r.Status) ? 0 : r.Length());
             bool mayGather = keepAlive && x.Reader.BodyDone && x.Reader.MoreBuffered;
-            if (x.Writer.Finish(r, IsHead, Http10, keepAlive, mayGather)) Sent();
+            Completed(x.Writer.Finish(r, IsHead, Http10, keepAlive, mayGather));
         }
 
         void OnSent(int result)
@@ -725,7 +745,7 @@ namespace Vrns.Http
                 OweLogLine(r.Status, 0);
             }
             if (!IsHead) logBytes += count;
-            if (!x.Writer.Stream(r, IsHead, Http10, keepAlive, data, offset, count)) EndOperation(0);
+            Completed(x.Writer.Stream(r, IsHead, Http10, keepAlive, data, offset, count));
             return result;
         }
 
@@ -927,7 +947,7 @@ namespace Vrns.Http
                 result = operationSource.Task;
             }
             context.TheResponse.Started = true;
-            x.Writer.Upgrade(head);
+            Completed(x.Writer.Upgrade(head));
             return result;
         }
 
