@@ -1,7 +1,12 @@
-// One HTTP connection on the engine and the writers: the connection loop. The request reader
-// (RequestReader) and the response writer (ResponseWriter) speak the protocol; the loop decides
-// what comes next from the connection's one state (ConnectionState), which each callback checks
-// as it enters, as the native connection does:
+// One HTTP connection on the engine and the writers: the connection loop. Each part owns its
+// data. The request reader (RequestReader) owns the input: it receives, parses, decodes bodies
+// and compacts. The response writer (ResponseWriter) owns the output and says what became of
+// each write (gathered, out now, or handed to the writers), never calling back into the loop
+// from inside a call. A request's scope (RequestScope) owns the request's lifetime: its lease on
+// the exchange and the end sequence (report, gzip, end). The loop keeps the framing of requests
+// into handlers and responses, the sending, and the connection's one state (ConnectionState),
+// which each callback checks as it enters and each move names as the state it leaves, as the
+// native connection does; a callback or move in a wrong state ends the connection (Fault):
 //
 //   WaitingFirst, Idle --bytes--> Reading --head complete--> Handling --handler done--> Sending
 //     (or straight to the next buffered request, the answer gathered for a batch)
@@ -17,6 +22,12 @@
 // in the writer's output while the next buffered request is served, and the batch goes out in
 // one write when the input runs out, a handler does not complete at once, a request has a body,
 // a response goes out from elsewhere (a file, a large body, a stream) or the batch is large.
+//
+// One request's path: the reader receives and parses its head (Reading), a scope is made with
+// its lease and the handler runs (Handling); its operations go through the reader (body) and the
+// writer (streamed pieces); its end runs the scope's sequence, which drops its lease, then the
+// writer finishes the response (Sending), the reader steps past the request, and the loop
+// serves the next one or waits (Idle, giving the exchange back when nothing is buffered).
 //
 // Threads. The engine's and the writers' callbacks run on pump workers; a handler runs on the
 // server's handler pool, or where the request was framed when its route is inline. The
@@ -117,14 +128,7 @@ namespace Vrns.Http
         bool requestBegun;
         string peerText;
         int holdsLease;  // 1 while this connection's lease on x is not dropped: dropped once, whoever closes
-        // A WebSocket's: the bytes the client sent behind its handshake (the exchange went back
-        // at the upgrade), its transport, its request (for the log line) and when it began.
-        byte[] upgradeLeft;
-        int upgradeLeftAt;
-        WebSocketTransport socketTransport;
-        HeadParser socketHead;
-        byte[] socketHeadBytes;
-        long socketBeganMsec;
+        WebSocketTransport socketTransport;  // a WebSocket's, once upgraded
 
         public HttpConnection(HttpServer server, int fd, byte[] peer, int peerLength, int peerPort)
         {
@@ -961,35 +965,15 @@ namespace Vrns.Http
                 if (context != current || TryMove(ConnectionState.Handling, ConnectionState.Upgraded) != (int)ConnectionState.Handling)
                     return null;
                 DropWatch();  // the transport's reads take the read half
-                upgradeLeft = x.Reader.TakeRest();
+                byte[] early = x.Reader.TakeRest();
                 context.TheRequest.Detach();
-                socketHead = context.TheRequest.Head;
-                socketHeadBytes = context.TheRequest.Buffer;
-                socketBeganMsec = Engine.NowMsec;
                 context.Scope.Detach();
                 ReturnExchange();
-                socketTransport = new WebSocketTransport(this, fd, peerClosed);
+                socketTransport = new WebSocketTransport(this, fd, peerClosed, early, context.TheRequest);
                 context.WebSocket = new ServerWebSocket(socketTransport, server.WebSocketOptions, subProtocol, context.Inline);
                 server.LiveWebSockets.Add(context.WebSocket);
                 return context.WebSocket;
             }
-        }
-
-        // Bytes the client sent behind the handshake, before the socket's first receive (the
-        // transport's gate).
-        internal int TakeBuffered(ArraySegment<byte> into)
-        {
-            if (upgradeLeft == null) return 0;
-            int n = Math.Min(upgradeLeft.Length - upgradeLeftAt, into.Count);
-            Buffer.BlockCopy(upgradeLeft, upgradeLeftAt, into.Array, into.Offset, n);
-            upgradeLeftAt += n;
-            if (upgradeLeftAt == upgradeLeft.Length) upgradeLeft = null;
-            return n;
-        }
-
-        internal bool HasBuffered
-        {
-            get { return upgradeLeft != null; }
         }
 
         // The transport is done: closed after the close handshake (the connection lingers, as
@@ -999,8 +983,8 @@ namespace Vrns.Http
         {
             if (server.Log != null) {
                 if (peerText == null) peerText = PeerAddress.ToString();
-                server.Log.WriteSession(peerText, socketHead, socketHeadBytes, socketTransport.BytesOut,
-                                        socketTransport.BytesIn, Engine.NowMsec - socketBeganMsec);
+                WebSocketTransport t = socketTransport;
+                server.Log.WriteSession(peerText, t.Head, t.HeadBytes, t.BytesOut, t.BytesIn, Engine.NowMsec - t.BeganMsec);
             }
             if (linger)
                 LingerClose(ConnectionState.Upgraded);
