@@ -61,8 +61,7 @@ namespace Vrns.Http
     {
         const long LingerMsec = 2000;
         const int MaxLingerBytes = 1 << 20;
-        // Results of a handler's operation besides a byte count.
-        const int OperationFailed = -1, BodyRefused = -2;
+        const int OperationFailed = HandlerOperation.Failed, BodyRefused = HandlerOperation.Refused;
         // A watch waits at most this long (the engine's longest wait), then looks again.
         const int LongestWatchSec = 235;
 
@@ -84,9 +83,6 @@ namespace Vrns.Http
         // the batch that had to go before the parsed request begins, or before more input.
         enum AfterSend { Next, Begin, Serve }
 
-        // The handler's one outstanding operation.
-        enum Operation { None, Flush, Read, ReadWhole, Write }
-
         readonly HttpServer server;
         readonly int fd;
         readonly byte[] peer;
@@ -106,15 +102,10 @@ namespace Vrns.Http
         AfterSend afterSend;
         int completionsOwed;  // writes done at once whose completion has not run (see Completed)
 
-        // The request being handled, from its handler's start to its end; then the operation the
-        // handler has outstanding, and the handler's Task if it finished meanwhile. Guarded by
-        // the lock (this).
+        // The request being handled, from its handler's start to its end, and the operation it
+        // has outstanding. Guarded by the lock (this).
         HttpContext current;
-        Operation operation;
-        Task pendingFinish;
-        TaskCompletionSource<int> operationSource;
-        TaskCompletionSource<byte[]> wholeSource;
-        bool sendingContinue;  // the operation's 100 Continue is being written
+        readonly HandlerOperation operation = new HandlerOperation();
         // The running handler's RequestAborted, once asked for; read without the lock by the
         // drain's cut. Whether the client is watched for while the handler runs, and the watch
         // armed while no operation is (lock).
@@ -476,9 +467,8 @@ namespace Vrns.Http
         {
             lock (this) {
                 // A streamed write the handler began already took the batch with it.
-                if (operation != Operation.None || State != ConnectionState.Handling || x.Writer.Gathered == 0) return;
-                BeginOperation(Operation.Flush);
-                operationSource = NewSource<int>(context);
+                if (operation.Outstanding || State != ConnectionState.Handling || x.Writer.Gathered == 0) return;
+                BeginOperation(Operation.Flush, context);
             }
             Completed(x.Writer.SendBatch());
         }
@@ -490,8 +480,8 @@ namespace Vrns.Http
         {
             ServerWebSocket socket;
             lock (this) {
-                if (operation != Operation.None) {
-                    pendingFinish = task ?? NoMoreBody;
+                if (operation.Outstanding) {
+                    operation.DeferEnd(task);
                     return;
                 }
                 // From here on the request's operations are refused.
@@ -595,18 +585,12 @@ namespace Vrns.Http
 
         // ---- the handler's operations ----
 
-        TaskCompletionSource<T> NewSource<T>(HttpContext context)
-        {
-            return context.Inline ? new TaskCompletionSource<T>()
-                                  : new TaskCompletionSource<T>(TaskCreationOptions.RunContinuationsAsynchronously);
-        }
-
         // Under the lock: the operation belongs to the request being handled, and none is
         // outstanding. A request that is over gets ObjectDisposedException.
         void CheckOperation(HttpContext context)
         {
             CheckCurrent(context);
-            if (operation != Operation.None) throw new InvalidOperationException("a write or read is outstanding");
+            if (operation.Outstanding) throw new InvalidOperationException("a write or read is outstanding");
         }
 
         void CheckCurrent(HttpContext context)
@@ -615,27 +599,14 @@ namespace Vrns.Http
                 throw new ObjectDisposedException("HttpContext", "the request is over: its handler's Task has completed");
         }
 
-        // op, once the outstanding flush has ended (rare: only a handler that began by waiting).
-        static Task<T> AfterFlush<T>(Task flushed, Func<Task<T>> op)
-        {
-            return flushed.ContinueWith(_ => op(), CancellationToken.None, TaskContinuationOptions.ExecuteSynchronously,
-                                        TaskScheduler.Default).Unwrap();
-        }
-
-        static Task AfterFlush(Task flushed, Func<Task> op)
-        {
-            return flushed.ContinueWith(_ => op(), CancellationToken.None, TaskContinuationOptions.ExecuteSynchronously,
-                                        TaskScheduler.Default).Unwrap();
-        }
-
         // A piece of the body into the handler's array: what is buffered at once, else the next
         // bytes to arrive.
         internal Task<int> ReadBodyAsync(HttpContext context, byte[] into, int offset, int count)
         {
             Task<int> result;
             lock (this) {
-                if (operation == Operation.Flush && context == current)
-                    return AfterFlush(operationSource.Task, () => ReadBodyAsync(context, into, offset, count));
+                if (operation.Kind == Operation.Flush && context == current)
+                    return operation.AfterFlush(() => ReadBodyAsync(context, into, offset, count));
                 CheckOperation(context);
                 if (State != ConnectionState.Handling) return Task.FromException<int>(new ConnectionLostException("the connection is closed"));
                 RequestReader reader = x.Reader;
@@ -650,9 +621,7 @@ namespace Vrns.Http
                         return Task.FromException<int>(new BadRequestBodyException(reader.FailureStatus));
                 }
                 if (peerClosed) return Task.FromException<int>(new ConnectionLostException("the client closed the request body"));
-                BeginOperation(Operation.Read);
-                operationSource = NewSource<int>(context);
-                result = operationSource.Task;
+                result = BeginOperation(Operation.Read, context);
             }
             StartBodyWait(context);
             return result;
@@ -663,8 +632,8 @@ namespace Vrns.Http
         {
             Task<byte[]> result;
             lock (this) {
-                if (operation == Operation.Flush && context == current)
-                    return AfterFlush(operationSource.Task, () => ReadWholeBodyAsync(context));
+                if (operation.Kind == Operation.Flush && context == current)
+                    return operation.AfterFlush(() => ReadWholeBodyAsync(context));
                 CheckOperation(context);
                 if (State != ConnectionState.Handling) return Task.FromException<byte[]>(new ConnectionLostException("the connection is closed"));
                 RequestReader reader = x.Reader;
@@ -676,9 +645,8 @@ namespace Vrns.Http
                         return Task.FromException<byte[]>(new BadRequestBodyException(reader.FailureStatus));
                 }
                 if (peerClosed) return Task.FromException<byte[]>(new ConnectionLostException("the client closed the request body"));
-                BeginOperation(Operation.ReadWhole);
-                wholeSource = NewSource<byte[]>(context);
-                result = wholeSource.Task;
+                DropWatch();
+                result = operation.BeginWhole(context.Inline);
             }
             StartBodyWait(context);
             return result;
@@ -688,7 +656,7 @@ namespace Vrns.Http
         void StartBodyWait(HttpContext context)
         {
             if (x.Reader.TakeContinue(context.TheResponse.Started)) {
-                sendingContinue = true;
+                operation.SendingContinue = true;
                 x.Writer.SendContinue();
                 return;
             }
@@ -715,7 +683,7 @@ namespace Vrns.Http
             }
             RequestReader reader = x.Reader;
             int n = 0;
-            BodyProgress p = operation == Operation.ReadWhole ? reader.ReadWhole()
+            BodyProgress p = operation.Kind == Operation.ReadWhole ? reader.ReadWhole()
                                                               : reader.ReadPiece(out n);
             if (p == BodyProgress.NeedMore) {
                 if (peerClosed) {
@@ -734,13 +702,11 @@ namespace Vrns.Http
         {
             Task result;
             lock (this) {
-                if (operation == Operation.Flush && context == current)
-                    return AfterFlush(operationSource.Task, () => StreamAsync(context, data, offset, count));
+                if (operation.Kind == Operation.Flush && context == current)
+                    return operation.AfterFlush(() => StreamAsync(context, data, offset, count));
                 CheckOperation(context);
                 if (State != ConnectionState.Handling) return Task.FromException(new ConnectionLostException("the connection is closed"));
-                BeginOperation(Operation.Write);
-                operationSource = NewSource<int>(context);
-                result = operationSource.Task;
+                result = BeginOperation(Operation.Write, context);
             }
             HttpResponse r = context.TheResponse;
             // HTTP/1.0 has no chunks: the body ends with the connection.
@@ -760,8 +726,8 @@ namespace Vrns.Http
                 EndOperation(OperationFailed);
                 return;
             }
-            if (sendingContinue) {
-                sendingContinue = false;
+            if (operation.SendingContinue) {
+                operation.SendingContinue = false;
                 WaitForBody();
                 return;
             }
@@ -773,44 +739,29 @@ namespace Vrns.Http
         // may continue right here.
         void EndOperation(int result)
         {
-            TaskCompletionSource<int> piece;
-            TaskCompletionSource<byte[]> whole;
-            Task finished;
+            HandlerOperation.Ending ending;
+            bool ended;
+            Task task;
             HttpContext context;
             byte[] body = null;
             lock (this) {
-                if (operation == Operation.ReadWhole && result >= 0) body = x.Reader.TakeWhole();
-                operation = Operation.None;
-                piece = operationSource;
-                whole = wholeSource;
-                operationSource = null;
-                wholeSource = null;
-                finished = pendingFinish;
-                pendingFinish = null;
+                if (operation.Kind == Operation.ReadWhole && result >= 0) body = x.Reader.TakeWhole();
+                ending = operation.End(out ended, out task);
                 context = current;
-                if (finished == null) ArmWatch();
+                if (!ended) ArmWatch();
             }
             Exception e = null;
             if (result == OperationFailed) e = new ConnectionLostException("the connection failed");
             if (result == BodyRefused) e = new BadRequestBodyException(x.Reader.FailureStatus);
-            if (whole != null) {
-                if (e != null)
-                    whole.TrySetException(e);
-                else
-                    whole.TrySetResult(body);
-            } else if (e != null) {
-                piece.TrySetException(e);
-            } else {
-                piece.TrySetResult(result);
-            }
-            if (finished != null) HandlerDone(context, finished == NoMoreBody ? null : finished);
+            ending.Complete(result, body, e);
+            if (ended) HandlerDone(context, task);
         }
 
         // The drain's bound cut the connection while its handler ran or its response went out.
         void CloseCut()
         {
             bool outstanding;
-            lock (this) outstanding = operation != Operation.None;
+            lock (this) outstanding = operation.Outstanding;
             if (x != null) x.Writer.WriteDone();
             Close();
             if (outstanding) EndOperation(OperationFailed);
@@ -856,17 +807,17 @@ namespace Vrns.Http
         }
 
         // Under the lock: an operation of the handler's begins; the watch makes way for it.
-        void BeginOperation(Operation op)
+        Task<int> BeginOperation(Operation op, HttpContext context)
         {
             DropWatch();
-            operation = op;
+            return operation.Begin(op, context.Inline);
         }
 
         // Under the lock: watches the read half while the handler runs watched, no operation
         // is outstanding, and the input has room for what comes.
         void ArmWatch()
         {
-            if (watch != null || !watched || State != ConnectionState.Handling || operation != Operation.None ||
+            if (watch != null || !watched || State != ConnectionState.Handling || operation.Outstanding ||
                 peerClosed || x.Reader.Full)
                 return;
             var w = new AbortWatch(this);
@@ -942,13 +893,11 @@ namespace Vrns.Http
         {
             Task result;
             lock (this) {
-                if (operation == Operation.Flush && context == current)
-                    return AfterFlush(operationSource.Task, () => UpgradeAsync(context, head));
+                if (operation.Kind == Operation.Flush && context == current)
+                    return operation.AfterFlush(() => UpgradeAsync(context, head));
                 CheckOperation(context);
                 if (State != ConnectionState.Handling) return Task.FromException(new ConnectionLostException("the connection is closed"));
-                BeginOperation(Operation.Write);
-                operationSource = NewSource<int>(context);
-                result = operationSource.Task;
+                result = BeginOperation(Operation.Write, context);
             }
             context.TheResponse.Started = true;
             Completed(x.Writer.Upgrade(head));
