@@ -4,18 +4,51 @@
 // pool with a request's first bytes and gives it back once its answer is sent with nothing more
 // buffered: an idle connection holds none of it, as the native server's connection holds no
 // Exchange. Any thread.
+//
+// Who gives it back is counted, not decided: the connection holds a lease from the rent, the
+// request's scope (RequestScope) one while its handler runs, and whoever drops the last lease
+// returns it, once. Each return moves the generation on, so a request that outlived its exchange
+// can tell that the bytes it points into are another request's now.
+using System;
+using System.Threading;
+
 namespace Vrns.Http
 {
     sealed class Exchange
     {
-        // Room for the longest request line and header block the parser allows.
-        public const int InputSize = 32768;
-
-        public readonly byte[] Input = new byte[InputSize];
-        public int Used;  // bytes received into Input
-        public int Pos;  // the first not yet taken
         public readonly RequestReader Reader = new RequestReader();
         public readonly ResponseWriter Writer = new ResponseWriter();
+        int leases, generation;
+
+        public int Generation
+        {
+            get { return Volatile.Read(ref generation); }
+        }
+
+        public void Lease()
+        {
+            Interlocked.Increment(ref leases);
+        }
+
+        // True for the last lease: its holder gives the exchange back. A lease dropped twice is
+        // a fault that would hand one exchange to two requests: it throws rather than corrupt.
+        public bool Release()
+        {
+            int left = Interlocked.Decrement(ref leases);
+            if (left < 0) throw new InvalidOperationException("an exchange's lease was dropped twice");
+            return left == 0;
+        }
+
+        // The first lease: the renter's.
+        internal void Rented()
+        {
+            Volatile.Write(ref leases, 1);
+        }
+
+        internal void Returned()
+        {
+            Interlocked.Increment(ref generation);
+        }
     }
 
     sealed class ExchangePool
@@ -43,16 +76,17 @@ namespace Vrns.Http
                 }
             }
             if (x == null) x = new Exchange();
+            x.Rented();
             x.Writer.Bind(c, fd, lines);
             return x;
         }
 
-        // Nothing may use x afterwards: no write in flight, no handler that could read its input.
+        // By the holder of its last lease: nothing may use x afterwards, and a request that still
+        // points into it sees its generation moved on.
         public void Return(Exchange x)
         {
-            x.Used = x.Pos = 0;
-            x.Reader.Head.Reset(0);
-            x.Reader.EndRequest();
+            x.Returned();
+            x.Reader.Clear();
             x.Writer.Unbind();
             lock (gate) {
                 if (count < MaxKept) kept[count++] = x;

@@ -1,7 +1,12 @@
-// One HTTP connection on the engine and the writers: the connection loop. The request reader
-// (RequestReader) and the response writer (ResponseWriter) speak the protocol; the loop decides
-// what comes next from the connection's one state (ConnectionState), which each callback checks
-// as it enters, as the native connection does:
+// One HTTP connection on the engine and the writers: the connection loop. Each part owns its
+// data. The request reader (RequestReader) owns the input: it receives, parses, decodes bodies
+// and compacts. The response writer (ResponseWriter) owns the output and says what became of
+// each write (gathered, out now, or handed to the writers), never calling back into the loop
+// from inside a call. A request's scope (RequestScope) owns the request's lifetime: its lease on
+// the exchange and the end sequence (report, gzip, end). The loop keeps the framing of requests
+// into handlers and responses, the sending, and the connection's one state (ConnectionState),
+// which each callback checks as it enters and each move names as the state it leaves, as the
+// native connection does; a callback or move in a wrong state ends the connection (Fault):
 //
 //   WaitingFirst, Idle --bytes--> Reading --head complete--> Handling --handler done--> Sending
 //     (or straight to the next buffered request, the answer gathered for a batch)
@@ -17,6 +22,12 @@
 // in the writer's output while the next buffered request is served, and the batch goes out in
 // one write when the input runs out, a handler does not complete at once, a request has a body,
 // a response goes out from elsewhere (a file, a large body, a stream) or the batch is large.
+//
+// One request's path: the reader receives and parses its head (Reading), a scope is made with
+// its lease and the handler runs (Handling); its operations go through the reader (body) and the
+// writer (streamed pieces); its end runs the scope's sequence, which drops its lease, then the
+// writer finishes the response (Sending), the reader steps past the request, and the loop
+// serves the next one or waits (Idle, giving the exchange back when nothing is buffered).
 //
 // Threads. The engine's and the writers' callbacks run on pump workers; a handler runs on the
 // server's handler pool, or where the request was framed when its route is inline. The
@@ -50,8 +61,7 @@ namespace Vrns.Http
     {
         const long LingerMsec = 2000;
         const int MaxLingerBytes = 1 << 20;
-        // Results of a handler's operation besides a byte count.
-        const int OperationFailed = -1, BodyRefused = -2;
+        const int OperationFailed = HandlerOperation.Failed, BodyRefused = HandlerOperation.Refused;
         // A watch waits at most this long (the engine's longest wait), then looks again.
         const int LongestWatchSec = 235;
 
@@ -73,9 +83,6 @@ namespace Vrns.Http
         // the batch that had to go before the parsed request begins, or before more input.
         enum AfterSend { Next, Begin, Serve }
 
-        // The handler's one outstanding operation.
-        enum Operation { None, Flush, Read, ReadWhole, Write }
-
         readonly HttpServer server;
         readonly int fd;
         readonly byte[] peer;
@@ -93,16 +100,12 @@ namespace Vrns.Http
         long lingerDeadline;
         int lingerBytes;
         AfterSend afterSend;
+        int completionsOwed;  // writes done at once whose completion has not run (see Completed)
 
-        // The request being handled, from its handler's start to its end; then the operation the
-        // handler has outstanding, and the handler's Task if it finished meanwhile. Guarded by
-        // the lock (this).
+        // The request being handled, from its handler's start to its end, and the operation it
+        // has outstanding. Guarded by the lock (this).
         HttpContext current;
-        Operation operation;
-        Task pendingFinish;
-        TaskCompletionSource<int> operationSource;
-        TaskCompletionSource<byte[]> wholeSource;
-        bool sendingContinue;  // the operation's 100 Continue is being written
+        readonly HandlerOperation operation = new HandlerOperation();
         // The running handler's RequestAborted, once asked for; read without the lock by the
         // drain's cut. Whether the client is watched for while the handler runs, and the watch
         // armed while no operation is (lock).
@@ -115,15 +118,8 @@ namespace Vrns.Http
         long logBytes;
         bool requestBegun;
         string peerText;
-        bool closeMarked;  // Close has run: with current, who gives the exchange back
-        // A WebSocket's: the bytes the client sent behind its handshake (the exchange went back
-        // at the upgrade), its transport, its request (for the log line) and when it began.
-        byte[] upgradeLeft;
-        int upgradeLeftAt;
-        WebSocketTransport socketTransport;
-        HeadParser socketHead;
-        byte[] socketHeadBytes;
-        long socketBeganMsec;
+        int holdsLease;  // 1 while this connection's lease on x is not dropped: dropped once, whoever closes
+        WebSocketTransport socketTransport;  // a WebSocket's, once upgraded
 
         public HttpConnection(HttpServer server, int fd, byte[] peer, int peerLength, int peerPort)
         {
@@ -158,7 +154,7 @@ namespace Vrns.Http
 
         public void Start()
         {
-            WaitForRequest();
+            if (Events.Listen(fd, Interest.Read, this, server.ReadTimeoutSec) != 0) Close();
         }
 
         // ---- the state ----
@@ -168,10 +164,21 @@ namespace Vrns.Http
             get { return (ConnectionState)Volatile.Read(ref state); }
         }
 
-        // A full fence, as the drain's moves are.
+        // A full fence, as the drain's moves are. For the drain's Reclaim and the unit tests: the
+        // connection's own moves name the state they leave (Move).
         internal void Enter(ConnectionState s)
         {
             Interlocked.Exchange(ref state, (int)s);
+        }
+
+        // A move of the connection's own, from the state only it leaves (the drain moves none of
+        // those). Anything else means two owners at once: the connection ends (Fault).
+        bool Move(ConnectionState from, ConnectionState to)
+        {
+            int was = TryMove(from, to);
+            if (was == (int)from) return true;
+            Fault("a move from " + from + " to " + to, (ConnectionState)was);
+            return false;
         }
 
         // The state before; the move was made when it equals from.
@@ -180,11 +187,14 @@ namespace Vrns.Http
             return Interlocked.CompareExchange(ref state, (int)to, (int)from);
         }
 
-        // A callback in a state it was not armed in means two owners at once: it is refused (the
-        // binding reports the exception) rather than let corrupt the connection.
-        Exception Unexpected(string callback)
+        // A callback in a state it was not armed in, or a move from a state the connection is not
+        // in, means two owners at once: rather than go on corrupt, or throw out to the binding
+        // with nothing armed and the descriptor held, the connection says so in one line and
+        // closes (a running handler's RequestAborted fires, its exchange goes back with its end).
+        internal void Fault(string what, ConnectionState was)
         {
-            return new InvalidOperationException(callback + " called for connection " + fd + " while " + State);
+            ErrorLog.Write("vrns-http: connection " + fd + ": " + what + " while " + was + "; closed");
+            Close();
         }
 
         // Out of Sending once its write completed: false (and closed) when the drain's bound cut it.
@@ -219,8 +229,28 @@ namespace Vrns.Http
                     CloseCut();
                     return;
                 default:
-                    throw Unexpected("OnEvent");
+                    Fault("a read event", State);
+                    return;
             }
+        }
+
+        // What the writer did with a call's bytes. Nothing written: the response waits in the
+        // batch, or the piece was empty, which completes as a write would. Written now: the
+        // completion runs here, as the writers' would; one that comes from inside it (the next
+        // pipelined response, an inline handler's next piece, or a piece from another handler
+        // thread meanwhile) is counted and runs after it, in this loop, so that a long pipelined
+        // input never deepens the stack and no completion is lost.
+        void Completed(Written w)
+        {
+            if (w == Written.Later) return;
+            if (w == Written.Nothing && State == ConnectionState.Sending) {
+                Sent();
+                return;
+            }
+            if (Interlocked.Increment(ref completionsOwed) != 1) return;
+            do {
+                OnWriteDone(fd, WriteResult.Done);
+            } while (Interlocked.Decrement(ref completionsOwed) != 0);
         }
 
         public void OnWriteDone(int socket, int result)
@@ -236,7 +266,8 @@ namespace Vrns.Http
                     CloseCut();
                     return;
                 default:
-                    throw Unexpected("OnWriteDone");
+                    Fault("a write's end", State);
+                    return;
             }
         }
 
@@ -247,19 +278,14 @@ namespace Vrns.Http
         void WaitForRequest()
         {
             int timeout = server.ReadTimeoutSec;
-            if (x == null || x.Used == 0) {
+            if (x == null || x.Reader.Empty) {
                 ReturnExchange();
-                if (!answered) {
-                    Enter(ConnectionState.WaitingFirst);
-                } else {
-                    Enter(ConnectionState.Idle);  // see ConnectionList.EndIdle
-                    if (server.Stopping) {
-                        Close();
-                        return;
-                    }
+                if (!Move(ConnectionState.Reading, answered ? ConnectionState.Idle : ConnectionState.WaitingFirst)) return;
+                if (answered && server.Stopping) {  // see ConnectionList.EndIdle
+                    Close();
+                    return;
                 }
             } else {
-                Enter(ConnectionState.Reading);
                 timeout = SecondsUntil(requestDeadline);
                 if (timeout == 0) {
                     Close();
@@ -292,23 +318,21 @@ namespace Vrns.Http
         void ResumeEndedByDrain(int code)
         {
             server.Connections.Reclaim(this, ConnectionState.Reading);
-            if (code == EventCode.ErrorOrReplaced || !Receive() || x.Used == 0) {
+            if (code == EventCode.ErrorOrReplaced || !Receive() || x.Reader.Empty) {
                 Close();
                 return;
             }
             ServeBuffered();
         }
 
-        // Reads what the socket holds into the free end of the input. False on a socket error.
+        // Reads what the socket holds into the input. False on a socket error.
         bool Receive()
         {
-            if (x == null) x = server.Exchanges.Rent(this, fd);
-            if (x.Used == x.Input.Length) return false;  // the parser's limits come first; never here
-            int errno;
-            int n = Posix.Receive(fd, x.Input, x.Used, x.Input.Length - x.Used, out errno);
-            if (n < 0) return errno == Posix.EAGAIN;
-            if (n == 0) peerClosed = true;
-            x.Used += n;
+            if (x == null) {
+                x = server.Exchanges.Rent(this, fd);
+                Volatile.Write(ref holdsLease, 1);
+            }
+            if (!x.Reader.Receive(fd, ref peerClosed)) return false;
             receivedMsec = Engine.NowMsec;
             return true;
         }
@@ -317,16 +341,15 @@ namespace Vrns.Http
         // waits for more.
         void ServeBuffered()
         {
-            HeadResult r = x == null || x.Used == 0 ? HeadResult.NeedMore : x.Reader.Head.Parse(x.Input, x.Used);
+            HeadResult r = x == null ? HeadResult.NeedMore : x.Reader.ParseHead();
             if (r == HeadResult.NeedMore) {
                 // The request's clock starts with its first byte, however slowly the rest comes.
-                if (requestDeadline == 0 && x != null && x.Used > 0) StartClock();
+                if (requestDeadline == 0 && x != null && !x.Reader.Empty) StartClock();
                 if (x != null && x.Writer.Gathered > 0) {  // nothing more to answer now
                     SendBatch(AfterSend.Serve);
                 } else if (peerClosed) {
                     Close();
-                } else if (x != null && x.Used == x.Input.Length) {
-                    // Within the limits the parser counts, but padded out to the whole buffer.
+                } else if (x != null && x.Reader.Full) {
                     Refuse(431);
                 } else {
                     WaitForRequest();
@@ -338,7 +361,6 @@ namespace Vrns.Http
                 return;
             }
             if (requestDeadline == 0) StartClock();
-            x.Pos = x.Reader.Head.End;
             // A body may have to be waited for, or a 100 sent: the batch goes out before.
             if (x.Writer.Gathered > 0 && x.Reader.HasBody) {
                 SendBatch(AfterSend.Begin);
@@ -355,16 +377,14 @@ namespace Vrns.Http
         void SendBatch(AfterSend then)
         {
             afterSend = then;
-            Enter(ConnectionState.Sending);
-            x.Writer.SendBatch();
+            if (Move(ConnectionState.Reading, ConnectionState.Sending)) Completed(x.Writer.SendBatch());
         }
 
         // A generated page that ends the connection: the request cannot be framed or is refused
         // (from Reading, which the drain leaves alone)...
         void Refuse(int status)
         {
-            Enter(ConnectionState.Sending);
-            SendRefusal(status);
+            if (Move(ConnectionState.Reading, ConnectionState.Sending)) SendRefusal(status);
         }
 
         // ...or its handler failed (already Sending).
@@ -373,7 +393,7 @@ namespace Vrns.Http
             OweLogLine(status, StatusText.Page(status).Length);
             keepAlive = false;
             afterSend = AfterSend.Next;
-            x.Writer.Refuse(status);
+            Completed(x.Writer.Refuse(status));
         }
 
         // ---- the handler ----
@@ -389,13 +409,17 @@ namespace Vrns.Http
                 return;
             }
             x.Writer.BeginResponse();
-            var context = new HttpContext(server, this, reader.Head, x.Input);
+            var context = new HttpContext(server, this, reader.Head, reader.Input, new RequestScope(server.Exchanges, x));
             HandlerThread where;
             context.Handler = server.Router.Find(context.TheRequest, out where);
             context.Inline = where == HandlerThread.UnsafeInline ||
                              (where == HandlerThread.ServerDefault && server.InlineHandlers);
             lock (this) current = context;
-            Enter(ConnectionState.Handling);
+            if (!Move(ConnectionState.Reading, ConnectionState.Handling)) {
+                lock (this) current = null;
+                context.Scope.End(server, context, null);
+                return;
+            }
             // The route's handler names its queue in the pool; a pool thread that runs a
             // request of the same route counts against its bound already, and takes this one at once.
             if (context.Inline || server.Handlers.RunsRoute(context.Handler))
@@ -443,64 +467,48 @@ namespace Vrns.Http
         {
             lock (this) {
                 // A streamed write the handler began already took the batch with it.
-                if (operation != Operation.None || State != ConnectionState.Handling || x.Writer.Gathered == 0) return;
-                BeginOperation(Operation.Flush);
-                operationSource = NewSource<int>(context);
+                if (operation.Outstanding || State != ConnectionState.Handling || x.Writer.Gathered == 0) return;
+                BeginOperation(Operation.Flush, context);
             }
-            x.Writer.SendBatch();
+            Completed(x.Writer.SendBatch());
         }
 
+        // The handler ended: once no operation of its is outstanding, its scope ends the request
+        // (report, gzip, end) and drops its lease; then the response goes out, unless the
+        // connection closed meanwhile, which the state says.
         void HandlerDone(HttpContext context, Task task)
         {
             ServerWebSocket socket;
-            bool closedBefore;
             lock (this) {
-                if (operation != Operation.None) {
-                    pendingFinish = task ?? NoMoreBody;
+                if (operation.Outstanding) {
+                    operation.DeferEnd(task);
                     return;
                 }
-                // From here on the request's operations are refused; its objects die below.
+                // From here on the request's operations are refused.
                 current = null;
                 DropWatch();  // before the response or the next read arms the connection
                 watched = false;
                 Volatile.Write(ref abortSource, null);
                 socket = context.WebSocket;
-                closedBefore = closeMarked;
             }
-            bool failed = task != null && (task.IsFaulted || task.IsCanceled) && !WebSocketUpgrade.EndedByRefusal(context, task);
-            var bad = failed && task.IsFaulted ? task.Exception.InnerException as BadRequestBodyException : null;
-            // A request refused by the handler's own reading (a JSON body of the wrong type) is an
-            // answer, not a failure: its status goes out as any response does.
-            var refused = failed && task.IsFaulted ? task.Exception.InnerException as BadHttpRequestException : null;
-            if (refused != null && refused.TryAnswer(context.TheResponse)) failed = false;
-            // The report and the gzip read the request, so before its end.
-            if (failed && bad == null && refused == null)
-                server.ReportHandlerFailure(context.TheRequest,
-                                            task.IsFaulted ? task.Exception.InnerException : new TaskCanceledException(task));
-            if (!failed && server.GzipMinBytes > 0) ResponseGzip.Apply(context.TheRequest, context.TheResponse, server.GzipMinBytes);
-            context.End();
+            int refusal = context.Scope.End(server, context, task);
             if (context.Upgrading) {
-                UpgradedHandlerDone(socket, closedBefore);
+                UpgradedHandlerDone(socket);
                 return;
             }
             HttpResponse response = context.TheResponse;
-            if (closedBefore) {  // Close left the exchange to this end
-                response.ReleaseFile();
-                ReturnExchange();
-                return;
-            }
             if (TryMove(ConnectionState.Handling, ConnectionState.Sending) != (int)ConnectionState.Handling) {
-                response.ReleaseFile();  // the drain's bound cut it
+                response.ReleaseFile();  // closed meanwhile, or the drain's bound cut it
                 Close();
                 return;
             }
-            if (failed) {
+            if (refusal != 0) {
                 response.ReleaseFile();
                 if (response.Started) {  // the head is out: only a cut tells the client
                     Close();
                     return;
                 }
-                SendRefusal(bad != null ? bad.Status : refused != null ? refused.StatusCode : 500);
+                SendRefusal(refusal);
                 return;
             }
             FinishResponse(response);
@@ -529,13 +537,13 @@ namespace Vrns.Http
         {
             afterSend = AfterSend.Next;
             if (r.Started) {
-                if (!x.Writer.FinishStream(IsHead, Http10)) Sent();
+                Completed(x.Writer.FinishStream(IsHead, Http10));
                 return;
             }
             keepAlive = KeepAliveNow(r);
             OweLogLine(r.Status, IsHead || HttpResponse.BodyForbidden(r.Status) ? 0 : r.Length());
-            bool mayGather = keepAlive && x.Reader.BodyDone && x.Pos < x.Used;
-            if (x.Writer.Finish(r, IsHead, Http10, keepAlive, mayGather)) Sent();
+            bool mayGather = keepAlive && x.Reader.BodyDone && x.Reader.MoreBuffered;
+            Completed(x.Writer.Finish(r, IsHead, Http10, keepAlive, mayGather));
         }
 
         void OnSent(int result)
@@ -567,10 +575,9 @@ namespace Vrns.Http
             answered = true;
             x.Reader.EndRequest();
             if (!keepAlive) {
-                LingerClose();
+                LingerClose(ConnectionState.Reading);
             } else if (!x.Reader.BodyDone) {
-                Enter(ConnectionState.Discarding);
-                Discard();
+                if (Move(ConnectionState.Reading, ConnectionState.Discarding)) Discard();
             } else {
                 NextRequest();
             }
@@ -578,18 +585,12 @@ namespace Vrns.Http
 
         // ---- the handler's operations ----
 
-        TaskCompletionSource<T> NewSource<T>(HttpContext context)
-        {
-            return context.Inline ? new TaskCompletionSource<T>()
-                                  : new TaskCompletionSource<T>(TaskCreationOptions.RunContinuationsAsynchronously);
-        }
-
         // Under the lock: the operation belongs to the request being handled, and none is
         // outstanding. A request that is over gets ObjectDisposedException.
         void CheckOperation(HttpContext context)
         {
             CheckCurrent(context);
-            if (operation != Operation.None) throw new InvalidOperationException("a write or read is outstanding");
+            if (operation.Outstanding) throw new InvalidOperationException("a write or read is outstanding");
         }
 
         void CheckCurrent(HttpContext context)
@@ -598,33 +599,20 @@ namespace Vrns.Http
                 throw new ObjectDisposedException("HttpContext", "the request is over: its handler's Task has completed");
         }
 
-        // op, once the outstanding flush has ended (rare: only a handler that began by waiting).
-        static Task<T> AfterFlush<T>(Task flushed, Func<Task<T>> op)
-        {
-            return flushed.ContinueWith(_ => op(), CancellationToken.None, TaskContinuationOptions.ExecuteSynchronously,
-                                        TaskScheduler.Default).Unwrap();
-        }
-
-        static Task AfterFlush(Task flushed, Func<Task> op)
-        {
-            return flushed.ContinueWith(_ => op(), CancellationToken.None, TaskContinuationOptions.ExecuteSynchronously,
-                                        TaskScheduler.Default).Unwrap();
-        }
-
         // A piece of the body into the handler's array: what is buffered at once, else the next
         // bytes to arrive.
         internal Task<int> ReadBodyAsync(HttpContext context, byte[] into, int offset, int count)
         {
             Task<int> result;
             lock (this) {
-                if (operation == Operation.Flush && context == current)
-                    return AfterFlush(operationSource.Task, () => ReadBodyAsync(context, into, offset, count));
+                if (operation.Kind == Operation.Flush && context == current)
+                    return operation.AfterFlush(() => ReadBodyAsync(context, into, offset, count));
                 CheckOperation(context);
                 if (State != ConnectionState.Handling) return Task.FromException<int>(new ConnectionLostException("the connection is closed"));
                 RequestReader reader = x.Reader;
                 reader.ExpectPiece(into, offset, count);
                 int n;
-                switch (reader.ReadPiece(x.Input, ref x.Pos, x.Used, out n)) {
+                switch (reader.ReadPiece(out n)) {
                     case BodyProgress.Read:
                         return Task.FromResult(n);
                     case BodyProgress.Ended:
@@ -633,9 +621,7 @@ namespace Vrns.Http
                         return Task.FromException<int>(new BadRequestBodyException(reader.FailureStatus));
                 }
                 if (peerClosed) return Task.FromException<int>(new ConnectionLostException("the client closed the request body"));
-                BeginOperation(Operation.Read);
-                operationSource = NewSource<int>(context);
-                result = operationSource.Task;
+                result = BeginOperation(Operation.Read, context);
             }
             StartBodyWait(context);
             return result;
@@ -646,22 +632,21 @@ namespace Vrns.Http
         {
             Task<byte[]> result;
             lock (this) {
-                if (operation == Operation.Flush && context == current)
-                    return AfterFlush(operationSource.Task, () => ReadWholeBodyAsync(context));
+                if (operation.Kind == Operation.Flush && context == current)
+                    return operation.AfterFlush(() => ReadWholeBodyAsync(context));
                 CheckOperation(context);
                 if (State != ConnectionState.Handling) return Task.FromException<byte[]>(new ConnectionLostException("the connection is closed"));
                 RequestReader reader = x.Reader;
                 if (!reader.ExpectWhole()) return Task.FromException<byte[]>(new BadRequestBodyException(503));
-                switch (reader.ReadWhole(x.Input, ref x.Pos, x.Used)) {
+                switch (reader.ReadWhole()) {
                     case BodyProgress.Ended:
                         return Task.FromResult(reader.TakeWhole());
                     case BodyProgress.Failed:
                         return Task.FromException<byte[]>(new BadRequestBodyException(reader.FailureStatus));
                 }
                 if (peerClosed) return Task.FromException<byte[]>(new ConnectionLostException("the client closed the request body"));
-                BeginOperation(Operation.ReadWhole);
-                wholeSource = NewSource<byte[]>(context);
-                result = wholeSource.Task;
+                DropWatch();
+                result = operation.BeginWhole(context.Inline);
             }
             StartBodyWait(context);
             return result;
@@ -671,7 +656,7 @@ namespace Vrns.Http
         void StartBodyWait(HttpContext context)
         {
             if (x.Reader.TakeContinue(context.TheResponse.Started)) {
-                sendingContinue = true;
+                operation.SendingContinue = true;
                 x.Writer.SendContinue();
                 return;
             }
@@ -681,12 +666,7 @@ namespace Vrns.Http
         // The body's bytes follow the head, which stays where the request's strings are read.
         void WaitForBody()
         {
-            int end = x.Reader.Head.End;
-            if (x.Pos > end) {
-                Buffer.BlockCopy(x.Input, x.Pos, x.Input, end, x.Used - x.Pos);
-                x.Used -= x.Pos - end;
-                x.Pos = end;
-            }
+            x.Reader.CompactBehindHead();
             int timeout = SecondsUntil(requestDeadline);
             if (timeout == 0 || Events.Listen(fd, Interest.Read, this, timeout) != 0) {
                 Close();
@@ -703,8 +683,8 @@ namespace Vrns.Http
             }
             RequestReader reader = x.Reader;
             int n = 0;
-            BodyProgress p = operation == Operation.ReadWhole ? reader.ReadWhole(x.Input, ref x.Pos, x.Used)
-                                                              : reader.ReadPiece(x.Input, ref x.Pos, x.Used, out n);
+            BodyProgress p = operation.Kind == Operation.ReadWhole ? reader.ReadWhole()
+                                                              : reader.ReadPiece(out n);
             if (p == BodyProgress.NeedMore) {
                 if (peerClosed) {
                     Close();
@@ -722,13 +702,11 @@ namespace Vrns.Http
         {
             Task result;
             lock (this) {
-                if (operation == Operation.Flush && context == current)
-                    return AfterFlush(operationSource.Task, () => StreamAsync(context, data, offset, count));
+                if (operation.Kind == Operation.Flush && context == current)
+                    return operation.AfterFlush(() => StreamAsync(context, data, offset, count));
                 CheckOperation(context);
                 if (State != ConnectionState.Handling) return Task.FromException(new ConnectionLostException("the connection is closed"));
-                BeginOperation(Operation.Write);
-                operationSource = NewSource<int>(context);
-                result = operationSource.Task;
+                result = BeginOperation(Operation.Write, context);
             }
             HttpResponse r = context.TheResponse;
             // HTTP/1.0 has no chunks: the body ends with the connection.
@@ -737,7 +715,7 @@ namespace Vrns.Http
                 OweLogLine(r.Status, 0);
             }
             if (!IsHead) logBytes += count;
-            if (!x.Writer.Stream(r, IsHead, Http10, keepAlive, data, offset, count)) EndOperation(0);
+            Completed(x.Writer.Stream(r, IsHead, Http10, keepAlive, data, offset, count));
             return result;
         }
 
@@ -748,8 +726,8 @@ namespace Vrns.Http
                 EndOperation(OperationFailed);
                 return;
             }
-            if (sendingContinue) {
-                sendingContinue = false;
+            if (operation.SendingContinue) {
+                operation.SendingContinue = false;
                 WaitForBody();
                 return;
             }
@@ -761,44 +739,29 @@ namespace Vrns.Http
         // may continue right here.
         void EndOperation(int result)
         {
-            TaskCompletionSource<int> piece;
-            TaskCompletionSource<byte[]> whole;
-            Task finished;
+            HandlerOperation.Ending ending;
+            bool ended;
+            Task task;
             HttpContext context;
             byte[] body = null;
             lock (this) {
-                if (operation == Operation.ReadWhole && result >= 0) body = x.Reader.TakeWhole();
-                operation = Operation.None;
-                piece = operationSource;
-                whole = wholeSource;
-                operationSource = null;
-                wholeSource = null;
-                finished = pendingFinish;
-                pendingFinish = null;
+                if (operation.Kind == Operation.ReadWhole && result >= 0) body = x.Reader.TakeWhole();
+                ending = operation.End(out ended, out task);
                 context = current;
-                if (finished == null) ArmWatch();
+                if (!ended) ArmWatch();
             }
             Exception e = null;
             if (result == OperationFailed) e = new ConnectionLostException("the connection failed");
             if (result == BodyRefused) e = new BadRequestBodyException(x.Reader.FailureStatus);
-            if (whole != null) {
-                if (e != null)
-                    whole.TrySetException(e);
-                else
-                    whole.TrySetResult(body);
-            } else if (e != null) {
-                piece.TrySetException(e);
-            } else {
-                piece.TrySetResult(result);
-            }
-            if (finished != null) HandlerDone(context, finished == NoMoreBody ? null : finished);
+            ending.Complete(result, body, e);
+            if (ended) HandlerDone(context, task);
         }
 
         // The drain's bound cut the connection while its handler ran or its response went out.
         void CloseCut()
         {
             bool outstanding;
-            lock (this) outstanding = operation != Operation.None;
+            lock (this) outstanding = operation.Outstanding;
             if (x != null) x.Writer.WriteDone();
             Close();
             if (outstanding) EndOperation(OperationFailed);
@@ -844,18 +807,18 @@ namespace Vrns.Http
         }
 
         // Under the lock: an operation of the handler's begins; the watch makes way for it.
-        void BeginOperation(Operation op)
+        Task<int> BeginOperation(Operation op, HttpContext context)
         {
             DropWatch();
-            operation = op;
+            return operation.Begin(op, context.Inline);
         }
 
         // Under the lock: watches the read half while the handler runs watched, no operation
         // is outstanding, and the input has room for what comes.
         void ArmWatch()
         {
-            if (watch != null || !watched || State != ConnectionState.Handling || operation != Operation.None ||
-                peerClosed || x.Used == x.Input.Length)
+            if (watch != null || !watched || State != ConnectionState.Handling || operation.Outstanding ||
+                peerClosed || x.Reader.Full)
                 return;
             var w = new AbortWatch(this);
             watch = w;
@@ -918,7 +881,7 @@ namespace Vrns.Http
         {
             if (logStatus == 0) return;
             if (peerText == null) peerText = PeerAddress.ToString();
-            server.Log.Write(peerText, requestBegun ? x.Reader.Head : null, x.Input, logStatus, logBytes);
+            server.Log.Write(peerText, requestBegun ? x.Reader.Head : null, x.Reader.Input, logStatus, logBytes);
             logStatus = 0;
         }
 
@@ -930,16 +893,14 @@ namespace Vrns.Http
         {
             Task result;
             lock (this) {
-                if (operation == Operation.Flush && context == current)
-                    return AfterFlush(operationSource.Task, () => UpgradeAsync(context, head));
+                if (operation.Kind == Operation.Flush && context == current)
+                    return operation.AfterFlush(() => UpgradeAsync(context, head));
                 CheckOperation(context);
                 if (State != ConnectionState.Handling) return Task.FromException(new ConnectionLostException("the connection is closed"));
-                BeginOperation(Operation.Write);
-                operationSource = NewSource<int>(context);
-                result = operationSource.Task;
+                result = BeginOperation(Operation.Write, context);
             }
             context.TheResponse.Started = true;
-            x.Writer.Upgrade(head);
+            Completed(x.Writer.Upgrade(head));
             return result;
         }
 
@@ -953,38 +914,15 @@ namespace Vrns.Http
                 if (context != current || TryMove(ConnectionState.Handling, ConnectionState.Upgraded) != (int)ConnectionState.Handling)
                     return null;
                 DropWatch();  // the transport's reads take the read half
-                int left = x.Used - x.Pos;
-                if (left > 0) {
-                    upgradeLeft = new byte[left];
-                    Buffer.BlockCopy(x.Input, x.Pos, upgradeLeft, 0, left);
-                }
+                byte[] early = x.Reader.TakeRest();
                 context.TheRequest.Detach();
-                socketHead = context.TheRequest.Head;
-                socketHeadBytes = context.TheRequest.Buffer;
-                socketBeganMsec = Engine.NowMsec;
+                context.Scope.Detach();
                 ReturnExchange();
-                socketTransport = new WebSocketTransport(this, fd, peerClosed);
+                socketTransport = new WebSocketTransport(this, fd, peerClosed, early, context.TheRequest);
                 context.WebSocket = new ServerWebSocket(socketTransport, server.WebSocketOptions, subProtocol, context.Inline);
                 server.LiveWebSockets.Add(context.WebSocket);
                 return context.WebSocket;
             }
-        }
-
-        // Bytes the client sent behind the handshake, before the socket's first receive (the
-        // transport's gate).
-        internal int TakeBuffered(ArraySegment<byte> into)
-        {
-            if (upgradeLeft == null) return 0;
-            int n = Math.Min(upgradeLeft.Length - upgradeLeftAt, into.Count);
-            Buffer.BlockCopy(upgradeLeft, upgradeLeftAt, into.Array, into.Offset, n);
-            upgradeLeftAt += n;
-            if (upgradeLeftAt == upgradeLeft.Length) upgradeLeft = null;
-            return n;
-        }
-
-        internal bool HasBuffered
-        {
-            get { return upgradeLeft != null; }
         }
 
         // The transport is done: closed after the close handshake (the connection lingers, as
@@ -994,27 +932,26 @@ namespace Vrns.Http
         {
             if (server.Log != null) {
                 if (peerText == null) peerText = PeerAddress.ToString();
-                server.Log.WriteSession(peerText, socketHead, socketHeadBytes, socketTransport.BytesOut,
-                                        socketTransport.BytesIn, Engine.NowMsec - socketBeganMsec);
+                WebSocketTransport t = socketTransport;
+                server.Log.WriteSession(peerText, t.Head, t.HeadBytes, t.BytesOut, t.BytesIn, Engine.NowMsec - t.BeganMsec);
             }
-            if (linger && TryMove(ConnectionState.Upgraded, ConnectionState.Lingering) == (int)ConnectionState.Upgraded)
-                LingerClose();
+            if (linger)
+                LingerClose(ConnectionState.Upgraded);
             else
                 Close();
         }
 
         // The handler of an upgrade ended. Its socket is disposed (cut unless it was closed) and
         // the transport's end closes the connection; an upgrade that never became a socket is
-        // cut. The exchange goes back once both the handler and the connection are over.
-        void UpgradedHandlerDone(ServerWebSocket socket, bool closedBefore)
+        // cut.
+        void UpgradedHandlerDone(ServerWebSocket socket)
         {
             if (socket != null) {
                 server.LiveWebSockets.Remove(socket);
                 socket.Dispose();
-            } else if (!closedBefore) {
+            } else {
                 Close();
             }
-            if (closedBefore) ReturnExchange();
         }
 
         // ---- after the response ----
@@ -1022,16 +959,16 @@ namespace Vrns.Http
         // Skips the body nobody read, within the request's deadline.
         void Discard()
         {
-            bool done = x.Reader.Skip(x.Input, ref x.Pos, x.Used);
+            bool done = x.Reader.Skip();
             if (x.Reader.BodyFailed) {
                 Close();
                 return;
             }
             if (done) {
-                NextRequest();
+                if (Move(ConnectionState.Discarding, ConnectionState.Reading)) NextRequest();
                 return;
             }
-            Compact();
+            x.Reader.Compact();
             int timeout = SecondsUntil(requestDeadline);
             if (peerClosed || timeout == 0 || Events.Listen(fd, Interest.Read, this, timeout) != 0) Close();
         }
@@ -1045,18 +982,10 @@ namespace Vrns.Http
             Discard();
         }
 
-        void Compact()
-        {
-            if (x.Pos == 0) return;
-            Buffer.BlockCopy(x.Input, x.Pos, x.Input, 0, x.Used - x.Pos);
-            x.Used -= x.Pos;
-            x.Pos = 0;
-        }
-
         void NextRequest()
         {
             requestBegun = false;
-            Compact();
+            x.Reader.Compact();
             x.Reader.Head.Reset(0);
             requestDeadline = 0;
             ServeBuffered();
@@ -1066,23 +995,22 @@ namespace Vrns.Http
         // one array for all, as nobody reads what lands in it.
         static readonly byte[] LingerSink = new byte[16384];
 
-        void LingerClose()
+        void LingerClose(ConnectionState from)
         {
-            if (peerClosed) {
-                Close();
+            if (peerClosed || TryMove(from, ConnectionState.Lingering) != (int)from) {
+                Close();  // a socket's connection may have been closed meanwhile: quietly
                 return;
             }
             Posix.ShutdownWrite(fd);
             lingerDeadline = Engine.NowMsec + LingerMsec;
             lingerBytes = 0;
-            Enter(ConnectionState.Lingering);
             if (Events.Listen(fd, Interest.Read, this, SecondsUntil(lingerDeadline)) != 0) Close();
         }
 
         // Reads and drops input until the peer closes, the while ends or enough came.
         void OnLingerInput(int code)
         {
-            byte[] sink = x != null ? x.Input : LingerSink;
+            byte[] sink = x != null ? x.Reader.Input : LingerSink;
             while (code == EventCode.Readable && lingerBytes < MaxLingerBytes) {
                 int errno;
                 int n = Posix.Receive(fd, sink, 0, sink.Length, out errno);
@@ -1109,35 +1037,40 @@ namespace Vrns.Http
         }
 
         // Out of the server's list first, so that nothing the drain does with a listed
-        // connection meets it half closed. A handler still running may read the request's bytes:
-        // its end gives the exchange back.
+        // connection meets it half closed. Then the descriptor goes, a running handler's
+        // RequestAborted is cancelled and the connection's lease is dropped: a handler still
+        // running holds its own (RequestScope), and the last lease dropped gives the exchange back.
         void Close()
         {
             if (Interlocked.Exchange(ref state, (int)ConnectionState.Closed) == (int)ConnectionState.Closed) return;
             server.ConnectionClosed(this);
             lock (this) DropWatch();  // before the descriptor goes: a watch must not outlive its number
-            // The exchange stays this connection's until closeMarked is set below.
             if (x != null) {
                 x.Writer.CloseFile();
                 WriteLogLine();  // a response cut short, with the bytes handed to the writer
             }
             Posix.Close(fd);
             bool handlerRunning;
-            lock (this) {
-                handlerRunning = current != null;
-                closeMarked = true;
-            }
-            if (handlerRunning)
+            lock (this) handlerRunning = current != null;
+            if (handlerRunning) {
                 AbortHandler();
-            else
+                DropLease();  // the handler's operations may still read x: it stays
+            } else {
                 ReturnExchange();
+            }
         }
 
+        // The connection lets go of its exchange.
         void ReturnExchange()
         {
-            if (x == null) return;
-            server.Exchanges.Return(x);
+            DropLease();
             x = null;
+        }
+
+        void DropLease()
+        {
+            Exchange mine = x;
+            if (mine != null && Interlocked.Exchange(ref holdsLease, 0) == 1 && mine.Release()) server.Exchanges.Return(mine);
         }
     }
 }

@@ -12,7 +12,7 @@
 //
 // A context, its request and its response are made for one request and die with it: once the
 // handler's Task has completed, any use throws ObjectDisposedException, and nothing they do can
-// reach the connection's next exchange.
+// reach the connection's next exchange (see RequestScope).
 using System;
 using System.Net;
 using System.Threading;
@@ -40,11 +40,14 @@ namespace Vrns.Http
         internal bool Upgrading;
         internal ServerWebSocket WebSocket;
         internal Exception HandshakeRefusal;
-        int ended;
+        readonly RequestScope scope;
 
-        internal HttpContext(HttpServer server, HttpConnection connection, HeadParser head, byte[] input)
+        // scope null: a request that points into no pooled exchange (a unit test's).
+        internal HttpContext(HttpServer server, HttpConnection connection, HeadParser head, byte[] input,
+                             RequestScope scope = null)
         {
             this.server = server;
+            this.scope = scope ?? new RequestScope(null, null);
             Connection = connection;
             request = new HttpRequest(this, head, input);
             response = new HttpResponse(this);
@@ -111,34 +114,20 @@ namespace Vrns.Http
             get { return response; }
         }
 
-        internal bool Ended
+        internal RequestScope Scope
         {
-            get { return Volatile.Read(ref ended) != 0; }
-        }
-
-        // The request is over: every later use throws, and its form goes.
-        internal void End()
-        {
-            Volatile.Write(ref ended, 1);
-            request.ReleaseForm();
+            get { return scope; }
         }
 
         internal void CheckAlive()
         {
-            if (Volatile.Read(ref ended) != 0) throw Dead();
+            scope.CheckAlive();
         }
 
-        // After reading bytes the connection reuses: they belonged to this request only if it
-        // was still alive once they were read (the fence keeps the reads before the check).
+        // After reading bytes the connection reuses (see RequestScope).
         internal void CheckStillAlive()
         {
-            Interlocked.MemoryBarrier();
-            CheckAlive();
-        }
-
-        static ObjectDisposedException Dead()
-        {
-            return new ObjectDisposedException("HttpContext", "the request is over: its handler's Task has completed");
+            scope.CheckStillAlive();
         }
     }
 

@@ -2,9 +2,10 @@
 // framing decided once when the request begins (as Kestrel's Http1MessageBody.For decides it:
 // none, Content-Length or chunked, or a refusal), the body decoded for the handler (a piece into
 // its array, or the whole body into one of ours, taken from the server's body budget) or
-// skipped, and whether 100 Continue is owed before the body is waited for. It does no I/O: the
-// connection receives into the input and arms the waits. Used by one thread at a time: the one
-// that owns the connection, or the handler's under the connection's lock.
+// skipped, and whether 100 Continue is owed before the body is waited for. It owns the input:
+// what was received (Used), where the next request or body byte begins (Pos), the receive and the
+// compaction; the connection arms the waits and decides what comes next. Used by one thread at a
+// time: the one that owns the connection, or the handler's under the connection's lock.
 using System;
 using System.IO;
 
@@ -41,7 +42,14 @@ namespace Vrns.Http
         const int FirstWholeSize = 16384;
         static readonly byte[] EmptyBody = new byte[0];
 
+        // Room for the longest request line and header block the parser allows.
+        public const int InputSize = 32768;
+
         public readonly HeadParser Head = new HeadParser();
+        // The request's bytes where they were received: its strings are read where they lie.
+        readonly byte[] input = new byte[InputSize];
+        int used;  // bytes received into input
+        int pos;  // the first not yet taken
         readonly BodyDecoder body = new BodyDecoder();
         BodyBudget budget;
         long maxBodyBytes;
@@ -53,6 +61,91 @@ namespace Vrns.Http
         int at, count;
         byte[] whole;
         int got;
+
+        public byte[] Input
+        {
+            get { return input; }
+        }
+
+        // Nothing of a next request received.
+        public bool Empty
+        {
+            get { return used == 0; }
+        }
+
+        // Received bytes of the next request wait behind this one's.
+        public bool MoreBuffered
+        {
+            get { return pos < used; }
+        }
+
+        // No room for more: within the limits the parser counts, but padded out to the whole
+        // buffer.
+        public bool Full
+        {
+            get { return used == input.Length; }
+        }
+
+        // Receives what the socket holds into the free end of the input. False on a socket error;
+        // ended at the end of the stream.
+        public bool Receive(int fd, ref bool ended)
+        {
+            if (Full) return false;  // the parser's limits come first; never here
+            int errno;
+            int n = Posix.Receive(fd, input, used, input.Length - used, out errno);
+            if (n < 0) return errno == Posix.EAGAIN;
+            if (n == 0) ended = true;
+            used += n;
+            return true;
+        }
+
+        // Parses the head received so far; once complete, the body (or the next request) begins
+        // behind it.
+        public HeadResult ParseHead()
+        {
+            if (used == 0) return HeadResult.NeedMore;
+            HeadResult r = Head.Parse(input, used);
+            if (r == HeadResult.Complete) pos = Head.End;
+            return r;
+        }
+
+        // Drops the bytes taken, so the next request begins at the start.
+        public void Compact()
+        {
+            if (pos == 0) return;
+            Buffer.BlockCopy(input, pos, input, 0, used - pos);
+            used -= pos;
+            pos = 0;
+        }
+
+        // The body's bytes taken so far are dropped, but the head stays where the request's
+        // strings are read: room for the body's next bytes.
+        public void CompactBehindHead()
+        {
+            int end = Head.End;
+            if (pos <= end) return;
+            Buffer.BlockCopy(input, pos, input, end, used - pos);
+            used -= pos - end;
+            pos = end;
+        }
+
+        // What was received behind the request (a WebSocket's first frames), copied; null if none.
+        public byte[] TakeRest()
+        {
+            int left = used - pos;
+            if (left == 0) return null;
+            var rest = new byte[left];
+            Buffer.BlockCopy(input, pos, rest, 0, left);
+            return rest;
+        }
+
+        // Back to the pool.
+        public void Clear()
+        {
+            used = pos = 0;
+            Head.Reset(0);
+            EndRequest();
+        }
 
         public bool BodyDone
         {
@@ -111,7 +204,7 @@ namespace Vrns.Http
         }
 
         // Decodes what input holds into the piece; Read with n bytes, Ended, NeedMore or Failed.
-        public BodyProgress ReadPiece(byte[] input, ref int pos, int used, out int n)
+        public BodyProgress ReadPiece(out int n)
         {
             n = 0;
             if (body.Failed) return BodyProgress.Failed;
@@ -141,7 +234,7 @@ namespace Vrns.Http
         }
 
         // Decodes what input holds into the whole body; Ended once it is complete.
-        public BodyProgress ReadWhole(byte[] input, ref int pos, int used)
+        public BodyProgress ReadWhole()
         {
             while (true) {
                 got += body.Decode(input, ref pos, used, whole, got, whole.Length - got);
@@ -191,7 +284,7 @@ namespace Vrns.Http
         // ---- skipping ----
 
         // Skips the body nobody read; true once it has ended (false: more input, or Failed).
-        public bool Skip(byte[] input, ref int pos, int used)
+        public bool Skip()
         {
             body.Decode(input, ref pos, used, null, 0, int.MaxValue);
             return body.Done;

@@ -3,14 +3,22 @@
 // that keeps it, none to an HTTP/1.1 one, for which persistence is the default), the body from
 // memory, a file or a stream of chunks, and the generated pages of refusals. A response that is whole in memory may wait in the output array for the
 // next pipelined request's (a batch), and the batch goes out in one write when the connection
-// says so; anything larger goes out from its own place behind the head. Every write's completion
-// goes to the connection, which allows one write at a time, so the output array is never
-// changed while a write has it pinned. Used by one thread at a time: the connection's owner.
+// says so; anything larger goes out from its own place behind the head. Every call says what
+// became of its bytes (Written): most go out at once, and then the writer says so to its caller,
+// which goes on, instead of calling its owner back from inside the call; the rest go to the
+// writers, whose completion comes to the connection. The connection allows one write at a time,
+// so the output array is never changed while a write has it pinned. Used by one thread at a
+// time: the connection's owner.
 using System;
 using System.Text;
 
 namespace Vrns.Http
 {
+    // What a writer's call did with its bytes: nothing to write (a response gathered, or an empty
+    // piece), all of them out now (nobody calls back: the caller goes on as after a completion),
+    // or handed to the writers (the connection's OnWriteDone follows).
+    enum Written { Nothing, Now, Later }
+
     sealed class ResponseWriter
     {
         const int OwnSize = 512;
@@ -68,11 +76,11 @@ namespace Vrns.Http
         }
 
         // The gathered responses go out.
-        public void SendBatch()
+        public Written SendBatch()
         {
             int end = gathered;
             gathered = 0;
-            Write(end, default(ArraySegment<byte>));
+            return Write(end, default(ArraySegment<byte>));
         }
 
         public void SendContinue()
@@ -80,9 +88,9 @@ namespace Vrns.Http
             Writes.Write(fd, new ArraySegment<byte>(Continue100), default(ArraySegment<byte>), 0, connection);
         }
 
-        // A handler's whole response, its head not yet out. True when it was gathered (it waits
-        // for the next request's: mayGather says one is buffered); false when a write began.
-        public bool Finish(HttpResponse r, bool isHead, bool http10, bool keepAlive, bool mayGather)
+        // A handler's whole response, its head not yet out. Nothing when it was gathered (it waits
+        // for the next request's: mayGather says one is buffered).
+        public Written Finish(HttpResponse r, bool isHead, bool http10, bool keepAlive, bool mayGather)
         {
             int status = r.Status;
             long length = r.Length();
@@ -96,8 +104,7 @@ namespace Vrns.Http
                 case BodyKind.Text:
                     if (length > SmallBodyMax) {  // the output array stays small
                         gathered = 0;
-                        Writes.Write(fd, first, new ArraySegment<byte>(Encoding.UTF8.GetBytes(r.BodyText)), 0, connection);
-                        return false;
+                        return WriteLater(first, new ArraySegment<byte>(Encoding.UTF8.GetBytes(r.BodyText)));
                     }
                     at = Grow(at, (int)length);
                     at += Encoding.UTF8.GetBytes(r.BodyText, 0, r.BodyText.Length, output, at);
@@ -113,8 +120,7 @@ namespace Vrns.Http
                     var body = new ArraySegment<byte>(r.BodyBytes, r.BodyOffset, (int)length);
                     r.BodyBytes = null;
                     gathered = 0;
-                    Writes.Write(fd, first, body, 0, connection);
-                    return false;
+                    return WriteLater(first, body);
                 default:
                     return SendFile(r, at, mayGather);
             }
@@ -122,7 +128,7 @@ namespace Vrns.Http
 
         // A small region goes out from memory behind the head; a larger one, or one that reads
         // short (the file shrank: the file sender then sees it end), through the file sender.
-        bool SendFile(HttpResponse r, int at, bool mayGather)
+        Written SendFile(HttpResponse r, int at, bool mayGather)
         {
             long length = r.FileLength;
             if (length <= SmallBodyMax) {
@@ -137,26 +143,25 @@ namespace Vrns.Http
             gathered = 0;
             fileFd = r.TakeFile();
             Writes.WriteFile(fd, new ArraySegment<byte>(output, 0, at), fileFd, r.FileOffset, length, 0, connection);
-            return false;
+            return Written.Later;
         }
 
         // The response ends at end in output: it waits there for the next one's while the batch
         // is small, else the batch goes out.
-        bool Complete(int end, bool mayGather)
+        Written Complete(int end, bool mayGather)
         {
             if (mayGather && end < BatchMax) {
                 gathered = end;
-                return true;
+                return Written.Nothing;
             }
             gathered = 0;
-            Write(end, default(ArraySegment<byte>));
-            return false;
+            return Write(end, default(ArraySegment<byte>));
         }
 
         // A piece of a streamed body (chunked; HTTP/1.0: as it is, the body ending with the
         // connection). The first piece takes the head, and the gathered responses go ahead of
-        // it. False when there was nothing to write.
-        public bool Stream(HttpResponse r, bool isHead, bool http10, bool keepAlive, byte[] data, int offset, int count)
+        // it.
+        public Written Stream(HttpResponse r, bool isHead, bool http10, bool keepAlive, byte[] data, int offset, int count)
         {
             int at = gathered;
             gathered = 0;
@@ -172,34 +177,32 @@ namespace Vrns.Http
                 at = Ascii.Put(output, at, "\r\n");
                 chunkOpen = true;
             }
-            if (at == 0 && count == 0) return false;
-            Write(at, count > 0 ? new ArraySegment<byte>(data, offset, count) : default(ArraySegment<byte>));
-            return true;
+            if (at == 0 && count == 0) return Written.Nothing;
+            return Write(at, count > 0 ? new ArraySegment<byte>(data, offset, count) : default(ArraySegment<byte>));
         }
 
         // The 101 that hands the connection to a WebSocket; the gathered responses go ahead of it.
-        public void Upgrade(byte[] head)
+        public Written Upgrade(byte[] head)
         {
             int end = gathered;
             gathered = 0;
-            Write(end, new ArraySegment<byte>(head));
+            return Write(end, new ArraySegment<byte>(head));
         }
 
-        // The streamed body's end: the last chunk. False when there is nothing to write (an
-        // HTTP/1.0 body ends with the connection; a HEAD's has no bytes to end).
-        public bool FinishStream(bool isHead, bool http10)
+        // The streamed body's end: the last chunk. Nothing to write for an HTTP/1.0 body (it ends
+        // with the connection) or a HEAD's (no bytes to end).
+        public Written FinishStream(bool isHead, bool http10)
         {
-            if (http10 || isHead) return false;
+            if (http10 || isHead) return Written.Nothing;
             int at = Grow(0, 8);
             if (chunkOpen) at = Ascii.Put(output, at, "\r\n");
             at = Ascii.Put(output, at, LastChunk);
-            Write(at, default(ArraySegment<byte>));
-            return true;
+            return Write(at, default(ArraySegment<byte>));
         }
 
         // A generated page that ends the connection: the request cannot be framed, is refused,
         // or its handler failed. The gathered responses go ahead of it.
-        public void Refuse(int status)
+        public Written Refuse(int status)
         {
             byte[] page = StatusText.Page(status);
             byte[] line = lines.LineAndServer(status);
@@ -215,7 +218,7 @@ namespace Vrns.Http
             at = Ascii.Put(output, at, CloseLine);
             at = Ascii.Put(output, at, page);
             gathered = 0;
-            Write(at, default(ArraySegment<byte>));
+            return Write(at, default(ArraySegment<byte>));
         }
 
         // The write in flight completed: its file is closed.
@@ -230,26 +233,22 @@ namespace Vrns.Http
             fileFd = -1;
         }
 
-        // Most responses fit the socket's buffer: they go out at once and complete on this thread,
-        // without the writer's round trip (its pins, its queued completion and the call back
-        // into managed code). A completion that would start the next write on the same stack
-        // goes through the writer instead, so a long pipelined input never deepens the stack.
-        [ThreadStatic] static bool completingAtOnce;
-
-        void Write(int end, ArraySegment<byte> after)
+        // Most responses fit the socket's buffer: they go out at once, on this thread, without
+        // the writer's round trip (its pins, its queued completion and the call back into managed
+        // code).
+        Written Write(int end, ArraySegment<byte> after)
         {
             var first = new ArraySegment<byte>(output, 0, end);
             int errno;  // a failed send is the writer's to report, as it reports its own
-            if (!completingAtOnce && Writes.SendAtOnce(fd, ref first, ref after, out errno)) {
-                completingAtOnce = true;
-                try {
-                    connection.OnWriteDone(fd, WriteResult.Done);
-                } finally {
-                    completingAtOnce = false;
-                }
-                return;
-            }
+            if (Writes.SendAtOnce(fd, ref first, ref after, out errno)) return Written.Now;
+            return WriteLater(first, after);
+        }
+
+        // A large body goes to the writer as it is.
+        Written WriteLater(ArraySegment<byte> first, ArraySegment<byte> after)
+        {
             Writes.Write(fd, first, after, 0, connection);
+            return Written.Later;
         }
 
         // Writes the status line and fields into output from at; length -1: a streamed body,

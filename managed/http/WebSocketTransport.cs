@@ -4,8 +4,10 @@
 // payload, the rest (if the socket did not take all) handed to the vector writer, whose
 // completion is then the socket's back-pressure; no thread waits for either. The connection
 // stays listed with the server in state Upgraded, so the drain counts it, and takes the socket
-// back at the end: Close lingers as after a last response, Abort cuts. The bytes both ways are
-// counted for the session's access log line.
+// back at the end: Close lingers as after a last response, Abort cuts. It keeps what the session
+// needs of its handshake (the exchange went back at the upgrade): the bytes the client sent
+// behind it, a copy of the request's head for the session's access log line and when it began;
+// the bytes both ways are counted for that line.
 //
 // Threads: the socket's callers and the engine's and writers' completions on pump workers.
 // `gate` guards the outstanding operations and the end; every use of the descriptor happens
@@ -39,12 +41,33 @@ namespace Vrns.Http
         bool peerEnded, closing, aborted, finished;
         // For the session's access log line: bytes received and sent (heads and payloads).
         long bytesIn, bytesOut;
+        // The bytes the client sent behind its handshake, taken before the first receive.
+        byte[] early;
+        int earlyAt;
+        // The request's head (detached from the exchange) and when the session began.
+        public readonly HeadParser Head;
+        public readonly byte[] HeadBytes;
+        public readonly long BeganMsec = Engine.NowMsec;
 
-        public WebSocketTransport(HttpConnection connection, int fd, bool peerEnded)
+        public WebSocketTransport(HttpConnection connection, int fd, bool peerEnded, byte[] early, HttpRequest request)
         {
             this.connection = connection;
             this.fd = fd;
             this.peerEnded = peerEnded;
+            this.early = early;
+            Head = request.Head;
+            HeadBytes = request.Buffer;
+        }
+
+        // Under the gate: bytes the client sent behind the handshake.
+        int TakeEarly(ArraySegment<byte> into)
+        {
+            if (early == null) return 0;
+            int n = Math.Min(early.Length - earlyAt, into.Count);
+            Buffer.BlockCopy(early, earlyAt, into.Array, into.Offset, n);
+            earlyAt += n;
+            if (earlyAt == early.Length) early = null;
+            return n;
         }
 
         public Task<int> ReceiveAsync(ArraySegment<byte> buffer)
@@ -52,7 +75,7 @@ namespace Vrns.Http
             lock (gate) {
                 if (receive != null) throw new InvalidOperationException("a receive is already outstanding");
                 if (aborted || finished) return Task.FromException<int>(Ended());
-                int n = connection.TakeBuffered(buffer);
+                int n = TakeEarly(buffer);
                 bytesIn += n;
                 if (n > 0) return Task.FromResult(n);
                 if (peerEnded) return Task.FromResult(0);
@@ -74,7 +97,7 @@ namespace Vrns.Http
             lock (gate) {
                 if (receive != null) throw new InvalidOperationException("a receive is already outstanding");
                 if (aborted || finished) return Task.FromException(Ended());
-                if (peerEnded || readFirst || connection.HasBuffered) return Task.CompletedTask;
+                if (peerEnded || readFirst || early != null) return Task.CompletedTask;
                 if (Events.Listen(fd, Interest.Read, this, ReceiveWaitSec) != 0)
                     return Task.FromException(new IOException("the connection cannot wait for input"));
                 receive = new TaskCompletionSource<int>();

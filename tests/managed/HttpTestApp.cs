@@ -492,6 +492,9 @@ static class HttpTestApp
         server.Map("POST", "/echo-stream", EchoStream);
         server.Map(null, "/ignore", Ignore);
         server.Map("GET", "/stream", Stream);
+        // Inline, a piece that goes out at once has its Task completed before WriteAsync
+        // returns, and the handler writes the next on the same stack.
+        server.Map("GET", "/stream-inline", Stream, HandlerThread.UnsafeInline);
         server.Map("GET", "/slow", Slow);
         server.Map("GET", "/throw", Throw);
         server.Map("GET", "/throw-after-head", ThrowAfterHead);

@@ -399,6 +399,19 @@ TEST_P(BothServers, PipelinedRequestsAnsweredInOrder) {
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
 
+// A pipeline whose answers fill several batches: each batch goes out at once from inside the
+// completion of the one before, and none of those completions may be lost or deepen the stack.
+TEST_P(BothServers, LongPipelineIsAnsweredWhole) {
+    Start();
+    Client c(server_.port());
+    constexpr int kRequests = 300;
+    std::string pipeline;
+    for (int i = 0; i < kRequests; i++) pipeline += Get("/hello.txt");
+    ASSERT_TRUE(c.Send(pipeline));
+    for (int i = 0; i < kRequests; i++) ASSERT_EQ(c.Read().body, "hello, world\n") << "answer " << i;
+    EXPECT_EQ(server_.Stop(), 0) << server_.Err();
+}
+
 // Both servers keep small files in memory; a file rewritten in place is served afresh once the
 // entry's second of trust has passed.
 TEST_P(BothServers, RewrittenFileIsServedAfresh) {
@@ -765,6 +778,13 @@ TEST_F(ManagedHttp, HandlersBodiesAndStreaming) {
         {"streamed",
          kManaged,
          Get("/stream"),
+         200,
+         kKeep,
+         {{"transfer-encoding", "chunked"}},
+         "part1;part2;part3;"},
+        {"streamed inline",
+         kManaged,
+         Get("/stream-inline"),
          200,
          kKeep,
          {{"transfer-encoding", "chunked"}},
