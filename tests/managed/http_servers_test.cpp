@@ -1613,7 +1613,8 @@ std::string CloseFrame(int code, const std::string& reason = "") {
 }
 
 // What the server sends, as "T:text", "B:bytes" (a whole message, its fragments joined),
-// "P:payload" (a pong), "I:payload" (a ping), "C:code:reason" (a close), "bad frame" (masked or with reserved bits) or
+// "P:payload" (a pong), "I:payload" (a ping), "C:code:reason" (a close), "bad frame" (masked or with reserved
+// bits) or
 // "" (the connection ended, or the time-out passed, first).
 class ServerFrames {
   public:
@@ -1720,7 +1721,12 @@ TEST_F(ManagedHttp, WebSocketTable) {
         {"the client closes", {CloseFrame(1000, "done")}, false, 0, {"C:1000:done"}, true},
         {"the server closes", {Frame(kText, "close")}, false, 0, {"C:1000:bye"}, true},
         // Nothing may follow the server's close frame: a ping read after it gets no pong.
-        {"a ping after the server's close", {Frame(kText, "close"), Frame(kPing, "late")}, false, 0, {"C:1000:bye"}, true},
+        {"a ping after the server's close",
+         {Frame(kText, "close"), Frame(kPing, "late")},
+         false,
+         0,
+         {"C:1000:bye"},
+         true},
     };
     // echo-late accepts after an await: the connection watched its client meanwhile.
     for (const char* path : {"/ws/echo", "/ws/echo-inline", "/ws/echo-late"}) {
@@ -1838,11 +1844,13 @@ TEST_F(ManagedHttp, WebSocketPingFloodFromAClientThatNeverReads) {
         OpenWebSocket(c);
         std::string burst;
         for (int i = 0; i < 1000; ++i) burst += Frame(kPing, std::string(125, char('a' + i % 26)));
-        for (int i = 0; i < kPings / 1000; ++i) ASSERT_TRUE(c.Send(burst)) << "after " << i * 1000 << " pings";
+        for (int i = 0; i < kPings / 1000; ++i)
+            ASSERT_TRUE(c.Send(burst)) << "after " << i * 1000 << " pings";
         // What the server holds once it has read them all (a text's echo cannot come back:
         // the client does not read, so the server's answer to a close is the sign instead).
         long after = ResidentKiB(server_.pid());
-        EXPECT_LT(after - before, kMostGrowthKiB) << "VmRSS " << before << " KiB before, " << after << " after";
+        EXPECT_LT(after - before, kMostGrowthKiB)
+            << "VmRSS " << before << " KiB before, " << after << " after";
     }  // the client goes without a close
     Client next(server_.port());
     ASSERT_TRUE(next.Send(Get("/describe/")));
@@ -1874,7 +1882,8 @@ TEST_F(ManagedHttp, IdleWebSocketsHoldLittleMemory) {
     ASSERT_TRUE(idle.back()->Send(Frame(kText, "last")));
     ASSERT_EQ(ServerFrames(*idle.back()).Next(), "T:last");
     long after = ResidentKiB(server_.pid());
-    EXPECT_LT(after - before, kMostKiBEach * kSockets) << "VmRSS " << before << " KiB before, " << after << " after";
+    EXPECT_LT(after - before, kMostKiBEach * kSockets)
+        << "VmRSS " << before << " KiB before, " << after << " after";
     idle.clear();
     EXPECT_EQ(server_.Stop(), 0) << server_.Err();
 }
