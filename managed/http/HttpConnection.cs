@@ -37,18 +37,7 @@
 // read, a streamed write) from its own thread: the connection's lock (this) orders those, and the
 // handler's end, against their completions.
 //
-// The client going while its handler runs. A watch (the read half) is armed while a handler
-// that did not complete at once, or that asked for RequestAborted, has no operation
-// outstanding: it takes what arrives into the input and sees the client go (the end of its
-// stream, or an error), which closes the connection: the descriptor goes at once, however long
-// the handler takes, its RequestAborted is cancelled (on the handler pool, never where the
-// connection's callbacks run) and its later reads and writes fail. The drain's cut cancels
-// RequestAborted too. A client that half-closes its side after its request is taken as gone,
-// as Kestrel takes it. The watch is cancelled (Events.Remove, never replaced by another
-// Listen, which the engine reports as an anomaly) before anything else arms the connection:
-// an operation, or the response once the handler ends. The watch is armed only while no
-// operation is, so the write half is idle whenever it is cancelled, and Remove cancels the
-// watch alone; a cancelled watch hears of it and is ignored.
+// The client going while its handler runs: see AbortWatch.
 using System;
 using System.IO;
 using System.Net;
@@ -62,21 +51,11 @@ namespace Vrns.Http
         const long LingerMsec = 2000;
         const int MaxLingerBytes = 1 << 20;
         const int OperationFailed = HandlerOperation.Failed, BodyRefused = HandlerOperation.Refused;
-        // A watch waits at most this long (the engine's longest wait), then looks again.
-        const int LongestWatchSec = 235;
 
         static readonly Task<int> NoMoreBody = Task.FromResult(0);
         static readonly SendOrPostCallback RunPosted = o => {
             var context = (HttpContext)o;
             context.Connection.RunHandler(context);
-        };
-        // The token's callbacks are application code: they run on the handler pool.
-        static readonly SendOrPostCallback CancelPosted = o => {
-            try {
-                ((CancellationTokenSource)o).Cancel();
-            } catch (Exception e) {
-                ErrorLog.Write("vrns-http: a RequestAborted callback failed: " + e);
-            }
         };
 
         // What a write in Sending was for: a response (then the next request or the close), or
@@ -106,12 +85,8 @@ namespace Vrns.Http
         // has outstanding. Guarded by the lock (this).
         HttpContext current;
         readonly HandlerOperation operation = new HandlerOperation();
-        // The running handler's RequestAborted, once asked for; read without the lock by the
-        // drain's cut. Whether the client is watched for while the handler runs, and the watch
-        // armed while no operation is (lock).
-        CancellationTokenSource abortSource;
-        bool watched;
-        AbortWatch watch;
+        // The client watched for while the handler runs, and its RequestAborted.
+        readonly AbortWatch abort;
         // The response the access log is owed a line for (its status; 0: none) and its body's
         // bytes; whether its request's line can be logged; the peer as the log writes it.
         int logStatus;
@@ -128,6 +103,7 @@ namespace Vrns.Http
             this.peer = peer;
             this.peerLength = peerLength;
             this.peerPort = peerPort;
+            abort = new AbortWatch(this, server, fd);
         }
 
         public int Fd
@@ -486,9 +462,7 @@ namespace Vrns.Http
                 }
                 // From here on the request's operations are refused.
                 current = null;
-                DropWatch();  // before the response or the next read arms the connection
-                watched = false;
-                Volatile.Write(ref abortSource, null);
+                abort.End();  // before the response or the next read arms the connection
                 socket = context.WebSocket;
             }
             int refusal = context.Scope.End(server, context, task);
@@ -645,7 +619,7 @@ namespace Vrns.Http
                         return Task.FromException<byte[]>(new BadRequestBodyException(reader.FailureStatus));
                 }
                 if (peerClosed) return Task.FromException<byte[]>(new ConnectionLostException("the client closed the request body"));
-                DropWatch();
+                abort.Drop();
                 result = operation.BeginWhole(context.Inline);
             }
             StartBodyWait(context);
@@ -774,13 +748,11 @@ namespace Vrns.Http
             CancellationTokenSource source;
             lock (this) {
                 CheckCurrent(context);
-                if (context.AbortSource != null) return context.AbortSource.Token;
-                source = context.AbortSource = new CancellationTokenSource();
-                // A full fence before the state is read; the drain's cut moves the state, then
-                // reads the source: one of the two sees the other.
-                Interlocked.Exchange(ref abortSource, source);
+                bool made = context.Scope.AbortSource == null;
+                source = abort.Source(context.Scope);
+                if (!made) return source.Token;
                 if (State == ConnectionState.Handling && !peerClosed) {
-                    watched = true;
+                    abort.Watch();
                     ArmWatch();
                     return source.Token;
                 }
@@ -792,8 +764,7 @@ namespace Vrns.Http
         // The connection closed, or the drain cut it, while the handler runs.
         internal void AbortHandler()
         {
-            CancellationTokenSource source = Volatile.Read(ref abortSource);
-            if (source != null) server.Handlers.Post(CancelPosted, source);
+            abort.Cancel();
         }
 
         // The handler did not complete at once: its client is watched for until it does.
@@ -801,7 +772,7 @@ namespace Vrns.Http
         {
             lock (this) {
                 if (context != current) return;
-                watched = true;
+                abort.Watch();
                 ArmWatch();
             }
         }
@@ -809,7 +780,7 @@ namespace Vrns.Http
         // Under the lock: an operation of the handler's begins; the watch makes way for it.
         Task<int> BeginOperation(Operation op, HttpContext context)
         {
-            DropWatch();
+            abort.Drop();
             return operation.Begin(op, context.Inline);
         }
 
@@ -817,53 +788,22 @@ namespace Vrns.Http
         // is outstanding, and the input has room for what comes.
         void ArmWatch()
         {
-            if (watch != null || !watched || State != ConnectionState.Handling || operation.Outstanding ||
-                peerClosed || x.Reader.Full)
+            if (!abort.Watched || State != ConnectionState.Handling || operation.Outstanding || peerClosed || x.Reader.Full)
                 return;
-            var w = new AbortWatch(this);
-            watch = w;
-            if (Events.Listen(fd, Interest.Read, w, LongestWatchSec) != 0) watch = null;
+            abort.Arm();
         }
 
-        // Under the lock: cancels the armed watch. Only the read half is armed then (see
-        // above), so Remove cancels nothing else.
-        void DropWatch()
+        // Under the lock: the armed watch heard of the read half. Readable: what came is kept for
+        // the body or the next request, unless it is the end of the stream.
+        internal void OnWatchHeard(int code)
         {
-            if (watch == null) return;
-            watch = null;
-            Events.Remove(fd);
-        }
-
-        void OnWatch(AbortWatch w, int code)
-        {
-            lock (this) {
-                if (watch != w) return;  // cancelled for an operation, or the request is over
-                watch = null;
-                // Readable: what came is kept for the body or the next request, unless it is
-                // the end of the stream.
-                bool gone = code == EventCode.Readable ? !Receive() || peerClosed : code != EventCode.TimedOutOrRemoved;
-                if (!gone) {
-                    ArmWatch();
-                    return;
-                }
-                // No operation is outstanding, and none begins before the state says Closed.
-                Close();
+            bool gone = code == EventCode.Readable ? !Receive() || peerClosed : code != EventCode.TimedOutOrRemoved;
+            if (!gone) {
+                ArmWatch();
+                return;
             }
-        }
-
-        sealed class AbortWatch : IEventTarget
-        {
-            readonly HttpConnection connection;
-
-            public AbortWatch(HttpConnection connection)
-            {
-                this.connection = connection;
-            }
-
-            public void OnEvent(int fd, int code)
-            {
-                connection.OnWatch(this, code);
-            }
+            // No operation is outstanding, and none begins before the state says Closed.
+            Close();
         }
 
         // ---- the access log ----
@@ -913,7 +853,7 @@ namespace Vrns.Http
             lock (this) {
                 if (context != current || TryMove(ConnectionState.Handling, ConnectionState.Upgraded) != (int)ConnectionState.Handling)
                     return null;
-                DropWatch();  // the transport's reads take the read half
+                abort.Drop();  // the transport's reads take the read half
                 byte[] early = x.Reader.TakeRest();
                 context.TheRequest.Detach();
                 context.Scope.Detach();
@@ -1044,7 +984,7 @@ namespace Vrns.Http
         {
             if (Interlocked.Exchange(ref state, (int)ConnectionState.Closed) == (int)ConnectionState.Closed) return;
             server.ConnectionClosed(this);
-            lock (this) DropWatch();  // before the descriptor goes: a watch must not outlive its number
+            lock (this) abort.Drop();  // before the descriptor goes: a watch must not outlive its number
             if (x != null) {
                 x.Writer.CloseFile();
                 WriteLogLine();  // a response cut short, with the bytes handed to the writer

@@ -33,8 +33,6 @@ namespace Vrns.Http
         // complete there too, as they always did; otherwise their continuations never run on the
         // thread that completes them.
         internal bool Inline;
-        // RequestAborted's source, once asked for (the connection's lock).
-        internal CancellationTokenSource AbortSource;
         // AcceptWebSocketAsync: the upgrade has begun (the response is the 101 or nothing), its
         // socket once made, or the refusal the handler may let through (see WebSocketUpgrade).
         internal bool Upgrading;
