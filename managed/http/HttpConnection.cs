@@ -48,8 +48,6 @@ namespace Vrns.Http
 {
     sealed class HttpConnection : IEventTarget, IWriteTarget
     {
-        const long LingerMsec = 2000;
-        const int MaxLingerBytes = 1 << 20;
         const int OperationFailed = HandlerOperation.Failed, BodyRefused = HandlerOperation.Refused;
 
         static readonly Task<int> NoMoreBody = Task.FromResult(0);
@@ -64,9 +62,7 @@ namespace Vrns.Http
 
         readonly HttpServer server;
         readonly int fd;
-        readonly byte[] peer;
-        readonly int peerLength, peerPort;
-        IPAddress peerAddress;
+        readonly ConnectionPeer peer;
         internal HttpConnection ListPrev, ListNext;  // the server's ConnectionList
         int state;  // ConnectionState
         Exchange x;  // from a request's first bytes until the connection is idle again
@@ -76,8 +72,7 @@ namespace Vrns.Http
         long requestDeadline;
         // When input last came: a request's clock starts then, one clock read per receive.
         long receivedMsec;
-        long lingerDeadline;
-        int lingerBytes;
+        Linger lingering;  // once the connection's last response is out
         AfterSend afterSend;
         int completionsOwed;  // writes done at once whose completion has not run (see Completed)
 
@@ -87,12 +82,7 @@ namespace Vrns.Http
         readonly HandlerOperation operation = new HandlerOperation();
         // The client watched for while the handler runs, and its RequestAborted.
         readonly AbortWatch abort;
-        // The response the access log is owed a line for (its status; 0: none) and its body's
-        // bytes; whether its request's line can be logged; the peer as the log writes it.
-        int logStatus;
-        long logBytes;
-        bool requestBegun;
-        string peerText;
+        readonly OwedLogLine logLine;
         int holdsLease;  // 1 while this connection's lease on x is not dropped: dropped once, whoever closes
         WebSocketTransport socketTransport;  // a WebSocket's, once upgraded
 
@@ -100,9 +90,8 @@ namespace Vrns.Http
         {
             this.server = server;
             this.fd = fd;
-            this.peer = peer;
-            this.peerLength = peerLength;
-            this.peerPort = peerPort;
+            this.peer = new ConnectionPeer(peer, peerLength, peerPort);
+            logLine = new OwedLogLine(server, this.peer);
             abort = new AbortWatch(this, server, fd);
         }
 
@@ -113,19 +102,12 @@ namespace Vrns.Http
 
         public IPAddress PeerAddress
         {
-            get {
-                if (peerAddress == null) {
-                    var bytes = new byte[peerLength];
-                    Buffer.BlockCopy(peer, 0, bytes, 0, peerLength);
-                    peerAddress = new IPAddress(bytes);
-                }
-                return peerAddress;
-            }
+            get { return peer.Address; }
         }
 
         public int PeerPort
         {
-            get { return peerPort; }
+            get { return peer.Port; }
         }
 
         public void Start()
@@ -366,7 +348,7 @@ namespace Vrns.Http
         // ...or its handler failed (already Sending).
         void SendRefusal(int status)
         {
-            OweLogLine(status, StatusText.Page(status).Length);
+            logLine.Owe(status, StatusText.Page(status).Length);
             keepAlive = false;
             afterSend = AfterSend.Next;
             Completed(x.Writer.Refuse(status));
@@ -377,7 +359,7 @@ namespace Vrns.Http
         void BeginRequest()
         {
             RequestReader reader = x.Reader;
-            requestBegun = true;
+            logLine.RequestBegun();
             keepAlive = reader.Head.KeepAlive;
             int refusal = reader.BeginBody(server.MaxBodyBytes, server.BodyBudget);
             if (refusal != 0) {
@@ -515,7 +497,7 @@ namespace Vrns.Http
                 return;
             }
             keepAlive = KeepAliveNow(r);
-            OweLogLine(r.Status, IsHead || HttpResponse.BodyForbidden(r.Status) ? 0 : r.Length());
+            logLine.Owe(r.Status, IsHead || HttpResponse.BodyForbidden(r.Status) ? 0 : r.Length());
             bool mayGather = keepAlive && x.Reader.BodyDone && x.Reader.MoreBuffered;
             Completed(x.Writer.Finish(r, IsHead, Http10, keepAlive, mayGather));
         }
@@ -545,7 +527,7 @@ namespace Vrns.Http
         void Sent()
         {
             if (!LeaveSending()) return;
-            WriteLogLine();
+            logLine.Write(x.Reader.Head, x.Reader.Input);
             answered = true;
             x.Reader.EndRequest();
             if (!keepAlive) {
@@ -686,9 +668,9 @@ namespace Vrns.Http
             // HTTP/1.0 has no chunks: the body ends with the connection.
             if (!r.Started) {
                 keepAlive = !Http10 && KeepAliveNow(r);
-                OweLogLine(r.Status, 0);
+                logLine.Owe(r.Status, 0);
             }
-            if (!IsHead) logBytes += count;
+            if (!IsHead) logLine.Add(count);
             Completed(x.Writer.Stream(r, IsHead, Http10, keepAlive, data, offset, count));
             return result;
         }
@@ -806,25 +788,6 @@ namespace Vrns.Http
             Close();
         }
 
-        // ---- the access log ----
-
-        // A line is owed for the response begun: its status and its body's bytes (a stream's
-        // grow as its pieces go out).
-        void OweLogLine(int status, long bytes)
-        {
-            if (server.Log == null) return;
-            logStatus = status;
-            logBytes = bytes;
-        }
-
-        void WriteLogLine()
-        {
-            if (logStatus == 0) return;
-            if (peerText == null) peerText = PeerAddress.ToString();
-            server.Log.Write(peerText, requestBegun ? x.Reader.Head : null, x.Reader.Input, logStatus, logBytes);
-            logStatus = 0;
-        }
-
         // ---- a WebSocket ----
 
         // The 101 that ends HTTP on this connection, as the handler's operation; the batch of
@@ -866,15 +829,10 @@ namespace Vrns.Http
         }
 
         // The transport is done: closed after the close handshake (the connection lingers, as
-        // after a last response), or cut. The session's access log line: 101, the bytes sent
-        // (frames), then those received and how long it lasted.
+        // after a last response), or cut. The session gets its access log line.
         internal void EndWebSocket(bool linger)
         {
-            if (server.Log != null) {
-                if (peerText == null) peerText = PeerAddress.ToString();
-                WebSocketTransport t = socketTransport;
-                server.Log.WriteSession(peerText, t.Head, t.HeadBytes, t.BytesOut, t.BytesIn, Engine.NowMsec - t.BeganMsec);
-            }
+            logLine.WriteSession(socketTransport);
             if (linger)
                 LingerClose(ConnectionState.Upgraded);
             else
@@ -924,53 +882,32 @@ namespace Vrns.Http
 
         void NextRequest()
         {
-            requestBegun = false;
+            logLine.NextRequest();
             x.Reader.Compact();
             x.Reader.Head.Reset(0);
             requestDeadline = 0;
             ServeBuffered();
         }
 
-        // What a lingering WebSocket's connection (it holds no exchange) reads and drops into:
-        // one array for all, as nobody reads what lands in it.
-        static readonly byte[] LingerSink = new byte[16384];
-
+        // The connection's last response is out (or its WebSocket closed): see Linger.
         void LingerClose(ConnectionState from)
         {
             if (peerClosed || TryMove(from, ConnectionState.Lingering) != (int)from) {
                 Close();  // a socket's connection may have been closed meanwhile: quietly
                 return;
             }
-            Posix.ShutdownWrite(fd);
-            lingerDeadline = Engine.NowMsec + LingerMsec;
-            lingerBytes = 0;
-            if (Events.Listen(fd, Interest.Read, this, SecondsUntil(lingerDeadline)) != 0) Close();
+            if (lingering == null) lingering = new Linger(this, fd);
+            if (!lingering.Begin()) Close();
         }
 
-        // Reads and drops input until the peer closes, the while ends or enough came.
         void OnLingerInput(int code)
         {
-            byte[] sink = x != null ? x.Reader.Input : LingerSink;
-            while (code == EventCode.Readable && lingerBytes < MaxLingerBytes) {
-                int errno;
-                int n = Posix.Receive(fd, sink, 0, sink.Length, out errno);
-                if (n > 0) {
-                    lingerBytes += n;
-                    continue;
-                }
-                if (n < 0 && errno == Posix.EAGAIN) {
-                    int timeout = SecondsUntil(lingerDeadline);
-                    if (timeout == 0 || Events.Listen(fd, Interest.Read, this, timeout) != 0) break;
-                    return;
-                }
-                break;
-            }
-            Close();
+            if (!lingering.OnInput(code, x != null ? x.Reader.Input : null)) Close();
         }
 
         // The engine's time-out, in whole seconds, for a wait that must end by deadline: rounded
         // up, so the wait does not end before it; 0 once it has passed.
-        static int SecondsUntil(long deadline)
+        internal static int SecondsUntil(long deadline)
         {
             long left = deadline - Engine.NowMsec;
             return left > 0 ? (int)((left + 999) / 1000) : 0;
@@ -987,7 +924,7 @@ namespace Vrns.Http
             lock (this) abort.Drop();  // before the descriptor goes: a watch must not outlive its number
             if (x != null) {
                 x.Writer.CloseFile();
-                WriteLogLine();  // a response cut short, with the bytes handed to the writer
+                logLine.Write(x.Reader.Head, x.Reader.Input);  // a response cut short, with the bytes handed to the writer
             }
             Posix.Close(fd);
             bool handlerRunning;
