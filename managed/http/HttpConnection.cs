@@ -6,17 +6,10 @@
 // the exchange and the end sequence (report, gzip, end). The loop keeps the framing of requests
 // into handlers and responses, the sending, and the connection's one state (ConnectionState),
 // which each callback checks as it enters and each move names as the state it leaves, as the
-// native connection does; a callback or move in a wrong state ends the connection (Fault):
-//
-//   WaitingFirst, Idle --bytes--> Reading --head complete--> Handling --handler done--> Sending
-//     (or straight to the next buffered request, the answer gathered for a batch)
-//   Sending --sent, kept alive--> Discarding (a body nobody read) --> Reading or Idle
-//   Sending --sent, the connection's last--> Lingering --input drained--> Closed
-//   Idle --the drain--> EndedIdle --> Closed, or what raced in answered as the last
-//   Handling, Sending --the drain's bound--> Cut --> Closed
-//   Handling --101 sent--> Upgraded (a WebSocket's: WebSocketTransport) --closed--> Lingering,
-//     or --cut--> Closed
-//   any --time-out, error, the peer gone--> Closed
+// native connection does; a callback or move in a wrong state ends the connection (Fault). The
+// states and their moves: see ConnectionState. Its own smaller parts: the client watched for
+// while a handler runs (AbortWatch), the access log's line (OwedLogLine), the last moments
+// (Linger).
 //
 // Pipelined requests already received are answered as a batch: a response whole in memory stays
 // in the writer's output while the next buffered request is served, and the batch goes out in
