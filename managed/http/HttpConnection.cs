@@ -67,7 +67,7 @@ namespace Vrns.Http
         long receivedMsec;
         Linger lingering;  // once the connection's last response is out
         AfterSend afterSend;
-        int completionsOwed;  // writes done at once whose completion has not run (see Completed)
+        readonly CompletionLoop completions;  // of the writes done at once
 
         // The request being handled, from its handler's start to its end, and the operation it
         // has outstanding. Guarded by the lock (this).
@@ -86,6 +86,7 @@ namespace Vrns.Http
             this.peer = new ConnectionPeer(peer, peerLength, peerPort);
             logLine = new OwedLogLine(server, this.peer);
             abort = new AbortWatch(this, server, fd);
+            completions = new CompletionLoop(this, fd);
         }
 
         public int Fd
@@ -187,10 +188,7 @@ namespace Vrns.Http
 
         // What the writer did with a call's bytes. Nothing written: the response waits in the
         // batch, or the piece was empty, which completes as a write would. Written now: the
-        // completion runs here, as the writers' would; one that comes from inside it (the next
-        // pipelined response, an inline handler's next piece, or a piece from another handler
-        // thread meanwhile) is counted and runs after it, in this loop, so that a long pipelined
-        // input never deepens the stack and no completion is lost.
+        // completion runs in the loop (CompletionLoop).
         void Completed(Written w)
         {
             if (w == Written.Later) return;
@@ -198,10 +196,7 @@ namespace Vrns.Http
                 Sent();
                 return;
             }
-            if (Interlocked.Increment(ref completionsOwed) != 1) return;
-            do {
-                OnWriteDone(fd, WriteResult.Done);
-            } while (Interlocked.Decrement(ref completionsOwed) != 0);
+            completions.Done();
         }
 
         public void OnWriteDone(int socket, int result)
