@@ -19,23 +19,6 @@ using System.Threading;
 
 namespace Vrns.Http
 {
-    // A connection's phase. Written by its owner (the callback or handler thread that runs for
-    // it); read by the drain, which also moves Idle to EndedIdle and Handling or Sending to Cut.
-    enum ConnectionState
-    {
-        WaitingFirst,  // accepted; nothing of its first request received yet
-        Idle,  // kept alive after a response; nothing of its next request received yet
-        Reading,  // a request begun: its head is arriving
-        Handling,  // its handler runs (and the body reads and streamed writes it asks for)
-        Sending,  // a response, a batch of them or a refusal handed to a writer
-        Discarding,  // the body nobody read being skipped before the next request
-        Lingering,  // its last response sent; unread input drained before the close
-        EndedIdle,  // ended by the drain while idle: its owner closes it, or answers what raced in
-        Cut,  // its response cut by the drain's bound: whatever completes next closes it
-        Upgraded,  // a WebSocket's transport (WebSocketTransport); the drain closes its socket
-        Closed,
-    }
-
     sealed class ConnectionList
     {
         readonly object gate = new object();  // guards the links of every listed connection and head

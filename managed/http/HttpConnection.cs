@@ -6,17 +6,10 @@
 // the exchange and the end sequence (report, gzip, end). The loop keeps the framing of requests
 // into handlers and responses, the sending, and the connection's one state (ConnectionState),
 // which each callback checks as it enters and each move names as the state it leaves, as the
-// native connection does; a callback or move in a wrong state ends the connection (Fault):
-//
-//   WaitingFirst, Idle --bytes--> Reading --head complete--> Handling --handler done--> Sending
-//     (or straight to the next buffered request, the answer gathered for a batch)
-//   Sending --sent, kept alive--> Discarding (a body nobody read) --> Reading or Idle
-//   Sending --sent, the connection's last--> Lingering --input drained--> Closed
-//   Idle --the drain--> EndedIdle --> Closed, or what raced in answered as the last
-//   Handling, Sending --the drain's bound--> Cut --> Closed
-//   Handling --101 sent--> Upgraded (a WebSocket's: WebSocketTransport) --closed--> Lingering,
-//     or --cut--> Closed
-//   any --time-out, error, the peer gone--> Closed
+// native connection does; a callback or move in a wrong state ends the connection (Fault). The
+// states and their moves: see ConnectionState. Its own smaller parts: the client watched for
+// while a handler runs (AbortWatch), the access log's line (OwedLogLine), the last moments
+// (Linger).
 //
 // Pipelined requests already received are answered as a batch: a response whole in memory stays
 // in the writer's output while the next buffered request is served, and the batch goes out in
@@ -37,18 +30,7 @@
 // read, a streamed write) from its own thread: the connection's lock (this) orders those, and the
 // handler's end, against their completions.
 //
-// The client going while its handler runs. A watch (the read half) is armed while a handler
-// that did not complete at once, or that asked for RequestAborted, has no operation
-// outstanding: it takes what arrives into the input and sees the client go (the end of its
-// stream, or an error), which closes the connection: the descriptor goes at once, however long
-// the handler takes, its RequestAborted is cancelled (on the handler pool, never where the
-// connection's callbacks run) and its later reads and writes fail. The drain's cut cancels
-// RequestAborted too. A client that half-closes its side after its request is taken as gone,
-// as Kestrel takes it. The watch is cancelled (Events.Remove, never replaced by another
-// Listen, which the engine reports as an anomaly) before anything else arms the connection:
-// an operation, or the response once the handler ends. The watch is armed only while no
-// operation is, so the write half is idle whenever it is cancelled, and Remove cancels the
-// watch alone; a cancelled watch hears of it and is ignored.
+// The client going while its handler runs: see AbortWatch.
 using System;
 using System.IO;
 using System.Net;
@@ -59,24 +41,12 @@ namespace Vrns.Http
 {
     sealed class HttpConnection : IEventTarget, IWriteTarget
     {
-        const long LingerMsec = 2000;
-        const int MaxLingerBytes = 1 << 20;
         const int OperationFailed = HandlerOperation.Failed, BodyRefused = HandlerOperation.Refused;
-        // A watch waits at most this long (the engine's longest wait), then looks again.
-        const int LongestWatchSec = 235;
 
         static readonly Task<int> NoMoreBody = Task.FromResult(0);
         static readonly SendOrPostCallback RunPosted = o => {
             var context = (HttpContext)o;
             context.Connection.RunHandler(context);
-        };
-        // The token's callbacks are application code: they run on the handler pool.
-        static readonly SendOrPostCallback CancelPosted = o => {
-            try {
-                ((CancellationTokenSource)o).Cancel();
-            } catch (Exception e) {
-                ErrorLog.Write("vrns-http: a RequestAborted callback failed: " + e);
-            }
         };
 
         // What a write in Sending was for: a response (then the next request or the close), or
@@ -85,9 +55,7 @@ namespace Vrns.Http
 
         readonly HttpServer server;
         readonly int fd;
-        readonly byte[] peer;
-        readonly int peerLength, peerPort;
-        IPAddress peerAddress;
+        readonly ConnectionPeer peer;
         internal HttpConnection ListPrev, ListNext;  // the server's ConnectionList
         int state;  // ConnectionState
         Exchange x;  // from a request's first bytes until the connection is idle again
@@ -97,27 +65,17 @@ namespace Vrns.Http
         long requestDeadline;
         // When input last came: a request's clock starts then, one clock read per receive.
         long receivedMsec;
-        long lingerDeadline;
-        int lingerBytes;
+        Linger lingering;  // once the connection's last response is out
         AfterSend afterSend;
-        int completionsOwed;  // writes done at once whose completion has not run (see Completed)
+        readonly CompletionLoop completions;  // of the writes done at once
 
         // The request being handled, from its handler's start to its end, and the operation it
         // has outstanding. Guarded by the lock (this).
         HttpContext current;
         readonly HandlerOperation operation = new HandlerOperation();
-        // The running handler's RequestAborted, once asked for; read without the lock by the
-        // drain's cut. Whether the client is watched for while the handler runs, and the watch
-        // armed while no operation is (lock).
-        CancellationTokenSource abortSource;
-        bool watched;
-        AbortWatch watch;
-        // The response the access log is owed a line for (its status; 0: none) and its body's
-        // bytes; whether its request's line can be logged; the peer as the log writes it.
-        int logStatus;
-        long logBytes;
-        bool requestBegun;
-        string peerText;
+        // The client watched for while the handler runs, and its RequestAborted.
+        readonly AbortWatch abort;
+        readonly OwedLogLine logLine;
         int holdsLease;  // 1 while this connection's lease on x is not dropped: dropped once, whoever closes
         WebSocketTransport socketTransport;  // a WebSocket's, once upgraded
 
@@ -125,9 +83,10 @@ namespace Vrns.Http
         {
             this.server = server;
             this.fd = fd;
-            this.peer = peer;
-            this.peerLength = peerLength;
-            this.peerPort = peerPort;
+            this.peer = new ConnectionPeer(peer, peerLength, peerPort);
+            logLine = new OwedLogLine(server, this.peer);
+            abort = new AbortWatch(this, server, fd);
+            completions = new CompletionLoop(this, fd);
         }
 
         public int Fd
@@ -137,19 +96,12 @@ namespace Vrns.Http
 
         public IPAddress PeerAddress
         {
-            get {
-                if (peerAddress == null) {
-                    var bytes = new byte[peerLength];
-                    Buffer.BlockCopy(peer, 0, bytes, 0, peerLength);
-                    peerAddress = new IPAddress(bytes);
-                }
-                return peerAddress;
-            }
+            get { return peer.Address; }
         }
 
         public int PeerPort
         {
-            get { return peerPort; }
+            get { return peer.Port; }
         }
 
         public void Start()
@@ -236,10 +188,7 @@ namespace Vrns.Http
 
         // What the writer did with a call's bytes. Nothing written: the response waits in the
         // batch, or the piece was empty, which completes as a write would. Written now: the
-        // completion runs here, as the writers' would; one that comes from inside it (the next
-        // pipelined response, an inline handler's next piece, or a piece from another handler
-        // thread meanwhile) is counted and runs after it, in this loop, so that a long pipelined
-        // input never deepens the stack and no completion is lost.
+        // completion runs in the loop (CompletionLoop).
         void Completed(Written w)
         {
             if (w == Written.Later) return;
@@ -247,10 +196,7 @@ namespace Vrns.Http
                 Sent();
                 return;
             }
-            if (Interlocked.Increment(ref completionsOwed) != 1) return;
-            do {
-                OnWriteDone(fd, WriteResult.Done);
-            } while (Interlocked.Decrement(ref completionsOwed) != 0);
+            completions.Done();
         }
 
         public void OnWriteDone(int socket, int result)
@@ -390,7 +336,7 @@ namespace Vrns.Http
         // ...or its handler failed (already Sending).
         void SendRefusal(int status)
         {
-            OweLogLine(status, StatusText.Page(status).Length);
+            logLine.Owe(status, StatusText.Page(status).Length);
             keepAlive = false;
             afterSend = AfterSend.Next;
             Completed(x.Writer.Refuse(status));
@@ -401,7 +347,7 @@ namespace Vrns.Http
         void BeginRequest()
         {
             RequestReader reader = x.Reader;
-            requestBegun = true;
+            logLine.RequestBegun();
             keepAlive = reader.Head.KeepAlive;
             int refusal = reader.BeginBody(server.MaxBodyBytes, server.BodyBudget);
             if (refusal != 0) {
@@ -486,9 +432,7 @@ namespace Vrns.Http
                 }
                 // From here on the request's operations are refused.
                 current = null;
-                DropWatch();  // before the response or the next read arms the connection
-                watched = false;
-                Volatile.Write(ref abortSource, null);
+                abort.End();  // before the response or the next read arms the connection
                 socket = context.WebSocket;
             }
             int refusal = context.Scope.End(server, context, task);
@@ -541,7 +485,7 @@ namespace Vrns.Http
                 return;
             }
             keepAlive = KeepAliveNow(r);
-            OweLogLine(r.Status, IsHead || HttpResponse.BodyForbidden(r.Status) ? 0 : r.Length());
+            logLine.Owe(r.Status, IsHead || HttpResponse.BodyForbidden(r.Status) ? 0 : r.Length());
             bool mayGather = keepAlive && x.Reader.BodyDone && x.Reader.MoreBuffered;
             Completed(x.Writer.Finish(r, IsHead, Http10, keepAlive, mayGather));
         }
@@ -571,7 +515,7 @@ namespace Vrns.Http
         void Sent()
         {
             if (!LeaveSending()) return;
-            WriteLogLine();
+            logLine.Write(x.Reader.Head, x.Reader.Input);
             answered = true;
             x.Reader.EndRequest();
             if (!keepAlive) {
@@ -645,7 +589,7 @@ namespace Vrns.Http
                         return Task.FromException<byte[]>(new BadRequestBodyException(reader.FailureStatus));
                 }
                 if (peerClosed) return Task.FromException<byte[]>(new ConnectionLostException("the client closed the request body"));
-                DropWatch();
+                abort.Drop();
                 result = operation.BeginWhole(context.Inline);
             }
             StartBodyWait(context);
@@ -712,9 +656,9 @@ namespace Vrns.Http
             // HTTP/1.0 has no chunks: the body ends with the connection.
             if (!r.Started) {
                 keepAlive = !Http10 && KeepAliveNow(r);
-                OweLogLine(r.Status, 0);
+                logLine.Owe(r.Status, 0);
             }
-            if (!IsHead) logBytes += count;
+            if (!IsHead) logLine.Add(count);
             Completed(x.Writer.Stream(r, IsHead, Http10, keepAlive, data, offset, count));
             return result;
         }
@@ -774,13 +718,11 @@ namespace Vrns.Http
             CancellationTokenSource source;
             lock (this) {
                 CheckCurrent(context);
-                if (context.AbortSource != null) return context.AbortSource.Token;
-                source = context.AbortSource = new CancellationTokenSource();
-                // A full fence before the state is read; the drain's cut moves the state, then
-                // reads the source: one of the two sees the other.
-                Interlocked.Exchange(ref abortSource, source);
+                bool made = context.Scope.AbortSource == null;
+                source = abort.Source(context.Scope);
+                if (!made) return source.Token;
                 if (State == ConnectionState.Handling && !peerClosed) {
-                    watched = true;
+                    abort.Watch();
                     ArmWatch();
                     return source.Token;
                 }
@@ -792,8 +734,7 @@ namespace Vrns.Http
         // The connection closed, or the drain cut it, while the handler runs.
         internal void AbortHandler()
         {
-            CancellationTokenSource source = Volatile.Read(ref abortSource);
-            if (source != null) server.Handlers.Post(CancelPosted, source);
+            abort.Cancel();
         }
 
         // The handler did not complete at once: its client is watched for until it does.
@@ -801,7 +742,7 @@ namespace Vrns.Http
         {
             lock (this) {
                 if (context != current) return;
-                watched = true;
+                abort.Watch();
                 ArmWatch();
             }
         }
@@ -809,7 +750,7 @@ namespace Vrns.Http
         // Under the lock: an operation of the handler's begins; the watch makes way for it.
         Task<int> BeginOperation(Operation op, HttpContext context)
         {
-            DropWatch();
+            abort.Drop();
             return operation.Begin(op, context.Inline);
         }
 
@@ -817,72 +758,22 @@ namespace Vrns.Http
         // is outstanding, and the input has room for what comes.
         void ArmWatch()
         {
-            if (watch != null || !watched || State != ConnectionState.Handling || operation.Outstanding ||
-                peerClosed || x.Reader.Full)
+            if (!abort.Watched || State != ConnectionState.Handling || operation.Outstanding || peerClosed || x.Reader.Full)
                 return;
-            var w = new AbortWatch(this);
-            watch = w;
-            if (Events.Listen(fd, Interest.Read, w, LongestWatchSec) != 0) watch = null;
+            abort.Arm();
         }
 
-        // Under the lock: cancels the armed watch. Only the read half is armed then (see
-        // above), so Remove cancels nothing else.
-        void DropWatch()
+        // Under the lock: the armed watch heard of the read half. Readable: what came is kept for
+        // the body or the next request, unless it is the end of the stream.
+        internal void OnWatchHeard(int code)
         {
-            if (watch == null) return;
-            watch = null;
-            Events.Remove(fd);
-        }
-
-        void OnWatch(AbortWatch w, int code)
-        {
-            lock (this) {
-                if (watch != w) return;  // cancelled for an operation, or the request is over
-                watch = null;
-                // Readable: what came is kept for the body or the next request, unless it is
-                // the end of the stream.
-                bool gone = code == EventCode.Readable ? !Receive() || peerClosed : code != EventCode.TimedOutOrRemoved;
-                if (!gone) {
-                    ArmWatch();
-                    return;
-                }
-                // No operation is outstanding, and none begins before the state says Closed.
-                Close();
+            bool gone = code == EventCode.Readable ? !Receive() || peerClosed : code != EventCode.TimedOutOrRemoved;
+            if (!gone) {
+                ArmWatch();
+                return;
             }
-        }
-
-        sealed class AbortWatch : IEventTarget
-        {
-            readonly HttpConnection connection;
-
-            public AbortWatch(HttpConnection connection)
-            {
-                this.connection = connection;
-            }
-
-            public void OnEvent(int fd, int code)
-            {
-                connection.OnWatch(this, code);
-            }
-        }
-
-        // ---- the access log ----
-
-        // A line is owed for the response begun: its status and its body's bytes (a stream's
-        // grow as its pieces go out).
-        void OweLogLine(int status, long bytes)
-        {
-            if (server.Log == null) return;
-            logStatus = status;
-            logBytes = bytes;
-        }
-
-        void WriteLogLine()
-        {
-            if (logStatus == 0) return;
-            if (peerText == null) peerText = PeerAddress.ToString();
-            server.Log.Write(peerText, requestBegun ? x.Reader.Head : null, x.Reader.Input, logStatus, logBytes);
-            logStatus = 0;
+            // No operation is outstanding, and none begins before the state says Closed.
+            Close();
         }
 
         // ---- a WebSocket ----
@@ -913,7 +804,7 @@ namespace Vrns.Http
             lock (this) {
                 if (context != current || TryMove(ConnectionState.Handling, ConnectionState.Upgraded) != (int)ConnectionState.Handling)
                     return null;
-                DropWatch();  // the transport's reads take the read half
+                abort.Drop();  // the transport's reads take the read half
                 byte[] early = x.Reader.TakeRest();
                 context.TheRequest.Detach();
                 context.Scope.Detach();
@@ -926,15 +817,10 @@ namespace Vrns.Http
         }
 
         // The transport is done: closed after the close handshake (the connection lingers, as
-        // after a last response), or cut. The session's access log line: 101, the bytes sent
-        // (frames), then those received and how long it lasted.
+        // after a last response), or cut. The session gets its access log line.
         internal void EndWebSocket(bool linger)
         {
-            if (server.Log != null) {
-                if (peerText == null) peerText = PeerAddress.ToString();
-                WebSocketTransport t = socketTransport;
-                server.Log.WriteSession(peerText, t.Head, t.HeadBytes, t.BytesOut, t.BytesIn, Engine.NowMsec - t.BeganMsec);
-            }
+            logLine.WriteSession(socketTransport);
             if (linger)
                 LingerClose(ConnectionState.Upgraded);
             else
@@ -984,53 +870,32 @@ namespace Vrns.Http
 
         void NextRequest()
         {
-            requestBegun = false;
+            logLine.NextRequest();
             x.Reader.Compact();
             x.Reader.Head.Reset(0);
             requestDeadline = 0;
             ServeBuffered();
         }
 
-        // What a lingering WebSocket's connection (it holds no exchange) reads and drops into:
-        // one array for all, as nobody reads what lands in it.
-        static readonly byte[] LingerSink = new byte[16384];
-
+        // The connection's last response is out (or its WebSocket closed): see Linger.
         void LingerClose(ConnectionState from)
         {
             if (peerClosed || TryMove(from, ConnectionState.Lingering) != (int)from) {
                 Close();  // a socket's connection may have been closed meanwhile: quietly
                 return;
             }
-            Posix.ShutdownWrite(fd);
-            lingerDeadline = Engine.NowMsec + LingerMsec;
-            lingerBytes = 0;
-            if (Events.Listen(fd, Interest.Read, this, SecondsUntil(lingerDeadline)) != 0) Close();
+            if (lingering == null) lingering = new Linger(this, fd);
+            if (!lingering.Begin()) Close();
         }
 
-        // Reads and drops input until the peer closes, the while ends or enough came.
         void OnLingerInput(int code)
         {
-            byte[] sink = x != null ? x.Reader.Input : LingerSink;
-            while (code == EventCode.Readable && lingerBytes < MaxLingerBytes) {
-                int errno;
-                int n = Posix.Receive(fd, sink, 0, sink.Length, out errno);
-                if (n > 0) {
-                    lingerBytes += n;
-                    continue;
-                }
-                if (n < 0 && errno == Posix.EAGAIN) {
-                    int timeout = SecondsUntil(lingerDeadline);
-                    if (timeout == 0 || Events.Listen(fd, Interest.Read, this, timeout) != 0) break;
-                    return;
-                }
-                break;
-            }
-            Close();
+            if (!lingering.OnInput(code, x != null ? x.Reader.Input : null)) Close();
         }
 
         // The engine's time-out, in whole seconds, for a wait that must end by deadline: rounded
         // up, so the wait does not end before it; 0 once it has passed.
-        static int SecondsUntil(long deadline)
+        internal static int SecondsUntil(long deadline)
         {
             long left = deadline - Engine.NowMsec;
             return left > 0 ? (int)((left + 999) / 1000) : 0;
@@ -1044,10 +909,10 @@ namespace Vrns.Http
         {
             if (Interlocked.Exchange(ref state, (int)ConnectionState.Closed) == (int)ConnectionState.Closed) return;
             server.ConnectionClosed(this);
-            lock (this) DropWatch();  // before the descriptor goes: a watch must not outlive its number
+            lock (this) abort.Drop();  // before the descriptor goes: a watch must not outlive its number
             if (x != null) {
                 x.Writer.CloseFile();
-                WriteLogLine();  // a response cut short, with the bytes handed to the writer
+                logLine.Write(x.Reader.Head, x.Reader.Input);  // a response cut short, with the bytes handed to the writer
             }
             Posix.Close(fd);
             bool handlerRunning;

@@ -32,6 +32,8 @@ namespace Vrns.Http
         Exchange exchange;  // the leased exchange; null once the lease is dropped (or none)
         readonly int generation;
         int ended;
+        // The request's RequestAborted, once asked for (the connection's lock; see AbortWatch).
+        internal CancellationTokenSource AbortSource;
 
         // x null: a request that points into no pooled exchange (a unit test's).
         public RequestScope(ExchangePool pool, Exchange x)
