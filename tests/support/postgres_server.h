@@ -8,6 +8,7 @@
 
 #include <arpa/inet.h>
 #include <glob.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <stdio.h>
@@ -126,7 +127,7 @@ class PostgresServer {
         return ntohs(a.sin_port);
     }
 
-    // The child drops to nobody when the test runs as root.
+    // The child drops to nobody when the test runs as root, root's supplementary groups too.
     pid_t Spawn(const std::vector<std::string>& args, const std::string& log) const {
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -134,8 +135,8 @@ class PostgresServer {
         pid_t pid = fork();
         if (pid == 0) {
             int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (geteuid() == 0 &&
-                (fchown(fd, kNobody, kNobody) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+            if (geteuid() == 0 && (fchown(fd, kNobody, kNobody) != 0 || setgroups(0, nullptr) != 0 ||
+                                   setgid(kNobody) != 0 || setuid(kNobody) != 0))
                 _exit(126);
             dup2(fd, STDOUT_FILENO);
             dup2(fd, STDERR_FILENO);
