@@ -31,6 +31,12 @@ bool IsOutOfDescriptors(int err) {
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
+// At stop the listening socket is shut down, and a wake-up already on its way then finds accept
+// refusing with EINVAL: the end of accepting, not a fault worth a line.
+bool StoppedListening(const HttpServer& s, int err) {
+    return err == EINVAL && s.stopping.load();
+}
+
 // A closed connection may be what a paused accept waits for.
 void OnConnectionClosed(HttpServer& server) {
     server.openConnections.fetch_sub(1);  // sequentially consistent: see AcceptGate::paused
@@ -60,7 +66,7 @@ void OnAcceptReady(int32_t listenFd, int32_t code) {
                 int64_t delay = s.gate.NextBackoff();
                 OutDebug("* vrns http: accept failed, errno:%d; pausing %d ms\n", err, int(delay));
                 s.gate.Pause(listenFd, delay);
-            } else {
+            } else if (!StoppedListening(s, err)) {
                 OutDebug("* vrns http: accept failed, errno:%d\n", err);
             }
             return;
