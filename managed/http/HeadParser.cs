@@ -135,7 +135,9 @@ namespace Vrns.Http
             Method = KnownMethod(b, lineStart, sp1 - lineStart);
             if (Method == null) return Fail(400);
             int sp2 = Array.IndexOf(b, (byte)' ', sp1 + 1, used - sp1 - 1);
-            if ((sp2 < 0 ? used : sp2) - sp1 - 1 > MaxTargetBytes) return Fail(414);
+            int targetEnd = sp2 < 0 ? used : sp2;
+            if (sp2 < 0 && targetEnd > sp1 + 1 && b[targetEnd - 1] == '\r') targetEnd--;  // may end the line
+            if (targetEnd - sp1 - 1 > MaxTargetBytes) return Fail(414);
             return sp2 < 0 || used - sp2 - 1 <= VersionBytes + 1 || Fail(400);
         }
 

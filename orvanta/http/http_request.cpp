@@ -298,7 +298,9 @@ void RequestParser::CheckOpenRequestLine(std::string_view open) {
         return;
     }
     size_t sp2 = open.find(' ', sp1 + 1);
-    size_t target = (sp2 == std::string_view::npos ? open.size() : sp2) - sp1 - 1;
+    size_t end = sp2 == std::string_view::npos ? open.size() : sp2;
+    if (sp2 == std::string_view::npos && end > sp1 + 1 && open[end - 1] == '\r') --end;  // may end the line
+    size_t target = end - sp1 - 1;
     if (target > kMaxTargetBytes) {
         request_.target.assign(open.substr(sp1 + 1, kMaxTargetBytes));
         Fail(414);
